@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the native test build (sanitizers) and the Windows
+# build under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+
+status=0
+cmake --preset test >/dev/null
+cmake --build --preset test
+ctest --preset test || status=1
+
+cmake --preset windows >/dev/null
+cmake --build --preset windows
+ctest --preset windows || status=1
+
+exit $status

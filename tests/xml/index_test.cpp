@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "support/xml_checker.h"
+#include "xml/XmlDocument.h"
+
+namespace {
+
+// Counts the index's frees, and fails allocations once a budget runs out.
+struct AllocationProbe {
+    static inline int releases = 0;
+    static inline int budget = -1;  // -1: unlimited
+    void* (*savedAllocate)(size_t) = ElementIndex::allocate;
+    void (*savedRelease)(void*) = ElementIndex::release;
+
+    AllocationProbe() {
+        releases = 0;
+        budget = -1;
+        ElementIndex::allocate = [](size_t n) -> void* {
+            if (budget == 0) return nullptr;
+            if (budget > 0) --budget;
+            return std::malloc(n);
+        };
+        ElementIndex::release = [](void* p) {
+            ++releases;
+            std::free(p);
+        };
+    }
+    ~AllocationProbe() {
+        ElementIndex::allocate = savedAllocate;
+        ElementIndex::release = savedRelease;
+    }
+};
+
+TEST(Index, ConstructionParsesEmptyText) {
+    CXmlDocument doc;
+    EXPECT_EQ(doc.elementIndex.recordCapacity, 8);
+    EXPECT_EQ(doc.elementIndex.segmentTableCapacity, 4);
+    EXPECT_EQ(doc.nextRecord, 1);
+    EXPECT_EQ(doc.resultText, u"Empty document");
+    EXPECT_EQ(doc.savedPositions.table, nullptr);
+}
+
+TEST(Index, GrowthSteps) {
+    struct Step {
+        int32_t inUse;
+        int32_t capacityBefore;
+        int32_t request;
+        int32_t capacityAfter;
+        int32_t tableAfter;
+    };
+    const Step steps[] = {
+        {8, 8, 0, 12, 4},                // one and a half times the records in use
+        {1, 8, 0, 8, 4},                 // asks for 1: nothing changes
+        {1, 8, 200000, 131072, 4},       // one segment past the last, ending on a boundary
+        {65536, 65536, 0, 98304, 4},     // second segment of 32,768
+        {196608, 196608, 0, 262144, 4},  // asks 294,912, gets the next segment only
+        {1, 8, 8, 8, 4},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.inUse);
+        CXmlDocument doc;
+        while (doc.elementIndex.recordCapacity < s.capacityBefore)
+            ASSERT_TRUE(doc.GrowIndex(s.capacityBefore));
+        ASSERT_EQ(doc.elementIndex.recordCapacity, s.capacityBefore);
+        ElementRecord* segment0 = doc.elementIndex.segmentTable[0];
+        const bool segment0Full = s.capacityBefore >= kSegmentRecords;
+        doc.nextRecord = s.inUse;
+        EXPECT_TRUE(doc.GrowIndex(s.request));
+        EXPECT_EQ(doc.elementIndex.recordCapacity, s.capacityAfter);
+        EXPECT_GE(doc.elementIndex.segmentTableCapacity, s.tableAfter);
+        if (segment0Full) {
+            EXPECT_EQ(doc.elementIndex.segmentTable[0], segment0);
+        }
+    }
+}
+
+TEST(Index, SegmentTableGrowsToTwiceTheLastSegmentPlusFour) {
+    CXmlDocument doc;
+    int32_t want = kSegmentRecords * 5;  // needs segment 4, past the first table of 4
+    while (doc.elementIndex.recordCapacity < want) ASSERT_TRUE(doc.GrowIndex(want));
+    EXPECT_EQ(doc.elementIndex.recordCapacity, want);
+    EXPECT_EQ(doc.elementIndex.segmentTableCapacity, 4 * 2 + 4);
+}
+
+TEST(Index, GrowthKeepsRecordContents) {
+    CXmlDocument doc;
+    for (int32_t i = 1; i < 8; ++i) doc.RecordAt(i).start = i * 10;
+    doc.nextRecord = 8;
+    ASSERT_TRUE(doc.GrowIndex(kSegmentRecords + 5));
+    for (int32_t i = 1; i < 8; ++i) EXPECT_EQ(doc.RecordAt(i).start, i * 10);
+}
+
+TEST(Index, HandleNamesSegmentAndSlot) {
+    CXmlDocument doc;
+    ASSERT_TRUE(doc.GrowIndex(kSegmentRecords + 2));
+    EXPECT_EQ(&doc.RecordAt(65537), &doc.elementIndex.segmentTable[1][1]);
+    EXPECT_EQ(&doc.RecordAt(65535), &doc.elementIndex.segmentTable[0][65535]);
+}
+
+TEST(Index, ReleaseRecordJoinsTheReleasedList) {
+    CXmlDocument doc;
+    doc.SetDocumentText(u"<a><b/><c/><d/></a>");
+    doc.releasedHead = 3;
+    doc.RecordAt(2).nextSibling = 7;
+    doc.RecordAt(2).flags = ElemFirstChild | 5;
+    EXPECT_EQ(doc.ReleaseRecord(2), 7u);
+    EXPECT_EQ(doc.RecordAt(2).flags, 0x00020000u);
+    EXPECT_EQ(doc.RecordAt(2).nextSibling, 3u);
+    EXPECT_EQ(doc.releasedHead, 2u);
+}
+
+TEST(Index, ReparseOfShorterTextKeepsCapacity) {
+    CXmlDocument doc;
+    std::u16string big = u"<r>";
+    for (int i = 0; i < 2000; ++i) big += u"<i/>";
+    big += u"</r>";
+    doc.SetDocumentText(big);
+    const int32_t capacity = doc.elementIndex.recordCapacity;
+    doc.releasedHead = 5;
+    EXPECT_TRUE(doc.SetDocumentText(u"<a/>"));
+    EXPECT_EQ(doc.elementIndex.recordCapacity, capacity);
+    EXPECT_EQ(doc.nextRecord, 2);
+    EXPECT_EQ(doc.releasedHead, 0u);
+}
+
+TEST(Index, DestructionFreesEverySegmentAndTheTable) {
+    struct Free {
+        int32_t capacity;
+        int segments;
+    };
+    for (Free f : {Free{65536, 1}, Free{65537, 2}, Free{8, 1}}) {
+        AllocationProbe probe;
+        {
+            CXmlDocument doc;
+            while (doc.elementIndex.recordCapacity < f.capacity)
+                ASSERT_TRUE(doc.GrowIndex(f.capacity));
+            ASSERT_EQ(doc.elementIndex.recordCapacity, f.capacity);
+            AllocationProbe::releases = 0;
+        }
+        EXPECT_EQ(AllocationProbe::releases, f.segments + 1) << f.capacity;
+    }
+}
+
+TEST(Index, AllocationFailureIsReportedAndLeavesAConsistentIndex) {
+    std::u16string text = u"<r>";
+    for (int i = 0; i < 300; ++i) text += u"<item name='x'/>";
+    text += u"</r>";
+    for (int budget = 0; budget < 4; ++budget) {
+        SCOPED_TRACE(budget);
+        CXmlDocument doc;
+        AllocationProbe probe;
+        AllocationProbe::budget = budget;
+        bool ok = doc.SetDocumentText(text);
+        if (!ok) {
+            EXPECT_NE(doc.resultText.find(u"Out of memory"), std::u16string::npos);
+            EXPECT_TRUE(CheckStructure(doc));
+        }
+        // Every record of the parse is in the index or the parse said it ran out.
+        EXPECT_TRUE(ok || doc.nextRecord < 302);
+    }
+}
+
+TEST(Index, SavedPositionTableIsDiscardedByParse) {
+    CXmlDocument doc;
+    auto** table = static_cast<SavedPosition**>(std::calloc(SavedPositionTable::kBuckets,
+                                                             sizeof(SavedPosition*)));
+    size_t* block = static_cast<size_t*>(std::malloc(sizeof(size_t) + 2 * sizeof(SavedPosition)));
+    *block = 2;
+    auto* entries = reinterpret_cast<SavedPosition*>(block + 1);
+    new (&entries[0]) SavedPosition{u"a long name that lives on the heap", 1, 2};
+    new (&entries[1]) SavedPosition{u"b", 3, 4};
+    table[3] = entries;
+    doc.savedPositions.table = table;
+    doc.SetDocumentText(u"<a/>");
+    EXPECT_EQ(doc.savedPositions.table, nullptr);  // the sanitizer checks nothing leaked
+}
+
+}  // namespace

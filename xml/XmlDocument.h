@@ -1,0 +1,246 @@
+// CXmlDocument: an XML document kept as one UTF-16 text with an index of fixed element
+// records holding offsets into it. Edits splice the text and correct the offsets by
+// arithmetic; nothing is parsed twice.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/TextBuffer.h"
+
+using ElementHandle = uint32_t;
+
+// ---- element records ----------------------------------------------------------------------
+
+enum : uint32_t {
+    ElemLevelMask = 0x0000FFFF,
+    ElemReleased = 0x00020000,
+    ElemFirstChild = 0x00080000,
+    ElemUnended = 0x00100000,
+    ElemHasError = 0x00200000,
+    ElemIllFormed = 0x00800000,
+};
+
+constexpr uint32_t kStartTagMask = 0x2FFFFF;     // bits 0-19 and 21
+constexpr uint32_t kStartTagKeepMask = 0xFFD00000;
+constexpr int32_t kMaxStartTagLength = (1 << 20) - 1;
+constexpr int32_t kMaxEndTagLength = 511;
+constexpr uint32_t kMaxLevel = 0xFFFF;
+
+struct ElementRecord {
+    int32_t start;
+    int32_t length;
+    uint32_t tagLengths;
+    uint32_t flags;
+    ElementHandle parent;
+    ElementHandle firstChild;
+    ElementHandle nextSibling;
+    ElementHandle prevSibling;
+
+    int32_t StartTagLength() const { return static_cast<int32_t>(tagLengths & kStartTagMask); }
+    int32_t EndTagLength() const { return static_cast<int32_t>(tagLengths) >> 22; }
+    void SetStartTagLength(int32_t n) {
+        tagLengths = (tagLengths & kStartTagKeepMask) + static_cast<uint32_t>(n);
+    }
+    void SetEndTagLength(int32_t n) {
+        tagLengths = (static_cast<uint32_t>(n) << 22) + (tagLengths & kStartTagMask);
+    }
+    uint32_t Level() const { return flags & ElemLevelMask; }
+    void SetLevel(uint32_t level) { flags = (flags & ~ElemLevelMask) | (level & ElemLevelMask); }
+};
+static_assert(sizeof(ElementRecord) == 32);
+
+constexpr int32_t kSegmentRecords = 65536;
+
+// Segmented array of records: full segments never move when the index grows.
+struct ElementIndex {
+    ElementRecord** segmentTable = nullptr;
+    int32_t recordCapacity = 0;
+    int32_t segmentTableCapacity = 0;
+
+    ElementIndex() = default;
+    ElementIndex(const ElementIndex&) = delete;
+    ElementIndex& operator=(const ElementIndex&) = delete;
+    ~ElementIndex();
+
+    ElementRecord& At(ElementHandle h) const { return segmentTable[h >> 16][h & 0xFFFF]; }
+    int32_t SegmentCount() const {
+        return recordCapacity > 0 ? ((recordCapacity - 1) >> 16) + 1 : 0;
+    }
+
+    // Allocation hooks, replaceable by tests to count frees or inject failures.
+    static void* (*allocate)(size_t bytes);
+    static void (*release)(void* block);
+};
+
+// Named positions; nothing in this system fills the table, it is only discarded.
+struct SavedPosition {
+    CString name;
+    int32_t word1;
+    int32_t word2;
+};
+
+struct SavedPositionTable {
+    static constexpr int kBuckets = 7;
+    // Null when empty, else kBuckets bucket pointers; each bucket is a counted array whose
+    // element count is stored in front of it.
+    SavedPosition** table = nullptr;
+
+    SavedPositionTable() = default;
+    SavedPositionTable(const SavedPositionTable&) = delete;
+    SavedPositionTable& operator=(const SavedPositionTable&) = delete;
+    ~SavedPositionTable() { Discard(); }
+    void Discard();
+};
+
+// ---- scanning -----------------------------------------------------------------------------
+
+enum : int32_t {
+    NodeEndTag = 0,
+    NodeElement = 1,
+    NodeText = 2,
+    NodeWhitespace = 4,
+    NodeCData = 8,
+    NodeProcessingInstruction = 16,
+    NodeComment = 32,
+    NodeDoctype = 64,
+    NodeError = -1,
+    NodeEnd = -2,
+};
+
+constexpr uint32_t TokenEmptyElement = 0x10000;
+constexpr uint32_t DocIgnoreCase = 8;          // documentFlags: names compare without case
+constexpr uint32_t CursorAttributeScan = 0x8000;
+
+struct TokenCursor {
+    int32_t nameStart = 0;
+    int32_t nameEnd = -1;
+    int32_t next = 0;
+    const char16_t* text = nullptr;
+    uint32_t flags = 0;
+    int32_t markOffset = 0;
+    int32_t markLength = 0;
+
+    TokenCursor() = default;
+    TokenCursor(const char16_t* t, uint32_t f) : text(t), flags(f) {}
+};
+
+struct NodeToken {
+    int32_t type = 0;
+    int32_t start = 0;
+    int32_t length = 0;
+    uint32_t flags = 0;
+    CString name;
+};
+
+// ---- editing ------------------------------------------------------------------------------
+
+enum : uint32_t {
+    EditCdata = 0x0001,
+    EditNoLineBreaks = 0x0002,
+    EditSpacedEmptyTag = 0x0004,
+    EditKeepReferences = 0x0008,
+    EditUnended = 0x0010,
+    EditEscapeQuotes = 0x0100,
+    EditReplaceContent = 0x1000,
+    EditInsertBefore = 0x2000,
+    EditAsChild = 0x4000,
+};
+
+struct InsertRequest {
+    int32_t insertOffset = 0;
+    int32_t insertLength = 0;
+    uint32_t insertFlags = 0;
+    CString insertText;
+};
+
+// ---- the document -------------------------------------------------------------------------
+
+class CXmlDocument {
+public:
+    CXmlDocument();
+    ~CXmlDocument() = default;
+    CXmlDocument(const CXmlDocument&) = delete;
+    CXmlDocument& operator=(const CXmlDocument&) = delete;
+
+    // Fields, in declaration order.
+    TextBuffer documentText;
+    CString resultText;
+    ElementHandle parentHandle = 0;
+    ElementHandle mainHandle = 0;
+    ElementHandle childHandle = 0;
+    int32_t nextRecord = 1;
+    ElementHandle releasedHead = 0;
+    int32_t nodeType = 0;
+    int32_t nodeOffset = 0;
+    int32_t nodeLength = 0;
+    uint32_t documentFlags = 0;
+    SavedPositionTable savedPositions;
+    ElementIndex elementIndex;
+
+    // ---- element index ----
+    ElementRecord& RecordAt(ElementHandle h) const { return elementIndex.At(h); }
+    // False only when memory ran out; the index is then as it was.
+    bool GrowIndex(int32_t requested);
+    // Handle of a fresh, uncleared record; 0 when the index cannot grow.
+    ElementHandle TakeRecord();
+    ElementHandle ReleaseRecord(ElementHandle handle);
+
+    // ---- parser ----
+    bool ParseDocument();
+    ElementHandle ParseElements(ElementHandle parent, TokenCursor& cursor);
+    bool IsWellFormed() const;
+    static int32_t ScanNode(TokenCursor& cursor, NodeToken& token);
+    static bool SkipWhitespace(const char16_t* text, int32_t& position);
+    static bool NextToken(TokenCursor& cursor);
+    static CString TokenText(const TokenCursor& cursor);
+    static bool TokenMatches(const TokenCursor& cursor, const char16_t* name);
+
+    // ---- navigation and reading ----
+    bool FindElement(const char16_t* name);
+    ElementHandle FindNamedElement(ElementHandle parent, ElementHandle after,
+                                   const char16_t* name) const;
+    bool EnterElement();
+    bool LeaveElement();
+    void ResetPosition();
+    CString GetAttribute(const char16_t* name) const;
+    CString GetElementAttribute(ElementHandle handle, const char16_t* name) const;
+    bool FindAttributeToken(TokenCursor& cursor, const char16_t* name) const;
+    CString GetSubtreeText() const;
+    CString GetElementSubtreeText(ElementHandle handle) const;
+    CString GetElementName(ElementHandle handle) const;
+    static CString DecodeText(const char16_t* text, int32_t length);
+
+    // ---- editing ----
+    bool AppendElement(const char16_t* name, const char16_t* value, uint32_t flags);
+    bool AppendElement(const char16_t* name, int32_t value, uint32_t flags);
+    bool AppendSubtree(const char16_t* text, uint32_t flags);
+    bool SetContent(ElementHandle handle, const char16_t* value, uint32_t flags);
+    bool SetContent(ElementHandle handle, int32_t value);
+
+    // ---- splicing and index correction ----
+    bool SpliceText(int32_t index, int32_t removedLength, const char16_t* replacement,
+                    int32_t replacementLength);
+    void AdjustOffsets(ElementHandle handle, int32_t delta, bool skipChildren);
+    void AdjustAfterNodeEdit(ElementHandle parent, ElementHandle handle, int32_t delta);
+    int32_t InsertText(ElementHandle parent, ElementHandle& reference, InsertRequest& request);
+    void LinkElement(ElementHandle parent, ElementHandle after, ElementHandle handle);
+
+    // ---- escaping ----
+    static CString EscapeText(const char16_t* text, uint32_t flags);
+    static CString WrapCdata(const char16_t* text);
+
+    // ---- load and save ----
+    bool SetDocumentText(const char16_t* text);
+    bool SetDocumentText(std::u16string_view text);
+    bool LoadFile(const char16_t* path);
+    bool SaveFile(const char16_t* path);
+    static bool ReadTextFile(const char16_t* path, TextBuffer& text, CString& result);
+    static bool WriteTextFile(const char16_t* path, const TextBuffer& text, CString& result);
+    static CString SystemErrorText();
+};
+
+// Formats like swprintf with "%d" / "%s" only; the XML class's messages use nothing else.
+CString FormatMessageText(const char16_t* format, ...);
+// Decimal text of a signed 32-bit number, as "%d" writes it.
+CString DecimalText(int32_t value);

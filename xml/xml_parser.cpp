@@ -1,0 +1,292 @@
+// The parser: one forward pass that builds element records from nodes, with an explicit
+// stack of open start tags and recovery from missing and stray end tags.
+#include <new>
+#include <utility>
+
+#include "xml/XmlDocument.h"
+
+namespace {
+
+// Open start tags, outermost first; entry `depth` is where the lexer writes the next node.
+class OpenTagStack {
+public:
+    OpenTagStack() { Reserve(6); }
+    ~OpenTagStack() { delete[] entries_; }
+    OpenTagStack(const OpenTagStack&) = delete;
+    OpenTagStack& operator=(const OpenTagStack&) = delete;
+
+    bool ok() const { return entries_ != nullptr; }
+    NodeToken& operator[](int32_t i) { return entries_[i]; }
+    int32_t room() const { return room_; }
+
+    // Room becomes room * 2 + 6 (6, 18, 42, 90, ...), names moved over.
+    bool Grow() { return Reserve(room_ * 2 + 6); }
+
+private:
+    bool Reserve(int32_t room) {
+        auto* fresh = new (std::nothrow) NodeToken[static_cast<size_t>(room)];
+        if (!fresh) return false;
+        for (int32_t i = 0; i < room_; ++i) fresh[i] = std::move(entries_[i]);
+        delete[] entries_;
+        entries_ = fresh;
+        room_ = room;
+        return true;
+    }
+
+    NodeToken* entries_ = nullptr;
+    int32_t room_ = 0;
+};
+
+}  // namespace
+
+ElementHandle CXmlDocument::ParseElements(ElementHandle parent, TokenCursor& cursor) {
+    const uint32_t baseLevel = RecordAt(parent).Level();
+    cursor.next = 0;
+    resultText.clear();
+    OpenTagStack stack;
+    int32_t depth = 0;
+    ElementHandle current = parent;
+    ElementHandle first = 0;
+    bool moved = false;  // recovery moved children up: parents and levels need a fix-up
+
+    auto report = [&](CString message) {
+        RecordAt(parent).flags |= ElemIllFormed;
+        RecordAt(current).flags |= ElemHasError;
+        if (resultText.empty()) resultText = std::move(message);
+    };
+
+    // Closes the innermost open element without an end tag; its children become its
+    // following siblings. Parent links and levels of the moved records are fixed at the end.
+    auto closeUnended = [&](bool atEnd, int32_t endTagOffset) {
+        const ElementHandle x = current;
+        ElementRecord& xr = RecordAt(x);
+        xr.SetEndTagLength(0);
+        xr.flags |= ElemUnended;
+        xr.length = xr.StartTagLength();
+        const ElementHandle up = xr.parent;
+        if (xr.flags & ElemHasError) {
+            xr.flags &= ~ElemHasError;
+            RecordAt(up).flags |= ElemHasError;
+        }
+        const ElementHandle c1 = xr.firstChild;
+        xr.firstChild = 0;
+        if (c1) {
+            // x was the last child of `up`: the moved chain follows it and ends the chain.
+            ElementRecord& c1r = RecordAt(c1);
+            const ElementHandle last = c1r.prevSibling;
+            c1r.flags &= ~ElemFirstChild;
+            c1r.prevSibling = x;
+            xr.nextSibling = c1;
+            RecordAt(RecordAt(up).firstChild).prevSibling = last;
+            moved = true;
+        }
+        --depth;
+        if (resultText.empty()) {
+            const NodeToken& entry = stack[depth];
+            if (atEnd) {
+                resultText = FormatMessageText(u"Element '%s' at offset %d not ended",
+                                               entry.name.c_str(), xr.start);
+            } else {
+                CString endName = TokenText(cursor);
+                resultText = FormatMessageText(
+                    u"End tag '%s' at offset %d does not match start tag '%s' at offset %d",
+                    endName.c_str(), endTagOffset, entry.name.c_str(), xr.start);
+            }
+        }
+        current = up;
+    };
+
+    bool stop = !stack.ok();
+    if (stop) report(FormatMessageText(u"Out of memory at offset %d", 0));
+    while (!stop) {
+        NodeToken& node = stack[depth];
+        const int32_t type = ScanNode(cursor, node);
+        switch (type) {
+            case NodeElement: {
+                const bool empty = (node.flags & TokenEmptyElement) != 0;
+                if (node.length > kMaxStartTagLength) {
+                    report(FormatMessageText(u"Start tag at offset %d too long", node.start));
+                    break;
+                }
+                if (baseLevel + static_cast<uint32_t>(depth) > kMaxLevel) {
+                    report(FormatMessageText(u"Element '%s' at offset %d nested too deeply",
+                                             node.name.c_str(), node.start));
+                    break;
+                }
+                if (!empty && depth + 1 >= stack.room() && !stack.Grow()) {
+                    report(FormatMessageText(u"Out of memory at offset %d", node.start));
+                    stop = true;
+                    break;
+                }
+                const ElementHandle r = TakeRecord();
+                if (!r) {
+                    report(FormatMessageText(u"Out of memory at offset %d", stack[depth].start));
+                    stop = true;
+                    break;
+                }
+                if (!first) first = r;
+                ElementRecord& rec = RecordAt(r);
+                ElementRecord& cur = RecordAt(current);
+                rec.nextSibling = 0;
+                rec.parent = current;
+                if (cur.firstChild) {
+                    ElementRecord& f = RecordAt(cur.firstChild);
+                    const ElementHandle last = f.prevSibling;
+                    RecordAt(last).nextSibling = r;
+                    rec.prevSibling = last;
+                    f.prevSibling = r;
+                    rec.flags = 0;
+                } else {
+                    cur.firstChild = r;
+                    rec.prevSibling = r;
+                    rec.flags = ElemFirstChild;
+                }
+                rec.SetLevel(baseLevel + static_cast<uint32_t>(depth));
+                rec.firstChild = 0;
+                const NodeToken& tag = stack[depth];
+                rec.start = tag.start;
+                rec.tagLengths = static_cast<uint32_t>(tag.length);
+                if (empty) {
+                    rec.length = tag.length;
+                } else {
+                    ++depth;
+                    current = r;
+                }
+                break;
+            }
+            case NodeEndTag: {
+                if (node.length > kMaxEndTagLength) {
+                    report(FormatMessageText(u"End tag at offset %d too long", node.start));
+                    break;
+                }
+                int32_t p = depth - 1;
+                ElementHandle m = current;
+                while (p >= 0 && !TokenMatches(cursor, stack[p].name.c_str())) {
+                    --p;
+                    m = RecordAt(m).parent;
+                }
+                if (p < 0) {
+                    CString endName = TokenText(cursor);
+                    report(FormatMessageText(u"No start tag for end tag '%s' at offset %d",
+                                             endName.c_str(), node.start));
+                    break;
+                }
+                const int32_t endStart = node.start;
+                const int32_t endLength = node.length;
+                if (p != depth - 1) {
+                    RecordAt(parent).flags |= ElemIllFormed;
+                    while (depth - 1 > p) closeUnended(false, cursor.nameStart - 1);
+                }
+                ElementRecord& mr = RecordAt(m);
+                mr.length = endStart + endLength - mr.start;
+                mr.SetEndTagLength(endLength);
+                --depth;
+                current = mr.parent;
+                break;
+            }
+            case NodeError:
+                report(std::move(node.name));
+                node.name.clear();
+                break;
+            case NodeEnd:
+                stop = true;
+                break;
+            default:
+                break;
+        }
+    }
+    if (depth > 0) {
+        RecordAt(parent).flags |= ElemIllFormed;
+        while (depth > 0) closeUnended(true, 0);
+    }
+
+    if (moved) {
+        // One pass over the new records restores parent links and levels.
+        for (ElementHandle top = first; top; top = RecordAt(top).nextSibling) {
+            RecordAt(top).parent = parent;
+            RecordAt(top).SetLevel(baseLevel);
+            ElementHandle cur = top;
+            for (;;) {
+                ElementRecord& cr = RecordAt(cur);
+                if (cr.firstChild) {
+                    ElementRecord& child = RecordAt(cr.firstChild);
+                    child.parent = cur;
+                    child.SetLevel(cr.Level() + 1);
+                    cur = cr.firstChild;
+                    continue;
+                }
+                while (cur != top && !RecordAt(cur).nextSibling) cur = RecordAt(cur).parent;
+                if (cur == top) break;
+                const ElementHandle up = RecordAt(cur).parent;
+                const uint32_t level = RecordAt(cur).Level();
+                cur = RecordAt(cur).nextSibling;
+                RecordAt(cur).parent = up;
+                RecordAt(cur).SetLevel(level);
+            }
+        }
+    }
+    return first;
+}
+
+bool CXmlDocument::ParseDocument() {
+    CString earlier = std::move(resultText);
+    resultText.clear();
+    parentHandle = mainHandle = childHandle = 0;
+    nodeOffset = nodeLength = nodeType = 0;
+    savedPositions.Discard();
+
+    nextRecord = 1;
+    GrowIndex(documentText.length() / 64 + 8);
+    releasedHead = 0;
+    if (elementIndex.recordCapacity == 0) {
+        resultText = u"Out of memory";
+    } else {
+        RecordAt(0) = ElementRecord{};
+        if (documentText.empty()) {
+            resultText = u"Empty document";
+        } else {
+            TokenCursor cursor(documentText.c_str(), documentFlags);
+            const ElementHandle first = ParseElements(0, cursor);
+            ElementRecord& doc = RecordAt(0);
+            doc.length = documentText.length();
+            // Running out of memory is the one message the final verdicts must not hide.
+            const bool outOfMemory = resultText.starts_with(u"Out of memory");
+            if (outOfMemory) {
+                if (first) doc.firstChild = first;
+            } else if (!first) {
+                resultText = u"No root element";
+            } else {
+                doc.firstChild = first;
+                if (RecordAt(first).nextSibling) resultText = u"Root element has sibling";
+            }
+        }
+    }
+    parentHandle = mainHandle = childHandle = 0;
+    nodeOffset = nodeLength = nodeType = 0;
+    if (!earlier.empty()) {
+        resultText = resultText.empty() ? std::move(earlier) : earlier + u", " + resultText;
+    }
+    return IsWellFormed();
+}
+
+bool CXmlDocument::IsWellFormed() const {
+    if (elementIndex.recordCapacity == 0) return false;
+    const ElementRecord& doc = RecordAt(0);
+    if (doc.flags & ElemIllFormed) return false;
+    if (!doc.firstChild) return false;
+    return RecordAt(doc.firstChild).nextSibling == 0;
+}
+
+bool CXmlDocument::SetDocumentText(const char16_t* text) {
+    if (!text) return SetDocumentText(std::u16string_view());
+    return SetDocumentText(std::u16string_view(text));
+}
+
+bool CXmlDocument::SetDocumentText(std::u16string_view text) {
+    if (!documentText.Assign(text)) {
+        resultText = u"Out of memory";
+        return false;
+    }
+    resultText.clear();
+    return ParseDocument();
+}
