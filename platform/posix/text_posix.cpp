@@ -1,0 +1,591 @@
+// Code-page conversion over the Wine prefix: the ANSI code page is the one Wine picks for the
+// locale, and each code page is turned into lookup tables once, from iconv, with the few
+// places where Windows' tables differ from glibc's (undefined bytes, user-defined characters)
+// filled in as Windows fills them. Lookups keep a 10 MB catalog load close to memcpy speed.
+#include <iconv.h>
+#include <locale.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix/errors_posix.h"
+
+namespace platform {
+
+namespace {
+
+constexpr uint16_t kNoCode = 0xFFFF;
+
+struct ByteMapping {
+    uint8_t byte;
+    char16_t unicode;
+};
+
+struct CodePageFixes {
+    uint32_t codePage;
+    // Single bytes that glibc leaves undefined and Windows maps (the C1 controls map to
+    // themselves without being listed).
+    std::initializer_list<ByteMapping> bytes;
+};
+
+const CodePageFixes kFixes[] = {
+    {874,
+     {{0xDB, 0xF8C1},
+      {0xDC, 0xF8C2},
+      {0xDD, 0xF8C3},
+      {0xDE, 0xF8C4},
+      {0xFC, 0xF8C5},
+      {0xFD, 0xF8C6},
+      {0xFE, 0xF8C7},
+      {0xFF, 0xF8C8}}},
+    {932, {{0x80, 0x0080}, {0xA0, 0xF8F0}, {0xFD, 0xF8F1}, {0xFE, 0xF8F2}, {0xFF, 0xF8F3}}},
+    {936, {{0xFF, 0xF8F5}}},
+    {949, {{0x80, 0x0080}, {0xFF, 0xF8F7}}},
+    {950, {{0xFF, 0xF8F8}}},
+    {1253, {{0xAA, 0xF8F9}, {0xD2, 0xF8FA}, {0xFF, 0xF8FB}}},
+    {1255,
+     {{0xCA, 0x05BA},
+      {0xD9, 0xF88D},
+      {0xDA, 0xF88E},
+      {0xDB, 0xF88F},
+      {0xDC, 0xF890},
+      {0xDD, 0xF891},
+      {0xDE, 0xF892},
+      {0xDF, 0xF893},
+      {0xFB, 0xF894},
+      {0xFC, 0xF895},
+      {0xFF, 0xF896}}},
+    {1257, {{0xA1, 0xF8FC}, {0xA5, 0xF8FD}}},
+};
+
+// Windows' user-defined characters: byte pairs first..last map to consecutive private-use
+// characters from `unicode` on.
+struct EudcRun {
+    uint16_t first, last;
+    char16_t unicode;
+};
+
+const EudcRun kEudc936[] = {
+    {0xA140, 0xA17E, 0xE4C6}, {0xA180, 0xA1A0, 0xE505}, {0xA240, 0xA27E, 0xE526},
+    {0xA280, 0xA2A0, 0xE565}, {0xA2AB, 0xA2B0, 0xE766}, {0xA2E3, 0xA2E4, 0xE76C},
+    {0xA2EF, 0xA2F0, 0xE76E}, {0xA2FD, 0xA2FE, 0xE770}, {0xA340, 0xA37E, 0xE586},
+    {0xA380, 0xA3A0, 0xE5C5}, {0xA440, 0xA47E, 0xE5E6}, {0xA480, 0xA4A0, 0xE625},
+    {0xA4F4, 0xA4FE, 0xE772}, {0xA540, 0xA57E, 0xE646}, {0xA580, 0xA5A0, 0xE685},
+    {0xA5F7, 0xA5FE, 0xE77D}, {0xA640, 0xA67E, 0xE6A6}, {0xA680, 0xA6A0, 0xE6E5},
+    {0xA6B9, 0xA6C0, 0xE785}, {0xA6D9, 0xA6DF, 0xE78D}, {0xA6EC, 0xA6ED, 0xE794},
+    {0xA6F3, 0xA6F3, 0xE796}, {0xA6F6, 0xA6FE, 0xE797}, {0xA740, 0xA77E, 0xE706},
+    {0xA780, 0xA7A0, 0xE745}, {0xA7C2, 0xA7D0, 0xE7A0}, {0xA7F2, 0xA7FE, 0xE7AF},
+    {0xA896, 0xA8A0, 0xE7BC}, {0xA8BC, 0xA8BC, 0xE7C7}, {0xA8BF, 0xA8BF, 0xE7C8},
+    {0xA8C1, 0xA8C4, 0xE7C9}, {0xA8EA, 0xA8FE, 0xE7CD}, {0xA958, 0xA958, 0xE7E2},
+    {0xA95B, 0xA95B, 0xE7E3}, {0xA95D, 0xA95F, 0xE7E4}, {0xA989, 0xA995, 0xE7E7},
+    {0xA997, 0xA9A3, 0xE7F4}, {0xA9F0, 0xA9FE, 0xE801}, {0xAAA1, 0xAAFE, 0xE000},
+    {0xABA1, 0xABFE, 0xE05E}, {0xACA1, 0xACFE, 0xE0BC}, {0xADA1, 0xADFE, 0xE11A},
+    {0xAEA1, 0xAEFE, 0xE178}, {0xAFA1, 0xAFFE, 0xE1D6}, {0xD7FA, 0xD7FE, 0xE810},
+    {0xF8A1, 0xF8FE, 0xE234}, {0xF9A1, 0xF9FE, 0xE292}, {0xFAA1, 0xFAFE, 0xE2F0},
+    {0xFBA1, 0xFBFE, 0xE34E}, {0xFCA1, 0xFCFE, 0xE3AC}, {0xFDA1, 0xFDFE, 0xE40A},
+    {0xFE50, 0xFE7E, 0xE815}, {0xFE80, 0xFEA0, 0xE844}, {0xFEA1, 0xFEFE, 0xE468},
+};
+
+const EudcRun kEudc949[] = {{0xC9A1, 0xC9FE, 0xE000}, {0xFEA1, 0xFEFE, 0xE05E}};
+
+// Code page 950 gives each lead byte of three blocks 157 characters, in two trail ranges.
+struct EudcBlock {
+    uint8_t firstLead, lastLead;
+    char16_t unicode;
+};
+const EudcBlock kEudc950[] = {{0x81, 0x8D, 0xEEB8}, {0x8E, 0xA0, 0xE311}, {0xFA, 0xFE, 0xE000}};
+
+// Where glibc and Windows pick different byte pairs for a character that has two.
+struct ReverseFix {
+    char16_t unicode;
+    uint16_t code;
+};
+const ReverseFix kReverse950[] = {
+    {0x2550, 0xF9F9}, {0x255E, 0xF9E9}, {0x2561, 0xF9EB}, {0x256A, 0xF9EA}};
+
+struct Table {
+    uint32_t codePage = 0;
+    bool doubleByte = false;
+    bool asciiSame = true;       // bytes below 0x80 are the same characters
+    char16_t defaultChar = '?';  // what an invalid byte pair becomes
+    char16_t single[256] = {};
+    bool lead[256] = {};
+    uint8_t leadIndex[256] = {};
+    std::vector<char16_t> pairs;  // leadIndex * 256 + trail; 0 when invalid
+    std::once_flag reverseOnce;
+    std::vector<uint16_t> reverse;  // per UTF-16 unit: byte, lead << 8 | trail, or kNoCode
+};
+
+class Iconv {
+  public:
+    Iconv(const char* to, const char* from) : cd_(::iconv_open(to, from)) {}
+    ~Iconv() {
+        if (ok()) ::iconv_close(cd_);
+    }
+    Iconv(const Iconv&) = delete;
+    Iconv& operator=(const Iconv&) = delete;
+    bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+
+    // Converts one short sequence from a fresh state, flushing what the converter holds back
+    // (glibc's CP1255 and CP1258 wait for combining marks). Returns bytes written, or -1 for
+    // an invalid sequence and -2 for an incomplete one.
+    int Convert(const void* in, size_t inSize, void* out, size_t outSize) {
+        ::iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        char* ip = const_cast<char*>(static_cast<const char*>(in));
+        char* op = static_cast<char*>(out);
+        size_t il = inSize, ol = outSize;
+        if (::iconv(cd_, &ip, &il, &op, &ol) == static_cast<size_t>(-1)) {
+            return errno == EINVAL ? -2 : -1;
+        }
+        if (::iconv(cd_, nullptr, nullptr, &op, &ol) == static_cast<size_t>(-1)) return -1;
+        return static_cast<int>(outSize - ol);
+    }
+
+  private:
+    iconv_t cd_;
+};
+
+// The UTF-16 character of one converted sequence, or 0 when it is not exactly one.
+char16_t OneUnit(const unsigned char* out, int size) {
+    if (size != 2) return 0;
+    return static_cast<char16_t>(out[0] | (out[1] << 8));
+}
+
+std::string IconvName(uint32_t codePage) {
+    switch (codePage) {
+        case 20127:
+            return "ASCII";
+        case 20866:
+            return "KOI8-R";
+        case 21866:
+            return "KOI8-U";
+        case 1361:
+            return "JOHAB";
+        default:
+            break;
+    }
+    if (codePage >= 28591 && codePage <= 28606) {
+        return "ISO-8859-" + std::to_string(codePage - 28590);
+    }
+    return "CP" + std::to_string(codePage);
+}
+
+// Fills a byte pair that glibc leaves undefined.
+void AddEudc(Table& t, uint32_t code, uint32_t unicode) {
+    uint8_t leadByte = static_cast<uint8_t>(code >> 8);
+    if (!t.lead[leadByte]) return;
+    char16_t& slot = t.pairs[t.leadIndex[leadByte] * 256u + (code & 0xFF)];
+    if (!slot) slot = static_cast<char16_t>(unicode);
+}
+
+std::unique_ptr<Table> BuildTable(uint32_t codePage) {
+    Iconv in("UTF-16LE", IconvName(codePage).c_str());
+    if (!in.ok()) return nullptr;
+    auto t = std::make_unique<Table>();
+    t->codePage = codePage;
+    if (codePage == 932) t->defaultChar = 0x30FB;
+
+    bool undefined[256] = {};
+    for (int b = 0; b < 256; ++b) {
+        unsigned char byte = static_cast<unsigned char>(b);
+        unsigned char out[16];
+        int size = in.Convert(&byte, 1, out, sizeof out);
+        if (size == -2) {
+            t->lead[b] = true;
+        } else if (char16_t c = OneUnit(out, size)) {
+            t->single[b] = c;
+        } else if (b == 0 && size == 2) {
+            t->single[b] = 0;
+        } else {
+            undefined[b] = true;
+        }
+    }
+    // Windows makes lead bytes of the user-defined areas that glibc does not know.
+    if (codePage == 949) t->lead[0xC9] = t->lead[0xFE] = true;
+    if (codePage == 950) {
+        for (const auto& block : kEudc950) {
+            for (int l = block.firstLead; l <= block.lastLead; ++l) t->lead[l] = true;
+        }
+    }
+    int leads = 0;
+    for (int b = 0; b < 256; ++b) {
+        if (!t->lead[b]) continue;
+        if (b < 0x80) t->asciiSame = false;
+        undefined[b] = false;
+        t->leadIndex[b] = static_cast<uint8_t>(leads++);
+    }
+    if (leads) {
+        // Only code pages of one or two bytes a character fit these tables.
+        if (codePage != 932 && codePage != 936 && codePage != 949 && codePage != 950 &&
+            codePage != 1361) {
+            return nullptr;
+        }
+        t->doubleByte = true;
+        t->pairs.assign(static_cast<size_t>(leads) * 256, 0);
+        for (int b = 0; b < 256; ++b) {
+            if (!t->lead[b]) continue;
+            t->single[b] = t->defaultChar;
+            for (int trail = 1; trail < 256; ++trail) {
+                unsigned char pair[2] = {static_cast<unsigned char>(b),
+                                         static_cast<unsigned char>(trail)};
+                unsigned char out[16];
+                int size = in.Convert(pair, 2, out, sizeof out);
+                if (char16_t c = OneUnit(out, size)) t->pairs[t->leadIndex[b] * 256u + trail] = c;
+            }
+        }
+    }
+    for (int b = 0; b < 256; ++b) {
+        if (!undefined[b]) continue;
+        // Windows keeps an undefined byte of a one-byte code page as the character of the
+        // same number; a two-byte code page gives its default.
+        t->single[b] = t->doubleByte ? t->defaultChar : static_cast<char16_t>(b);
+    }
+    for (const auto& fix : kFixes) {
+        if (fix.codePage != codePage) continue;
+        for (const auto& m : fix.bytes) {
+            if (undefined[m.byte]) t->single[m.byte] = m.unicode;
+        }
+    }
+    auto addRuns = [&](const EudcRun* runs, size_t count) {
+        for (size_t i = 0; i < count; ++i) {
+            for (uint32_t code = runs[i].first; code <= runs[i].last; ++code) {
+                AddEudc(*t, code, runs[i].unicode + (code - runs[i].first));
+            }
+        }
+    };
+    if (codePage == 936) addRuns(kEudc936, std::size(kEudc936));
+    if (codePage == 949) addRuns(kEudc949, std::size(kEudc949));
+    if (codePage == 950) {
+        for (const auto& block : kEudc950) {
+            uint32_t unicode = block.unicode;
+            for (uint32_t l = block.firstLead; l <= block.lastLead; ++l) {
+                for (uint32_t trail = 0x40; trail <= 0xFE; ++trail) {
+                    if (trail > 0x7E && trail < 0xA1) continue;
+                    AddEudc(*t, l << 8 | trail, unicode++);
+                }
+            }
+        }
+    }
+    for (int b = 0; b < 0x80; ++b) {
+        if (t->single[b] != b) t->asciiSame = false;
+    }
+    return t;
+}
+
+void BuildReverse(Table& t) {
+    std::vector<uint16_t> reverse(65536, kNoCode);
+    reverse[0] = 0;
+    // glibc's choice first, where it comes back to the same character.
+    Iconv out(IconvName(t.codePage).c_str(), "UTF-16LE");
+    if (out.ok()) {
+        for (uint32_t c = 1; c < 0x10000; ++c) {
+            if (c >= 0xD800 && c < 0xE000) continue;
+            unsigned char unit[2] = {static_cast<unsigned char>(c),
+                                     static_cast<unsigned char>(c >> 8)};
+            unsigned char bytes[16];
+            int size = out.Convert(unit, 2, bytes, sizeof bytes);
+            if (size == 1 && !t.lead[bytes[0]] && t.single[bytes[0]] == c) {
+                reverse[c] = bytes[0];
+            } else if (size == 2 && t.doubleByte && t.lead[bytes[0]] &&
+                       t.pairs[t.leadIndex[bytes[0]] * 256u + bytes[1]] == c) {
+                reverse[c] = static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
+            }
+        }
+    }
+    // Then whatever else the forward tables reach, the lowest code first.
+    for (int b = 0; b < 256; ++b) {
+        if (t.lead[b]) continue;
+        if (reverse[t.single[b]] == kNoCode) reverse[t.single[b]] = static_cast<uint16_t>(b);
+    }
+    if (t.doubleByte) {
+        for (int b = 0; b < 256; ++b) {
+            if (!t.lead[b]) continue;
+            for (int trail = 1; trail < 256; ++trail) {
+                char16_t c = t.pairs[t.leadIndex[b] * 256u + trail];
+                if (c && reverse[c] == kNoCode) reverse[c] = static_cast<uint16_t>(b << 8 | trail);
+            }
+        }
+    }
+    if (t.codePage == 950) {
+        for (const auto& fix : kReverse950) reverse[fix.unicode] = fix.code;
+    }
+    t.reverse = std::move(reverse);
+}
+
+std::mutex gTablesMutex;
+std::map<uint32_t, std::unique_ptr<Table>> gTables;  // never shrinks: pointers stay valid
+
+// The table of a code page, or null (last error set) when it cannot be had.
+Table* TableFor(uint32_t codePage) {
+    std::lock_guard<std::mutex> lock(gTablesMutex);
+    auto found = gTables.find(codePage);
+    if (found != gTables.end()) {
+        if (!found->second) posix::SetError(kErrorInvalidParameter, EINVAL);
+        return found->second.get();
+    }
+    std::unique_ptr<Table> table;
+    try {
+        table = BuildTable(codePage);
+    } catch (const std::bad_alloc&) {
+        posix::SetError(kErrorNotEnoughMemory, ENOMEM);
+        return nullptr;
+    }
+    Table* result = table.get();
+    gTables.emplace(codePage, std::move(table));
+    if (!result) posix::SetError(kErrorInvalidParameter, EINVAL);
+    return result;
+}
+
+// The length of the ASCII run at the start of `s`, looked at 16 bytes at a time; stops at
+// the block holding the first other byte.
+size_t AsciiRun(const unsigned char* s, size_t n) {
+    size_t i = 0;
+#ifdef __SSE2__
+    for (; i + 16 <= n; i += 16) {
+        __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+        if (_mm_movemask_epi8(block)) break;
+    }
+#else
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, s + i, 8);
+        if (word & 0x8080808080808080ull) break;
+    }
+#endif
+    return i;
+}
+
+// Widens the ASCII run at the start of `s` into `out`; returns its length as AsciiRun does.
+size_t WidenAscii(const unsigned char* s, size_t n, char16_t* out) {
+    size_t i = 0;
+#ifdef __SSE2__
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 16 <= n; i += 16) {
+        __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+        if (_mm_movemask_epi8(block)) break;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(block, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_unpackhi_epi8(block, zero));
+    }
+#else
+    i = AsciiRun(s, n);
+    for (size_t k = 0; k < i; ++k) out[k] = s[k];
+#endif
+    return i;
+}
+
+// Characters that `bytes` convert to under a two-byte code page.
+size_t CountDoubleByte(const Table& t, const unsigned char* s, size_t n) {
+    size_t chars = 0, i = 0;
+    while (i < n) {
+        if (t.asciiSame) {
+            size_t run = AsciiRun(s + i, n - i);
+            i += run;
+            chars += run;
+            if (i >= n) break;
+        }
+        if (t.lead[s[i]] && i + 1 < n && s[i + 1] != 0) {
+            i += 2;
+        } else {
+            ++i;
+        }
+        ++chars;
+    }
+    return chars;
+}
+
+void ConvertBytes(const Table& t, const unsigned char* s, size_t n, char16_t* out) {
+    size_t i = 0;
+    while (i < n) {
+        if (t.asciiSame) {
+            size_t run = WidenAscii(s + i, n - i, out);
+            i += run;
+            out += run;
+            if (i >= n) break;
+        }
+        unsigned char b = s[i];
+        if (t.doubleByte && t.lead[b] && i + 1 < n && s[i + 1] != 0) {
+            char16_t c = t.pairs[t.leadIndex[b] * 256u + s[i + 1]];
+            *out++ = c ? c : t.defaultChar;
+            i += 2;
+        } else {
+            *out++ = t.single[b];
+            ++i;
+        }
+    }
+}
+
+bool Fill(TextBuffer& out, const char16_t* text, size_t count) {
+    if (count > static_cast<size_t>(INT32_MAX)) {
+        posix::SetError(kErrorNotEnoughMemory, ENOMEM);
+        return false;
+    }
+    TextBuffer fresh;
+    if (!fresh.Resize(static_cast<int32_t>(count))) {
+        posix::SetError(kErrorNotEnoughMemory, ENOMEM);
+        return false;
+    }
+    if (count) std::memcpy(fresh.data(), text, count * sizeof(char16_t));
+    out.Swap(fresh);
+    return true;
+}
+
+// ---- the ANSI code page of the locale --------------------------------------------------
+
+struct LanguageCodePage {
+    const char* language;
+    uint32_t codePage;
+};
+
+// Languages whose Windows locales use another code page than 1252.
+const LanguageCodePage kLanguages[] = {
+    {"ja", 932},  {"ko", 949},  {"ru", 1251}, {"uk", 1251}, {"be", 1251}, {"bg", 1251},
+    {"mk", 1251}, {"sr", 1251}, {"kk", 1251}, {"ky", 1251}, {"tt", 1251}, {"mn", 1251},
+    {"tg", 1251}, {"ba", 1251}, {"pl", 1250}, {"cs", 1250}, {"sk", 1250}, {"hu", 1250},
+    {"hr", 1250}, {"sl", 1250}, {"ro", 1250}, {"sq", 1250}, {"bs", 1250}, {"el", 1253},
+    {"tr", 1254}, {"az", 1254}, {"he", 1255}, {"iw", 1255}, {"ar", 1256}, {"fa", 1256},
+    {"ur", 1256}, {"et", 1257}, {"lv", 1257}, {"lt", 1257}, {"vi", 1258}, {"th", 874},
+};
+
+uint32_t CodePageOfLocale(std::string_view name) {
+    size_t end = name.find_first_of(".@");
+    std::string_view base = name.substr(0, end);
+    std::string_view modifier;
+    if (size_t at = name.find('@'); at != std::string_view::npos) modifier = name.substr(at + 1);
+    size_t underscore = base.find('_');
+    std::string_view language = base.substr(0, underscore);
+    std::string_view territory =
+        underscore == std::string_view::npos ? std::string_view() : base.substr(underscore + 1);
+    if (language == "zh") {
+        if (territory == "TW" || territory == "HK" || territory == "MO") return 950;
+        return 936;
+    }
+    if (language == "sr" && modifier == "latin") return 1250;
+    for (const auto& entry : kLanguages) {
+        if (language == entry.language) return entry.codePage;
+    }
+    return 1252;
+}
+
+std::mutex gLocaleMutex;
+std::string gLocaleName;
+uint32_t gLocaleCodePage = 0;
+
+}  // namespace
+
+uint32_t AnsiCodePage() {
+    // Wine takes LC_ALL as it stands; LC_CTYPE or LANG only when the C library has that
+    // locale, and otherwise runs in the C locale.
+    const char* all = std::getenv("LC_ALL");
+    if (all && *all) return CodePageOfLocale(all);
+    const char* name = std::getenv("LC_CTYPE");
+    if (!name || !*name) name = std::getenv("LANG");
+    if (!name || !*name) return 1252;
+    std::lock_guard<std::mutex> lock(gLocaleMutex);
+    if (gLocaleCodePage && gLocaleName == name) return gLocaleCodePage;
+    uint32_t codePage = 1252;
+    if (locale_t locale = ::newlocale(LC_CTYPE_MASK, name, static_cast<locale_t>(0))) {
+        ::freelocale(locale);
+        codePage = CodePageOfLocale(name);
+    }
+    gLocaleName = name;
+    gLocaleCodePage = codePage;
+    return codePage;
+}
+
+bool CodePageToWide(uint32_t codePage, const char* bytes, size_t count, TextBuffer& out) {
+    if (codePage == 0) codePage = AnsiCodePage();
+    if (codePage == 65001) {
+        CString text;
+        try {
+            text = FromUtf8(std::string_view(bytes, count));
+        } catch (const std::bad_alloc&) {
+            posix::SetError(kErrorNotEnoughMemory, ENOMEM);
+            return false;
+        }
+        return Fill(out, text.data(), text.size());
+    }
+    const Table* t = TableFor(codePage);
+    if (!t) return false;
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes);
+    size_t chars = t->doubleByte ? CountDoubleByte(*t, s, count) : count;
+    if (chars > static_cast<size_t>(INT32_MAX)) {
+        posix::SetError(kErrorNotEnoughMemory, ENOMEM);
+        return false;
+    }
+    TextBuffer fresh;
+    if (!fresh.Resize(static_cast<int32_t>(chars))) {
+        posix::SetError(kErrorNotEnoughMemory, ENOMEM);
+        return false;
+    }
+    if (chars) ConvertBytes(*t, s, count, fresh.data());
+    out.Swap(fresh);
+    return true;
+}
+
+bool WideToCodePage(uint32_t codePage, const char16_t* text, size_t count, std::string& out,
+                    bool& usedDefault) {
+    usedDefault = false;
+    if (codePage == 0) codePage = AnsiCodePage();
+    try {
+        if (codePage == 65001) {
+            out = ToUtf8(std::u16string_view(text, count));
+            return true;
+        }
+        Table* t = TableFor(codePage);
+        if (!t) return false;
+        std::call_once(t->reverseOnce, [t] { BuildReverse(*t); });
+        const uint16_t* reverse = t->reverse.data();
+        size_t bytes = count;
+        if (t->doubleByte) {
+            for (size_t i = 0; i < count; ++i) {
+                uint16_t code = reverse[text[i]];
+                if (code != kNoCode && code > 0xFF) ++bytes;
+            }
+        }
+        out.resize(bytes);
+        char* o = out.data();
+        for (size_t i = 0; i < count; ++i) {
+            char16_t c = text[i];
+            if (c < 0x80 && t->asciiSame) {
+                *o++ = static_cast<char>(c);
+                continue;
+            }
+            uint16_t code = reverse[c];
+            if (code == kNoCode) {
+                *o++ = '?';
+                usedDefault = true;
+            } else if (code > 0xFF) {
+                *o++ = static_cast<char>(code >> 8);
+                *o++ = static_cast<char>(code);
+            } else {
+                *o++ = static_cast<char>(code);
+            }
+        }
+        return true;
+    } catch (const std::bad_alloc&) {
+        out.clear();
+        posix::SetError(kErrorNotEnoughMemory, ENOMEM);
+        return false;
+    }
+}
+
+bool AnsiToWide(const char* bytes, size_t count, TextBuffer& out) {
+    return CodePageToWide(AnsiCodePage(), bytes, count, out);
+}
+
+bool WideToAnsi(const char16_t* text, size_t count, std::string& out, bool& usedDefault) {
+    return WideToCodePage(AnsiCodePage(), text, count, out, usedDefault);
+}
+
+}  // namespace platform

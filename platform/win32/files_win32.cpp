@@ -1,0 +1,217 @@
+#include <windows.h>
+// The A/W macros would rename the platform functions below.
+#undef CreateDirectory
+#undef CopyFile
+#undef FindNextFile
+
+#include <atomic>
+#include <climits>
+#include <new>
+#include <cstdio>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+struct File {
+    HANDLE handle;
+};
+
+namespace {
+
+const wchar_t* W(const char16_t* s) {
+    return reinterpret_cast<const wchar_t*>(s);
+}
+
+// Random digits for a temporary file's name; CREATE_NEW and a retry make it unique.
+uint64_t NextRandom() {
+    static std::atomic<uint64_t> counter{0};
+    LARGE_INTEGER now;
+    ::QueryPerformanceCounter(&now);
+    uint64_t x = static_cast<uint64_t>(now.QuadPart) ^
+                 (static_cast<uint64_t>(::GetCurrentProcessId()) << 32) ^
+                 (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+File* Wrap(HANDLE handle) {
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    File* file = new (std::nothrow) File{handle};
+    if (!file) {
+        ::CloseHandle(handle);
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return file;
+}
+
+// Large transfers go in pieces that a DWORD can count.
+constexpr DWORD kChunk = 1u << 30;
+
+class RealFileSystem final : public FileSystem {
+  public:
+    File* OpenRead(const char16_t* path) override {
+        return Wrap(::CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    }
+
+    File* CreateTemporary(const char16_t* target, CString& temporaryPath) override {
+        CString base(target);
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            char suffix[32];
+            std::snprintf(suffix, sizeof suffix, ".%012llx.tmp",
+                          static_cast<unsigned long long>(NextRandom() & 0xFFFFFFFFFFFFull));
+            CString name = base;
+            for (const char* c = suffix; *c; ++c) name += static_cast<char16_t>(*c);
+            HANDLE handle = ::CreateFileW(W(name.c_str()), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (handle != INVALID_HANDLE_VALUE) {
+                File* file = Wrap(handle);
+                if (file) {
+                    temporaryPath = name;
+                } else {
+                    ::DeleteFileW(W(name.c_str()));
+                    ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                }
+                return file;
+            }
+            DWORD error = ::GetLastError();
+            if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return nullptr;
+        }
+        return nullptr;
+    }
+
+    bool Size(File* file, int64_t& size) override {
+        LARGE_INTEGER value;
+        if (!::GetFileSizeEx(file->handle, &value)) return false;
+        size = value.QuadPart;
+        return true;
+    }
+
+    bool Read(File* file, void* buffer, size_t count, size_t& done) override {
+        done = 0;
+        auto* bytes = static_cast<char*>(buffer);
+        while (done < count) {
+            DWORD want = count - done > kChunk ? kChunk : static_cast<DWORD>(count - done);
+            DWORD got = 0;
+            if (!::ReadFile(file->handle, bytes + done, want, &got, nullptr)) return false;
+            if (got == 0) break;
+            done += got;
+        }
+        return true;
+    }
+
+    bool Write(File* file, const void* buffer, size_t count) override {
+        auto* bytes = static_cast<const char*>(buffer);
+        size_t done = 0;
+        while (done < count) {
+            DWORD want = count - done > kChunk ? kChunk : static_cast<DWORD>(count - done);
+            DWORD put = 0;
+            if (!::WriteFile(file->handle, bytes + done, want, &put, nullptr)) return false;
+            if (put == 0) {
+                ::SetLastError(ERROR_WRITE_FAULT);
+                return false;
+            }
+            done += put;
+        }
+        return true;
+    }
+
+    bool Flush(File* file) override { return ::FlushFileBuffers(file->handle) != FALSE; }
+
+    bool Close(File* file) override {
+        if (!file) return true;
+        BOOL ok = ::CloseHandle(file->handle);
+        delete file;
+        return ok != FALSE;
+    }
+
+    bool Replace(const char16_t* source, const char16_t* target) override {
+        return ::MoveFileExW(W(source), W(target),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    }
+
+    bool Remove(const char16_t* path) override { return ::DeleteFileW(W(path)) != FALSE; }
+};
+
+RealFileSystem gRealFiles;
+std::atomic<FileSystem*> gFiles{&gRealFiles};
+
+}  // namespace
+
+FileSystem& Files() {
+    return *gFiles.load(std::memory_order_acquire);
+}
+
+FileSystem* SetFilesForTest(FileSystem* files) {
+    return gFiles.exchange(files ? files : &gRealFiles, std::memory_order_acq_rel);
+}
+
+bool CreateDirectory(const char16_t* path) {
+    return ::CreateDirectoryW(W(path), nullptr) != FALSE;
+}
+
+bool CopyFile(const char16_t* from, const char16_t* to, bool failIfExists) {
+    return ::CopyFileW(W(from), W(to), failIfExists ? TRUE : FALSE) != FALSE;
+}
+
+// ---- FileFind ----------------------------------------------------------------------------
+
+struct FileFind::State {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    WIN32_FIND_DATAW next{};     // the entry that FindNextFile moves to
+    WIN32_FIND_DATAW current{};  // the entry being looked at
+    bool hasNext = false;
+    bool hasCurrent = false;
+};
+
+FileFind::FileFind() : state_(new State) {}
+
+FileFind::~FileFind() {
+    Close();
+    delete state_;
+}
+
+void FileFind::Close() {
+    if (state_->handle != INVALID_HANDLE_VALUE) ::FindClose(state_->handle);
+    state_->handle = INVALID_HANDLE_VALUE;
+    state_->hasNext = false;
+    state_->hasCurrent = false;
+}
+
+bool FileFind::FindFile(const char16_t* pattern) {
+    Close();
+    state_->handle = ::FindFirstFileW(W(pattern), &state_->next);
+    state_->hasNext = state_->handle != INVALID_HANDLE_VALUE;
+    return state_->hasNext;
+}
+
+bool FileFind::FindNextFile() {
+    if (!state_->hasNext) return false;
+    state_->current = state_->next;
+    state_->hasCurrent = true;
+    state_->hasNext = ::FindNextFileW(state_->handle, &state_->next) != FALSE;
+    return state_->hasNext;
+}
+
+bool FileFind::IsDots() const {
+    if (!state_->hasCurrent) return false;
+    const wchar_t* name = state_->current.cFileName;
+    return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
+}
+
+bool FileFind::IsDirectory() const {
+    return state_->hasCurrent && (state_->current.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool FileFind::IsLink() const {
+    return state_->hasCurrent && (state_->current.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+CString FileFind::GetFileName() const {
+    if (!state_->hasCurrent) return {};
+    return CString(reinterpret_cast<const char16_t*>(state_->current.cFileName));
+}
+
+}  // namespace platform
