@@ -5,11 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "import/import.h"
 #include "platform/platform.h"
 #include "xml/XmlDocument.h"
 
 #ifdef _WIN32
-#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 #else
 #include <climits>
 #include <unistd.h>
@@ -19,7 +21,12 @@ namespace {
 
 const char kUsage[] =
     "usage: brevlo-catalog index FILE [--encoding utf-8|ansi]\n"
-    "  index  prints every element record, the well-formedness verdict and the result text\n";
+    "       brevlo-catalog merge PRODUCT PACK [-o OUT]\n"
+    "  index  prints every element record, the well-formedness verdict and the result text\n"
+    "  merge  merges PACK's catalog into PRODUCT's as the import does and writes the result to\n"
+    "         OUT (or to standard output, in the ANSI code page); PRODUCT itself is never\n"
+    "         written unless OUT names it. Exit 0 merged, 1 a catalog did not load or is not\n"
+    "         of the catalog form, 2 the result could not be written\n";
 
 void Print(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
 
@@ -106,6 +113,57 @@ int Index(const std::vector<CString>& args) {
     return wellFormed ? 0 : 1;
 }
 
+int Merge(const std::vector<CString>& args) {
+    CString out;
+    std::vector<CString> files;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == u"-o" && i + 1 < args.size()) {
+            out = ArgumentPath(args[++i]);
+        } else {
+            files.push_back(ArgumentPath(args[i]));
+        }
+    }
+    if (files.size() != 2) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    // Loaded in the worker's order: the pack first, then the product.
+    CXmlDocument source, target;
+    if (!source.LoadFile(files[1].c_str())) {
+        std::fprintf(stderr, "pack: %s\n", platform::ToUtf8(source.resultText).c_str());
+        return 1;
+    }
+    if (!target.LoadFile(files[0].c_str())) {
+        std::fprintf(stderr, "product: %s\n", platform::ToUtf8(target.resultText).c_str());
+        return 1;
+    }
+    if (!HasCatalogForm(target)) {
+        std::fputs("product: not a catalog (no root \"mirvo\" with \"albums\")\n", stderr);
+        return 1;
+    }
+    MergeCatalog(source, target);
+    UpdateItemCounts(target);
+    if (!out.empty()) {
+        if (!target.SaveFile(out.c_str())) {
+            std::fprintf(stderr, "%s\n", platform::ToUtf8(target.resultText).c_str());
+            return 2;
+        }
+        return 0;
+    }
+    std::string bytes;
+    bool usedDefault = false;
+    if (!platform::WideToAnsi(target.documentText.c_str(),
+                              static_cast<size_t>(target.documentText.length()), bytes,
+                              usedDefault) ||
+        usedDefault) {
+        std::fputs("the result cannot be written in the ANSI code page\n", stderr);
+        return 2;
+    }
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() || std::fflush(stdout))
+        return 2;
+    return 0;
+}
+
 int Run(const std::vector<CString>& args) {
     if (args.size() < 2) {
         std::fputs(kUsage, stderr);
@@ -113,6 +171,7 @@ int Run(const std::vector<CString>& args) {
     }
     std::vector<CString> rest(args.begin() + 2, args.end());
     if (args[1] == u"index") return Index(rest);
+    if (args[1] == u"merge") return Merge(rest);
     std::fputs(kUsage, stderr);
     return 2;
 }
@@ -121,6 +180,8 @@ int Run(const std::vector<CString>& args) {
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {
+    // Catalog bytes go out as they are: no CRLF translation on standard output.
+    _setmode(_fileno(stdout), _O_BINARY);
     std::vector<CString> args;
     for (int i = 0; i < argc; ++i) args.emplace_back(reinterpret_cast<const char16_t*>(argv[i]));
     return Run(args);
