@@ -1,0 +1,264 @@
+// The import steps over real folders: the folder rule, the copy, the merge and the save.
+// Natively the test makes its own Wine prefix; under Wine it runs in the test prefix.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "import/import.h"
+#include "platform/platform.h"
+#include "support/platform_temp.h"
+#include "support/xml_checker.h"
+#include "xml/XmlDocument.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform_test::Exists;
+using platform_test::HostOf;
+using platform_test::ReadBytes;
+using platform_test::TempFolder;
+using platform_test::WriteBytes;
+
+TEST(Worker, BoundedCopyStatuses) {
+    struct Copy {
+        const char16_t* source;
+        size_t room;
+        int32_t status;
+        const char16_t* result;
+    };
+    const Copy copies[] = {
+        {u"abc", 4, kBoundedCopyOk, u"abc"},
+        {u"abcd", 4, kBoundedCopyTruncated, u"abc"},
+        {u"abcdefg", 4, kBoundedCopyTruncated, u"abc"},
+        {u"", 1, kBoundedCopyOk, u""},
+        {u"a", 1, kBoundedCopyTruncated, u""},
+        {u"abc", 0, kBoundedCopyInvalid, u"zzzz"},
+    };
+    for (const Copy& c : copies) {
+        char16_t buffer[8] = {u'z', u'z', u'z', u'z', 0, u'y', u'y', 0};
+        EXPECT_EQ(BoundedCopy(buffer, c.room, c.source), c.status) << Narrow(c.source);
+        EXPECT_EQ(std::u16string(buffer), c.result) << Narrow(c.source);
+        EXPECT_EQ(buffer[5], u'y');  // nothing past the room
+    }
+    EXPECT_EQ(static_cast<uint32_t>(kBoundedCopyTruncated), 0x8007007Au);
+    EXPECT_EQ(static_cast<uint32_t>(kBoundedCopyInvalid), 0x80070057u);
+}
+
+// The material folder is the command word beside the running executable.
+CString MaterialFolder(const CString& word) {
+    char16_t module[platform::kMaxPath] = {};
+    platform::GetModuleFileName(module, platform::kMaxPath - 1);
+    EXPECT_TRUE(platform::PathAppend(module, (u"..\\" + word).c_str()));
+    return module;
+}
+
+#ifndef _WIN32
+// A throwaway prefix reporting the given Windows version, with C: in it and Z: the host root.
+class Prefix {
+public:
+    explicit Prefix(const char* version) {
+        std::string pattern = fs::temp_directory_path().string() + "/brevlo-worker-XXXXXX";
+        path_ = ::mkdtemp(pattern.data());
+        fs::create_directories(path_ + "/drive_c/windows");
+        fs::create_directories(path_ + "/dosdevices");
+        fs::create_directory_symlink("../drive_c", path_ + "/dosdevices/c:");
+        fs::create_directory_symlink("/", path_ + "/dosdevices/z:");
+        std::ofstream(path_ + "/user.reg") << "WINE REGISTRY Version 2\n\n";
+        std::ofstream(path_ + "/system.reg")
+            << "WINE REGISTRY Version 2\n\n[Software\\\\Microsoft\\\\Windows NT\\\\CurrentVersion] 1\n"
+            << "\"CurrentVersion\"=\"" << version << "\"\n\"CurrentBuildNumber\"=\"2600\"\n";
+        const char* old = std::getenv("WINEPREFIX");
+        old_ = old ? old : "";
+        ::setenv("WINEPREFIX", path_.c_str(), 1);
+    }
+    ~Prefix() {
+        if (old_.empty())
+            ::unsetenv("WINEPREFIX");
+        else
+            ::setenv("WINEPREFIX", old_.c_str(), 1);
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    std::string path_, old_;
+};
+#endif
+
+struct Rule {
+    uint32_t high, low;
+    bool nt6;
+    bool driveRoot;
+};
+
+// Product versions as major.minor / build.revision words; the OS as NT 6.x or 5.x.
+const Rule kRules[] = {
+    {0x00010003, 0x000201F4, true, true},    // 1.3.2.500
+    {0x00010003, 0x00050000, true, false},   // 1.3.5.0: build.revision not below 4.1001
+    {0x00010004, 0x00000000, true, false},   // 1.4.0.0
+    {0x00000000, 0x00000000, true, true},    // no version record
+    {0x00010003, 0x000403E8, true, true},    // 1.3.4.1000
+    {0x00010003, 0x000403E9, true, false},   // 1.3.4.1001
+    {0x00010003, 0x000201F4, false, false},  // NT 5.x: always the install folder
+    {0x00000000, 0x00000000, false, false},
+};
+
+TEST(Worker, FolderRule) {
+    TempFolder install;
+    for (const Rule& r : kRules) {
+#ifdef _WIN32
+        if (!r.nt6) continue;  // Wine reports NT 6.1 to the test
+#else
+        Prefix prefix(r.nt6 ? "6.1" : "5.1");
+#endif
+        ASSERT_EQ(IsWindowsNT6(), r.nt6);
+        ImportSettings settings{u"Marks", install.Path() + u"\\", r.high, r.low};
+        bool done = false;
+        ImportOutcome outcome = RunImport(settings, [&] { done = true; });
+        EXPECT_TRUE(done);
+        const CString expected =
+            r.driveRoot ? CString(u"C:\\Mirvo\\Data\\Marks") : install.Path() + u"\\data\\Marks";
+        EXPECT_EQ(Narrow(outcome.productFolder), Narrow(expected)) << std::hex << r.high << " " << r.low;
+        EXPECT_EQ(Narrow(outcome.materialFolder), Narrow(MaterialFolder(u"Marks")));
+        EXPECT_FALSE(outcome.sourceLoaded);  // there is no pack beside the test
+    }
+}
+
+// A pack beside the test executable, removed at the end.
+class Pack {
+public:
+    explicit Pack(const CString& word) : folder_(MaterialFolder(word)) {
+        fs::remove_all(HostOf(folder_));
+        fs::create_directories(HostOf(folder_ + u"\\sub\\deeper"));
+    }
+    ~Pack() {
+        std::error_code ignored;
+        fs::remove_all(HostOf(folder_), ignored);
+    }
+    void Add(const CString& name, const std::string& bytes) { WriteBytes(folder_ + u"\\" + name, bytes); }
+    CString folder_;
+};
+
+std::string Catalog(const std::string& albums) {
+    return "<mirvo>\r\n\t<albums>\r\n" + albums + "\t</albums>\r\n</mirvo>\r\n";
+}
+
+TEST(Worker, FirstImportThenSecondPackThenIdempotence) {
+#ifndef _WIN32
+    Prefix prefix("6.1");
+#endif
+    TempFolder install;
+    const ImportSettings settings{u"marks", install.Path(), 0x00010004, 0};
+    const CString product = install.Path() + u"\\data\\marks";
+    fs::create_directories(HostOf(install.Path() + u"\\data"));
+    {
+        Pack pack(u"marks");
+        pack.Add(u"config.xml", Catalog("\t\t<album name=\"x\">\r\n\t\t\t<item name=\"1\"/>\r\n"
+                                        "\t\t\t<ElemCount>9</ElemCount>\r\n\t\t</album>\r\n"));
+        pack.Add(u"sub\\deeper\\a.png", "png-a");
+        pack.Add(u"b.png", "png-b");
+        ImportOutcome first = RunImport(settings, nullptr);
+        EXPECT_TRUE(first.sourceLoaded && first.targetLoaded && first.merged && first.saved);
+        // A first import copies the pack's catalog and merges it with itself: only the count.
+        EXPECT_EQ(ReadBytes(product + u"\\config.xml"),
+                  Catalog("\t\t<album name=\"x\">\r\n\t\t\t<item name=\"1\"/>\r\n"
+                          "\t\t\t<ElemCount>1</ElemCount>\r\n\t\t</album>\r\n"));
+        EXPECT_EQ(ReadBytes(product + u"\\sub\\deeper\\a.png"), "png-a");
+        EXPECT_EQ(ReadBytes(product + u"\\b.png"), "png-b");
+    }
+    {
+        Pack pack(u"marks");
+        pack.Add(u"config.xml", Catalog("\t\t<album name=\"X\">\r\n\t\t\t<item name=\"2\"/>\r\n"
+                                        "\t\t</album>\r\n\t\t<album name=\"y\"/>\r\n"));
+        pack.Add(u"b.png", "other pack's b");
+        pack.Add(u"c.png", "png-c");
+        ImportOutcome second = RunImport(settings, nullptr);
+        EXPECT_TRUE(second.saved);
+        EXPECT_EQ(ReadBytes(product + u"\\b.png"), "png-b");  // never overwritten
+        EXPECT_EQ(ReadBytes(product + u"\\c.png"), "png-c");
+        const std::string merged = ReadBytes(product + u"\\config.xml");
+        // The new album goes where the whitespace before "</albums>" ends.
+        EXPECT_EQ(merged,
+                  "<mirvo>\r\n\t<albums>\r\n\t\t<album name=\"x\">\r\n\t\t\t<item name=\"1\"/>\r\n"
+                  "\t\t\t<item name=\"2\"/>\r\n<ElemCount>2</ElemCount>\r\n\t\t</album>\r\n"
+                  "\t<album name=\"y\">\r\n<ElemCount>0</ElemCount>\r\n</album>\r\n</albums>\r\n"
+                  "</mirvo>\r\n");
+
+        // The same import again changes no byte of the product folder.
+        auto snapshot = [&] {
+            std::string all;
+            for (auto& e : fs::recursive_directory_iterator(HostOf(product))) {
+                all += e.path().string() + "\n";
+                if (e.is_regular_file()) {
+                    std::ifstream in(e.path(), std::ios::binary);
+                    all += std::string(std::istreambuf_iterator<char>(in), {}) + "\n";
+                }
+            }
+            return all;
+        };
+        const std::string before = snapshot();
+        EXPECT_TRUE(RunImport(settings, nullptr).saved);
+        EXPECT_EQ(snapshot(), before);
+    }
+}
+
+TEST(Worker, NothingIsSavedWithoutBothCatalogs) {
+#ifndef _WIN32
+    Prefix prefix("6.1");
+#endif
+    TempFolder install;
+    const ImportSettings settings{u"marks", install.Path(), 0x00010004, 0};
+    const CString product = install.Path() + u"\\data\\marks";
+    fs::create_directories(HostOf(product));
+    {
+        // No catalog in the pack: files are copied, the product catalog stays untouched.
+        Pack pack(u"marks");
+        pack.Add(u"a.png", "a");
+        WriteBytes(product + u"\\config.xml", Catalog(""));
+        ImportOutcome outcome = RunImport(settings, nullptr);
+        EXPECT_FALSE(outcome.sourceLoaded);
+        EXPECT_FALSE(outcome.saved);
+        EXPECT_EQ(ReadBytes(product + u"\\a.png"), "a");
+        EXPECT_EQ(ReadBytes(product + u"\\config.xml"), Catalog(""));
+    }
+    {
+        // A product catalog of another form is left exactly as it was.
+        Pack pack(u"marks");
+        pack.Add(u"config.xml", Catalog("\t\t<album name=\"n\"/>\r\n"));
+        const std::string other = "<catalog>\r\n\t<album name=\"n\"/>\r\n</catalog>\r\n";
+        WriteBytes(product + u"\\config.xml", other);
+        ImportOutcome outcome = RunImport(settings, nullptr);
+        EXPECT_TRUE(outcome.targetLoaded);
+        EXPECT_FALSE(outcome.merged);
+        EXPECT_EQ(ReadBytes(product + u"\\config.xml"), other);
+    }
+    {
+        // No product data folder's parent: nothing is written anywhere.
+        Pack pack(u"marks");
+        pack.Add(u"config.xml", Catalog(""));
+        const ImportSettings missing{u"marks", install.Path() + u"\\gone", 0x00010004, 0};
+        ImportOutcome outcome = RunImport(missing, nullptr);
+        EXPECT_FALSE(outcome.targetLoaded);
+        EXPECT_FALSE(Exists(install.Path() + u"\\gone"));
+    }
+}
+
+TEST(Worker, TooLongJoinStopsBeforeAnyWrite) {
+#ifndef _WIN32
+    Prefix prefix("6.1");
+#endif
+    TempFolder install;
+    const CString longPath = install.Path() + u"\\" + CString(250, u'p');
+    bool done = false;
+    ImportOutcome outcome =
+        RunImport(ImportSettings{u"marks", longPath, 0x00010004, 0}, [&] { done = true; });
+    EXPECT_TRUE(done);  // the completion is reported all the same
+    EXPECT_TRUE(outcome.productFolder.empty());
+    EXPECT_FALSE(outcome.copied);
+}
+
+}  // namespace
