@@ -13,7 +13,7 @@ if ((${#need[@]})); then
     echo "installing: ${need[*]}"
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+    apt-get install -y -qq "${need[@]}" >/dev/null
 fi
 
 # Code-page tests run under these locales, natively and in Wine.
