@@ -1,5 +1,7 @@
-// Merges a pack's catalog into the product's: albums and items the product lacks are added,
-// matched by name, and every album's item count is rewritten.
+// The catalog merge and item counts as a plain walk: every pack album is compared with the
+// product's albums from the first, and every addition is spliced in at once. The fast form in
+// catalog_merge_fast.cpp gives the same result and is what the import runs.
+#include "import/catalog_merge.h"
 #include "import/import.h"
 #include "xml/XmlDocument.h"
 
@@ -33,7 +35,7 @@ bool FindByName(CXmlDocument& target, const char16_t* element, const CString& na
 
 }  // namespace
 
-void MergeCatalog(CXmlDocument& source, CXmlDocument& target) {
+void MergeCatalogPlain(CXmlDocument& source, CXmlDocument& target) {
     source.FindElement(u"mirvo");
     target.FindElement(u"mirvo");
     source.EnterElement();
@@ -66,7 +68,7 @@ void MergeCatalog(CXmlDocument& source, CXmlDocument& target) {
     target.LeaveElement();
 }
 
-void UpdateItemCounts(CXmlDocument& target) {
+void UpdateItemCountsPlain(CXmlDocument& target) {
     target.FindElement(u"mirvo");
     target.EnterElement();
     target.FindElement(u"albums");

@@ -1,8 +1,39 @@
 #!/usr/bin/env bash
-# Runs the benchmarks beside their peers (Release build).
+# Runs every benchmark beside its peers in one run (Release build) and prints the table of our
+# figures, the peers' figures and the ratios. Options:
+#   --repetitions N   runs of each benchmark; the best is taken (default 3)
+#   --quick           1 repetition, and a copy tree of 2,000 files / 20 MB
+# Environment: BREVLO_BENCH_DIR (generated catalogs, default /dev/shm/brevlo-bench),
+# BREVLO_BENCH_COPY_DIR (the copy tree, on the disk), BREVLO_BENCH_COPY_FILES (20000) and
+# BREVLO_BENCH_COPY_MB (200).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+repetitions=3
+while (($#)); do
+    case "$1" in
+        --repetitions) repetitions="$2"; shift 2 ;;
+        --quick) repetitions=1; export BREVLO_BENCH_COPY_FILES=2000 BREVLO_BENCH_COPY_MB=20; shift ;;
+        *) echo "unknown option: $1" >&2; exit 2 ;;
+    esac
+done
 bash scripts/deps.sh
 cmake --preset bench >/dev/null
-cmake --build --preset bench
-LC_ALL=zh_CN.UTF-8 ./build/bench/bench/xml_bench "$@"
+cmake --build --preset bench --target xml_bench import_bench brevlo-gen-catalog >/dev/null
+
+results=build/bench/results
+mkdir -p "$results"
+export BREVLO_BENCH_COPY_DIR="${BREVLO_BENCH_COPY_DIR:-$PWD/build/bench/copy-tree}"
+# A 200 MB tree is copied twice per repetition; fall back to a tenth when the disk is short.
+if (( $(df -Pm "$(dirname "$BREVLO_BENCH_COPY_DIR")" | awk 'NR==2 {print $4}') < 2000 )); then
+    export BREVLO_BENCH_COPY_FILES="${BREVLO_BENCH_COPY_FILES:-2000}" BREVLO_BENCH_COPY_MB="${BREVLO_BENCH_COPY_MB:-20}"
+fi
+# Catalogs are read in code page 936, as on a Chinese system.
+export LC_ALL=zh_CN.UTF-8
+for bench in xml_bench import_bench; do
+    echo "== $bench" >&2
+    "./build/bench/bench/$bench" --benchmark_repetitions="$repetitions" \
+        --benchmark_format=json --benchmark_out="$results/$bench.json" \
+        --benchmark_out_format=json >/dev/null
+done
+echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+python3 bench/report.py "$results/xml_bench.json" "$results/import_bench.json"

@@ -347,40 +347,37 @@ Table* TableFor(uint32_t codePage) {
     return result;
 }
 
-// The length of the ASCII run at the start of `s`, looked at 16 bytes at a time; stops at
-// the block holding the first other byte.
+// The length of the ASCII run at the start of `s`, looked at 16 bytes at a time.
 size_t AsciiRun(const unsigned char* s, size_t n) {
     size_t i = 0;
 #ifdef __SSE2__
     for (; i + 16 <= n; i += 16) {
         __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-        if (_mm_movemask_epi8(block)) break;
-    }
-#else
-    for (; i + 8 <= n; i += 8) {
-        uint64_t word;
-        std::memcpy(&word, s + i, 8);
-        if (word & 0x8080808080808080ull) break;
+        if (int mask = _mm_movemask_epi8(block))
+            return i + static_cast<size_t>(__builtin_ctz(mask));
     }
 #endif
+    while (i < n && s[i] < 0x80) ++i;
     return i;
 }
 
-// Widens the ASCII run at the start of `s` into `out`; returns its length as AsciiRun does.
-size_t WidenAscii(const unsigned char* s, size_t n, char16_t* out) {
+// Widens the ASCII run at the start of `s` into `out`, which has room for `room` characters;
+// returns its length.
+size_t WidenAscii(const unsigned char* s, size_t n, char16_t* out, size_t room) {
     size_t i = 0;
 #ifdef __SSE2__
     const __m128i zero = _mm_setzero_si128();
-    for (; i + 16 <= n; i += 16) {
+    // Whole blocks are widened even where the run ends inside them: the characters past its
+    // end are written over by what follows.
+    for (; i + 16 <= n && i + 16 <= room; i += 16) {
         __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-        if (_mm_movemask_epi8(block)) break;
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(block, zero));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_unpackhi_epi8(block, zero));
+        if (int mask = _mm_movemask_epi8(block))
+            return i + static_cast<size_t>(__builtin_ctz(mask));
     }
-#else
-    i = AsciiRun(s, n);
-    for (size_t k = 0; k < i; ++k) out[k] = s[k];
 #endif
+    for (; i < n && s[i] < 0x80; ++i) out[i] = s[i];
     return i;
 }
 
@@ -404,11 +401,13 @@ size_t CountDoubleByte(const Table& t, const unsigned char* s, size_t n) {
     return chars;
 }
 
-void ConvertBytes(const Table& t, const unsigned char* s, size_t n, char16_t* out) {
+// Converts into `out`, which has room for exactly the characters that the bytes give.
+void ConvertBytes(const Table& t, const unsigned char* s, size_t n, char16_t* out, size_t chars) {
+    char16_t* const end = out + chars;
     size_t i = 0;
     while (i < n) {
         if (t.asciiSame) {
-            size_t run = WidenAscii(s + i, n - i, out);
+            size_t run = WidenAscii(s + i, n - i, out, static_cast<size_t>(end - out));
             i += run;
             out += run;
             if (i >= n) break;
@@ -423,6 +422,33 @@ void ConvertBytes(const Table& t, const unsigned char* s, size_t n, char16_t* ou
             ++i;
         }
     }
+}
+
+// The length of the run of characters below 0x80 at the start of `s`, 8 at a time; with `out`,
+// they are written there as bytes.
+size_t NarrowAscii(const char16_t* s, size_t n, char* out) {
+    size_t i = 0;
+#ifdef __SSE2__
+    const __m128i high = _mm_set1_epi16(static_cast<short>(0xFF80));
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 8 <= n; i += 8) {
+        __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+        const int ascii = _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(block, high), zero));
+        if (ascii != 0xFFFF) {
+            const size_t run = static_cast<size_t>(__builtin_ctz(~ascii & 0xFFFF)) / 2;
+            if (out) {
+                for (size_t k = 0; k < run; ++k) out[i + k] = static_cast<char>(s[i + k]);
+            }
+            return i + run;
+        }
+        if (out)
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(block, block));
+    }
+#endif
+    for (; i < n && s[i] < 0x80; ++i) {
+        if (out) out[i] = static_cast<char>(s[i]);
+    }
+    return i;
 }
 
 bool Fill(TextBuffer& out, const char16_t* text, size_t count) {
@@ -528,7 +554,7 @@ bool CodePageToWide(uint32_t codePage, const char* bytes, size_t count, TextBuff
         posix::SetError(kErrorNotEnoughMemory, ENOMEM);
         return false;
     }
-    if (chars) ConvertBytes(*t, s, count, fresh.data());
+    if (chars) ConvertBytes(*t, s, count, fresh.data(), chars);
     out.Swap(fresh);
     return true;
 }
@@ -546,9 +572,14 @@ bool WideToCodePage(uint32_t codePage, const char16_t* text, size_t count, std::
         if (!t) return false;
         std::call_once(t->reverseOnce, [t] { BuildReverse(*t); });
         const uint16_t* reverse = t->reverse.data();
+        const bool ascii = t->asciiSame;
         size_t bytes = count;
         if (t->doubleByte) {
             for (size_t i = 0; i < count; ++i) {
+                if (ascii) {
+                    i += NarrowAscii(text + i, count - i, nullptr);
+                    if (i >= count) break;
+                }
                 uint16_t code = reverse[text[i]];
                 if (code != kNoCode && code > 0xFF) ++bytes;
             }
@@ -556,11 +587,13 @@ bool WideToCodePage(uint32_t codePage, const char16_t* text, size_t count, std::
         out.resize(bytes);
         char* o = out.data();
         for (size_t i = 0; i < count; ++i) {
-            char16_t c = text[i];
-            if (c < 0x80 && t->asciiSame) {
-                *o++ = static_cast<char>(c);
-                continue;
+            if (ascii) {
+                const size_t run = NarrowAscii(text + i, count - i, o);
+                i += run;
+                o += run;
+                if (i >= count) break;
             }
+            char16_t c = text[i];
             uint16_t code = reverse[c];
             if (code == kNoCode) {
                 *o++ = '?';

@@ -1,0 +1,286 @@
+// The fast merge and counts against the plain walk, on seeded random catalogs full of the
+// cases where the walk's placement rules matter: the same text byte for byte, the same
+// element records word for word, the same positions.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "import/catalog_merge.h"
+#include "import/import.h"
+#include "support/xml_checker.h"
+#include "xml/XmlDocument.h"
+
+namespace {
+
+// Names that match, miss, differ only in case, decode to the same text, or stop early at a
+// decoded NUL (where the runtime's comparison stops).
+const char16_t* const kNames[] = {
+    u"a",          u"A",       u"Summer",  u"sUMMER",     u"\u590f\u65e5", u"\u00c9",
+    u"\u00e9",     u"a&amp;b", u"A&#38;B", u"x&#65;",     u"xA",           u"&lt;q&gt;",
+    u"z&#65536;q", u"z",       u"",        u"&#x41;&#0;", u"a b",          u"1",
+};
+
+const char16_t* const kSpace[] = {u"", u"\r\n", u"\n", u"\t\t", u" ", u"\r\n\t\t", u"  \r\n "};
+// Between elements: whitespace, markup that is not an element, or text.
+const char16_t* const kFiller[] = {u"<!-- c -->", u"<?pi x?>", u"txt", u" x\r\n", u"\r\n\t"};
+
+class Generator {
+  public:
+    explicit Generator(uint32_t seed) : rng_(seed) {}
+
+    std::u16string Catalog(bool pack) {
+        std::u16string s = Pick(3) ? u"<?xml version=\"1.0\"?>\r\n" : u"";
+        // Now and then a catalog of another form, which the fast merge leaves to the walk.
+        if (pack && Chance(8)) return s + u"<mirvo><album name=\"a\"/></mirvo>";
+        s += u"<mirvo>" + Gap();
+        s += Albums(pack);
+        if (Chance(15)) s += Gap() + Albums(pack);  // the counts then use the second one
+        s += Gap() + u"</mirvo>" + Space();
+        return s;
+    }
+
+    bool Chance(int percent) { return static_cast<int>(rng_() % 100) < percent; }
+
+  private:
+    int Pick(int n) { return static_cast<int>(rng_() % static_cast<uint32_t>(n)); }
+
+    std::u16string Space() { return kSpace[Pick(7)]; }
+    std::u16string Gap() {
+        std::u16string s = Space();
+        if (Chance(15)) s += std::u16string(kFiller[Pick(5)]) + Space();
+        return s;
+    }
+
+    std::u16string Albums(bool pack) {
+        const char16_t* tag = Chance(4) ? u"Albums" : u"albums";  // found only ignoring case
+        const int count = Pick(pack ? 6 : 8);
+        if (count == 0 && Chance(40)) return u"<" + std::u16string(tag) + u"/>";
+        std::u16string s = u"<" + std::u16string(tag) + u">";
+        for (int i = 0; i < count; ++i) {
+            s += Gap();
+            s += Chance(8) ? u"<cover/>" : Album();
+        }
+        s += Gap() + u"</" + tag + u">";
+        return s;
+    }
+
+    std::u16string Attributes() {
+        std::u16string s;
+        if (Chance(20)) s += Space() + u" type=\"2\"";
+        if (!Chance(10)) {
+            const char16_t quote = Chance(70) ? u'"' : u'\'';
+            s += u" " + Space() + u"name" + Space() + u"=" + Space() + quote + kNames[Pick(18)] +
+                 quote;
+        }
+        if (Chance(20)) s += u" cover='c.png'" + Space();
+        // Rarely, tags whose name the attribute scan reads past or reads otherwise once the
+        // tag is opened up: the fast merge must give them to the walk.
+        if (Chance(1)) s += u" x 'y z=\"1\"";
+        if (Chance(1)) s += u" name= z=\"1\"";
+        return s;
+    }
+
+    std::u16string Album() {
+        const char16_t* tag = Chance(3) ? u"Album" : u"album";
+        const std::u16string open = u"<" + std::u16string(tag) + Attributes();
+        switch (Pick(8)) {
+            case 0:
+                return open + u"/>";
+            case 1:
+                return open + u" />";
+            case 2:
+                return open + u"></" + tag + u">";
+            default:
+                break;
+        }
+        std::u16string s = open + u">";
+        const int children = Pick(6);
+        bool counted = false;
+        for (int i = 0; i < children; ++i) {
+            s += Gap();
+            const int kind = Pick(10);
+            if (kind < 7) {
+                s += Item();
+            } else if (kind < 9 || counted) {
+                s += Count();
+                counted = true;
+            } else {
+                s += u"<note>n</note>";
+            }
+        }
+        if (Chance(30)) s += Gap() + Count();
+        s += Gap() + u"</" + tag + u">";
+        return s;
+    }
+
+    std::u16string Item() {
+        const std::u16string open = u"<item" + Attributes();
+        switch (Pick(4)) {
+            case 0:
+                return open + u">x</item>";
+            case 1:
+                return open + u"><sub/></item>";
+            default:
+                return open + u"/>";
+        }
+    }
+
+    std::u16string Count() {
+        const char16_t* const forms[] = {
+            u"<ElemCount>5</ElemCount>",
+            u"<ElemCount/>",
+            u"<ElemCount />",
+            u"<ElemCount></ElemCount>",
+            u"<ElemCount><b/></ElemCount>",
+            u"<ElemCount>0<!--c--></ElemCount>",
+        };
+        return forms[Pick(6)];
+    }
+
+    std::mt19937 rng_;
+};
+
+// Everything a caller can see of a document after the import, compared field by field.
+void ExpectSameDocument(const CXmlDocument& walk, const CXmlDocument& fast) {
+    ASSERT_EQ(Narrow(walk.documentText.view()), Narrow(fast.documentText.view()));
+    EXPECT_EQ(walk.resultText, fast.resultText);
+    EXPECT_EQ(walk.parentHandle, fast.parentHandle);
+    EXPECT_EQ(walk.mainHandle, fast.mainHandle);
+    EXPECT_EQ(walk.childHandle, fast.childHandle);
+    EXPECT_EQ(walk.nodeType, fast.nodeType);
+    EXPECT_EQ(walk.nodeOffset, fast.nodeOffset);
+    EXPECT_EQ(walk.nodeLength, fast.nodeLength);
+    ASSERT_EQ(walk.nextRecord, fast.nextRecord);
+    EXPECT_EQ(walk.releasedHead, fast.releasedHead);
+    for (ElementHandle h = 0; h < static_cast<ElementHandle>(walk.nextRecord); ++h) {
+        const ElementRecord& a = walk.RecordAt(h);
+        const ElementRecord& b = fast.RecordAt(h);
+        // A released record is only a link of the released list; its other words are left
+        // from its use and mean nothing.
+        if (a.flags == ElemReleased) {
+            EXPECT_EQ(b.flags, ElemReleased) << h;
+            EXPECT_EQ(a.nextSibling, b.nextSibling) << h;
+            continue;
+        }
+        EXPECT_EQ(DumpRecord(walk, h), DumpRecord(fast, h));
+    }
+}
+
+struct Outcome {
+    bool mergedFast = false;
+    bool countedFast = false;
+};
+
+Outcome Compare(const std::u16string& product, const std::u16string& pack, uint32_t flags) {
+    CXmlDocument walkSource, walkTarget, fastSource, fastTarget;
+    for (CXmlDocument* d : {&walkSource, &walkTarget, &fastSource, &fastTarget})
+        d->documentFlags = flags;
+    walkSource.SetDocumentText(pack);
+    fastSource.SetDocumentText(pack);
+    walkTarget.SetDocumentText(product);
+    fastTarget.SetDocumentText(product);
+
+    Outcome outcome;
+    MergeCatalogPlain(walkSource, walkTarget);
+    outcome.mergedFast = TryMergeCatalogFast(fastSource, fastTarget);
+    if (!outcome.mergedFast) MergeCatalogPlain(fastSource, fastTarget);
+    {
+        SCOPED_TRACE("after the merge");
+        ExpectSameDocument(walkTarget, fastTarget);
+        ExpectSameDocument(walkSource, fastSource);
+        EXPECT_TRUE(CheckStructure(fastTarget));
+    }
+    UpdateItemCountsPlain(walkTarget);
+    outcome.countedFast = TryUpdateItemCountsFast(fastTarget);
+    if (!outcome.countedFast) UpdateItemCountsPlain(fastTarget);
+    {
+        SCOPED_TRACE("after the counts");
+        ExpectSameDocument(walkTarget, fastTarget);
+        EXPECT_TRUE(CheckStructure(fastTarget));
+    }
+    return outcome;
+}
+
+TEST(FastMerge, SameAsTheWalkOnRandomCatalogs) {
+    int mergedFast = 0, countedFast = 0, cases = 0;
+    for (uint32_t seed = 1; seed <= 600; ++seed) {
+        Generator gen(seed);
+        const std::u16string product = gen.Catalog(false);
+        const std::u16string pack = gen.Catalog(true);
+        const uint32_t flags = gen.Chance(10) ? DocIgnoreCase : 0;
+        SCOPED_TRACE("seed " + std::to_string(seed) + "\nproduct: " + Narrow(product) +
+                     "\npack: " + Narrow(pack));
+        const Outcome o = Compare(product, pack, flags);
+        if (HasFatalFailure() || HasFailure()) return;
+        mergedFast += o.mergedFast;
+        countedFast += o.countedFast;
+        ++cases;
+    }
+    // The fast form must be what runs on ordinary catalogs, not the fallback.
+    EXPECT_GT(mergedFast, cases * 7 / 10);
+    EXPECT_GT(countedFast, cases * 9 / 10);
+}
+
+// A few merges where one pack album meets many product albums and items, so that the gaps
+// hold many additions and added albums receive items again.
+TEST(FastMerge, SameAsTheWalkOnLargerCatalogs) {
+    for (uint32_t seed = 1; seed <= 20; ++seed) {
+        std::mt19937 rng(seed);
+        auto name = [&](int pool) {
+            return u"n" + std::u16string(1, static_cast<char16_t>(u'a' + rng() % pool));
+        };
+        auto catalog = [&](int albums, int items) {
+            std::u16string s = u"<mirvo>\r\n\t<albums>\r\n";
+            for (int a = 0; a < albums; ++a) {
+                s += u"\t\t<album name=\"" + name(12) + u"\">\r\n";
+                for (int i = 0; i < items; ++i)
+                    s += u"\t\t\t<item name=\"" + name(20) + u"\"/>\r\n";
+                if (rng() % 2) s += u"\t\t\t<ElemCount>3</ElemCount>\r\n";
+                s += u"\t\t</album>\r\n";
+            }
+            return s + u"\t</albums>\r\n</mirvo>\r\n";
+        };
+        const std::u16string product = catalog(8, 6);
+        const std::u16string pack = catalog(30, 10);
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        const Outcome o = Compare(product, pack, 0);
+        EXPECT_TRUE(o.mergedFast);
+        EXPECT_TRUE(o.countedFast);
+        if (HasFailure()) return;
+    }
+}
+
+// Catalogs the fast form must leave to the walk, untouched, with both walks' positions kept.
+TEST(FastMerge, LeavesOtherCatalogsToTheWalk) {
+    const std::u16string good = u"<mirvo><albums><album name='a'/></albums></mirvo>";
+    struct Case {
+        const char* what;
+        std::u16string product, pack;
+    };
+    const Case cases[] = {
+        {"product not well-formed", u"<mirvo><albums>", good},
+        {"pack not well-formed", good, u"<mirvo><albums><album>"},
+        {"pack without albums", good, u"<mirvo><album name='b'/></mirvo>"},
+        {"a name read past its tag", u"<mirvo><albums><album x 'y name='a'/></albums></mirvo>",
+         good},
+        {"a name that reads otherwise once opened", good,
+         u"<mirvo><albums><album name= /></albums></mirvo>"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        CXmlDocument source, target;
+        source.SetDocumentText(c.pack);
+        target.SetDocumentText(c.product);
+        source.FindElement(u"mirvo");
+        const std::u16string before(target.documentText.view());
+        const ElementHandle sourceMain = source.mainHandle;
+        EXPECT_FALSE(TryMergeCatalogFast(source, target));
+        EXPECT_EQ(Narrow(target.documentText.view()), Narrow(before));
+        EXPECT_EQ(source.mainHandle, sourceMain);
+        EXPECT_EQ(target.mainHandle, 0u);
+        Compare(c.product, c.pack, 0);
+    }
+}
+
+}  // namespace
