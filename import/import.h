@@ -44,6 +44,8 @@ struct ImportSettings {
     CString installPath;
     uint32_t fileVersionHigh = 0;
     uint32_t fileVersionLow = 0;
+    // How long to wait for another import of the same product to finish with its catalog.
+    uint32_t lockTimeoutMilliseconds = 30000;
 };
 
 // How far an import went, for tests and tools; the user is never shown it.
@@ -54,8 +56,15 @@ struct ImportOutcome {
     bool sourceLoaded = false;
     bool targetLoaded = false;
     bool merged = false;
+    bool locked = false;    // the product catalog's lock was held from its load to its save
+    bool verified = false;  // the edited index agreed with a fresh parse of the edited text
     bool saved = false;
 };
+
+// True when the document is well-formed and a fresh parse of its text gives the same elements,
+// in document order, with the same spans, tag lengths, levels and links as its index: the
+// check made before an edited catalog may replace the product's.
+bool IndexMatchesText(const CXmlDocument& edited);
 
 // Runs the import's steps; `done` is called last, whatever happened (the dialog's completion
 // message is posted through it).

@@ -127,7 +127,20 @@ bool PathAppend(char16_t* path, const char16_t* more);
 // ---- files and folders --------------------------------------------------------------------
 
 bool CreateDirectory(const char16_t* path);
+// CopyFileW. The copy is written to a temporary file in the destination's folder, forced to
+// the disk and then moved into place, so the destination is never seen half written; with
+// `failIfExists` the move never replaces a file, even one that appears meanwhile (error 80).
 bool CopyFile(const char16_t* from, const char16_t* to, bool failIfExists);
+
+// An exclusive lock between processes (and threads) on a lock file, which is created when
+// missing and left in place. Windows: LockFileEx on its first byte; POSIX: an open-file-
+// description fcntl lock on the same byte (the byte Windows programs under Wine take).
+struct FileLock;
+// Waits at most `timeoutMilliseconds` for the lock; null on failure with the last error set
+// (kErrorLockViolation when another holder kept it for the whole time).
+FileLock* LockFile(const char16_t* path, uint32_t timeoutMilliseconds);
+// Releases the lock and closes the file; null is ignored.
+void UnlockFile(FileLock* lock);
 
 // A folder listing with CFileFind's behaviour.
 class FileFind {

@@ -28,8 +28,16 @@ constexpr const char16_t* kKindTag = u"tag";
 // eight characters at a time in aligned blocks, which never cross into another page; the
 // last block may reach past the terminator, so the sanitizer is told this read is meant.
 #if defined(__SANITIZE_ADDRESS__)
-__attribute__((no_sanitize_address, noinline))
+#define BREVLO_BLOCK_READ __attribute__((no_sanitize_address, noinline))
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define BREVLO_BLOCK_READ __attribute__((no_sanitize_address, noinline))
 #endif
+#endif
+#ifndef BREVLO_BLOCK_READ
+#define BREVLO_BLOCK_READ
+#endif
+BREVLO_BLOCK_READ
 inline int32_t FindMark(const char16_t* t, int32_t p, char16_t a, char16_t b) {
 #ifdef __SSE2__
     const uintptr_t at = reinterpret_cast<uintptr_t>(t + p);

@@ -273,42 +273,131 @@ bool CopyFile(const char16_t* from, const char16_t* to, bool failIfExists) {
         SetErrorFromErrno(err, Target::File, source);
         return false;
     }
+    // Most files of a repeated import exist already: refuse those before copying anything.
+    // A link, even a dangling one, counts as existing, as it does for the move below.
+    struct stat existing;
+    const bool exists = ::lstat(destination.c_str(), &existing) == 0;
+    if (exists && (failIfExists || S_ISDIR(existing.st_mode))) {
+        ::close(in);
+        SetErrorFromErrno(failIfExists ? EEXIST : EISDIR, Target::File, destination);
+        return false;
+    }
+    if (exists && existing.st_dev == st.st_dev && existing.st_ino == st.st_ino) {
+        // A file copied onto itself: Windows refuses with a sharing error.
+        ::close(in);
+        SetErrorFromErrno(EBUSY, Target::File, destination);
+        return false;
+    }
+
+    // The copy goes to a fresh name beside the destination and is moved into place only when
+    // complete and on the disk, so a crash leaves the destination absent or whole.
     const mode_t mode = st.st_mode & 07777;
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : 0);
-    int out = ::open(destination.c_str(), flags, mode | S_IWUSR);
+    std::string temporary;
+    int out = -1;
+    for (int attempt = 0; attempt < 100 && out < 0; ++attempt) {
+        char suffix[32];
+        std::snprintf(suffix, sizeof suffix, ".%012llx.tmp",
+                      static_cast<unsigned long long>(NextRandom() & 0xFFFFFFFFFFFFull));
+        temporary = destination + suffix;
+        out = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (out < 0 && errno != EEXIST) break;
+    }
     if (out < 0) {
         int err = errno;
         ::close(in);
         SetErrorFromErrno(err, Target::File, destination);
         return false;
     }
-    struct stat outStat;
-    if (::fstat(out, &outStat) == 0 && outStat.st_dev == st.st_dev && outStat.st_ino == st.st_ino) {
-        // A file copied onto itself would be emptied; Windows refuses with a sharing error.
-        ::close(out);
-        ::close(in);
-        SetErrorFromErrno(EBUSY, Target::File, destination);
-        return false;
-    }
-    bool ok = ::ftruncate(out, 0) == 0 && CopyContent(in, out);
-    int err = errno;
+    bool ok = CopyContent(in, out);
     if (ok) {
         // CopyFileW keeps the attributes and the time stamps of the source.
         timespec times[2] = {st.st_atim, st.st_mtim};
-        (void)::futimens(out, times);
-        (void)::fchmod(out, mode);
+        ok = ::futimens(out, times) == 0 && ::fchmod(out, mode) == 0 && ::fsync(out) == 0;
     }
+    int err = errno;
     if (::close(out) != 0 && ok) {
         ok = false;
         err = errno;
     }
     ::close(in);
+    if (ok) {
+        if (failIfExists) {
+            // Never replaces: a destination that appeared meanwhile wins. Hard links stand in
+            // where the file system cannot rename without replacing.
+            ok = ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, destination.c_str(),
+                             RENAME_NOREPLACE) == 0;
+            if (!ok && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP)) {
+                ok = ::link(temporary.c_str(), destination.c_str()) == 0;
+                if (ok) ::unlink(temporary.c_str());
+            }
+        } else {
+            ok = ::rename(temporary.c_str(), destination.c_str()) == 0;
+        }
+        if (!ok) err = errno;
+    }
     if (!ok) {
-        ::unlink(destination.c_str());  // no half copy stays behind
+        ::unlink(temporary.c_str());  // no half copy stays behind
         SetErrorFromErrno(err, Target::File, destination);
         return false;
     }
+    SyncFolder(FolderOf(destination));
     return true;
+}
+
+// ---- locks -------------------------------------------------------------------------------
+
+struct FileLock {
+    int fd;
+};
+
+FileLock* LockFile(const char16_t* path, uint32_t timeoutMilliseconds) {
+    const std::string host = HostPath(path);
+    int fd = ::open(host.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        SetErrorFromErrno(errno, Target::File, host);
+        return nullptr;
+    }
+    // The first byte, as LockFileEx takes it on Windows. Locks of the open file description
+    // hold between threads as between processes; where the kernel lacks them, the process's
+    // own record locks serve.
+    struct flock range = {};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = 0;
+    range.l_len = 1;
+    int command = F_OFD_SETLK;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
+    for (;;) {
+        if (::fcntl(fd, command, &range) == 0) break;
+        const int err = errno;
+        if (err == EINVAL && command == F_OFD_SETLK) {
+            command = F_SETLK;
+            continue;
+        }
+        if ((err != EAGAIN && err != EACCES && err != EINTR) ||
+            std::chrono::steady_clock::now() >= deadline) {
+            ::close(fd);
+            if (err == EAGAIN || err == EACCES)
+                SetError(kErrorLockViolation, EWOULDBLOCK);
+            else
+                SetErrorFromErrno(err, Target::File, host);
+            return nullptr;
+        }
+        ::usleep(10000);
+    }
+    FileLock* lock = new (std::nothrow) FileLock{fd};
+    if (!lock) {
+        ::close(fd);
+        SetError(kErrorNotEnoughMemory, ENOMEM);
+    }
+    return lock;
+}
+
+void UnlockFile(FileLock* lock) {
+    if (!lock) return;
+    ::close(lock->fd);  // closing the description releases its lock
+    delete lock;
 }
 
 // ---- FileFind ----------------------------------------------------------------------------
@@ -389,6 +478,13 @@ bool FileFind::FindFile(const char16_t* pattern) {
             dot = true;
         } else if (name == "..") {
             dotDot = true;
+        } else if (name.find('\\') != std::string::npos || name.back() == '.' ||
+                   name.back() == ' ') {
+            // Host names that no Windows path can reach (Wine shows them mangled): read as a
+            // path, a backslash climbs out of the folder and a trailing dot or space is
+            // dropped, so that "..." would name the folder itself and a copy would recurse
+            // into it without end. They are not listed.
+            continue;
         } else if (Matches(mask.c_str(), name.c_str())) {
             names.push_back(std::move(name));
         }

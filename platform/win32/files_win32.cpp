@@ -153,7 +153,93 @@ bool CreateDirectory(const char16_t* path) {
 }
 
 bool CopyFile(const char16_t* from, const char16_t* to, bool failIfExists) {
-    return ::CopyFileW(W(from), W(to), failIfExists ? TRUE : FALSE) != FALSE;
+    // A missing source is reported before an existing destination, as CopyFileW does.
+    if (::GetFileAttributesW(W(from)) == INVALID_FILE_ATTRIBUTES) return false;
+    // Most files of a repeated import exist already: refuse those before copying anything.
+    if (failIfExists && ::GetFileAttributesW(W(to)) != INVALID_FILE_ATTRIBUTES) {
+        ::SetLastError(ERROR_FILE_EXISTS);
+        return false;
+    }
+    // The copy goes to a fresh short name in the destination's folder (a long destination
+    // name leaves no room for a suffix) and is moved into place only when complete and on the
+    // disk, so a crash leaves the destination absent or whole.
+    CString folder(to);
+    const size_t slash = folder.find_last_of(u"\\/");
+    folder = slash == CString::npos ? CString(u".") : folder.substr(0, slash + 1);
+    wchar_t temporary[MAX_PATH];
+    if (!::GetTempFileNameW(W(folder.c_str()), L"bvc", 0, temporary)) {
+        const DWORD error = ::GetLastError();
+        // The folder's missing, whatever the call says about its own name.
+        ::SetLastError(error == ERROR_DIRECTORY ? ERROR_PATH_NOT_FOUND : error);
+        return false;
+    }
+    bool ok = ::CopyFileW(W(from), temporary, FALSE) != FALSE;
+    if (ok) {
+        HANDLE handle = ::CreateFileW(temporary, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+        ok = handle != INVALID_HANDLE_VALUE;
+        if (ok) {
+            ok = ::FlushFileBuffers(handle) != FALSE;
+            const DWORD error = ::GetLastError();
+            ::CloseHandle(handle);
+            ::SetLastError(error);
+        }
+    }
+    if (ok) {
+        // Without MOVEFILE_REPLACE_EXISTING a destination that appeared meanwhile wins.
+        const DWORD replace = failIfExists ? 0 : MOVEFILE_REPLACE_EXISTING;
+        ok = ::MoveFileExW(temporary, W(to), replace | MOVEFILE_WRITE_THROUGH) != FALSE;
+    }
+    if (!ok) {
+        DWORD error = ::GetLastError();
+        if (error == ERROR_ALREADY_EXISTS) error = ERROR_FILE_EXISTS;
+        ::SetFileAttributesW(temporary, FILE_ATTRIBUTE_NORMAL);  // a read-only copy too
+        ::DeleteFileW(temporary);
+        ::SetLastError(error);
+        return false;
+    }
+    return true;
+}
+
+// ---- locks -------------------------------------------------------------------------------
+
+struct FileLock {
+    HANDLE handle;
+};
+
+FileLock* LockFile(const char16_t* path, uint32_t timeoutMilliseconds) {
+    HANDLE handle = ::CreateFileW(W(path), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMilliseconds;
+    for (;;) {
+        OVERLAPPED at = {};
+        if (::LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
+            break;
+        const DWORD error = ::GetLastError();
+        if ((error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) ||
+            ::GetTickCount64() >= deadline) {
+            ::CloseHandle(handle);
+            ::SetLastError(error == ERROR_IO_PENDING ? ERROR_LOCK_VIOLATION : error);
+            return nullptr;
+        }
+        ::Sleep(10);
+    }
+    FileLock* lock = new (std::nothrow) FileLock{handle};
+    if (!lock) {
+        ::CloseHandle(handle);
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return lock;
+}
+
+void UnlockFile(FileLock* lock) {
+    if (!lock) return;
+    OVERLAPPED at = {};
+    ::UnlockFileEx(lock->handle, 0, 1, 0, &at);
+    ::CloseHandle(lock->handle);
+    delete lock;
 }
 
 // ---- FileFind ----------------------------------------------------------------------------

@@ -1,0 +1,7 @@
+// The dialog templates, strings and icons of brevlo.rc, for the build that has no resource
+// section (the Windows build reads brevlo.rc compiled into the executable).
+#pragma once
+
+#include "platform/ui.h"
+
+extern const ui::ResourceModule kResourceModule;

@@ -1,0 +1,130 @@
+// Sequences of edits on any document. Input: the document text, a 0 byte, then operations
+// (an operation byte, a selector byte, a flag byte and a counted text each). After every step
+// the index keeps its invariants; while the document stays well-formed with plain tags (see
+// PlainTags) and every edit was one that keeps it so (names from a valid set, never unended,
+// subtrees with plain tags, every edit accepted), parsing its text afresh gives the same
+// elements as the edited index.
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+const char16_t* const kNames[] = {u"a",     u"item",   u"album",    u"x:y",
+                                  u"n-1.2", u"\u540D", u"ElemCount"};
+
+constexpr uint32_t kFlagBits[] = {EditCdata,          EditNoLineBreaks, EditSpacedEmptyTag,
+                                  EditKeepReferences, EditUnended,      EditEscapeQuotes,
+                                  EditInsertBefore,   EditAsChild};
+
+uint32_t Flags(uint8_t byte) {
+    uint32_t flags = 0;
+    for (int i = 0; i < 8; ++i)
+        if (byte & (1u << i)) flags |= kFlagBits[i];
+    return flags;
+}
+
+// Puts the positions on an element chosen by `selector`, as navigation could leave them.
+void Place(CXmlDocument& doc, const std::vector<ElementHandle>& order, uint8_t selector) {
+    doc.parentHandle = doc.mainHandle = doc.childHandle = 0;
+    if (order.empty()) {
+        doc.nodeType = 0;
+        return;
+    }
+    const ElementHandle e = order[selector % order.size()];
+    const ElementRecord& r = doc.RecordAt(e);
+    switch ((selector / order.size()) % 3) {
+        case 0:  // on the element
+            doc.parentHandle = r.parent;
+            doc.mainHandle = e;
+            break;
+        case 1:  // on the element, its first child remembered
+            doc.parentHandle = r.parent;
+            doc.mainHandle = e;
+            doc.childHandle = r.firstChild;
+            break;
+        default:  // inside the element, nothing chosen yet
+            doc.parentHandle = e;
+            break;
+    }
+    doc.nodeType = doc.mainHandle ? NodeElement : 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz::Reader in(data, size);
+    CXmlDocument doc;
+    doc.SetDocumentText(fuzz::Widen(in.UntilZero()));
+    fuzz::CheckDocument(doc, "parse");
+    bool clean = doc.IsWellFormed() && fuzz::PlainTags(doc);
+    for (int step = 0; step < 64 && !in.empty(); ++step) {
+        const uint8_t op = in.Byte();
+        const uint8_t selector = in.Byte();
+        uint32_t flags = Flags(in.Byte());
+        const std::u16string text = fuzz::Widen(in.Counted());
+        const std::vector<ElementHandle> order = fuzz::DocumentOrder(doc);
+        const char16_t* name = kNames[selector % std::size(kNames)];
+        bool done = true;
+        bool keepsForm = true;  // the edit cannot, by its kind, spoil a well-formed document
+        switch (op % 10) {
+            case 0:
+                Place(doc, order, selector);
+                done = doc.AppendElement(name, text.c_str(), flags);
+                keepsForm = !(flags & EditUnended);
+                break;
+            case 1:
+                Place(doc, order, selector);
+                done = doc.AppendElement(name, static_cast<int32_t>(selector) - 128, flags);
+                keepsForm = !(flags & EditUnended);
+                break;
+            case 2:
+                // A name from the input: anything may become of the markup.
+                Place(doc, order, selector);
+                done = doc.AppendElement(text.c_str(), u"v", flags);
+                keepsForm = false;
+                break;
+            case 3:
+                Place(doc, order, selector);
+                done = doc.AppendSubtree(text.c_str(), flags);
+                if (done) {
+                    CXmlDocument piece;
+                    keepsForm = piece.SetDocumentText(text) && fuzz::PlainTags(piece);
+                }
+                break;
+            case 4:
+                if (order.empty()) continue;
+                done = doc.SetContent(order[selector % order.size()], text.c_str(), flags);
+                // Refused (child elements) is fine and changes nothing.
+                if (!done && doc.RecordAt(order[selector % order.size()]).firstChild) done = true;
+                break;
+            case 5:
+                if (order.empty()) continue;
+                done = doc.SetContent(order[selector % order.size()],
+                                      static_cast<int32_t>(selector) * 1000 - 5);
+                if (!done && doc.RecordAt(order[selector % order.size()]).firstChild) done = true;
+                break;
+            case 6:
+                doc.FindElement(selector & 1 ? nullptr : name);
+                break;
+            case 7:
+                doc.EnterElement();
+                break;
+            case 8:
+                doc.LeaveElement();
+                break;
+            default:
+                doc.ResetPosition();
+                break;
+        }
+        fuzz::CheckDocument(doc, "edit");
+        FUZZ_CHECK(doc.RecordAt(0).length == doc.documentText.length(), "document length");
+        // An edit at the document level may add a second root: that ends the property.
+        if (!done || !keepsForm || !doc.IsWellFormed()) clean = false;
+        if (clean) {
+            const std::string difference = fuzz::FreshParseDifference(doc);
+            FUZZ_CHECK(difference.empty(), difference +
+                                               "\ntext: " + fuzz::Narrow(doc.documentText.view()) +
+                                               "\nedit " + std::to_string(op % 10));
+        }
+    }
+    return 0;
+}

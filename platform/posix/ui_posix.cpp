@@ -1,0 +1,754 @@
+// The framework on POSIX: windows are records built from the program's templates, messages go
+// through one queue that any thread may post to, timers fire from the modal loop, and the
+// dialogs are drawn on the terminal. A progress dialog is one line, redrawn in place on a
+// terminal and printed anew at each change elsewhere; a message box prints its caption and
+// text and reads the answer from the terminal. Without a terminal a Yes/No question is
+// answered No.
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+
+#include "platform/platform.h"
+#include "platform/ui.h"
+
+struct HMENU__ {
+    struct Item {
+        UINT flags;
+        UINT_PTR id;
+        CString text;
+    };
+    std::vector<Item> items;
+};
+
+struct HICON__ {
+    UINT id;
+};
+
+struct HDC__ {
+    int unused;
+};
+
+struct HWND__ {
+    CDialog* dialog = nullptr;  // top-level windows: the dialog object
+    HWND__* parent = nullptr;
+    int id = 0;
+    CString windowClass;
+    CString text;
+    uint32_t style = 0;
+    int cx = 0, cy = 0;
+    bool visible = false;
+    bool iconic = false;
+    bool drawn = false;  // a dialog without a progress bar is printed once
+    int rangeLow = 0, rangeHigh = 100, position = 0;
+    HICON bigIcon = nullptr, smallIcon = nullptr;
+    std::unique_ptr<HMENU__> systemMenu;
+    std::vector<std::unique_ptr<HWND__>> children;
+};
+
+struct WindowAccess {
+    static std::vector<CWnd*>& Controls(CWnd& window) { return window.m_controls; }
+};
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Queued {
+    HWND window;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+};
+
+struct Timer {
+    HWND window;
+    UINT_PTR id;
+    UINT period;
+    Clock::time_point due;
+};
+
+// Shared with posting threads.
+std::mutex g_mutex;
+std::deque<Queued> g_queue;
+std::unordered_set<HWND> g_live;
+int g_wake[2] = {-1, -1};
+
+// The dialog thread's own.
+std::vector<Timer> g_timers;
+std::vector<HWND> g_dialogs;  // open dialogs, oldest first
+const ui::ResourceModule* g_resources = nullptr;
+
+const CString kProgressClass = u"msctls_progress32";
+const CString kButtonClass = u"Button";
+const CString kStaticClass = u"Static";
+
+// ---- terminal output ----------------------------------------------------------------------
+
+void WriteAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+struct Screen {
+    bool tty = ::isatty(STDOUT_FILENO) != 0;
+    bool lineOpen = false;  // a progress line waits to be redrawn in place
+    std::string lastLine;
+};
+
+Screen& TheScreen() {
+    static Screen screen;
+    return screen;
+}
+
+void CloseLine() {
+    Screen& screen = TheScreen();
+    if (screen.lineOpen) WriteAll(STDOUT_FILENO, "\n");
+    screen.lineOpen = false;
+    screen.lastLine.clear();
+}
+
+// A control's text as shown: without SS_NOPREFIX a single '&' marks the access key and is
+// not drawn.
+std::string Shown(const HWND__& control) {
+    if (control.windowClass == kStaticClass && (control.style & SS_NOPREFIX))
+        return platform::ToUtf8(control.text);
+    CString shown;
+    for (size_t i = 0; i < control.text.size(); ++i) {
+        if (control.text[i] == u'&' && i + 1 < control.text.size()) ++i;
+        shown += control.text[i];
+    }
+    return platform::ToUtf8(shown);
+}
+
+bool IsIconControl(const HWND__& control) {
+    return control.windowClass == kStaticClass && (control.style & 0x1F) == SS_ICON;
+}
+
+const HWND__* ProgressOf(const HWND__& dialog) {
+    for (const auto& child : dialog.children) {
+        if (child->windowClass == kProgressClass) return child.get();
+    }
+    return nullptr;
+}
+
+void DrawProgressLine(const HWND__& dialog, const HWND__& bar) {
+    std::string line;
+    for (const auto& child : dialog.children) {
+        if (child->windowClass != kStaticClass || IsIconControl(*child)) continue;
+        std::string text = Shown(*child);
+        if (text.empty()) continue;
+        if (!line.empty()) line += ' ';
+        line += text;
+    }
+    const int span = bar.rangeHigh - bar.rangeLow;
+    const int percent = span > 0 ? (bar.position - bar.rangeLow) * 100 / span : 0;
+    constexpr int kCells = 20;
+    const int filled = std::clamp(percent * kCells / 100, 0, kCells);
+    line += " [" + std::string(static_cast<size_t>(filled), '#') +
+            std::string(static_cast<size_t>(kCells - filled), '-') + "] " +
+            std::to_string(percent) + "%";
+
+    Screen& screen = TheScreen();
+    if (line == screen.lastLine) return;
+    screen.lastLine = line;
+    if (screen.tty) {
+        WriteAll(STDOUT_FILENO, "\r\x1b[K" + line);
+        screen.lineOpen = true;
+    } else {
+        WriteAll(STDOUT_FILENO, line + "\n");
+    }
+}
+
+void DrawBlock(HWND__& dialog) {
+    CloseLine();
+    std::string block = platform::ToUtf8(dialog.text);
+    block += '\n';
+    std::string buttons;
+    for (const auto& child : dialog.children) {
+        if (child->windowClass == kStaticClass && !IsIconControl(*child)) {
+            block.append("  ").append(Shown(*child)).append("\n");
+        } else if (child->windowClass == kButtonClass) {
+            buttons.append("[").append(Shown(*child)).append("] ");
+        }
+    }
+    if (!buttons.empty()) block.append("  ").append(buttons).append("\n");
+    WriteAll(STDOUT_FILENO, block);
+    dialog.drawn = true;
+}
+
+// Shows the newest visible dialog.
+void Render() {
+    HWND top = nullptr;
+    for (auto it = g_dialogs.rbegin(); it != g_dialogs.rend(); ++it) {
+        if ((*it)->visible) {
+            top = *it;
+            break;
+        }
+    }
+    if (!top) {
+        CloseLine();
+        return;
+    }
+    if (const HWND__* bar = ProgressOf(*top)) {
+        DrawProgressLine(*top, *bar);
+    } else if (!top->drawn) {
+        DrawBlock(*top);
+    }
+}
+
+// ---- terminal input -----------------------------------------------------------------------
+
+// Where a question can be asked: stdin and stdout when both are the terminal, else the
+// controlling terminal.
+struct Terminal {
+    int in = -1;
+    int out = -1;
+    bool owned = false;
+    Terminal() = default;
+    Terminal(const Terminal&) = delete;
+    Terminal& operator=(const Terminal&) = delete;
+    ~Terminal() {
+        if (owned) ::close(in);
+    }
+    bool Open() {
+        if (::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO)) {
+            in = STDIN_FILENO;
+            out = STDOUT_FILENO;
+            return true;
+        }
+        int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) return false;
+        in = out = fd;
+        owned = true;
+        return true;
+    }
+};
+
+// One line without its end; false at the end of input with nothing read.
+bool ReadLine(int fd, std::string& line) {
+    line.clear();
+    for (;;) {
+        char c;
+        ssize_t n = ::read(fd, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return !line.empty();
+        if (c == '\n') return true;
+        if (c != '\r') line += c;
+    }
+}
+
+std::string Trimmed(const std::string& text) {
+    size_t begin = text.find_first_not_of(" \t");
+    if (begin == std::string::npos) return {};
+    size_t end = text.find_last_not_of(" \t");
+    std::string out = text.substr(begin, end - begin + 1);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    }
+    return out;
+}
+
+int AskOnTerminal(const CString& text, const CString& caption, UINT type) {
+    const bool yesNo = (type & MB_TYPEMASK) == MB_YESNO;
+    const std::string box = platform::ToUtf8(caption) + ": " + platform::ToUtf8(text);
+    Terminal terminal;
+    if (!terminal.Open()) {
+        // Nobody to ask: a question is answered No, a notice is only printed.
+        WriteAll(STDOUT_FILENO, box + (yesNo ? " [y/n] n\n" : "\n"));
+        return yesNo ? IDNO : IDOK;
+    }
+    // Keys pressed before the question was there do not answer it.
+    ::tcflush(terminal.in, TCIFLUSH);
+    std::string prompt = box + (yesNo ? " [y/n] " : " [Enter] ");
+    for (;;) {
+        WriteAll(terminal.out, prompt);
+        std::string answer;
+        const bool got = ReadLine(terminal.in, answer);
+        if (!got) WriteAll(terminal.out, "\n");
+        if (!yesNo) return IDOK;
+        if (!got) return IDNO;
+        const std::string word = Trimmed(answer);
+        if (word == "y" || word == "yes" || word == "是") return IDYES;
+        if (word == "n" || word == "no" || word == "否") return IDNO;
+        prompt = "[y/n] ";
+    }
+}
+
+// ---- windows and messages -----------------------------------------------------------------
+
+void EnsureWakePipe() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (::pipe2(g_wake, O_CLOEXEC | O_NONBLOCK) != 0) g_wake[0] = g_wake[1] = -1;
+    });
+}
+
+bool IsLive(HWND window) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return window && g_live.count(window) != 0;
+}
+
+void Register(HWND window, bool live) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (live) {
+        g_live.insert(window);
+        return;
+    }
+    g_live.erase(window);
+    g_queue.erase(std::remove_if(g_queue.begin(), g_queue.end(),
+                                 [window](const Queued& q) { return q.window == window; }),
+                  g_queue.end());
+}
+
+LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+LRESULT ProgressProc(HWND bar, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case PBM_SETRANGE: {
+            const LRESULT old = static_cast<LRESULT>((static_cast<uint32_t>(bar->rangeHigh) << 16) |
+                                                     static_cast<uint16_t>(bar->rangeLow));
+            bar->rangeLow = static_cast<int>(lParam & 0xFFFF);
+            bar->rangeHigh = static_cast<int>((lParam >> 16) & 0xFFFF);
+            bar->position =
+                std::clamp(bar->position, bar->rangeLow, std::max(bar->rangeLow, bar->rangeHigh));
+            return old;
+        }
+        case PBM_SETPOS: {
+            const int old = bar->position;
+            bar->position = std::clamp(static_cast<int>(wParam), bar->rangeLow,
+                                       std::max(bar->rangeLow, bar->rangeHigh));
+            return old;
+        }
+        case PBM_GETPOS:
+            return bar->position;
+        default:
+            return 0;
+    }
+}
+
+// What the system does with a message the window leaves to it.
+LRESULT DefaultProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_SYSCOMMAND:
+            switch (wParam & 0xFFF0) {
+                case SC_CLOSE:
+                    return Send(window, WM_CLOSE, 0, 0);
+                case SC_MINIMIZE:
+                    window->iconic = true;
+                    return 0;
+                case SC_RESTORE:
+                    window->iconic = false;
+                    return 0;
+                default:
+                    return 0;
+            }
+        case WM_CLOSE:
+            // A dialog is closed as if its Cancel button were pressed.
+            if (window->dialog) ui::PostMessage(window, WM_COMMAND, IDCANCEL, 0);
+            return 0;
+        case WM_SETICON: {
+            HICON& slot = wParam ? window->bigIcon : window->smallIcon;
+            HICON old = slot;
+            slot = reinterpret_cast<HICON>(lParam);
+            return reinterpret_cast<LRESULT>(old);
+        }
+        default:
+            return 0;
+    }
+}
+
+LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (!IsLive(window)) return 0;
+    if (window->windowClass == kProgressClass) return ProgressProc(window, message, wParam, lParam);
+    if (window->dialog) {
+        LRESULT result = 0;
+        if (window->dialog->OnWndMsg(message, wParam, lParam, &result)) return result;
+    }
+    return DefaultProc(window, message, wParam, lParam);
+}
+
+const ui::DialogTemplate* FindTemplate(UINT id) {
+    if (!g_resources) return nullptr;
+    for (size_t i = 0; i < g_resources->dialogCount; ++i) {
+        if (g_resources->dialogs[i].id == id) return &g_resources->dialogs[i];
+    }
+    return nullptr;
+}
+
+std::unique_ptr<HWND__> CreateFromTemplate(const ui::DialogTemplate& t) {
+    auto window = std::make_unique<HWND__>();
+    window->windowClass = u"#32770";
+    window->text = t.caption ? t.caption : u"";
+    window->style = t.style;
+    window->cx = t.cx;
+    window->cy = t.cy;
+    for (size_t i = 0; i < t.controlCount; ++i) {
+        const ui::ControlTemplate& c = t.controls[i];
+        auto child = std::make_unique<HWND__>();
+        child->parent = window.get();
+        child->id = c.id;
+        child->windowClass = c.windowClass ? c.windowClass : u"";
+        child->text = c.text ? c.text : u"";
+        child->style = c.style | WS_CHILD | WS_VISIBLE;
+        child->cx = c.cx;
+        child->cy = c.cy;
+        child->visible = true;
+        window->children.push_back(std::move(child));
+    }
+    return window;
+}
+
+// The next message for the dialog thread: posted messages first, then due timers. A line on
+// `terminal` presses the default button `button` of the running dialog.
+Queued NextMessage(int& terminal, HWND dialog, int button) {
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(g_mutex);
+            if (!g_queue.empty()) {
+                Queued next = g_queue.front();
+                g_queue.pop_front();
+                return next;
+            }
+        }
+        const Clock::time_point now = Clock::now();
+        Timer* soonest = nullptr;
+        for (Timer& timer : g_timers) {
+            if (!soonest || timer.due < soonest->due) soonest = &timer;
+        }
+        if (soonest && soonest->due <= now) {
+            soonest->due = now + std::chrono::milliseconds(soonest->period);
+            return {soonest->window, WM_TIMER, soonest->id, 0};
+        }
+        int timeout = -1;
+        if (soonest) {
+            auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(soonest->due - now);
+            timeout = static_cast<int>(wait.count()) + 1;
+        }
+        // Without the wake-up pipe, posted messages are found by looking again.
+        if (g_wake[0] < 0 && (timeout < 0 || timeout > 20)) timeout = 20;
+        pollfd fds[2] = {{g_wake[0], POLLIN, 0}, {terminal, POLLIN, 0}};
+        const int n = ::poll(fds, terminal >= 0 ? 2 : 1, timeout);
+        if (n <= 0) continue;
+        if (fds[0].revents) {
+            char drain[64];
+            while (::read(g_wake[0], drain, sizeof drain) > 0) {
+            }
+        }
+        if (terminal >= 0 && fds[1].revents) {
+            char c = 0;
+            ssize_t got = ::read(terminal, &c, 1);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) {
+                terminal = -1;  // the terminal is gone: as if Esc were pressed
+                ui::PostMessage(dialog, WM_COMMAND, IDCANCEL, 0);
+            } else if (c == '\n') {
+                ui::PostMessage(dialog, WM_COMMAND, static_cast<WPARAM>(button), 0);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+// ---- CWnd ---------------------------------------------------------------------------------
+
+BOOL CWnd::ShowWindow(int nCmdShow) {
+    if (!IsLive(m_hWnd)) return FALSE;
+    const bool was = m_hWnd->visible;
+    if (nCmdShow == SW_HIDE) {
+        Render();  // what the window shows at the moment it goes
+        m_hWnd->visible = false;
+    } else {
+        m_hWnd->visible = true;
+        m_hWnd->drawn = false;
+    }
+    Render();
+    return was ? TRUE : FALSE;
+}
+
+BOOL CWnd::IsWindowVisible() const {
+    for (HWND w = m_hWnd; w; w = w->parent) {
+        if (!IsLive(w) || !w->visible) return FALSE;
+    }
+    return m_hWnd ? TRUE : FALSE;
+}
+
+BOOL CWnd::IsIconic() const {
+    return IsLive(m_hWnd) && m_hWnd->iconic ? TRUE : FALSE;
+}
+
+BOOL CWnd::PostMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    return ui::PostMessage(m_hWnd, message, wParam, lParam);
+}
+
+LRESULT CWnd::SendMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    return Send(m_hWnd, message, wParam, lParam);
+}
+
+UINT_PTR CWnd::SetTimer(UINT_PTR nIDEvent, UINT nElapse, void*) {
+    if (!IsLive(m_hWnd)) return 0;
+    const Clock::time_point due = Clock::now() + std::chrono::milliseconds(nElapse);
+    for (Timer& timer : g_timers) {
+        if (timer.window == m_hWnd && timer.id == nIDEvent) {
+            timer.period = nElapse;
+            timer.due = due;
+            return nIDEvent;
+        }
+    }
+    g_timers.push_back({m_hWnd, nIDEvent, nElapse, due});
+    return nIDEvent;
+}
+
+BOOL CWnd::KillTimer(UINT_PTR nIDEvent) {
+    auto it = std::find_if(g_timers.begin(), g_timers.end(), [&](const Timer& timer) {
+        return timer.window == m_hWnd && timer.id == nIDEvent;
+    });
+    if (it == g_timers.end()) return FALSE;
+    g_timers.erase(it);
+    return TRUE;
+}
+
+CMenu* CWnd::GetSystemMenu(BOOL bRevert) {
+    if (!IsLive(m_hWnd) || !(m_hWnd->style & WS_SYSMENU)) return nullptr;
+    if (bRevert) {
+        m_hWnd->systemMenu.reset();
+        return nullptr;
+    }
+    if (!m_hWnd->systemMenu) m_hWnd->systemMenu = std::make_unique<HMENU__>();
+    m_systemMenu.m_hMenu = m_hWnd->systemMenu.get();
+    return &m_systemMenu;
+}
+
+HICON CWnd::SetIcon(HICON hIcon, BOOL bBigIcon) {
+    return reinterpret_cast<HICON>(
+        SendMessage(WM_SETICON, bBigIcon ? 1 : 0, reinterpret_cast<LPARAM>(hIcon)));
+}
+
+void CWnd::GetClientRect(CRect* rect) const {
+    *rect = CRect{};
+    if (!IsLive(m_hWnd)) return;
+    // Dialog units of a 9-point font, roughly.
+    rect->right = m_hWnd->cx * 3 / 2;
+    rect->bottom = m_hWnd->cy * 2;
+}
+
+void CWnd::SetWindowText(const CString& text) {
+    if (IsLive(m_hWnd)) m_hWnd->text = text;
+}
+
+CString CWnd::GetWindowText() const {
+    return IsLive(m_hWnd) ? m_hWnd->text : CString();
+}
+
+HWND CWnd::GetDlgItem(int id) const {
+    if (!IsLive(m_hWnd)) return nullptr;
+    for (const auto& child : m_hWnd->children) {
+        if (child->id == id) return child.get();
+    }
+    return nullptr;
+}
+
+LRESULT CWnd::Default() {
+    if (!m_current.valid || !IsLive(m_hWnd)) return 0;
+    return DefaultProc(m_hWnd, m_current.message, m_current.wParam, m_current.lParam);
+}
+
+BOOL CMenu::AppendMenu(UINT nFlags, UINT_PTR nIDNewItem, const char16_t* lpszNewItem) {
+    if (!m_hMenu) return FALSE;
+    m_hMenu->items.push_back({nFlags, nIDNewItem, lpszNewItem ? lpszNewItem : u""});
+    return TRUE;
+}
+
+CPaintDC::CPaintDC(CWnd* window) : m_window(window) {
+    static HDC__ terminalDc{0};
+    m_hDC = &terminalDc;
+}
+
+CPaintDC::~CPaintDC() = default;
+
+BOOL CPaintDC::DrawIcon(int, int, HICON hIcon) {
+    return hIcon ? TRUE : FALSE;
+}
+
+// ---- dialogs ------------------------------------------------------------------------------
+
+INT_PTR CDialog::DoModal() {
+    const ui::DialogTemplate* t = FindTemplate(m_nIDTemplate);
+    if (!t) return -1;
+    EnsureWakePipe();
+    std::unique_ptr<HWND__> window = CreateFromTemplate(*t);
+    HWND handle = window.get();
+    handle->dialog = this;
+    Register(handle, true);
+    for (const auto& child : handle->children) Register(child.get(), true);
+    g_dialogs.push_back(handle);
+    m_hWnd = handle;
+    m_ended = false;
+    m_nModalResult = -1;
+
+    ui::TestHooks* hooks = ui::CurrentTestHooks();
+    // A dialog with a button is answered on the terminal: a line presses the default button.
+    int button = 0;
+    for (const auto& child : handle->children) {
+        if (child->windowClass == kButtonClass &&
+            (button == 0 || (child->style & 0x0F) == BS_DEFPUSHBUTTON))
+            button = child->id;
+    }
+    Terminal terminal;
+    int input = -1;
+    if (button && !hooks) {
+        if (terminal.Open()) {
+            input = terminal.in;
+        } else {
+            ui::PostMessage(handle, WM_COMMAND, IDCANCEL, 0);
+        }
+    }
+
+    OnInitDialog();
+    if (hooks) hooks->DialogReady(*this);
+    if (!m_ended) {
+        handle->visible = true;
+        Render();
+    }
+    while (!m_ended) {
+        Queued message = NextMessage(input, handle, button);
+        Send(message.window, message.message, message.wParam, message.lParam);
+        Render();
+    }
+
+    Send(handle, WM_DESTROY, 0, 0);
+    g_timers.erase(std::remove_if(g_timers.begin(), g_timers.end(),
+                                  [handle](const Timer& timer) { return timer.window == handle; }),
+                   g_timers.end());
+    for (const auto& child : handle->children) Register(child.get(), false);
+    Register(handle, false);
+    g_dialogs.erase(std::find(g_dialogs.begin(), g_dialogs.end(), handle));
+    for (CWnd* control : WindowAccess::Controls(*this)) control->m_hWnd = nullptr;
+    WindowAccess::Controls(*this).clear();
+    m_hWnd = nullptr;
+    Render();
+    return m_nModalResult;
+}
+
+void CDialog::EndDialog(int nResult) {
+    m_nModalResult = nResult;
+    m_ended = true;
+    if (IsLive(m_hWnd)) {
+        m_hWnd->visible = false;
+        Render();
+    }
+}
+
+// ---- the application and the rest --------------------------------------------------------
+
+HICON CWinApp::LoadIcon(UINT nIDResource) const {
+    static std::map<UINT, std::unique_ptr<HICON__>> loaded;
+    if (!g_resources) return nullptr;
+    for (size_t i = 0; i < g_resources->iconCount; ++i) {
+        if (g_resources->icons[i] != nIDResource) continue;
+        auto& icon = loaded[nIDResource];
+        if (!icon) icon = std::make_unique<HICON__>(HICON__{nIDResource});
+        return icon.get();
+    }
+    return nullptr;
+}
+
+int AfxWinMain(int argc, char** argv) {
+    std::vector<CString> arguments;
+    for (int i = 0; i < argc; ++i) arguments.push_back(platform::FromUtf8(argv[i]));
+    ui::SetArguments(std::move(arguments));
+    CWinApp* app = AfxGetApp();
+    if (!app) return 1;
+    if (app->InitInstance()) {
+        // No message loop of its own: every window of these programs is modal.
+    }
+    return app->ExitInstance();
+}
+
+namespace ui {
+
+int MessageBox(HWND owner, const CString& text, const CString& caption, UINT type) {
+    if (TestHooks* hooks = CurrentTestHooks()) return hooks->MessageBox(owner, text, caption, type);
+    Render();
+    CloseLine();
+    const int answer = AskOnTerminal(text, caption, type);
+    Render();
+    return answer;
+}
+
+BOOL PostMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    EnsureWakePipe();
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (!window || !g_live.count(window)) return FALSE;
+        g_queue.push_back({window, message, wParam, lParam});
+    }
+    if (g_wake[1] >= 0) {
+        const char byte = 1;
+        ssize_t ignored = ::write(g_wake[1], &byte, 1);  // a full pipe already wakes the loop
+        (void)ignored;
+    }
+    return TRUE;
+}
+
+CString LoadString(UINT id) {
+    if (!g_resources) return {};
+    for (size_t i = 0; i < g_resources->stringCount; ++i) {
+        if (g_resources->strings[i].id == id) return g_resources->strings[i].text;
+    }
+    return {};
+}
+
+int GetSystemMetrics(int index) {
+    return index == SM_CXICON || index == SM_CYICON ? 32 : 0;
+}
+
+uintptr_t BeginThread(void (*procedure)(void*), unsigned stackSize, void* argument) {
+    struct Start {
+        void (*procedure)(void*);
+        void* argument;
+    };
+    auto* start = new Start{procedure, argument};
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    if (stackSize) pthread_attr_setstacksize(&attributes, stackSize);
+    pthread_t thread;
+    const int error = pthread_create(
+        &thread, &attributes,
+        [](void* raw) -> void* {
+            std::unique_ptr<Start> start(static_cast<Start*>(raw));
+            start->procedure(start->argument);
+            return nullptr;
+        },
+        start);
+    pthread_attr_destroy(&attributes);
+    if (error != 0) {
+        delete start;
+        return static_cast<uintptr_t>(-1);
+    }
+    return static_cast<uintptr_t>(thread);
+}
+
+void SetResourceModule(const ResourceModule* module) {
+    g_resources = module;
+}
+
+}  // namespace ui

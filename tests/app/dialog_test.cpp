@@ -1,0 +1,263 @@
+// The progress dialog and the framework under it, in both builds. The Windows build needs a
+// display; without one (a plain Wine run) these tests skip, and the e2e label runs them again
+// under Xvfb.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "app/ImportApp.h"
+#include "app/ImportDialog.h"
+#include "import/import.h"
+#include "app_support.h"
+#include "support/platform_temp.h"
+
+namespace {
+
+using app_test::Narrow;
+
+#define SKIP_WITHOUT_DISPLAY(result) \
+    if ((result) == -1) GTEST_SKIP() << "no display to make windows on"
+
+class Dialog : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        app_test::ResetApp();
+        theApp.m_commandWord = u"marks";
+        // A product of 2.1 keeps its data below its install folder, where there is no data
+        // folder: the worker finds nothing to do and reports at once.
+        theApp.m_installPath = folder_.Path();
+        theApp.m_productVersion[kFileVersionHigh] = 0x00020001;
+    }
+
+    platform_test::TempFolder folder_;
+};
+
+TEST_F(Dialog, BarClimbsByTenToNinetyThenTheQuestion) {
+    app_test::User user;
+    CImportDialog* dialog = nullptr;
+    HWND window = nullptr;
+    std::vector<int> steps;
+    std::vector<LRESULT> results;
+    user.onReady = [&](CDialog& d) {
+        dialog = static_cast<CImportDialog*>(&d);
+        window = d.GetSafeHwnd();
+        steps.push_back(dialog->m_progress.GetPos());
+        for (int tick = 0; tick < 10; ++tick) {
+            d.SendMessage(WM_TIMER, kProgressTimer, 0);
+            steps.push_back(dialog->m_progress.GetPos());
+        }
+        d.SendMessage(WM_TIMER, kProgressTimer + 1, 0);  // another timer
+        steps.push_back(dialog->m_progress.GetPos());
+        // Completion messages with another wParam change nothing.
+        for (WPARAM w : {WPARAM(0), WPARAM(3), WPARAM(5), WPARAM(0x10004)})
+            results.push_back(d.SendMessage(WM_IMPORT_DONE, w, 0));
+        // Enter, Esc and the Help command neither.
+        d.SendMessage(WM_COMMAND, IDOK, 0);
+        d.SendMessage(WM_COMMAND, IDCANCEL, 0);
+        d.SendMessage(WM_COMMAND, ID_HELP, 0);
+        steps.push_back(dialog->m_progress.GetPos());
+        EXPECT_EQ(reinterpret_cast<HICON>(d.SendMessage(WM_QUERYDRAGICON, 0, 0)),
+                  theApp.LoadIcon(IDR_MAINFRAME));
+    };
+    bool ownerHidden = false;
+    int barAtQuestion = -1;
+    user.onBox = [&](const app_test::Box&) {
+        ownerHidden = !dialog->IsWindowVisible();
+        barAtQuestion = dialog->m_progress.GetPos();
+    };
+    CImportDialog importDialog;
+    theApp.m_pMainWnd = &importDialog;
+    const INT_PTR result = importDialog.DoModal();
+    SKIP_WITHOUT_DISPLAY(result);
+
+    EXPECT_EQ(result, IDCANCEL);
+    EXPECT_EQ(steps, (std::vector<int>{0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 90, 90, 90}));
+    EXPECT_EQ(results, (std::vector<LRESULT>{0, 0, 0, 0}));
+    ASSERT_EQ(user.boxes.size(), 1u);
+    EXPECT_EQ(user.boxes[0].text, u"导入完成，是否试用MirvoPix？");
+    EXPECT_EQ(user.boxes[0].caption, u"MirvoPix");
+    EXPECT_EQ(user.boxes[0].type, MB_ICONINFORMATION | MB_YESNO);
+    EXPECT_EQ(user.boxes[0].owner, window);
+    EXPECT_TRUE(ownerHidden);
+    EXPECT_EQ(barAtQuestion, 100);
+    EXPECT_EQ(importDialog.GetSafeHwnd(), nullptr);
+    EXPECT_EQ(importDialog.m_progress.GetSafeHwnd(), nullptr);
+}
+
+TEST_F(Dialog, SystemMenuOpensTheAboutBoxForIdsSixteenToThirtyOne) {
+    app_test::User user;
+    std::vector<CString> captions;
+    bool iconic = false, restored = false;
+    user.onReady = [&](CDialog& d) {
+        if (d.GetSafeHwnd() != user.dialogs.front()->GetSafeHwnd()) {
+            // The About box: close it as its OK button would.
+            captions.push_back(d.GetWindowText());
+            d.SendMessage(WM_COMMAND, IDOK, 0);
+            return;
+        }
+        EXPECT_EQ(d.GetWindowText(), u"MirvoPix");
+        for (WPARAM id : {WPARAM(16), WPARAM(31), WPARAM(15), WPARAM(32)})
+            d.SendMessage(WM_SYSCOMMAND, id, 0);
+        d.SendMessage(WM_SYSCOMMAND, SC_MINIMIZE, 0);
+        iconic = d.IsIconic();
+        d.SendMessage(WM_SYSCOMMAND, SC_RESTORE, 0);
+        restored = !d.IsIconic();
+    };
+    CImportDialog importDialog;
+    theApp.m_pMainWnd = &importDialog;
+    SKIP_WITHOUT_DISPLAY(importDialog.DoModal());
+    EXPECT_EQ(captions, (std::vector<CString>{u"关于 Brevlo", u"关于 Brevlo"}));
+    EXPECT_TRUE(iconic);
+    EXPECT_TRUE(restored);
+    EXPECT_EQ(user.boxes.size(), 1u);
+}
+
+#ifndef _WIN32
+TEST_F(Dialog, YesStartsTheProductByPlainConcatenation) {
+    app_test::Prefix prefix;
+    prefix.Write("prefix/drive_c/Program Files/MirvoPix/mirvo.exe", "MZ");
+    theApp.m_installPath = u"C:\\Program Files\\MirvoPix\\";
+    app_test::User user;
+    user.answer = IDYES;
+    CImportDialog importDialog;
+    EXPECT_EQ(importDialog.DoModal(), IDCANCEL);
+    const auto started = prefix.Calls("wine", 5000);
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0], (std::vector<std::string>{
+                              std::filesystem::canonical(prefix.DriveC("Program Files/MirvoPix")),
+                              "C:\\Program Files\\MirvoPix\\\\mirvo.exe"}));
+}
+
+TEST_F(Dialog, NoStartsNothing) {
+    app_test::Prefix prefix;
+    prefix.Write("prefix/drive_c/Program Files/MirvoPix/mirvo.exe", "MZ");
+    theApp.m_installPath = u"C:\\Program Files\\MirvoPix";
+    app_test::User user;
+    CImportDialog importDialog;
+    EXPECT_EQ(importDialog.DoModal(), IDCANCEL);
+    EXPECT_EQ(user.boxes.size(), 1u);
+    EXPECT_TRUE(prefix.Calls("wine", 300).empty());
+}
+#endif
+
+// ---- the framework, with a dialog of its own on the progress dialog's template -------------
+
+constexpr UINT WM_PROBE = WM_USER + 5;
+
+class ProbeDialog : public CDialog {
+  public:
+    ProbeDialog() : CDialog(IDD_IMPORT_DIALOG) {}
+
+    int timerTicks = 0;
+    UINT_PTR timerId = 0;
+    std::vector<std::vector<LPARAM>> received = std::vector<std::vector<LPARAM>>(4);
+    int total = 0;
+    int expected = 0;
+
+  protected:
+    BOOL OnInitDialog() override {
+        CDialog::OnInitDialog();
+        if (timerId) SetTimer(timerId, 15, nullptr);
+        return TRUE;
+    }
+    afx_msg void OnTimer(UINT_PTR id) {
+        if (id != timerId) return;
+        if (++timerTicks == 3) {
+            KillTimer(id);
+            EndDialog(100 + timerTicks);
+        }
+    }
+    afx_msg LRESULT OnProbe(WPARAM thread, LPARAM sequence) {
+        received.at(thread).push_back(sequence);
+        if (++total == expected) EndDialog(IDOK);
+        return 0;
+    }
+
+    DECLARE_MESSAGE_MAP()
+};
+
+// clang-format off
+BEGIN_MESSAGE_MAP(ProbeDialog, CDialog)
+    ON_WM_TIMER()
+    ON_MESSAGE(WM_PROBE, &ProbeDialog::OnProbe)
+END_MESSAGE_MAP()
+// clang-format on
+
+TEST(Framework, MessagesPostedFromThreadsArriveAllInOrder) {
+    app_test::User user;
+    ProbeDialog probe;
+    probe.expected = 4 * 250;
+    std::vector<std::thread> threads;
+    HWND window = nullptr;
+    user.onReady = [&](CDialog& d) {
+        window = d.GetSafeHwnd();
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&d, t] {
+                for (int i = 0; i < 250; ++i) EXPECT_TRUE(d.PostMessage(WM_PROBE, t, i));
+            });
+        }
+    };
+    const INT_PTR result = probe.DoModal();
+    for (auto& thread : threads) thread.join();
+    SKIP_WITHOUT_DISPLAY(result);
+    EXPECT_EQ(result, IDOK);
+    for (const auto& sequence : probe.received) {
+        ASSERT_EQ(sequence.size(), 250u);
+        for (int i = 0; i < 250; ++i) EXPECT_EQ(sequence[i], i);
+    }
+    // The window is gone: posting to it fails.
+    EXPECT_EQ(probe.GetSafeHwnd(), nullptr);
+    EXPECT_FALSE(ui::PostMessage(window, WM_PROBE, 0, 0));
+}
+
+TEST(Framework, TimerTicksUntilKilled) {
+    app_test::User user;
+    ProbeDialog probe;
+    probe.timerId = 7;
+    const INT_PTR result = probe.DoModal();
+    SKIP_WITHOUT_DISPLAY(result);
+    EXPECT_EQ(result, 103);
+    EXPECT_EQ(probe.timerTicks, 3);
+}
+
+TEST(Framework, CloseCommandEndsAPlainDialogAsCancel) {
+    app_test::User user;
+    ProbeDialog probe;
+    user.onReady = [](CDialog& d) { d.SendMessage(WM_SYSCOMMAND, SC_CLOSE, 0); };
+    const INT_PTR result = probe.DoModal();
+    SKIP_WITHOUT_DISPLAY(result);
+    EXPECT_EQ(result, IDCANCEL);
+}
+
+TEST(Framework, RangeIsPackedIntoOneWord) {
+    app_test::User user;
+    ProbeDialog probe;
+    LRESULT oldRange = -1;
+    int low = -1, high = -1;
+    user.onReady = [&](CDialog& d) {
+        CProgressCtrl bar;
+        bar.m_hWnd = d.GetDlgItem(IDC_PROGRESS);
+        bar.SetRange(0, 100);
+        // The range message takes the lower bound in the low word, the upper in the high one.
+        oldRange = bar.SendMessage(PBM_SETRANGE, 0, 0x00C80014);
+        bar.SetPos(5);
+        low = bar.GetPos();
+        bar.SetPos(500);
+        high = bar.GetPos();
+        bar.m_hWnd = nullptr;
+        d.EndDialog(IDOK);
+    };
+    SKIP_WITHOUT_DISPLAY(probe.DoModal());
+    EXPECT_EQ(oldRange, 0x00640000);
+    EXPECT_EQ(low, 20);
+    EXPECT_EQ(high, 200);
+}
+
+TEST(Framework, StringResourceOfTheAboutEntry) {
+    EXPECT_EQ(ui::LoadString(IDS_ABOUTBOX), u"关于 Brevlo(&A)...");
+    EXPECT_EQ(ui::LoadString(4242), u"");
+    EXPECT_NE(theApp.LoadIcon(IDR_MAINFRAME), nullptr);
+}
+
+}  // namespace

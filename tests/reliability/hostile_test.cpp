@@ -1,0 +1,302 @@
+// Hostile packs and products: huge and deep catalogs, huge names, bytes invalid in the code
+// page, entry names that are paths or devices, link loops, a read-only or vanished product
+// folder. Each import runs in its own process: it must end by itself, write nothing outside
+// the product data folder, stay within a memory bound, and leave the product catalog merged
+// correctly or as it was. Built twice; the 100 MB catalog is in the soak form only.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <random>
+#include <thread>
+
+#include "reliability/harness.h"
+
+namespace reliability {
+namespace {
+
+// The long form's tests carry their own names, so that both forms can be listed together.
+#ifdef BREVLO_SOAK
+#define SUITE(name) Soak##name
+#else
+#define SUITE(name) name
+#endif
+
+#ifdef BREVLO_SOAK
+constexpr size_t kBigCatalog = 100u << 20;
+#else
+constexpr size_t kBigCatalog = 8u << 20;
+#endif
+
+int gHostileInputs = 0;
+
+// What the catalog must be afterwards: holding the pack's albums, as it was, or either.
+enum { kUnchanged, kMerged, kEither };
+
+// Everything in the sandbox but the product data folder.
+Snapshot Outside(const Sandbox& box) {
+    Snapshot all = Take(box.Root());
+    Snapshot outside;
+    for (auto& [relative, content] : all)
+        if (!relative.starts_with("install/data/marks/")) outside.emplace(relative, content);
+    return outside;
+}
+
+struct Case {
+    std::string what;
+    std::string product;  // catalog bytes; empty for none
+    std::string pack;     // catalog bytes
+    int expect;           // kMerged, kUnchanged or kEither
+    long memoryLimitKb;
+};
+
+// Runs the import of pack "p" and checks the common promises.
+void Check(Sandbox& box, const Case& c, const std::vector<std::string>& args = {}) {
+    SCOPED_TRACE(c.what);
+    ++gHostileInputs;
+    const Snapshot before = Outside(box);
+    const std::string oldCatalog =
+        fs::exists(box.ProductCatalog()) ? ReadFile(box.ProductCatalog()) : "";
+    const RunResult r = RunImportProcess(box, "p", args, {}, std::chrono::seconds(600));
+    EXPECT_TRUE(r.exited) << "signal " << r.signal;
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_LE(r.maxRssKb, c.memoryLimitKb) << "memory";
+    const Snapshot after = Outside(box);
+    EXPECT_TRUE(before == after) << "something outside the product data folder changed";
+    for (const auto& [relative, content] : after)
+        if (!relative.starts_with("p/")) {  // the pack's own hostile names
+            EXPECT_EQ(relative.find("escaped"), std::string::npos) << relative;
+        }
+    if (!fs::exists(box.ProductCatalog())) return;
+    const std::string now = ReadFile(box.ProductCatalog());
+    bool loaded = false;
+    const auto albums = CatalogAlbums(box.ProductCatalog(), &loaded);
+    const bool merged = loaded && albums.count("Pa0");
+    if (c.expect == kMerged) {
+        EXPECT_NE(r.output.find("saved=1"), std::string::npos) << r.output;
+        EXPECT_TRUE(merged) << "pack album missing";
+    } else if (c.expect == kUnchanged && !oldCatalog.empty()) {
+        EXPECT_TRUE(now == oldCatalog) << "catalog changed: " << r.output;
+    } else if (!oldCatalog.empty()) {
+        EXPECT_TRUE(now == oldCatalog || merged) << r.output;
+    }
+    std::printf("%s: %.2f s, %ld MB peak, %s", c.what.c_str(), r.seconds, r.maxRssKb / 1024,
+                r.output.c_str());
+}
+
+constexpr long kSmallMemoryKb = 600 * 1024;
+
+std::string Nested(int depth, const std::string& name) {
+    std::string out;
+    out.reserve(static_cast<size_t>(depth) * (2 * name.size() + 5));
+    for (int i = 0; i < depth; ++i) out += "<" + name + ">";
+    for (int i = 0; i < depth; ++i) out += "</" + name + ">";
+    return out;
+}
+
+// A pack catalog whose first album carries `inside` after its item.
+std::string PackWith(const std::string& inside, const std::string& albumName = "Pa0") {
+    return "<mirvo><albums><album name=\"" + albumName + "\"><item name=\"i\"/>" + inside +
+           "</album></albums></mirvo>";
+}
+
+TEST(SUITE(Hostile), HugeCatalogs) {
+    Sandbox box;
+    box.MakePack("p");
+    // Items of about 200 bytes: a catalog of kBigCatalog bytes.
+    const int albums = static_cast<int>(kBigCatalog / (200 * 50));
+    WriteFile(box.ProductCatalog(), MakeCatalog("Q", albums, 50, 145));
+    WriteFile(box.PackFolder("p") / "config.xml", MakeCatalog("P", 3, 5));
+    const size_t size = fs::file_size(box.ProductCatalog());
+    // Text as UTF-16 twice over (the document and the fresh parse that checks it) and the
+    // records: a bound proportional to the catalog, well below what a leak per element costs.
+    const long limit = static_cast<long>(size / 1024) * 14 + 300 * 1024;
+    Check(box,
+          {"product catalog of " + std::to_string(size >> 20) + " MB", "", "", kMerged, limit});
+    const auto merged = CatalogAlbums(box.ProductCatalog());
+    EXPECT_EQ(merged.size(), static_cast<size_t>(albums + 3));
+
+    Sandbox other;
+    other.MakePack("p");
+    WriteFile(other.ProductCatalog(), MakeCatalog("Q", 3, 5));
+    WriteFile(other.PackFolder("p") / "config.xml", MakeCatalog("P", albums, 50, 145));
+    Check(other, {"pack catalog of " + std::to_string(size >> 20) + " MB", "", "", kMerged, limit});
+}
+
+TEST(SUITE(Hostile), DeepNestingAndHugeNames) {
+    const std::string product = MakeCatalog("Q", 4, 3);
+    const std::string hugeName(1 << 20, 'n');
+    const std::string nearlyHuge((1 << 20) - 64, 'n');
+    const Case cases[] = {
+        {"pack nested 100000 deep", "", PackWith(Nested(100000, "d")), kUnchanged, kSmallMemoryKb},
+        {"pack nested 60000 deep", "", PackWith(Nested(60000, "d")), kMerged, kSmallMemoryKb},
+        {"product nested 100000 deep",
+         "<mirvo><albums><album name=\"x\">" + Nested(100000, "d") + "</album></albums></mirvo>",
+         MakeCatalog("P", 2, 2), kUnchanged, kSmallMemoryKb},
+        {"album name of 1 MB", "",
+         "<mirvo><albums><album name=\"Pa0\"/><album name=\"" + hugeName + "\"/></albums></mirvo>",
+         kEither, kSmallMemoryKb},
+        {"album name just under 1 MB", "",
+         "<mirvo><albums><album name=\"Pa0\"/><album name=\"" + nearlyHuge + "\"><item name=\"" +
+             nearlyHuge + "\"/></album></albums></mirvo>",
+         kMerged, kSmallMemoryKb},
+        {"element name of 1 MB", "", PackWith("<" + hugeName + "/>"), kUnchanged, kSmallMemoryKb},
+        {"attribute value of 4 MB", "",
+         PackWith("<item name=\"big\" note=\"" + std::string(4 << 20, 'v') + "\"/>"), kUnchanged,
+         kSmallMemoryKb},
+        {"120000 albums of one name", "",
+         [] {
+             std::string s = "<mirvo><albums><album name=\"Pa0\"/>";
+             for (int i = 0; i < 120000; ++i) s += "<album name=\"Pa0\"><item name=\"i\"/></album>";
+             return s + "</albums></mirvo>";
+         }(),
+         kMerged, kSmallMemoryKb},
+    };
+    for (const Case& c : cases) {
+        Sandbox box;
+        box.MakePack("p");
+        WriteFile(box.ProductCatalog(), c.product.empty() ? product : c.product);
+        WriteFile(box.PackFolder("p") / "config.xml", c.pack);
+        Check(box, c);
+    }
+}
+
+TEST(SUITE(Hostile), BytesInvalidInTheCodePage) {
+    // Lead bytes without a trail, trail bytes alone, bytes no code page 936 character uses. A
+    // lead byte takes the next byte with it, a quotation mark too: the catalog may then be
+    // ill-formed and stays as it was, or it merges; either way it loads afterwards.
+    const std::string bad = "\x81\x20\xff\xfe\x80\xa1";
+    const Case cases[] = {
+        {"invalid bytes in pack names", MakeCatalog("Q", 4, 3),
+         "<mirvo><albums><album name=\"Pa0\"><item name=\"" + bad + "\"/></album><album name=\"" +
+             bad + "\"><item name=\"" + bad + bad + "\"/></album></albums></mirvo>",
+         kEither, kSmallMemoryKb},
+        {"invalid bytes in the product's catalog",
+         "<mirvo><!--" + bad + "--><albums><album name=\"" + bad + "\"/></albums></mirvo>",
+         PackWith(""), kEither, kSmallMemoryKb},
+        {"invalid bytes in markup", MakeCatalog("Q", 2, 2),
+         "<mirvo><albums><album name=\"Pa0\"><" + bad + "/></album></albums></mirvo>", kEither,
+         kSmallMemoryKb},
+        {"invalid bytes before plain ASCII", MakeCatalog("Q", 2, 2),
+         PackWith("<item name=\"x" + bad + "yy\" note=\"" + bad + " \"/>"), kEither,
+         kSmallMemoryKb},
+        {"NUL bytes in the pack's catalog", MakeCatalog("Q", 2, 2),
+         PackWith(std::string("<item name=\"a\0b\"/>", 19)), kEither, kSmallMemoryKb},
+    };
+    for (const Case& c : cases) {
+        Sandbox box;
+        box.MakePack("p");
+        WriteFile(box.ProductCatalog(), c.product);
+        WriteFile(box.PackFolder("p") / "config.xml", c.pack);
+        Check(box, c);
+        // Whatever was saved loads again and is well-formed.
+        if (ReadFile(box.ProductCatalog()) != c.product) {
+            bool loaded = false;
+            CatalogAlbums(box.ProductCatalog(), &loaded);
+            EXPECT_TRUE(loaded) << c.what;
+        }
+    }
+}
+
+TEST(SUITE(Hostile), EntryNamesThatArePathsOrDevices) {
+    Sandbox box;
+    const fs::path pack = box.MakePack("p");
+    WriteFile(box.ProductCatalog(), MakeCatalog("Q", 2, 2));
+    WriteFile(pack / "config.xml", MakeCatalog("P", 1, 1));
+    // On the host a backslash is an ordinary character of a name; in a Windows path it would
+    // climb out of the product folder.
+    // clang-format off
+    const std::vector<std::string> names = {
+        "..\\..\\..\\escaped-file", "..\\escaped-up", "sub\\..\\..\\escaped-sub",
+        "CON", "NUL", "nul.txt", "a:b", "..x", "x..", ".. ", "aux", "COM1", "lpt1.png",
+        "trailing.", "trailing ", "?*", "<>|\""};
+    // clang-format on
+    for (const std::string& name : names) WriteFile(pack / name, "content of " + name);
+    fs::create_directories(pack / "..\\..\\escaped-folder");
+    WriteFile(pack / "..\\..\\escaped-folder" / "inside", "x");
+    fs::create_directories(pack / "...");
+    WriteFile(pack / "..." / "in-dots", "x");
+    gHostileInputs += static_cast<int>(names.size()) + 2;
+    Check(box, {"entry names", "", "", kMerged, kSmallMemoryKb});
+    // Nothing climbed out: the sandbox's and its parents' folders hold no escaped entry.
+    for (fs::path up = box.Root(); up != up.parent_path(); up = up.parent_path()) {
+        for (const char* n : {"escaped-file", "escaped-up", "escaped-sub", "escaped-folder"})
+            EXPECT_FALSE(fs::exists(up / n)) << (up / n);
+        if (up == fs::temp_directory_path()) break;
+    }
+}
+
+TEST(SUITE(Hostile), LinkLoopsAndLinksOut) {
+    Sandbox box;
+    const fs::path pack = box.MakePack("p");
+    WriteFile(box.ProductCatalog(), MakeCatalog("Q", 2, 2));
+    WriteFile(pack / "config.xml", MakeCatalog("P", 1, 1));
+    fs::create_directories(pack / "sub");
+    fs::create_directory_symlink(".", pack / "loop");
+    fs::create_directory_symlink("..", pack / "sub" / "up");
+    fs::create_directory_symlink(box.Root(), pack / "root");
+    fs::create_symlink("/etc/hostname", pack / "file-link");
+    fs::create_symlink("missing", pack / "dangling");
+    WriteFile(pack / "sub" / "real.png", "real");
+    gHostileInputs += 4;
+    Check(box, {"link loops", "", "", kMerged, kSmallMemoryKb});
+    const Snapshot product = Take(box.ProductFolder());
+    EXPECT_TRUE(product.count("sub/real.png"));
+    for (const auto& [relative, content] : product) {
+        EXPECT_FALSE(content.starts_with("link:")) << relative;
+        EXPECT_EQ(relative.find("loop"), std::string::npos) << relative;
+        EXPECT_EQ(relative.find("file-link"), std::string::npos) << relative;
+    }
+}
+
+TEST(SUITE(Hostile), ReadOnlyOrVanishedProductFolder) {
+    {
+        Sandbox box;
+        const fs::path pack = box.MakePack("p");
+        const std::string product = MakeCatalog("Q", 3, 3);
+        WriteFile(box.ProductCatalog(), product);
+        WriteFile(pack / "config.xml", MakeCatalog("P", 2, 2));
+        MakeFiles(pack, 5, 1000, "ro");
+        fs::permissions(box.ProductCatalog(), fs::perms(0444));
+        fs::permissions(box.ProductFolder(), fs::perms(0555));
+        // Root passes every permission check: the import then runs as "nobody".
+        const std::vector<std::string> args =
+            ::geteuid() == 0 ? std::vector<std::string>{"--as-nobody"} : std::vector<std::string>{};
+        Check(box, {"read-only product folder", "", "", kUnchanged, kSmallMemoryKb}, args);
+        EXPECT_EQ(ReadFile(box.ProductCatalog()), product);
+        EXPECT_EQ(Take(box.ProductFolder()).size(), 1u);  // no copy, temporary or lock file
+    }
+    {
+        Sandbox box;
+        const fs::path pack = box.MakePack("p");
+        WriteFile(pack / "config.xml", MakeCatalog("P", 2, 2));
+        fs::remove_all(box.Install());
+        Check(box, {"missing installation", "", "", kUnchanged, kSmallMemoryKb});
+        EXPECT_FALSE(fs::exists(box.Install()));
+    }
+    // The product folder vanishes while the pack is being copied.
+    for (int round = 0; round < 5; ++round) {
+        Sandbox box;
+        const fs::path pack = box.MakePack("p");
+        WriteFile(pack / "config.xml", MakeCatalog("P", 2, 2));
+        WriteFile(box.ProductCatalog(), MakeCatalog("Q", 3, 3));
+        MakeFiles(pack, 200, 20000, "v");
+        const Snapshot before = Outside(box);
+        const auto started = std::chrono::steady_clock::now();
+        const pid_t child = StartImportProcess(box, "p");
+        std::this_thread::sleep_for(std::chrono::milliseconds(20 + 40 * round));
+        std::error_code ignored;
+        fs::remove_all(box.ProductFolder(), ignored);
+        const RunResult r = Wait(child, started);
+        ++gHostileInputs;
+        EXPECT_TRUE(r.exited && r.exitCode == 0) << "round " << round;
+        Snapshot after = Outside(box);
+        // The product folder may have been made again by the import: only its inside counts.
+        after.erase("install/data/marks/");
+        Snapshot expected = before;
+        expected.erase("install/data/marks/");
+        EXPECT_TRUE(after == expected) << "round " << round;
+    }
+}
+
+}  // namespace
+}  // namespace reliability
