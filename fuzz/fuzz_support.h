@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "support/xml_checker.h"
 #include "xml/XmlDocument.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
@@ -48,12 +49,9 @@ class Reader {
 // they hold, else what is wrong.
 std::string StructureError(const CXmlDocument& doc);
 
-// Elements in document order, walked without recursion.
-std::vector<ElementHandle> DocumentOrder(const CXmlDocument& doc);
-
-// Empty when parsing the document's text afresh yields the same elements, in document order,
-// with the same start, length, tag lengths, level, first-child and unended flags and links.
-std::string FreshParseDifference(const CXmlDocument& doc);
+// Elements in document order, and the comparison with a fresh parse (tests/support).
+using ::DocumentOrder;
+using ::FreshParseDifference;
 
 // True when every start tag is "<" name, attributes of the form name="value" or name='value'
 // (no "<" in a value), optional whitespace and ">" or "/>", and every end tag is "</" the

@@ -12,6 +12,13 @@
 #include <string>
 #include <vector>
 
+// The long form's tests carry their own names, so that both forms can be listed together.
+#ifdef BREVLO_SOAK
+#define SUITE(name) Soak##name
+#else
+#define SUITE(name) name
+#endif
+
 namespace reliability {
 
 namespace fs = std::filesystem;

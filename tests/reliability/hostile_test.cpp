@@ -14,13 +14,6 @@
 namespace reliability {
 namespace {
 
-// The long form's tests carry their own names, so that both forms can be listed together.
-#ifdef BREVLO_SOAK
-#define SUITE(name) Soak##name
-#else
-#define SUITE(name) name
-#endif
-
 #ifdef BREVLO_SOAK
 constexpr size_t kBigCatalog = 100u << 20;
 #else

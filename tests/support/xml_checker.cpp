@@ -174,3 +174,53 @@ std::string DumpRecords(const CXmlDocument& doc) {
     }
     return out;
 }
+
+std::vector<ElementHandle> DocumentOrder(const CXmlDocument& doc) {
+    std::vector<ElementHandle> out;
+    ElementHandle h = doc.RecordAt(0).firstChild;
+    while (h && out.size() < static_cast<size_t>(doc.nextRecord)) {
+        out.push_back(h);
+        const ElementRecord& r = doc.RecordAt(h);
+        if (r.firstChild) {
+            h = r.firstChild;
+            continue;
+        }
+        while (h && !doc.RecordAt(h).nextSibling) h = doc.RecordAt(h).parent;
+        if (h) h = doc.RecordAt(h).nextSibling;
+    }
+    return out;
+}
+
+std::string FreshParseDifference(const CXmlDocument& doc) {
+    CXmlDocument fresh;
+    if (!fresh.SetDocumentText(doc.documentText.view()))
+        return "fresh parse fails: " + Narrow(fresh.resultText);
+    const std::vector<ElementHandle> a = DocumentOrder(doc);
+    const std::vector<ElementHandle> b = DocumentOrder(fresh);
+    if (a.size() != b.size())
+        return std::to_string(a.size()) + " elements, fresh parse " + std::to_string(b.size());
+    // Handle -> place in document order, so that links compare across the two indexes.
+    std::vector<int64_t> orderA(static_cast<size_t>(doc.nextRecord), -2);
+    std::vector<int64_t> orderB(static_cast<size_t>(fresh.nextRecord), -2);
+    orderA[0] = orderB[0] = -1;
+    for (size_t i = 0; i < a.size(); ++i) orderA[a[i]] = orderB[b[i]] = static_cast<int64_t>(i);
+    const uint32_t kept = ElemLevelMask | ElemFirstChild | ElemUnended;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const ElementRecord& x = doc.RecordAt(a[i]);
+        const ElementRecord& y = fresh.RecordAt(b[i]);
+        if (x.start != y.start || x.length != y.length || x.tagLengths != y.tagLengths ||
+            (x.flags & kept) != (y.flags & kept) || orderA[x.parent] != orderB[y.parent] ||
+            orderA[x.firstChild] != orderB[y.firstChild] ||
+            orderA[x.nextSibling] != orderB[y.nextSibling] ||
+            orderA[x.prevSibling] != orderB[y.prevSibling])
+            return "element " + std::to_string(i) + ": edited " + DumpRecord(doc, a[i]) +
+                   ", fresh " + DumpRecord(fresh, b[i]);
+    }
+    return {};
+}
+
+testing::AssertionResult MatchesFreshParse(const CXmlDocument& doc) {
+    const std::string difference = FreshParseDifference(doc);
+    if (difference.empty()) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << difference;
+}

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "xml/XmlDocument.h"
 
@@ -20,3 +21,11 @@ std::u16string Widen(std::string_view utf8);
 // "handle start length startTagLength endTagLength level 0xflags parent firstChild next prev".
 std::string DumpRecords(const CXmlDocument& doc);
 std::string DumpRecord(const CXmlDocument& doc, ElementHandle handle);
+
+// Every element in document order.
+std::vector<ElementHandle> DocumentOrder(const CXmlDocument& doc);
+// Empty when a fresh parse of the text gives the same elements, in document order, as the
+// edited index (start, length, tag lengths, level, first-child and unended marks, links);
+// otherwise what differs.
+std::string FreshParseDifference(const CXmlDocument& doc);
+testing::AssertionResult MatchesFreshParse(const CXmlDocument& doc);

@@ -100,51 +100,6 @@ std::u16string GenerateDocument(Rng& rng) {
     return out;
 }
 
-std::vector<ElementHandle> DocumentOrder(const CXmlDocument& doc) {
-    std::vector<ElementHandle> out;
-    ElementHandle h = doc.RecordAt(0).firstChild;
-    while (h && out.size() < static_cast<size_t>(doc.nextRecord)) {
-        out.push_back(h);
-        const ElementRecord& r = doc.RecordAt(h);
-        if (r.firstChild) {
-            h = r.firstChild;
-            continue;
-        }
-        while (h && !doc.RecordAt(h).nextSibling) h = doc.RecordAt(h).parent;
-        if (h) h = doc.RecordAt(h).nextSibling;
-    }
-    return out;
-}
-
-testing::AssertionResult MatchesFreshParse(const CXmlDocument& doc) {
-    CXmlDocument fresh;
-    if (!fresh.SetDocumentText(doc.documentText.view()))
-        return testing::AssertionFailure() << "fresh parse: " << Narrow(fresh.resultText);
-    const std::vector<ElementHandle> a = DocumentOrder(doc);
-    const std::vector<ElementHandle> b = DocumentOrder(fresh);
-    if (a.size() != b.size())
-        return testing::AssertionFailure() << a.size() << " elements, fresh parse " << b.size();
-    // Handle -> position in document order, for comparing links.
-    std::vector<int64_t> orderA(static_cast<size_t>(doc.nextRecord), -2);
-    std::vector<int64_t> orderB(static_cast<size_t>(fresh.nextRecord), -2);
-    orderA[0] = orderB[0] = -1;
-    for (size_t i = 0; i < a.size(); ++i) orderA[a[i]] = orderB[b[i]] = static_cast<int64_t>(i);
-    const uint32_t kept = ElemLevelMask | ElemFirstChild | ElemUnended;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const ElementRecord& x = doc.RecordAt(a[i]);
-        const ElementRecord& y = fresh.RecordAt(b[i]);
-        if (x.start != y.start || x.length != y.length || x.tagLengths != y.tagLengths ||
-            (x.flags & kept) != (y.flags & kept) || orderA[x.parent] != orderB[y.parent] ||
-            orderA[x.firstChild] != orderB[y.firstChild] ||
-            orderA[x.nextSibling] != orderB[y.nextSibling] ||
-            orderA[x.prevSibling] != orderB[y.prevSibling])
-            return testing::AssertionFailure()
-                   << "element " << i << " at " << x.start << " (fresh " << y.start << ", length "
-                   << x.length << " vs " << y.length << ")";
-    }
-    return testing::AssertionSuccess();
-}
-
 constexpr uint32_t kOptionalFlags[] = {EditNoLineBreaks, EditSpacedEmptyTag, EditCdata,
                                        EditEscapeQuotes, EditKeepReferences, EditInsertBefore};
 

@@ -24,23 +24,6 @@ std::string Describe(const CXmlDocument& doc, ElementHandle h) {
     return s;
 }
 
-// Every element in document order.
-std::vector<ElementHandle> DocumentOrder(const CXmlDocument& doc) {
-    std::vector<ElementHandle> out;
-    ElementHandle h = doc.RecordAt(0).firstChild;
-    while (h && out.size() < static_cast<size_t>(doc.nextRecord)) {
-        out.push_back(h);
-        const ElementRecord& r = doc.RecordAt(h);
-        if (r.firstChild) {
-            h = r.firstChild;
-            continue;
-        }
-        while (h && !doc.RecordAt(h).nextSibling) h = doc.RecordAt(h).parent;
-        if (h) h = doc.RecordAt(h).nextSibling;
-    }
-    return out;
-}
-
 std::string Records(const CXmlDocument& doc) {
     std::string out;
     for (ElementHandle h : DocumentOrder(doc)) {
@@ -79,38 +62,6 @@ testing::AssertionResult Navigate(CXmlDocument& doc, const std::string& path) {
         }
         if (!ok) return testing::AssertionFailure() << "navigation step " << step << " failed";
         i = j + 1;
-    }
-    return testing::AssertionSuccess();
-}
-
-// A fresh parse of the text gives the same elements, in document order, as the edited index.
-testing::AssertionResult MatchesFreshParse(const CXmlDocument& doc) {
-    CXmlDocument fresh;
-    fresh.SetDocumentText(doc.documentText.view());
-    const std::vector<ElementHandle> a = DocumentOrder(doc);
-    const std::vector<ElementHandle> b = DocumentOrder(fresh);
-    if (a.size() != b.size())
-        return testing::AssertionFailure() << a.size() << " elements, fresh parse " << b.size();
-    auto indexOf = [](const std::vector<ElementHandle>& order, ElementHandle h) -> int64_t {
-        if (!h) return -1;
-        for (size_t i = 0; i < order.size(); ++i)
-            if (order[i] == h) return static_cast<int64_t>(i);
-        return -2;
-    };
-    const uint32_t kept = ElemLevelMask | ElemFirstChild | ElemUnended;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const ElementRecord& x = doc.RecordAt(a[i]);
-        const ElementRecord& y = fresh.RecordAt(b[i]);
-        const bool same = x.start == y.start && x.length == y.length &&
-                          x.tagLengths == y.tagLengths && (x.flags & kept) == (y.flags & kept) &&
-                          indexOf(a, x.parent) == indexOf(b, y.parent) &&
-                          indexOf(a, x.firstChild) == indexOf(b, y.firstChild) &&
-                          indexOf(a, x.nextSibling) == indexOf(b, y.nextSibling) &&
-                          indexOf(a, x.prevSibling) == indexOf(b, y.prevSibling);
-        if (!same)
-            return testing::AssertionFailure()
-                   << "element " << i << ": edited " << Describe(doc, a[i]) << ", fresh "
-                   << Describe(fresh, b[i]);
     }
     return testing::AssertionSuccess();
 }

@@ -41,26 +41,6 @@ std::string Spans(const CXmlDocument& doc) {
     return Spans(doc, Names(doc));
 }
 
-testing::AssertionResult MatchesFreshParse(const CXmlDocument& doc) {
-    CXmlDocument fresh;
-    if (!fresh.SetDocumentText(doc.documentText.view()))
-        return testing::AssertionFailure() << "not well-formed: " << Narrow(fresh.resultText);
-    // Both were built in document order here, so handles correspond except for
-    // elements linked after the parse; compare by start offset instead.
-    for (ElementHandle h = 1; h < static_cast<ElementHandle>(doc.nextRecord); ++h) {
-        const ElementRecord& x = doc.RecordAt(h);
-        if (x.flags & ElemReleased) continue;
-        ElementHandle match = 0;
-        for (ElementHandle g = 1; g < static_cast<ElementHandle>(fresh.nextRecord); ++g)
-            if (fresh.RecordAt(g).start == x.start) match = g;
-        if (!match) return testing::AssertionFailure() << "no element at " << x.start;
-        const ElementRecord& y = fresh.RecordAt(match);
-        if (x.length != y.length || x.tagLengths != y.tagLengths || x.Level() != y.Level())
-            return testing::AssertionFailure() << "element at " << x.start << " differs";
-    }
-    return testing::AssertionSuccess();
-}
-
 // ---- SpliceText ---------------------------------------------------------------------------
 
 struct SpliceCase {
