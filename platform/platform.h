@@ -89,6 +89,8 @@ public:
 };
 
 FileSystem& Files();
+// The backend's own file system.
+FileSystem& RealFiles();
 // Installs a test double; null restores the real one. Returns the previous one.
 FileSystem* SetFilesForTest(FileSystem* files);
 

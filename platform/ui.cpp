@@ -27,6 +27,16 @@ TestHooks* SetTestHooks(TestHooks* hooks) {
     return g_hooks.exchange(hooks);
 }
 
+int RunApplication(std::vector<CString> arguments) {
+    SetArguments(std::move(arguments));
+    CWinApp* app = AfxGetApp();
+    if (!app) return 1;
+    if (app->InitInstance()) {
+        // No message loop of its own: every window of these programs is modal.
+    }
+    return app->ExitInstance();
+}
+
 // Used by the backends.
 TestHooks* CurrentTestHooks() {
     return g_hooks.load();

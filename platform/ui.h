@@ -365,6 +365,8 @@ namespace ui {
 // The runtime's wide argument vector (__wargv): the program, then its arguments.
 const std::vector<CString>& Arguments();
 void SetArguments(std::vector<CString> arguments);
+// What AfxWinMain does once it has the arguments.
+int RunApplication(std::vector<CString> arguments);
 
 // MessageBoxW: IDOK, IDYES or IDNO. `owner` may be null.
 int MessageBox(HWND owner, const CString& text, const CString& caption, UINT type);

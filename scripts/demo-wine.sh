@@ -8,6 +8,7 @@
 # question are saved in build/windows/demo-artifacts/, and the question is answered No.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/demo-report.sh
 bash scripts/deps.sh
 cmake --preset windows >/dev/null
 cmake --build --preset windows --target brevlo mirvo_stub >/dev/null
@@ -81,11 +82,4 @@ else
 fi
 echo "== exit status $?"
 
-echo "== the product's data folder afterwards (+ new)"
-(cd "$install/data/marks" && find . -type f | sort | sed 's|^\./||') | while read -r file; do
-    if [ -e "examples/product/data/marks/$file" ]; then echo "    $file"; else echo "  + $file"; fi
-done
-echo "== what changed in the product's catalog (converted back to UTF-8)"
-diff -u --label "config.xml before" --label "config.xml after" \
-    <(iconv -f CP936 -t UTF-8 "$work/before.xml" | tr -d '\r') \
-    <(iconv -f CP936 -t UTF-8 "$install/data/marks/config.xml" | tr -d '\r') || true
+report_product "$install" "$work/before.xml"

@@ -8,6 +8,7 @@
 # Yes starts the product (a stand-in) with Wine, which first sets the fresh prefix up.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/demo-report.sh
 bash scripts/deps.sh
 cmake --preset release >/dev/null
 cmake --build --preset release --target brevlo mirvo_stub >/dev/null
@@ -71,11 +72,4 @@ if [ -f "$install/mirvo-started.txt" ]; then
     sed 's/^/  /' "$install/mirvo-started.txt"
 fi
 
-echo "== the product's data folder afterwards (+ new)"
-(cd "$install/data/marks" && find . -type f | sort | sed 's|^\./||') | while read -r file; do
-    if [ -e "examples/product/data/marks/$file" ]; then echo "    $file"; else echo "  + $file"; fi
-done
-echo "== what changed in the product's catalog (converted back to UTF-8)"
-diff -u --label "config.xml before" --label "config.xml after" \
-    <(iconv -f CP936 -t UTF-8 "$work/before.xml" | tr -d '\r') \
-    <(iconv -f CP936 -t UTF-8 "$install/data/marks/config.xml" | tr -d '\r') || true
+report_product "$install" "$work/before.xml"

@@ -210,8 +210,6 @@ class RealFileSystem final : public FileSystem {
     }
 };
 
-RealFileSystem gRealFiles;
-std::atomic<FileSystem*> gFiles{&gRealFiles};
 
 // Copies the bytes of one open file into another.
 bool CopyContent(int from, int to) {
@@ -241,12 +239,9 @@ bool CopyContent(int from, int to) {
 
 }  // namespace
 
-FileSystem& Files() {
-    return *gFiles.load(std::memory_order_acquire);
-}
-
-FileSystem* SetFilesForTest(FileSystem* files) {
-    return gFiles.exchange(files ? files : &gRealFiles, std::memory_order_acq_rel);
+FileSystem& RealFiles() {
+    static RealFileSystem files;
+    return files;
 }
 
 bool CreateDirectory(const char16_t* path) {

@@ -673,13 +673,7 @@ HICON CWinApp::LoadIcon(UINT nIDResource) const {
 int AfxWinMain(int argc, char** argv) {
     std::vector<CString> arguments;
     for (int i = 0; i < argc; ++i) arguments.push_back(platform::FromUtf8(argv[i]));
-    ui::SetArguments(std::move(arguments));
-    CWinApp* app = AfxGetApp();
-    if (!app) return 1;
-    if (app->InitInstance()) {
-        // No message loop of its own: every window of these programs is modal.
-    }
-    return app->ExitInstance();
+    return ui::RunApplication(std::move(arguments));
 }
 
 namespace ui {

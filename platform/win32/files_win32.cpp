@@ -135,17 +135,12 @@ class RealFileSystem final : public FileSystem {
     bool Remove(const char16_t* path) override { return ::DeleteFileW(W(path)) != FALSE; }
 };
 
-RealFileSystem gRealFiles;
-std::atomic<FileSystem*> gFiles{&gRealFiles};
 
 }  // namespace
 
-FileSystem& Files() {
-    return *gFiles.load(std::memory_order_acquire);
-}
-
-FileSystem* SetFilesForTest(FileSystem* files) {
-    return gFiles.exchange(files ? files : &gRealFiles, std::memory_order_acq_rel);
+FileSystem& RealFiles() {
+    static RealFileSystem files;
+    return files;
 }
 
 bool CreateDirectory(const char16_t* path) {

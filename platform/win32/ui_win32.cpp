@@ -226,13 +226,7 @@ int AfxWinMain() {
     for (int i = 0; vector && i < count; ++i)
         arguments.emplace_back(reinterpret_cast<const char16_t*>(vector[i]));
     if (vector) ::LocalFree(vector);
-    ui::SetArguments(std::move(arguments));
-    CWinApp* app = AfxGetApp();
-    if (!app) return 1;
-    if (app->InitInstance()) {
-        // No message loop of its own: every window of these programs is modal.
-    }
-    return app->ExitInstance();
+    return ui::RunApplication(std::move(arguments));
 }
 
 namespace ui {

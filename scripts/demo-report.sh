@@ -1,0 +1,13 @@
+# Shared by the demos: what the import left in the product's data folder.
+# report_product INSTALL_FOLDER CATALOG_BEFORE
+report_product() {
+    local install=$1 before=$2
+    echo "== the product's data folder afterwards (+ new)"
+    (cd "$install/data/marks" && find . -type f | sort | sed 's|^\./||') | while read -r file; do
+        if [ -e "examples/product/data/marks/$file" ]; then echo "    $file"; else echo "  + $file"; fi
+    done
+    echo "== what changed in the product's catalog (converted back to UTF-8)"
+    diff -u --label "config.xml before" --label "config.xml after" \
+        <(iconv -f CP936 -t UTF-8 "$before" | tr -d '\r') \
+        <(iconv -f CP936 -t UTF-8 "$install/data/marks/config.xml" | tr -d '\r') || true
+}
