@@ -21,6 +21,8 @@ void CopyTree(const CString& source, const CString& destination, int overwrite) 
         level->destination = to;
         levels.push_back(std::move(level));
     };
+    // The copies reach the disk together, and only then their final names.
+    platform::CopyBatch batch;
     open(source, destination);
     while (!levels.empty()) {
         Level& level = *levels.back();
@@ -44,4 +46,5 @@ void CopyTree(const CString& source, const CString& destination, int overwrite) 
             platform::CopyFile(from.c_str(), to.c_str(), overwrite == 0);
         }
     }
+    batch.Commit();
 }

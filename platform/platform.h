@@ -134,6 +134,26 @@ bool CreateDirectory(const char16_t* path);
 // `failIfExists` the move never replaces a file, even one that appears meanwhile (error 80).
 bool CopyFile(const char16_t* from, const char16_t* to, bool failIfExists);
 
+// While one lives on a thread, that thread's CopyFile calls with failIfExists write their
+// temporary files without forcing each to the disk and leave them beside their destinations;
+// Commit (or the destructor) forces them all to the disk at once and only then moves each into
+// place, never replacing a file. A crash still leaves every destination absent or whole, at
+// the cost of one flush instead of one per file. (Windows: each copy completes on its own.)
+class CopyBatch {
+public:
+    CopyBatch();
+    ~CopyBatch();
+    CopyBatch(const CopyBatch&) = delete;
+    CopyBatch& operator=(const CopyBatch&) = delete;
+    // True when every copy was moved into place.
+    bool Commit();
+
+    struct State;
+
+private:
+    State* state_;
+};
+
 // An exclusive lock between processes (and threads) on a lock file, which is created when
 // missing and left in place. Windows: LockFileEx on its first byte; POSIX: an open-file-
 // description fcntl lock on the same byte (the byte Windows programs under Wine take).

@@ -253,6 +253,62 @@ bool CreateDirectory(const char16_t* path) {
     return true;
 }
 
+struct CopyBatch::State {
+    std::vector<std::pair<std::string, std::string>> pending;  // temporary, destination
+};
+
+namespace {
+thread_local CopyBatch::State* gBatch = nullptr;
+
+// Moves a complete temporary file to its destination, never replacing one: a destination
+// that appeared meanwhile wins. Hard links stand in where rename cannot refuse to replace.
+bool MoveIntoPlace(const std::string& temporary, const std::string& destination) {
+    bool ok = ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, destination.c_str(),
+                          RENAME_NOREPLACE) == 0;
+    if (!ok && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP)) {
+        ok = ::link(temporary.c_str(), destination.c_str()) == 0;
+        if (ok) ::unlink(temporary.c_str());
+    }
+    return ok;
+}
+
+// Forces everything on the file system that holds `folder` to the disk.
+void SyncFileSystem(const std::string& folder) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        ::sync();
+        return;
+    }
+    if (::syncfs(fd) != 0) ::sync();
+    ::close(fd);
+}
+}  // namespace
+
+CopyBatch::CopyBatch() : state_(gBatch ? nullptr : new State) {
+    if (state_) gBatch = state_;
+}
+
+CopyBatch::~CopyBatch() {
+    Commit();
+    if (state_ && gBatch == state_) gBatch = nullptr;
+    delete state_;
+}
+
+bool CopyBatch::Commit() {
+    if (!state_ || state_->pending.empty()) return true;
+    SyncFileSystem(FolderOf(state_->pending.front().second));
+    bool all = true;
+    for (const auto& [temporary, destination] : state_->pending) {
+        if (!MoveIntoPlace(temporary, destination)) {
+            ::unlink(temporary.c_str());
+            all = false;
+        }
+    }
+    SyncFileSystem(FolderOf(state_->pending.front().second));
+    state_->pending.clear();
+    return all;
+}
+
 bool CopyFile(const char16_t* from, const char16_t* to, bool failIfExists) {
     const std::string source = HostPath(from);
     const std::string destination = HostPath(to);
@@ -307,7 +363,10 @@ bool CopyFile(const char16_t* from, const char16_t* to, bool failIfExists) {
     if (ok) {
         // CopyFileW keeps the attributes and the time stamps of the source.
         timespec times[2] = {st.st_atim, st.st_mtim};
-        ok = ::futimens(out, times) == 0 && ::fchmod(out, mode) == 0 && ::fsync(out) == 0;
+        ok = ::futimens(out, times) == 0 && ::fchmod(out, mode) == 0;
+        // In a batch the flush is one for all the copies, before any is moved into place.
+        const bool batched = failIfExists && gBatch;
+        if (ok && !batched) ok = ::fsync(out) == 0;
     }
     int err = errno;
     if (::close(out) != 0 && ok) {
@@ -315,16 +374,13 @@ bool CopyFile(const char16_t* from, const char16_t* to, bool failIfExists) {
         err = errno;
     }
     ::close(in);
+    if (ok && failIfExists && gBatch) {
+        gBatch->pending.emplace_back(temporary, destination);
+        return true;
+    }
     if (ok) {
         if (failIfExists) {
-            // Never replaces: a destination that appeared meanwhile wins. Hard links stand in
-            // where the file system cannot rename without replacing.
-            ok = ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, destination.c_str(),
-                             RENAME_NOREPLACE) == 0;
-            if (!ok && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP)) {
-                ok = ::link(temporary.c_str(), destination.c_str()) == 0;
-                if (ok) ::unlink(temporary.c_str());
-            }
+            ok = MoveIntoPlace(temporary, destination);
         } else {
             ok = ::rename(temporary.c_str(), destination.c_str()) == 0;
         }
