@@ -147,14 +147,21 @@ std::string Catalog(const std::string& albums) {
     return "<mirvo>\r\n\t<albums>\r\n" + albums + "\t</albums>\r\n</mirvo>\r\n";
 }
 
-TEST(Worker, FirstImportThenSecondPackThenIdempotence) {
+// An installation of version 1.4 on NT 6.1: the product data folder is install\data\marks.
+struct Installation {
 #ifndef _WIN32
-    Prefix prefix("6.1");
+    Prefix prefix{"6.1"};
 #endif
     TempFolder install;
     const ImportSettings settings{u"marks", install.Path(), 0x00010004, 0};
     const CString product = install.Path() + u"\\data\\marks";
-    fs::create_directories(HostOf(install.Path() + u"\\data"));
+};
+
+TEST(Worker, FirstImportThenSecondPackThenIdempotence) {
+    Installation in;
+    const ImportSettings& settings = in.settings;
+    const CString& product = in.product;
+    fs::create_directories(HostOf(in.install.Path() + u"\\data"));
     {
         Pack pack(u"marks");
         pack.Add(u"config.xml", Catalog("\t\t<album name=\"x\">\r\n\t\t\t<item name=\"1\"/>\r\n"
@@ -207,12 +214,10 @@ TEST(Worker, FirstImportThenSecondPackThenIdempotence) {
 }
 
 TEST(Worker, NothingIsSavedWithoutBothCatalogs) {
-#ifndef _WIN32
-    Prefix prefix("6.1");
-#endif
-    TempFolder install;
-    const ImportSettings settings{u"marks", install.Path(), 0x00010004, 0};
-    const CString product = install.Path() + u"\\data\\marks";
+    Installation in;
+    const ImportSettings& settings = in.settings;
+    const CString& product = in.product;
+    const TempFolder& install = in.install;
     fs::create_directories(HostOf(product));
     {
         // No catalog in the pack: files are copied, the product catalog stays untouched.
