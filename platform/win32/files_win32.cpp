@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "platform/platform.h"
+#include "platform/win32/wide.h"
 
 namespace platform {
 
@@ -19,9 +20,6 @@ struct File {
 
 namespace {
 
-const wchar_t* W(const char16_t* s) {
-    return reinterpret_cast<const wchar_t*>(s);
-}
 
 // Random digits for a temporary file's name; CREATE_NEW and a retry make it unique.
 uint64_t NextRandom() {
@@ -52,7 +50,7 @@ constexpr DWORD kChunk = 1u << 30;
 class RealFileSystem final : public FileSystem {
   public:
     File* OpenRead(const char16_t* path) override {
-        return Wrap(::CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        return Wrap(::CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     }
 
@@ -64,14 +62,14 @@ class RealFileSystem final : public FileSystem {
                           static_cast<unsigned long long>(NextRandom() & 0xFFFFFFFFFFFFull));
             CString name = base;
             for (const char* c = suffix; *c; ++c) name += static_cast<char16_t>(*c);
-            HANDLE handle = ::CreateFileW(W(name.c_str()), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+            HANDLE handle = ::CreateFileW(Wide(name.c_str()), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                           FILE_ATTRIBUTE_NORMAL, nullptr);
             if (handle != INVALID_HANDLE_VALUE) {
                 File* file = Wrap(handle);
                 if (file) {
                     temporaryPath = name;
                 } else {
-                    ::DeleteFileW(W(name.c_str()));
+                    ::DeleteFileW(Wide(name.c_str()));
                     ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
                 }
                 return file;
@@ -128,11 +126,11 @@ class RealFileSystem final : public FileSystem {
     }
 
     bool Replace(const char16_t* source, const char16_t* target) override {
-        return ::MoveFileExW(W(source), W(target),
+        return ::MoveFileExW(Wide(source), Wide(target),
                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
     }
 
-    bool Remove(const char16_t* path) override { return ::DeleteFileW(W(path)) != FALSE; }
+    bool Remove(const char16_t* path) override { return ::DeleteFileW(Wide(path)) != FALSE; }
 };
 
 
@@ -150,14 +148,14 @@ CopyBatch::~CopyBatch() = default;
 bool CopyBatch::Commit() { return true; }
 
 bool CreateDirectory(const char16_t* path) {
-    return ::CreateDirectoryW(W(path), nullptr) != FALSE;
+    return ::CreateDirectoryW(Wide(path), nullptr) != FALSE;
 }
 
 bool CopyFile(const char16_t* from, const char16_t* to, bool failIfExists) {
     // A missing source is reported before an existing destination, as CopyFileW does.
-    if (::GetFileAttributesW(W(from)) == INVALID_FILE_ATTRIBUTES) return false;
+    if (::GetFileAttributesW(Wide(from)) == INVALID_FILE_ATTRIBUTES) return false;
     // Most files of a repeated import exist already: refuse those before copying anything.
-    if (failIfExists && ::GetFileAttributesW(W(to)) != INVALID_FILE_ATTRIBUTES) {
+    if (failIfExists && ::GetFileAttributesW(Wide(to)) != INVALID_FILE_ATTRIBUTES) {
         ::SetLastError(ERROR_FILE_EXISTS);
         return false;
     }
@@ -168,13 +166,13 @@ bool CopyFile(const char16_t* from, const char16_t* to, bool failIfExists) {
     const size_t slash = folder.find_last_of(u"\\/");
     folder = slash == CString::npos ? CString(u".") : folder.substr(0, slash + 1);
     wchar_t temporary[MAX_PATH];
-    if (!::GetTempFileNameW(W(folder.c_str()), L"bvc", 0, temporary)) {
+    if (!::GetTempFileNameW(Wide(folder.c_str()), L"bvc", 0, temporary)) {
         const DWORD error = ::GetLastError();
         // The folder's missing, whatever the call says about its own name.
         ::SetLastError(error == ERROR_DIRECTORY ? ERROR_PATH_NOT_FOUND : error);
         return false;
     }
-    bool ok = ::CopyFileW(W(from), temporary, FALSE) != FALSE;
+    bool ok = ::CopyFileW(Wide(from), temporary, FALSE) != FALSE;
     if (ok) {
         HANDLE handle = ::CreateFileW(temporary, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -189,7 +187,7 @@ bool CopyFile(const char16_t* from, const char16_t* to, bool failIfExists) {
     if (ok) {
         // Without MOVEFILE_REPLACE_EXISTING a destination that appeared meanwhile wins.
         const DWORD replace = failIfExists ? 0 : MOVEFILE_REPLACE_EXISTING;
-        ok = ::MoveFileExW(temporary, W(to), replace | MOVEFILE_WRITE_THROUGH) != FALSE;
+        ok = ::MoveFileExW(temporary, Wide(to), replace | MOVEFILE_WRITE_THROUGH) != FALSE;
     }
     if (!ok) {
         DWORD error = ::GetLastError();
@@ -209,7 +207,7 @@ struct FileLock {
 };
 
 FileLock* LockFile(const char16_t* path, uint32_t timeoutMilliseconds) {
-    HANDLE handle = ::CreateFileW(W(path), GENERIC_READ | GENERIC_WRITE,
+    HANDLE handle = ::CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
@@ -269,7 +267,7 @@ void FileFind::Close() {
 
 bool FileFind::FindFile(const char16_t* pattern) {
     Close();
-    state_->handle = ::FindFirstFileW(W(pattern), &state_->next);
+    state_->handle = ::FindFirstFileW(Wide(pattern), &state_->next);
     state_->hasNext = state_->handle != INVALID_HANDLE_VALUE;
     return state_->hasNext;
 }

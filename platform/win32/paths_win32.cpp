@@ -5,24 +5,19 @@
 #undef PathAppend
 
 #include "platform/platform.h"
+#include "platform/win32/wide.h"
 
 namespace platform {
 
 namespace {
-wchar_t* W(char16_t* s) {
-    return reinterpret_cast<wchar_t*>(s);
-}
-const wchar_t* W(const char16_t* s) {
-    return reinterpret_cast<const wchar_t*>(s);
-}
 }  // namespace
 
 bool PathCombine(char16_t* dest, const char16_t* folder, const char16_t* file) {
-    return ::PathCombineW(W(dest), W(folder), W(file)) != nullptr;
+    return ::PathCombineW(Wide(dest), Wide(folder), Wide(file)) != nullptr;
 }
 
 bool PathAppend(char16_t* path, const char16_t* more) {
-    return ::PathAppendW(W(path), W(more)) != FALSE;
+    return ::PathAppendW(Wide(path), Wide(more)) != FALSE;
 }
 
 CString HostToWindowsPath(const std::string& hostPath) {

@@ -6,20 +6,13 @@
 #undef RegQueryValue
 
 #include "platform/platform.h"
+#include "platform/win32/wide.h"
 
 namespace platform {
 
 struct RegKeyImpl {
     HKEY key;
 };
-
-namespace {
-
-const wchar_t* Wide(const char16_t* text) {
-    return reinterpret_cast<const wchar_t*>(text);
-}
-
-}  // namespace
 
 bool RegOpenCurrentUserKey(const char16_t* subKey, RegKey& key) {
     key = nullptr;

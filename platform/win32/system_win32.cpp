@@ -9,14 +9,12 @@
 #undef GetModuleFileName
 
 #include "platform/platform.h"
+#include "platform/win32/wide.h"
 
 namespace platform {
 
 namespace {
 
-const wchar_t* Wide(const char16_t* text) {
-    return reinterpret_cast<const wchar_t*>(text);
-}
 
 // ShellExecuteW's result: above 32 means started; below, an error code of its own.
 bool Started(HINSTANCE result) {

@@ -10,6 +10,10 @@
 #endif
 #include <windows.h>
 #include <commctrl.h>
+
+#include "platform/win32/wide.h"
+
+using platform::Wide;
 #include <process.h>
 #include <shellapi.h>
 
@@ -35,9 +39,6 @@ HINSTANCE Instance() {
     return ::GetModuleHandleW(nullptr);
 }
 
-const wchar_t* Wide(const char16_t* text) {
-    return reinterpret_cast<const wchar_t*>(text);
-}
 
 // Messages whose result a dialog procedure returns itself instead of through DWLP_MSGRESULT.
 bool ReturnsDirectly(UINT message) {

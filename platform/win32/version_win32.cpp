@@ -5,16 +5,9 @@
 #undef GetFileVersionInfo
 
 #include "platform/platform.h"
+#include "platform/win32/wide.h"
 
 namespace platform {
-
-namespace {
-
-const wchar_t* Wide(const char16_t* text) {
-    return reinterpret_cast<const wchar_t*>(text);
-}
-
-}  // namespace
 
 uint32_t GetFileVersionInfoSize(const char16_t* path) {
     DWORD ignored;
