@@ -82,11 +82,10 @@ class RegistryContract : public ::testing::Test {
 #else
 
 // Natively they are text in Wine 8's own format, as `wine reg add` leaves them in user.reg.
-class RegistryContract : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        prefix_ = new scratch::Prefix;
-        prefix_->WriteUserReg(
+class RegistryContract : public scratch::PrefixSuite<RegistryContract> {
+public:
+    static void Fill(scratch::Prefix& prefix) {
+        prefix.WriteUserReg(
             "[Software\\\\BrevloTest\\\\Mirvo] 1796626384\n"
             "#time=1dd86179bb5c454\n"
             "@=\"default\"\n"
@@ -108,13 +107,7 @@ class RegistryContract : public ::testing::Test {
             "[Software\\\\Wine\\\\Debug] 1796626374\n"
             "\"RelayExclude\"=\"ntdll.RtlEnterCriticalSection\"\n");
     }
-    static void TearDownTestSuite() {
-        delete prefix_;
-        prefix_ = nullptr;
-    }
-    static scratch::Prefix* prefix_;
 };
-scratch::Prefix* RegistryContract::prefix_ = nullptr;
 
 #endif
 

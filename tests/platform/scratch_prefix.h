@@ -96,3 +96,30 @@ class Prefix {
 }  // namespace scratch
 
 #endif
+
+#include <gtest/gtest.h>
+
+namespace scratch {
+
+// A contract suite whose tests share one scratch prefix natively (under Wine they run in the
+// test prefix). `Suite::Fill(Prefix&)`, when the suite has one, writes what its tests read.
+template <class Suite>
+class PrefixSuite : public ::testing::Test {
+#ifndef _WIN32
+  protected:
+    static void SetUpTestSuite() {
+        prefix_ = new Prefix;
+        Suite::Fill(*prefix_);
+    }
+    static void TearDownTestSuite() {
+        delete prefix_;
+        prefix_ = nullptr;
+    }
+    static void Fill(Prefix&) {}
+
+  private:
+    static inline Prefix* prefix_ = nullptr;
+#endif
+};
+
+}  // namespace scratch

@@ -27,13 +27,12 @@ constexpr std::u16string_view kOwnName = u"platform_system_test.exe";
 constexpr std::u16string_view kOwnName = u"platform_system_test";
 #endif
 
-class SystemContract : public ::testing::Test {
-  protected:
+class SystemContract : public scratch::PrefixSuite<SystemContract> {
+public:
 #ifndef _WIN32
     // The scratch prefix says what Wine's fresh prefix says.
-    static void SetUpTestSuite() {
-        prefix_ = new scratch::Prefix;
-        prefix_->WriteSystemReg(
+    static void Fill(scratch::Prefix& prefix) {
+        prefix.WriteSystemReg(
             "[Software\\\\Microsoft\\\\Windows NT\\\\CurrentVersion] 1796626374\n"
             "\"CSDVersion\"=\"Service Pack 1\"\n"
             "\"CurrentBuild\"=\"7601\"\n"
@@ -41,16 +40,8 @@ class SystemContract : public ::testing::Test {
             "\"CurrentVersion\"=\"6.1\"\n"
             "\"SystemRoot\"=\"C:\\\\windows\"\n");
     }
-    static void TearDownTestSuite() {
-        delete prefix_;
-        prefix_ = nullptr;
-    }
-    static scratch::Prefix* prefix_;
 #endif
 };
-#ifndef _WIN32
-scratch::Prefix* SystemContract::prefix_ = nullptr;
-#endif
 
 TEST_F(SystemContract, GetVersionExAcceptsOnlyTheTwoLayouts) {
     struct Case {

@@ -23,22 +23,7 @@ constexpr uint32_t kFixtureRecord[13] = {
     0,          0x00040004, 1,          0,          0,          0,
 };
 
-class VersionContract : public ::testing::Test {
-  protected:
-#ifndef _WIN32
-    static void SetUpTestSuite() {
-        prefix_ = new scratch::Prefix;
-    }
-    static void TearDownTestSuite() {
-        delete prefix_;
-        prefix_ = nullptr;
-    }
-    static scratch::Prefix* prefix_;
-#endif
-};
-#ifndef _WIN32
-scratch::Prefix* VersionContract::prefix_ = nullptr;
-#endif
+class VersionContract : public scratch::PrefixSuite<VersionContract> {};
 
 // What ReadProductVersion does with a file: size, read, root query.
 struct Outcome {
