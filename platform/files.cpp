@@ -1,4 +1,5 @@
-// The file system the document's load and save go through: the real one, or a test double.
+// The test seams: the file system the document's load and save go through (the real one, or a
+// test double), and the module path the import finds its pack by.
 #include <atomic>
 
 #include "platform/platform.h"
@@ -7,6 +8,8 @@ namespace platform {
 
 namespace {
 std::atomic<FileSystem*> gFiles{nullptr};
+// Set by a test before the import's threads start, and only read while they run.
+CString gModulePath;
 }  // namespace
 
 FileSystem& Files() {
@@ -17,6 +20,14 @@ FileSystem& Files() {
 FileSystem* SetFilesForTest(FileSystem* files) {
     FileSystem* previous = gFiles.exchange(files, std::memory_order_acq_rel);
     return previous ? previous : &RealFiles();
+}
+
+void SetModulePathForTest(const CString& windowsPath) {
+    gModulePath = windowsPath;
+}
+
+const CString* ModulePathForTest() {
+    return gModulePath.empty() ? nullptr : &gModulePath;
 }
 
 }  // namespace platform

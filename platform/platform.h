@@ -201,6 +201,11 @@ bool GetVersionEx(OsVersionInfo& info);
 // Characters written without the terminator; 0 on failure, or the needed size when too small.
 uint32_t GetWindowsDirectory(char16_t* buffer, uint32_t size);
 uint32_t GetModuleFileName(char16_t* buffer, uint32_t size);
+// Makes GetModuleFileName report `windowsPath` instead of the running executable, so that a
+// test can put the pack beside a tool path of its own; empty restores the real one.
+void SetModulePathForTest(const CString& windowsPath);
+// The path set above, or null.
+const CString* ModulePathForTest();
 
 // ---- shell --------------------------------------------------------------------------------
 

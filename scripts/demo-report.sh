@@ -1,4 +1,18 @@
-# Shared by the demos: what the import left in the product's data folder.
+# Shared by the demos.
+
+# quietly LOG COMMAND...: runs a build step with its output in LOG, shown only when it fails.
+quietly() {
+    local log=$1
+    shift
+    mkdir -p "$(dirname "$log")"
+    if ! "$@" >"$log" 2>&1; then
+        cat "$log" >&2
+        echo "failed: $* (the output above is also in $log)" >&2
+        return 1
+    fi
+}
+
+# What the import left in the product's data folder.
 # report_product INSTALL_FOLDER CATALOG_BEFORE
 report_product() {
     local install=$1 before=$2

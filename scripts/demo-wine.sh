@@ -10,8 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/demo-report.sh
 bash scripts/deps.sh
-cmake --preset windows >/dev/null
-cmake --build --preset windows --target brevlo mirvo_stub >/dev/null
+quietly build/windows-configure.log cmake --preset windows
+quietly build/windows-build.log cmake --build --preset windows --target brevlo mirvo_stub
 
 work=$(mktemp -d)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=zh_CN.UTF-8

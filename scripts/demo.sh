@@ -10,8 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/demo-report.sh
 bash scripts/deps.sh
-cmake --preset release >/dev/null
-cmake --build --preset release --target brevlo mirvo_stub >/dev/null
+quietly build/release-configure.log cmake --preset release
+quietly build/release-build.log cmake --build --preset release --target brevlo mirvo_stub
 
 work=$(mktemp -d)
 prefix=$work/prefix

@@ -8,7 +8,8 @@ bash scripts/deps.sh
 status=0
 cmake --preset test >/dev/null
 cmake --build --preset test
-ctest --preset test || status=1
+# In a random order and with more jobs than cores, so that tests that share anything show it.
+ctest --preset test --schedule-random -j4 || status=1
 
 cmake --preset windows >/dev/null
 cmake --build --preset windows

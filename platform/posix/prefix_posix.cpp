@@ -192,7 +192,7 @@ std::string HostPath(const char16_t* windowsPath) {
     // Device and "unix" prefixes that Wine understands.
     for (const char* lead : {"\\\\?\\unix\\", "\\??\\unix\\"}) {
         if (path.compare(0, std::strlen(lead), lead) == 0) {
-            path = "/" + path.substr(std::strlen(lead));
+            path.replace(0, std::strlen(lead), 1, '/');
             break;
         }
     }

@@ -184,10 +184,11 @@ std::string FindProgram(const char* name) {
     while (start <= list.size()) {
         size_t end = list.find(':', start);
         if (end == std::string::npos) end = list.size();
-        std::string folder = list.substr(start, end - start);
+        // An empty entry is the current folder.
+        std::string candidate = end > start ? list.substr(start, end - start) : std::string(1, '.');
         start = end + 1;
-        if (folder.empty()) folder = ".";
-        std::string candidate = folder + "/" + name;
+        candidate += '/';
+        candidate += name;
         struct stat st;
         if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
             ::access(candidate.c_str(), X_OK) == 0) {
@@ -296,6 +297,7 @@ uint32_t GetWindowsDirectory(char16_t* buffer, uint32_t size) {
 }
 
 uint32_t GetModuleFileName(char16_t* buffer, uint32_t size) {
+    if (const CString* forTest = ModulePathForTest()) return CopyOut(*forTest, buffer, size, true);
     std::string exe = OwnExecutable();
     CString path = exe.empty() ? CString() : HostToWindowsPath(exe);
     if (path.empty()) {

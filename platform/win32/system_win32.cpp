@@ -1,6 +1,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <vector>
 
 // windows.h names these as macros for its A/W variants; ours are plain functions.
@@ -47,7 +48,13 @@ uint32_t GetModuleFileName(char16_t* buffer, uint32_t size) {
     // Windows would only say "too small" by filling the buffer; the full name tells the size
     // needed.
     std::vector<wchar_t> full(32768);
-    DWORD length = ::GetModuleFileNameW(nullptr, full.data(), static_cast<DWORD>(full.size()));
+    DWORD length = 0;
+    if (const CString* forTest = ModulePathForTest()) {
+        length = static_cast<DWORD>(std::min<size_t>(forTest->size(), full.size()));
+        std::copy_n(forTest->begin(), length, full.begin());
+    } else {
+        length = ::GetModuleFileNameW(nullptr, full.data(), static_cast<DWORD>(full.size()));
+    }
     if (length == 0 || length >= full.size()) {
         if (length) ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;

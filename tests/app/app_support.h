@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/ImportApp.h"
 #include "platform/platform.h"
 #include "platform/ui.h"
+#include "support/platform_temp.h"
 
 namespace app_test {
 
@@ -108,8 +110,10 @@ class Prefix {
         ::setenv("PATH", (root_ + "/bin:" + (hadPath_ ? oldPath_ : "/usr/bin:/bin")).c_str(), 1);
         WriteUserReg("");
         Write("prefix/system.reg", Header());
+        tool_.emplace();  // reached through the prefix just made
     }
     ~Prefix() {
+        tool_.reset();
         Restore("WINEPREFIX", oldPrefix_, hadPrefix_);
         Restore("PATH", oldPath_, hadPath_);
         std::error_code ignored;
@@ -178,6 +182,7 @@ class Prefix {
     }
 
     std::string root_;
+    std::optional<platform_test::ToolFolder> tool_;
     std::string oldPrefix_, oldPath_;
     bool hadPrefix_ = false, hadPath_ = false;
 };

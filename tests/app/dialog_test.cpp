@@ -31,6 +31,7 @@ class Dialog : public ::testing::Test {
     }
 
     platform_test::TempFolder folder_;
+    platform_test::ToolFolder tool_;
 };
 
 TEST_F(Dialog, BarClimbsByTenToNinetyThenTheQuestion) {

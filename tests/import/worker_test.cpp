@@ -109,6 +109,7 @@ const Rule kRules[] = {
 
 TEST(Worker, FolderRule) {
     TempFolder install;
+    platform_test::ToolFolder tool;
     for (const Rule& r : kRules) {
 #ifdef _WIN32
         if (!r.nt6) continue;  // Wine reports NT 6.1 to the test
@@ -124,11 +125,11 @@ TEST(Worker, FolderRule) {
             r.driveRoot ? CString(u"C:\\Mirvo\\Data\\Marks") : install.Path() + u"\\data\\Marks";
         EXPECT_EQ(Narrow(outcome.productFolder), Narrow(expected)) << std::hex << r.high << " " << r.low;
         EXPECT_EQ(Narrow(outcome.materialFolder), Narrow(MaterialFolder(u"Marks")));
-        EXPECT_FALSE(outcome.sourceLoaded);  // there is no pack beside the test
+        EXPECT_FALSE(outcome.sourceLoaded);  // there is no pack beside the tool
     }
 }
 
-// A pack beside the test executable, removed at the end.
+// A pack beside the tool (a ToolFolder of the test's), removed at the end.
 class Pack {
 public:
     explicit Pack(const CString& word) : folder_(MaterialFolder(word)) {
@@ -153,6 +154,7 @@ struct Installation {
     Prefix prefix{"6.1"};
 #endif
     TempFolder install;
+    platform_test::ToolFolder tool;
     const ImportSettings settings{u"marks", install.Path(), 0x00010004, 0};
     const CString product = install.Path() + u"\\data\\marks";
 };
@@ -257,6 +259,7 @@ TEST(Worker, TooLongJoinStopsBeforeAnyWrite) {
     Prefix prefix("6.1");
 #endif
     TempFolder install;
+    platform_test::ToolFolder tool;
     const CString longPath = install.Path() + u"\\" + CString(250, u'p');
     bool done = false;
     ImportOutcome outcome =

@@ -165,9 +165,9 @@ namespace fs = std::filesystem;
 class PrefixPaths : public ::testing::Test {
   protected:
     void SetUp() override {
-        root_ = fs::canonical(fs::temp_directory_path()) /
-                ("brevlo-paths-" + std::to_string(::getpid()));
-        fs::remove_all(root_);
+        std::string pattern = (fs::temp_directory_path() / "brevlo-paths-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        root_ = fs::canonical(pattern);
         prefix_ = root_ / "prefix";
         other_ = root_ / "elsewhere";
         fs::create_directories(prefix_ / "dosdevices");

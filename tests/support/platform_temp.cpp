@@ -69,6 +69,15 @@ CString TempFolder::operator/(std::u16string_view name) const {
     return path;
 }
 
+ToolFolder::ToolFolder() {
+    if (const CString* previous = platform::ModulePathForTest()) previous_ = *previous;
+    platform::SetModulePathForTest(folder_ / u"setup.exe");
+}
+
+ToolFolder::~ToolFolder() {
+    platform::SetModulePathForTest(previous_);
+}
+
 fs::path HostOf(const CString& windowsPath) {
 #ifdef _WIN32
     return fs::path(std::wstring(windowsPath.begin(), windowsPath.end()));

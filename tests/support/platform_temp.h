@@ -27,6 +27,23 @@ class TempFolder {
     CString path_;
 };
 
+// For one test: the running tool seems to be "setup.exe" in a fresh folder of the test's own,
+// so that the pack the import finds beside it (a folder named after the command word) is the
+// test's alone. The previous module path comes back at the end.
+class ToolFolder {
+  public:
+    ToolFolder();
+    ~ToolFolder();
+    ToolFolder(const ToolFolder&) = delete;
+    ToolFolder& operator=(const ToolFolder&) = delete;
+    // The material folder of that word beside the tool.
+    CString Pack(std::u16string_view word) const { return folder_ / word; }
+
+  private:
+    TempFolder folder_;
+    CString previous_;
+};
+
 // The host path behind a Windows path, for the test's own checks.
 std::filesystem::path HostOf(const CString& windowsPath);
 
