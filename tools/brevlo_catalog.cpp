@@ -217,7 +217,8 @@ int Check(const std::vector<CString>& args) {
             char* end = nullptr;
             const unsigned long value = std::strtoul(n.c_str(), &end, 10);
             TextBuffer probe;
-            if (n.empty() || *end || value == 0 || value > 65535 ||
+            // 0 to 3 stand for the system's code pages on Windows, not for one of their own.
+            if (n.empty() || *end || value < 4 || value > 65535 ||
                 !platform::CodePageToWide(static_cast<uint32_t>(value), "a", 1, probe))
                 return Usage("unknown code page \"" + n + "\"");
             codePage = static_cast<uint32_t>(value);

@@ -102,7 +102,7 @@ if(NOT out MATCHES "usage: brevlo-catalog check PACK_FOLDER" OR NOT out MATCHES 
   message(FATAL_ERROR "--help: ${out}")
 endif()
 run(0 "brevlo-catalog ${VERSION}\n" --version)
-foreach(args "" "frobnicate" "check" "check;p;--codepage;1" "check;p;--codepage;x"
+foreach(args "" "frobnicate" "check" "check;p;--codepage;3" "check;p;--codepage;4" "check;p;--codepage;x"
     "index" "index;a;b" "merge;a" "merge;a;b;-o" "merge;a;b;--bogus")
   run(64 "" ${args})
   if(NOT err MATCHES "^brevlo-catalog: .*Try 'brevlo-catalog --help'")
