@@ -110,6 +110,11 @@ std::string RefusedName(std::u16string_view name) {
     return {};
 }
 
+// The catalog is found as Windows finds "config.xml", without regard to case.
+bool IsCatalog(const CString& path) {
+    return FoldPath(path) == u"config.xml";
+}
+
 class Checker {
   public:
     Checker(const CString& folder, uint32_t codePage) : folder_(folder), codePage_(codePage) {
@@ -142,7 +147,7 @@ class Checker {
         std::stable_sort(findings_.begin(), findings_.end(), [](const auto& a, const auto& b) {
             const bool catalogA = a.file == "config.xml", catalogB = b.file == "config.xml";
             if (catalogA != catalogB) return catalogA;
-            if (!catalogA) return false;
+            if (!catalogA) return a.file < b.file;
             return a.line != b.line ? a.line < b.line : a.column < b.column;
         });
         return std::move(findings_);
@@ -173,21 +178,20 @@ class Checker {
                 Add(path, {}, false, "a link: the import skips it");
             else if (e.kind == PackEntry::Special)
                 Add(path, {}, false, "not a regular file or folder: the import skips it");
-            else if (e.kind == PackEntry::File && e.path != u"config.xml")
+            else if (e.kind == PackEntry::File && !IsCatalog(e.path))
                 files_.emplace(FoldPath(e.path), e.path);
         }
     }
 
     bool LoadCatalog() {
-        const auto catalog = std::find_if(entries_.begin(), entries_.end(), [](const PackEntry& e) {
-            return e.path == u"config.xml";
-        });
+        const auto catalog = std::find_if(entries_.begin(), entries_.end(),
+                                          [](const PackEntry& e) { return IsCatalog(e.path); });
         if (catalog == entries_.end()) {
             Add("config.xml", {}, true, "the pack has no catalog");
             return false;
         }
         std::string bytes;
-        if (!ReadAll(folder_ + u"\\config.xml", bytes)) {
+        if (!ReadAll(folder_ + u"\\" + catalog->path, bytes)) {
             Add("config.xml", {}, true, "cannot be read: " + Utf8(platform::SystemErrorText()));
             return false;
         }
@@ -198,6 +202,7 @@ class Checker {
             return false;
         }
         CheckRoundTrip(bytes, text);
+        if (codePage_ != 65001) CheckUtf8(bytes);
         doc_.SetDocumentText(text.view());
         if (!doc_.IsWellFormed()) {
             const CString& message = doc_.resultText;
@@ -251,6 +256,33 @@ class Checker {
         Add("config.xml", p, true,
             "bytes that code page " + cp_ +
                 " does not read back the same (is the file in another encoding?)");
+    }
+
+    // A catalog saved in UTF-8 may still read back the same in a double-byte code page, with
+    // every name garbled; text in such a code page is seldom valid UTF-8 by chance.
+    void CheckUtf8(const std::string& bytes) {
+        const size_t first = static_cast<size_t>(
+            std::find_if(bytes.begin(), bytes.end(), [](char c) { return c & 0x80; }) -
+            bytes.begin());
+        TextBuffer text;
+        std::string back;
+        bool usedDefault = false;
+        if (first == bytes.size() ||
+            !platform::CodePageToWide(65001, bytes.data(), bytes.size(), text) ||
+            !platform::WideToCodePage(65001, text.c_str(), static_cast<size_t>(text.length()), back,
+                                      usedDefault) ||
+            back != bytes)
+            return;
+        // Everything before the first such byte is ASCII: one byte, one column.
+        const size_t lineStart = bytes.rfind('\n', first);
+        const int32_t column =
+            static_cast<int32_t>(lineStart == std::string::npos ? first + 1 : first - lineStart);
+        Add("config.xml",
+            {static_cast<int32_t>(std::count(bytes.begin(), bytes.begin() + first, '\n')) + 1,
+             column},
+            false,
+            "the catalog reads as UTF-8: saved in UTF-8, it shows garbled names in code page " +
+                cp_);
     }
 
     size_t ValueOffset(const char16_t* attribute) const {
