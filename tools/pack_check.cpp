@@ -118,8 +118,12 @@ bool IsCatalog(const CString& path) {
 class Checker {
   public:
     Checker(const CString& folder, uint32_t codePage) : folder_(folder), codePage_(codePage) {
-        const size_t slash = folder.find_last_of(u"\\/");
-        word_ = slash == CString::npos ? folder : folder.substr(slash + 1);
+        // The command word is the folder's own name, also when it is given as "dir/.".
+        CString named = folder;
+        while (named.size() > 2 && (named.ends_with(u"/.") || named.ends_with(u"\\.")))
+            named.resize(named.size() - 2);
+        const size_t slash = named.find_last_of(u"\\/");
+        word_ = slash == CString::npos ? named : named.substr(slash + 1);
         cp_ = std::to_string(codePage);
     }
 
