@@ -69,6 +69,9 @@ Position PositionOf(std::u16string_view text, size_t offset) {
 
 // The first character that the code page has no byte for, or 0.
 char32_t Unholdable(uint32_t codePage, std::u16string_view text) {
+    std::string all;
+    bool any = false;
+    if (platform::WideToCodePage(codePage, text.data(), text.size(), all, any) && !any) return 0;
     for (size_t i = 0; i < text.size(); ++i) {
         const size_t n = text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < text.size() ? 2 : 1;
         std::string bytes;
@@ -143,7 +146,24 @@ class Checker {
         findings_.push_back({std::move(file), at.line, at.column, error, std::move(message)});
     }
     void AddAt(size_t offset, bool error, std::string message) {
-        Add("config.xml", PositionOf(doc_.documentText.view(), offset), error, std::move(message));
+        Add("config.xml", At(offset), error, std::move(message));
+    }
+
+    // A place in the document, through the offsets of its lines, so that many findings in a
+    // large catalog cost no more than one pass over it.
+    Position At(size_t offset) {
+        const std::u16string_view text = doc_.documentText.view();
+        if (lineStarts_.empty()) {
+            lineStarts_.push_back(0);
+            for (size_t i = 0; i < text.size(); ++i)
+                if (text[i] == u'\n') lineStarts_.push_back(i + 1);
+        }
+        const size_t line = static_cast<size_t>(
+            std::upper_bound(lineStarts_.begin(), lineStarts_.end(), offset) - lineStarts_.begin());
+        const size_t start = lineStarts_[line - 1];
+        Position p = PositionOf(text.substr(start), offset - start);
+        p.line = static_cast<int32_t>(line);
+        return p;
     }
 
     // Catalog findings by place, then the files in path order.
@@ -212,8 +232,7 @@ class Checker {
             const CString& message = doc_.resultText;
             const size_t at = message.find(u" at offset ");
             Position p;
-            if (at != CString::npos)
-                p = PositionOf(doc_.documentText.view(), std::stoul(Utf8(message.substr(at + 11))));
+            if (at != CString::npos) p = At(std::stoul(Utf8(message.substr(at + 11))));
             Add("config.xml", p, true, "not well-formed: " + Utf8(message));
             return false;
         }
@@ -335,13 +354,13 @@ class Checker {
         std::stable_sort(names.begin(), names.end(), [](const Named& a, const Named& b) {
             return CompareNoCase(a.name.c_str(), b.name.c_str()) < 0;
         });
+        size_t first = 0;  // the first of the run of equal names, the earliest in the document
         for (size_t i = 1; i < names.size(); ++i) {
-            size_t first = i - 1;
-            while (first > 0 &&
-                   CompareNoCase(names[first - 1].name.c_str(), names[i].name.c_str()) == 0)
-                --first;
-            if (CompareNoCase(names[first].name.c_str(), names[i].name.c_str()) != 0) continue;
-            const Position p = PositionOf(doc_.documentText.view(), names[first].offset);
+            if (CompareNoCase(names[first].name.c_str(), names[i].name.c_str()) != 0) {
+                first = i;
+                continue;
+            }
+            const Position p = At(names[first].offset);
             AddAt(names[i].offset, false,
                   std::string(what) + " " + Quoted(names[i].name) + " has the name of " + what +
                       " " + Quoted(names[first].name) + " of line " + std::to_string(p.line) +
@@ -408,6 +427,7 @@ class Checker {
     std::set<CString> named_;           // folded paths that a file or cover names
     CXmlDocument doc_;
     std::vector<PackFinding> findings_;
+    std::vector<size_t> lineStarts_;
 };
 
 }  // namespace
