@@ -37,7 +37,8 @@ const char kHelp[] =
     "  0   check: no errors; index: well-formed; merge: merged and written\n"
     "  1   check: errors found; index: not well-formed; merge: a catalog did not load or is\n"
     "      not of the catalog form\n"
-    "  2   a file could not be read or written, standard output included\n"
+    "  2   index: FILE could not be read; merge: OUT could not be written; any command:\n"
+    "      standard output could not be written\n"
     "  64  the command line is wrong\n";
 
 bool g_writeFailed = false;
