@@ -214,9 +214,9 @@ class Checker {
             Add("config.xml", {}, true, "the pack has no catalog");
             return false;
         }
-        std::string bytes;
-        if (!ReadAll(folder_ + u"\\" + catalog->path, bytes)) {
-            Add("config.xml", {}, true, "cannot be read: " + Utf8(platform::SystemErrorText()));
+        std::string bytes, message;
+        if (!ReadAll(folder_ + u"\\" + catalog->path, bytes, message)) {
+            Add("config.xml", {}, true, "cannot be read: " + message);
             return false;
         }
         TextBuffer text;
@@ -244,17 +244,30 @@ class Checker {
         return true;
     }
 
-    static bool ReadAll(const CString& path, std::string& bytes) {
+    // False with the system's message, taken before the cleanup can change the last error.
+    static bool ReadAll(const CString& path, std::string& bytes, std::string& message) {
         platform::FileSystem& files = platform::Files();
         platform::File* file = files.OpenRead(path.c_str());
-        if (!file) return false;
+        if (!file) {
+            message = Utf8(platform::SystemErrorText());
+            return false;
+        }
         int64_t size = 0;
         size_t done = 0;
-        bool ok = files.Size(file, size) && size >= 0 && size < INT32_MAX / 2;
+        bool ok = files.Size(file, size);
+        if (ok && (size < 0 || size >= INT32_MAX / 2)) {
+            ok = false;
+            platform::SetLastError(platform::kErrorNotEnoughMemory);
+        }
         if (ok) {
             bytes.resize(static_cast<size_t>(size));
-            ok = size == 0 ||
-                 (files.Read(file, bytes.data(), bytes.size(), done) && done == bytes.size());
+            ok = size == 0 || files.Read(file, bytes.data(), bytes.size(), done);
+        }
+        if (!ok) message = Utf8(platform::SystemErrorText());
+        if (ok && done != bytes.size()) {
+            ok = false;
+            message =
+                "short read: " + std::to_string(done) + " of " + std::to_string(size) + " bytes";
         }
         files.Close(file);
         return ok;
