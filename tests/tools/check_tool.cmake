@@ -93,6 +93,19 @@ foreach(case
 endforeach()
 file(REMOVE ${WORK}/p/config.xml)
 run(1 "config.xml: error: the pack has no catalog\np: 1 error, 0 warnings\n" check p)
+# Text for people in UTF-8 when redirected; in a Windows console, wide, which Wine's console
+# shows on its terminal (here a pseudo-terminal from script) in UTF-8 again.
+file(MAKE_DIRECTORY ${WORK}/素材)
+set(none "config.xml: error: the pack has no catalog\n素材: 1 error, 0 warnings\n")
+run(1 "${none}" check 素材)
+find_program(SCRIPT script)
+if(NOT native AND SCRIPT)
+  execute_process(COMMAND ${SCRIPT} -qec "${EMULATOR} ${TOOL} check 素材" /dev/null
+    WORKING_DIRECTORY ${WORK} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 1 OR NOT out MATCHES "素材: 1 error, 0 warnings")
+    message(FATAL_ERROR "check in a console: exit ${rc}\n${out}")
+  endif()
+endif()
 file(MAKE_DIRECTORY ${WORK}/p/config.xml)
 run(1 * check p)
 if(NOT out MATCHES "^config.xml: error: cannot be read: [^\n]+\np: 1 error, 0 warnings\n$")
