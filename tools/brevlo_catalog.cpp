@@ -1,48 +1,66 @@
-// brevlo-catalog: looks into catalogs the way the tool sees them, for support staff and tests.
-// It never writes a file unless told to.
+// brevlo-catalog: looks into catalogs and packs the way the tool sees them, for pack authors,
+// support staff and tests. It never writes a file unless told to.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "brevlo_version.h"
 #include "import/import.h"
 #include "platform/platform.h"
+#include "tools/pack_check.h"
+#include "tools/tool_os.h"
 #include "xml/XmlDocument.h"
-
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#else
-#include <climits>
-#include <unistd.h>
-#endif
 
 namespace {
 
-const char kUsage[] =
-    "usage: brevlo-catalog index FILE [--encoding utf-8|ansi]\n"
+// Exit statuses; usage errors are kept apart from what the work found (sysexits' EX_USAGE).
+enum : int { kDone = 0, kFound = 1, kIoError = 2, kUsageError = 64 };
+
+const char kHelp[] =
+    "usage: brevlo-catalog check PACK_FOLDER [--codepage N]\n"
+    "       brevlo-catalog index FILE [--encoding ansi|utf-8]\n"
     "       brevlo-catalog merge PRODUCT PACK [-o OUT]\n"
-    "  index  prints every element record, the well-formedness verdict and the result text\n"
+    "       brevlo-catalog --help | --version\n"
+    "\n"
+    "  check  checks a pack folder (the material folder named after the command word, with\n"
+    "         its config.xml) as the import and Windows will see it, reading the catalog in\n"
+    "         code page N (default 936). One finding a line, FILE:LINE:COLUMN: error: ... or\n"
+    "         warning: ..., with paths relative to the pack folder, then a summary line\n"
+    "  index  prints every element record of FILE, the well-formedness verdict and the result\n"
+    "         text; FILE is read in the ANSI code page unless --encoding utf-8 is given\n"
     "  merge  merges PACK's catalog into PRODUCT's as the import does and writes the result to\n"
-    "         OUT (or to standard output, in the ANSI code page); PRODUCT itself is never\n"
-    "         written unless OUT names it. Exit 0 merged, 1 a catalog did not load or is not\n"
-    "         of the catalog form, 2 the result could not be written\n";
+    "         OUT (or to standard output) in the ANSI code page; PRODUCT itself is never\n"
+    "         written unless OUT names it\n"
+    "\n"
+    "exit status:\n"
+    "  0   check: no errors; index: well-formed; merge: merged and written\n"
+    "  1   check: errors found; index: not well-formed; merge: a catalog did not load or is\n"
+    "      not of the catalog form\n"
+    "  2   index: FILE could not be read; merge: OUT could not be written; any command:\n"
+    "      standard output could not be written\n"
+    "  64  the command line is wrong\n";
 
-void Print(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+bool g_writeFailed = false;
 
-// A command-line path as the platform layer wants it (a Windows path, or a host path that
-// the POSIX layer maps).
-CString ArgumentPath(const CString& argument) {
-#ifdef _WIN32
-    return argument;
-#else
-    std::string host = platform::ToUtf8(argument);
-    if (!host.empty() && host[0] != '/') {
-        char cwd[PATH_MAX];
-        if (getcwd(cwd, sizeof cwd)) host = std::string(cwd) + "/" + host;
-    }
-    return platform::FromUtf8(host);
-#endif
+void Out(const std::string& text) {
+    if (!WriteText(stdout, text)) g_writeFailed = true;
+}
+void Err(const std::string& text) {
+    WriteText(stderr, text);
+}
+
+int Usage(const std::string& problem) {
+    Err("brevlo-catalog: " + problem + "\nTry 'brevlo-catalog --help'.\n");
+    return kUsageError;
+}
+
+// Lets a status stand only if everything reached standard output.
+int Finish(int status) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) g_writeFailed = true;
+    if (!g_writeFailed) return status;
+    Err("brevlo-catalog: standard output could not be written\n");
+    return kIoError;
 }
 
 bool LoadUtf8(CXmlDocument& doc, const CString& path) {
@@ -58,7 +76,8 @@ bool LoadUtf8(CXmlDocument& doc, const CString& path) {
     bool ok = files.Size(file, size) && size >= 0 && size < INT32_MAX / 2;
     if (ok) {
         bytes.resize(static_cast<size_t>(size));
-        ok = size == 0 || (files.Read(file, bytes.data(), bytes.size(), done) && done == bytes.size());
+        ok = size == 0 ||
+             (files.Read(file, bytes.data(), bytes.size(), done) && done == bytes.size());
     }
     if (!ok) doc.resultText = platform::SystemErrorText();
     files.Close(file);
@@ -67,35 +86,8 @@ bool LoadUtf8(CXmlDocument& doc, const CString& path) {
     return true;
 }
 
-int Index(const std::vector<CString>& args) {
-    if (args.empty()) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
-    bool utf8 = false;
-    for (size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == u"--encoding" && i + 1 < args.size()) {
-            const CString& e = args[++i];
-            utf8 = e == u"utf-8" || e == u"UTF-8" || e == u"utf8";
-        } else {
-            std::fputs(kUsage, stderr);
-            return 2;
-        }
-    }
-    CXmlDocument doc;
-    const CString path = ArgumentPath(args[0]);
-    bool loaded;
-    if (utf8) {
-        loaded = LoadUtf8(doc, path);
-    } else {
-        // LoadFile keeps the old (empty) text when the file cannot be read at all.
-        doc.LoadFile(path.c_str());
-        loaded = doc.documentText.length() > 0 || doc.resultText.find(u" bytes to ") != CString::npos;
-    }
-    if (!loaded) {
-        Print("error: " + platform::ToUtf8(doc.resultText) + "\n");
-        return 2;
-    }
+// One line per element record; the only code that reads the records' fields.
+std::string RecordLines(const CXmlDocument& doc) {
     std::string out;
     char line[200];
     for (int32_t h = 1; h < doc.nextRecord; ++h) {
@@ -106,49 +98,102 @@ int Index(const std::vector<CString>& args) {
                       r.prevSibling);
         out += line;
     }
+    return out;
+}
+
+bool IsUtf8Name(const CString& e) {
+    CString lower;
+    for (char16_t c : e) lower += c >= u'A' && c <= u'Z' ? c + 32 : c;
+    return lower == u"utf-8" || lower == u"utf8";
+}
+
+bool IsAnsiName(const CString& e) {
+    return e == u"ansi" || e == u"ANSI";
+}
+
+int Index(const std::vector<CString>& args) {
+    bool utf8 = false;
+    CString file;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == u"--encoding") {
+            if (i + 1 == args.size()) return Usage("--encoding needs a value");
+            const CString& e = args[++i];
+            if (!IsUtf8Name(e) && !IsAnsiName(e))
+                return Usage("unknown encoding \"" + platform::ToUtf8(e) +
+                             "\"; known: ansi, utf-8");
+            utf8 = IsUtf8Name(e);
+        } else if (file.empty() && !args[i].starts_with(u"-")) {
+            file = args[i];
+        } else {
+            return Usage("unexpected argument \"" + platform::ToUtf8(args[i]) + "\"");
+        }
+    }
+    if (file.empty()) return Usage("index needs a FILE");
+    CXmlDocument doc;
+    const CString path = ArgumentPath(file);
+    bool loaded;
+    if (utf8) {
+        loaded = LoadUtf8(doc, path);
+    } else {
+        // LoadFile keeps the old (empty) text when the file cannot be read at all.
+        doc.LoadFile(path.c_str());
+        loaded =
+            doc.documentText.length() > 0 || doc.resultText.find(u" bytes to ") != CString::npos;
+    }
+    if (!loaded) {
+        Err("brevlo-catalog: " + platform::ToUtf8(file) + ": " + platform::ToUtf8(doc.resultText) +
+            "\n");
+        return kIoError;
+    }
     const bool wellFormed = doc.IsWellFormed();
-    out += wellFormed ? "wellformed: 1\n" : "wellformed: 0\n";
-    out += "result: " + platform::ToUtf8(doc.resultText) + "\n";
-    Print(out);
-    return wellFormed ? 0 : 1;
+    Out(RecordLines(doc) + (wellFormed ? "wellformed: 1\n" : "wellformed: 0\n") +
+        "result: " + platform::ToUtf8(doc.resultText) + "\n");
+    return Finish(wellFormed ? kDone : kFound);
 }
 
 int Merge(const std::vector<CString>& args) {
     CString out;
     std::vector<CString> files;
     for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == u"-o" && i + 1 < args.size()) {
+        if (args[i] == u"-o") {
+            if (i + 1 == args.size()) return Usage("-o needs a file");
             out = ArgumentPath(args[++i]);
+        } else if (args[i].starts_with(u"-") && args[i] != u"-") {
+            return Usage("unexpected option \"" + platform::ToUtf8(args[i]) + "\"");
         } else {
             files.push_back(ArgumentPath(args[i]));
         }
     }
-    if (files.size() != 2) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
-    // Loaded in the worker's order: the pack first, then the product.
+    if (files.size() != 2) return Usage("merge needs PRODUCT and PACK");
+    // Loaded in the worker's order: the pack first, then the product. Only a catalog of the
+    // catalog form is merged from or into.
     CXmlDocument source, target;
+    const char* const form = "not a catalog (no root \"mirvo\" with \"albums\")";
     if (!source.LoadFile(files[1].c_str())) {
-        std::fprintf(stderr, "pack: %s\n", platform::ToUtf8(source.resultText).c_str());
-        return 1;
+        Err("pack: " + platform::ToUtf8(source.resultText) + "\n");
+        return kFound;
+    }
+    if (!HasCatalogForm(source)) {
+        Err(std::string("pack: ") + form + "\n");
+        return kFound;
     }
     if (!target.LoadFile(files[0].c_str())) {
-        std::fprintf(stderr, "product: %s\n", platform::ToUtf8(target.resultText).c_str());
-        return 1;
+        Err("product: " + platform::ToUtf8(target.resultText) + "\n");
+        return kFound;
     }
     if (!HasCatalogForm(target)) {
-        std::fputs("product: not a catalog (no root \"mirvo\" with \"albums\")\n", stderr);
-        return 1;
+        Err(std::string("product: ") + form + "\n");
+        return kFound;
     }
     MergeCatalog(source, target);
     UpdateItemCounts(target);
     if (!out.empty()) {
-        if (!target.SaveFile(out.c_str())) {
-            std::fprintf(stderr, "%s\n", platform::ToUtf8(target.resultText).c_str());
-            return 2;
+        std::string message;
+        if (!SaveCatalogTo(target, out, message)) {
+            Err(platform::ToUtf8(out) + ": " + message + "\n");
+            return kIoError;
         }
-        return 0;
+        return kDone;
     }
     std::string bytes;
     bool usedDefault = false;
@@ -156,38 +201,82 @@ int Merge(const std::vector<CString>& args) {
                               static_cast<size_t>(target.documentText.length()), bytes,
                               usedDefault) ||
         usedDefault) {
-        std::fputs("the result cannot be written in the ANSI code page\n", stderr);
-        return 2;
+        Err("the result cannot be written in the ANSI code page\n");
+        return kIoError;
     }
-    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() || std::fflush(stdout))
-        return 2;
-    return 0;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) g_writeFailed = true;
+    return Finish(kDone);
+}
+
+int Check(const std::vector<CString>& args) {
+    CString folder;
+    uint32_t codePage = 936;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == u"--codepage") {
+            if (i + 1 == args.size()) return Usage("--codepage needs a number");
+            const std::string n = platform::ToUtf8(args[++i]);
+            char* end = nullptr;
+            const unsigned long value = std::strtoul(n.c_str(), &end, 10);
+            TextBuffer probe;
+            // 0 to 3 stand for the system's code pages on Windows, not for one of their own.
+            if (n.empty() || *end || value < 4 || value > 65535 ||
+                !platform::CodePageToWide(static_cast<uint32_t>(value), "a", 1, probe))
+                return Usage("unknown code page \"" + n + "\"");
+            codePage = static_cast<uint32_t>(value);
+        } else if (folder.empty() && !args[i].starts_with(u"-")) {
+            folder = args[i];
+        } else {
+            return Usage("unexpected argument \"" + platform::ToUtf8(args[i]) + "\"");
+        }
+    }
+    if (folder.empty()) return Usage("check needs a PACK_FOLDER");
+    while (folder.size() > 1 && (folder.back() == u'/' || folder.back() == u'\\'))
+        folder.pop_back();
+    const std::vector<PackFinding> findings = CheckPack(ArgumentPath(folder), codePage);
+    int errors = 0, warnings = 0;
+    std::string text;
+    for (const PackFinding& f : findings) {
+        (f.error ? errors : warnings)++;
+        text += FormatFinding(f) + "\n";
+    }
+    auto count = [](int n, const char* what) {
+        return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+    };
+    Out(text + platform::ToUtf8(folder) + ": " + count(errors, "error") + ", " +
+        count(warnings, "warning") + "\n");
+    return Finish(errors ? kFound : kDone);
 }
 
 int Run(const std::vector<CString>& args) {
-    if (args.size() < 2) {
-        std::fputs(kUsage, stderr);
-        return 2;
+    if (args.size() < 2) return Usage("a command is needed: check, index or merge");
+    const CString& command = args[1];
+    if (command == u"--help" || command == u"-h") {
+        Out(kHelp);
+        return Finish(kDone);
+    }
+    if (command == u"--version") {
+        Out("brevlo-catalog " BREVLO_VERSION "\n");
+        return Finish(kDone);
     }
     std::vector<CString> rest(args.begin() + 2, args.end());
-    if (args[1] == u"index") return Index(rest);
-    if (args[1] == u"merge") return Merge(rest);
-    std::fputs(kUsage, stderr);
-    return 2;
+    if (command == u"check") return Check(rest);
+    if (command == u"index") return Index(rest);
+    if (command == u"merge") return Merge(rest);
+    return Usage("unknown command \"" + platform::ToUtf8(command) + "\"");
 }
 
 }  // namespace
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {
-    // Catalog bytes go out as they are: no CRLF translation on standard output.
-    _setmode(_fileno(stdout), _O_BINARY);
+    InitStreams();
     std::vector<CString> args;
     for (int i = 0; i < argc; ++i) args.emplace_back(reinterpret_cast<const char16_t*>(argv[i]));
     return Run(args);
 }
 #else
 int main(int argc, char** argv) {
+    InitStreams();
     std::vector<CString> args;
     for (int i = 0; i < argc; ++i) args.push_back(platform::FromUtf8(argv[i]));
     return Run(args);

@@ -1,0 +1,457 @@
+// The pack author's check. The catalog is read as the import reads it on a system whose code
+// page is the one asked for, and judged with the import's own rules: its name comparison,
+// its catalog form, what its copy skips. What Windows refuses is judged as Windows would.
+#include "tools/pack_check.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <set>
+
+#include "import/import.h"
+#include "platform/platform.h"
+#include "xml/XmlDocument.h"
+
+namespace {
+
+constexpr int32_t kMaxInstalledPath = 259;
+const char16_t kInstalledFolder[] = u"C:\\Program Files\\MirvoPix\\data\\";
+
+std::string Utf8(std::u16string_view text) {
+    return platform::ToUtf8(text);
+}
+
+std::string Quoted(std::u16string_view text) {
+    return "\"" + Utf8(text) + "\"";
+}
+
+// Windows compares file names through its upper-case table; this covers the scripts pack
+// file names are written in (Latin, Greek, Cyrillic, full-width Latin).
+char16_t FoldFileChar(char16_t c) {
+    if (c >= u'A' && c <= u'Z') return c + 32;
+    if ((c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3AB) ||
+        (c >= 0x410 && c <= 0x42F) || (c >= 0xFF21 && c <= 0xFF3A))
+        return c + 32;
+    if (c >= 0x400 && c <= 0x40F) return c + 80;
+    if (c >= 0x100 && c <= 0x17F && c != 0x130 && c != 0x131 && c != 0x138 && c != 0x149 &&
+        c != 0x17F) {
+        const bool oddPairs = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
+        if ((c % 2 == 1) == oddPairs) return c + 1;
+    }
+    return c;
+}
+
+CString FoldPath(std::u16string_view path) {
+    CString folded;
+    folded.reserve(path.size());
+    for (char16_t c : path) folded += c == u'\\' ? u'/' : FoldFileChar(c);
+    return folded;
+}
+
+struct Position {
+    int32_t line = 0;
+    int32_t column = 0;
+};
+
+// Lines count line feeds; columns count characters, a surrogate pair as one.
+Position PositionOf(std::u16string_view text, size_t offset) {
+    Position p{1, 1};
+    for (size_t i = 0; i < offset && i < text.size(); ++i) {
+        if (text[i] == u'\n') {
+            ++p.line;
+            p.column = 1;
+        } else if (text[i] < 0xDC00 || text[i] > 0xDFFF) {
+            ++p.column;
+        }
+    }
+    return p;
+}
+
+// The first character that the code page has no byte for, or 0.
+char32_t Unholdable(uint32_t codePage, std::u16string_view text) {
+    std::string all;
+    bool any = false;
+    if (platform::WideToCodePage(codePage, text.data(), text.size(), all, any) && !any) return 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const size_t n = text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < text.size() ? 2 : 1;
+        std::string bytes;
+        bool usedDefault = false;
+        if (platform::WideToCodePage(codePage, text.data() + i, n, bytes, usedDefault) &&
+            !usedDefault)
+            continue;
+        if (n == 1) return text[i];
+        return 0x10000 + ((char32_t(text[i]) - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+    }
+    return 0;
+}
+
+std::string CodePointText(char32_t c) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "U+%04X", static_cast<unsigned>(c));
+    return buffer;
+}
+
+// A name Windows refuses for a file or folder, or empty.
+std::string RefusedName(std::u16string_view name) {
+    for (char16_t c : name) {
+        if (c < 32 || std::u16string_view(u"<>:\"/\\|?*").find(c) != std::u16string_view::npos)
+            return "the character " + (c < 32 ? std::string() : Quoted(CString(1, c)) + " ") + "(" +
+                   CodePointText(c) + ") is not allowed in Windows names";
+    }
+    if (name.back() == u'.' || name.back() == u' ')
+        return "Windows drops a trailing dot or space from names";
+    // Reserved device names, with or without an extension.
+    CString stem(name.substr(0, name.find(u'.')));
+    while (!stem.empty() && stem.back() == u' ') stem.pop_back();
+    for (char16_t& c : stem) c = c >= u'a' && c <= u'z' ? c - 32 : c;
+    static const std::set<CString> reserved = {u"CON", u"PRN", u"AUX", u"NUL"};
+    const bool numbered = stem.size() == 4 &&
+                          (stem.starts_with(u"COM") || stem.starts_with(u"LPT")) &&
+                          stem[3] >= u'1' && stem[3] <= u'9';
+    if (reserved.count(stem) || numbered)
+        return Quoted(stem) + " is a device name Windows reserves";
+    return {};
+}
+
+// The catalog is found as Windows finds "config.xml", without regard to case.
+bool IsCatalog(const CString& path) {
+    return FoldPath(path) == u"config.xml";
+}
+
+class Checker {
+  public:
+    Checker(const CString& folder, uint32_t codePage) : folder_(folder), codePage_(codePage) {
+        // The command word is the folder's own name, also when it is given as "dir/.".
+        CString named = folder;
+        while (named.size() > 2 && (named.ends_with(u"/.") || named.ends_with(u"\\.")))
+            named.resize(named.size() - 2);
+        const size_t slash = named.find_last_of(u"\\/");
+        word_ = slash == CString::npos ? named : named.substr(slash + 1);
+        cp_ = std::to_string(codePage);
+    }
+
+    std::vector<PackFinding> Run() {
+        if (!ListPack(folder_, entries_)) {
+            Add(".", {}, true,
+                "the pack folder cannot be read: " + Utf8(platform::SystemErrorText()));
+            return Sorted();
+        }
+        CheckEntries();
+        if (LoadCatalog()) CheckCatalog();
+        return Sorted();
+    }
+
+  private:
+    void Add(std::string file, Position at, bool error, std::string message) {
+        findings_.push_back({std::move(file), at.line, at.column, error, std::move(message)});
+    }
+    void AddAt(size_t offset, bool error, std::string message) {
+        Add("config.xml", At(offset), error, std::move(message));
+    }
+
+    // A place in the document, through the offsets of its lines, so that many findings in a
+    // large catalog cost no more than one pass over it.
+    Position At(size_t offset) {
+        const std::u16string_view text = doc_.documentText.view();
+        if (lineStarts_.empty()) {
+            lineStarts_.push_back(0);
+            for (size_t i = 0; i < text.size(); ++i)
+                if (text[i] == u'\n') lineStarts_.push_back(i + 1);
+        }
+        const size_t line = static_cast<size_t>(
+            std::upper_bound(lineStarts_.begin(), lineStarts_.end(), offset) - lineStarts_.begin());
+        const size_t start = lineStarts_[line - 1];
+        Position p = PositionOf(text.substr(start), offset - start);
+        p.line = static_cast<int32_t>(line);
+        return p;
+    }
+
+    // Catalog findings by place, then the files in path order.
+    std::vector<PackFinding> Sorted() {
+        std::stable_sort(findings_.begin(), findings_.end(), [](const auto& a, const auto& b) {
+            const bool catalogA = a.file == "config.xml", catalogB = b.file == "config.xml";
+            if (catalogA != catalogB) return catalogA;
+            if (!catalogA) return a.file < b.file;
+            return a.line != b.line ? a.line < b.line : a.column < b.column;
+        });
+        return std::move(findings_);
+    }
+
+    void CheckEntries() {
+        const CString installed = kInstalledFolder + word_ + u"\\";
+        CString tooLong;  // a folder already reported: what is inside is longer still
+        for (const PackEntry& e : entries_) {
+            const std::string path = Utf8(e.path);
+            const CString name = e.path.substr(e.path.rfind(u'/') + 1);
+            const std::string refused = RefusedName(name);
+            if (!refused.empty()) Add(path, {}, true, "a name Windows refuses: " + refused);
+            if (const char32_t c = Unholdable(codePage_, name))
+                Add(path, {}, true,
+                    "the name holds " + CodePointText(c) + ", which code page " + cp_ +
+                        " cannot hold");
+            const int32_t length = static_cast<int32_t>(installed.size() + e.path.size());
+            if (length > kMaxInstalledPath &&
+                (tooLong.empty() || !e.path.starts_with(tooLong + u"/"))) {
+                tooLong = e.path;
+                Add(path, {}, true,
+                    "path too long once installed: " + std::to_string(length) +
+                        " characters below " + Utf8(installed) + " (at most " +
+                        std::to_string(kMaxInstalledPath) + ")");
+            }
+            if (e.kind == PackEntry::Link)
+                Add(path, {}, false, "a link: the import skips it");
+            else if (e.kind == PackEntry::Special)
+                Add(path, {}, false, "not a regular file or folder: the import skips it");
+            else if (e.kind == PackEntry::File && !IsCatalog(e.path))
+                files_.emplace(FoldPath(e.path), e.path);
+        }
+    }
+
+    bool LoadCatalog() {
+        const auto catalog = std::find_if(entries_.begin(), entries_.end(),
+                                          [](const PackEntry& e) { return IsCatalog(e.path); });
+        if (catalog == entries_.end()) {
+            Add("config.xml", {}, true, "the pack has no catalog");
+            return false;
+        }
+        std::string bytes, message;
+        if (!ReadAll(folder_ + u"\\" + catalog->path, bytes, message)) {
+            Add("config.xml", {}, true, "cannot be read: " + message);
+            return false;
+        }
+        TextBuffer text;
+        if (!platform::CodePageToWide(codePage_, bytes.data(), bytes.size(), text)) {
+            Add("config.xml", {}, true,
+                "cannot be read in code page " + cp_ + ": " + Utf8(platform::SystemErrorText()));
+            return false;
+        }
+        CheckRoundTrip(bytes, text);
+        if (codePage_ != 65001) CheckUtf8(bytes);
+        doc_.SetDocumentText(text.view());
+        if (!doc_.IsWellFormed()) {
+            const CString& message = doc_.resultText;
+            const size_t at = message.find(u" at offset ");
+            Position p;
+            if (at != CString::npos) p = At(std::stoul(Utf8(message.substr(at + 11))));
+            Add("config.xml", p, true, "not well-formed: " + Utf8(message));
+            return false;
+        }
+        if (!HasCatalogForm(doc_)) {
+            Add("config.xml", {}, true,
+                "not a catalog: the root must be \"mirvo\" with \"albums\"");
+            return false;
+        }
+        return true;
+    }
+
+    // False with the system's message, taken before the cleanup can change the last error.
+    static bool ReadAll(const CString& path, std::string& bytes, std::string& message) {
+        platform::FileSystem& files = platform::Files();
+        platform::File* file = files.OpenRead(path.c_str());
+        if (!file) {
+            message = Utf8(platform::SystemErrorText());
+            return false;
+        }
+        int64_t size = 0;
+        size_t done = 0;
+        bool ok = files.Size(file, size);
+        if (ok && (size < 0 || size >= INT32_MAX / 2)) {
+            ok = false;
+            platform::SetLastError(platform::kErrorNotEnoughMemory);
+        }
+        if (ok) {
+            bytes.resize(static_cast<size_t>(size));
+            ok = size == 0 || files.Read(file, bytes.data(), bytes.size(), done);
+        }
+        if (!ok) message = Utf8(platform::SystemErrorText());
+        if (ok && done != bytes.size()) {
+            ok = false;
+            message =
+                "short read: " + std::to_string(done) + " of " + std::to_string(size) + " bytes";
+        }
+        files.Close(file);
+        return ok;
+    }
+
+    // The import writes the catalog back in the code page: bytes that come back different
+    // (an invalid sequence, a byte-order mark, another encoding) would be changed by it.
+    void CheckRoundTrip(const std::string& bytes, const TextBuffer& text) {
+        std::string back;
+        bool usedDefault = false;
+        platform::WideToCodePage(codePage_, text.c_str(), static_cast<size_t>(text.length()), back,
+                                 usedDefault);
+        size_t i = 0;
+        while (i < bytes.size() && i < back.size() && bytes[i] == back[i]) ++i;
+        if (i == bytes.size() && i == back.size()) return;
+        const size_t lineStart = bytes.rfind('\n', i == 0 ? 0 : i - 1);
+        const size_t from = lineStart == std::string::npos || i == 0 ? 0 : lineStart + 1;
+        TextBuffer before;
+        platform::CodePageToWide(codePage_, bytes.data() + from, i - from, before);
+        Position p{static_cast<int32_t>(std::count(bytes.begin(), bytes.begin() + i, '\n')) + 1,
+                   PositionOf(before.view(), before.view().size()).column};
+        Add("config.xml", p, true,
+            "bytes that code page " + cp_ +
+                " does not read back the same (is the file in another encoding?)");
+    }
+
+    // A catalog saved in UTF-8 may still read back the same in a double-byte code page, with
+    // every name garbled; text in such a code page is seldom valid UTF-8 by chance.
+    void CheckUtf8(const std::string& bytes) {
+        const size_t first = static_cast<size_t>(
+            std::find_if(bytes.begin(), bytes.end(), [](char c) { return c & 0x80; }) -
+            bytes.begin());
+        TextBuffer text;
+        std::string back;
+        bool usedDefault = false;
+        if (first == bytes.size() ||
+            !platform::CodePageToWide(65001, bytes.data(), bytes.size(), text) ||
+            !platform::WideToCodePage(65001, text.c_str(), static_cast<size_t>(text.length()), back,
+                                      usedDefault) ||
+            back != bytes)
+            return;
+        // Everything before the first such byte is ASCII: one byte, one column.
+        const size_t lineStart = bytes.rfind('\n', first);
+        const int32_t column =
+            static_cast<int32_t>(lineStart == std::string::npos ? first + 1 : first - lineStart);
+        Add("config.xml",
+            {static_cast<int32_t>(std::count(bytes.begin(), bytes.begin() + first, '\n')) + 1,
+             column},
+            false,
+            "the catalog reads as UTF-8: saved in UTF-8, it shows garbled names in code page " +
+                cp_);
+    }
+
+    size_t ValueOffset(const char16_t* attribute) const {
+        TokenCursor cursor(doc_.documentText.c_str(), doc_.documentFlags);
+        cursor.next = ElementOffset(doc_.mainHandle) + 1;
+        return doc_.FindAttributeToken(cursor, attribute) ? cursor.nameStart
+                                                          : ElementOffset(doc_.mainHandle);
+    }
+
+    // The one place that reads the element index's records.
+    size_t ElementOffset(ElementHandle h) const {
+        return static_cast<size_t>(doc_.RecordAt(h).start);
+    }
+
+    // Name, file and cover of the main element (an album or an item).
+    CString CheckEntry(const char* what) {
+        const CString name = doc_.GetAttribute(u"name");
+        if (name.empty())
+            AddAt(ElementOffset(doc_.mainHandle), true, std::string(what) + " without a name");
+        for (const char16_t* attribute : {u"name", u"file", u"cover"}) {
+            const CString value = doc_.GetAttribute(attribute);
+            if (const char32_t c = Unholdable(codePage_, value))
+                AddAt(ValueOffset(attribute), true,
+                      Quoted(attribute) + " holds " + CodePointText(c) + ", which code page " +
+                          cp_ + " cannot hold");
+            if (attribute[0] == u'n') continue;
+            TokenCursor cursor(doc_.documentText.c_str(), doc_.documentFlags);
+            cursor.next = ElementOffset(doc_.mainHandle) + 1;
+            if (!doc_.FindAttributeToken(cursor, attribute)) continue;
+            const CString folded = FoldPath(value);
+            named_.insert(folded);
+            if (!files_.count(folded))
+                AddAt(cursor.nameStart, true,
+                      Quoted(attribute) + " names no file of the pack: " + Quoted(value));
+        }
+        return name;
+    }
+
+    struct Named {
+        CString name;
+        size_t offset;
+    };
+
+    // Names the merge takes for one: every later one is reported against the first.
+    void CheckFolding(std::vector<Named>& names, const char* what, const char* consequence) {
+        std::stable_sort(names.begin(), names.end(), [](const Named& a, const Named& b) {
+            return CompareNoCase(a.name.c_str(), b.name.c_str()) < 0;
+        });
+        size_t first = 0;  // the first of the run of equal names, the earliest in the document
+        for (size_t i = 1; i < names.size(); ++i) {
+            if (CompareNoCase(names[first].name.c_str(), names[i].name.c_str()) != 0) {
+                first = i;
+                continue;
+            }
+            const Position p = At(names[first].offset);
+            AddAt(names[i].offset, false,
+                  std::string(what) + " " + Quoted(names[i].name) + " has the name of " + what +
+                      " " + Quoted(names[first].name) + " of line " + std::to_string(p.line) +
+                      " as the import compares names: " + consequence);
+        }
+    }
+
+    void CheckCatalog() {
+        std::vector<Named> albums;
+        doc_.FindElement(u"mirvo");
+        doc_.EnterElement();
+        doc_.FindElement(u"albums");
+        doc_.EnterElement();
+        while (doc_.FindElement(u"album")) {
+            const size_t albumOffset = ElementOffset(doc_.mainHandle);
+            const CString album = CheckEntry("album");
+            if (!album.empty()) albums.push_back({album, albumOffset});
+            doc_.EnterElement();
+            std::vector<Named> items;
+            int32_t count = 0;
+            while (doc_.FindElement(u"item")) {
+                ++count;
+                const size_t offset = ElementOffset(doc_.mainHandle);
+                const CString item = CheckEntry("item");
+                if (!item.empty()) items.push_back({item, offset});
+            }
+            CheckFolding(items, "item", "the import keeps only the first");
+            doc_.ResetPosition();
+            if (doc_.FindElement(u"ElemCount")) {
+                const CString content = ElementContent();
+                if (content != platform::FromUtf8(std::to_string(count)))
+                    AddAt(ElementOffset(doc_.mainHandle), false,
+                          "ElemCount is " + Quoted(content) + " but the album has " +
+                              std::to_string(count) + " items: the import recounts");
+            }
+            doc_.LeaveElement();
+        }
+        CheckFolding(albums, "album", "the import merges their items");
+        for (const auto& [folded, path] : files_)
+            if (!named_.count(folded))
+                Add(Utf8(path), {}, false, "no item or cover names this file");
+    }
+
+    // The text between the main element's tags, without the whitespace around it.
+    CString ElementContent() const {
+        CString text = doc_.GetSubtreeText();
+        const size_t last = text.find_last_not_of(u" \t\r\n");
+        text.resize(last == CString::npos ? 0 : last + 1);
+        const size_t open = text.find(u'>');
+        const size_t close = text.rfind(u"</");
+        if (open == CString::npos || close == CString::npos || close < open) return {};
+        CString content = text.substr(open + 1, close - open - 1);
+        const size_t first = content.find_first_not_of(u" \t\r\n");
+        if (first == CString::npos) return {};
+        return content.substr(first, content.find_last_not_of(u" \t\r\n") - first + 1);
+    }
+
+    CString folder_;
+    CString word_;
+    uint32_t codePage_;
+    std::string cp_;
+    std::vector<PackEntry> entries_;
+    std::map<CString, CString> files_;  // folded path to path, of the files the import copies
+    std::set<CString> named_;           // folded paths that a file or cover names
+    CXmlDocument doc_;
+    std::vector<PackFinding> findings_;
+    std::vector<size_t> lineStarts_;
+};
+
+}  // namespace
+
+std::vector<PackFinding> CheckPack(const CString& folder, uint32_t codePage) {
+    return Checker(folder, codePage).Run();
+}
+
+std::string FormatFinding(const PackFinding& f) {
+    std::string text = f.file;
+    if (f.line) text += ":" + std::to_string(f.line) + ":" + std::to_string(f.column);
+    text += f.error ? ": error: " : ": warning: ";
+    return text + f.message;
+}

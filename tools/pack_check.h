@@ -1,0 +1,35 @@
+// The pack author's check: what the import and Windows will make of a pack folder, found
+// before the pack ships.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/TextBuffer.h"
+
+struct PackFinding {
+    std::string file;  // relative to the pack folder, with "/"
+    int32_t line = 0;  // 0: the finding is about the whole file
+    int32_t column = 0;
+    bool error = true;
+    std::string message;
+};
+
+// One entry of the pack folder, as the import's copy will meet it.
+struct PackEntry {
+    enum Kind { File, Folder, Link, Special };
+    CString path;  // relative to the pack folder, with "/"
+    Kind kind = File;
+};
+
+// Every entry below `folder` (links are listed, not followed), sorted by path; false, with the
+// last error set, when `folder` cannot be listed.
+bool ListPack(const CString& folder, std::vector<PackEntry>& entries);
+
+// Checks the pack in `folder`, whose own name is the command word, reading its catalog in
+// `codePage`. Findings come in the order they are printed.
+std::vector<PackFinding> CheckPack(const CString& folder, uint32_t codePage);
+
+// "config.xml:3:5: error: ...", the form compilers use.
+std::string FormatFinding(const PackFinding& finding);
