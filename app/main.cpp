@@ -1,4 +1,5 @@
 // The entry point: runs the one application object (theApp, in ImportApp.cpp).
+#include "platform/platform.h"
 #include "platform/ui.h"
 
 #ifdef _WIN32
@@ -9,6 +10,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 }
 #else
 int main(int argc, char** argv) {
+    // A closed reader of the output must not kill an import halfway; Ctrl-C stops it cleanly.
+    platform::InstallStopSignals();
     return AfxWinMain(argc, argv);
 }
 #endif

@@ -12,6 +12,11 @@
 #include "platform/platform.h"
 #include "support/platform_temp.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 using platform::Files;
@@ -165,7 +170,14 @@ TEST(Folders, CreateDirectoryMakesOneLevel) {
     EXPECT_FALSE(Exists(folder / u"no"));
 }
 
-TEST(Folders, CopyFileNeverOverwritesWhenAsked) {
+// Stages one file into `to`'s folder and commits it.
+bool CopyOne(const CString& from, const CString& to, bool failIfExists) {
+    platform::Staging staging;
+    if (!staging.Open(FolderOf(to).c_str())) return false;
+    return staging.StageFile(from.c_str(), to.c_str(), failIfExists) && staging.Commit();
+}
+
+TEST(Folders, StagedCopiesKeepTimeAndAttributesAndSayWhyNot) {
     TempFolder folder;
     const CString source = folder / u"source.jpg";
     const CString target = folder / u"target.jpg";
@@ -173,24 +185,16 @@ TEST(Folders, CopyFileNeverOverwritesWhenAsked) {
     WriteBytes(source, content);
     const auto past = fs::file_time_type::clock::now() - std::chrono::hours(24 * 30);
     fs::last_write_time(platform_test::HostOf(source), past);
+    // A file on a CD is read-only: it is copied all the same, and stays read-only.
+    platform_test::MakeReadOnly(source);
 
-    EXPECT_TRUE(platform::CopyFile(source.c_str(), target.c_str(), true));
+    EXPECT_TRUE(CopyOne(source, target, true)) << Show(platform::SystemErrorText());
     EXPECT_EQ(ReadBytes(target), content);
-    // The time stamp goes along, as CopyFileW keeps it.
+    EXPECT_TRUE(platform_test::IsReadOnly(target));
     auto copied = fs::last_write_time(platform_test::HostOf(target));
     EXPECT_LT(std::chrono::abs(copied - past), std::chrono::seconds(2));
-
-    WriteBytes(target, "kept");
-    EXPECT_FALSE(platform::CopyFile(source.c_str(), target.c_str(), true));
+    EXPECT_FALSE(CopyOne(source, folder / u"TARGET.JPG", true));  // names match without case
     EXPECT_EQ(GetLastError(), platform::kErrorFileExists);
-    EXPECT_EQ(ReadBytes(target), "kept");
-
-    const CString otherCase = folder / u"TARGET.JPG";
-    EXPECT_FALSE(platform::CopyFile(source.c_str(), otherCase.c_str(), true));
-    EXPECT_EQ(GetLastError(), platform::kErrorFileExists);
-
-    EXPECT_TRUE(platform::CopyFile(source.c_str(), target.c_str(), false));
-    EXPECT_EQ(ReadBytes(target), content);
 
     struct Case {
         CString from, to;
@@ -202,26 +206,96 @@ TEST(Folders, CopyFileNeverOverwritesWhenAsked) {
         {source, folder / u"no\\x", platform::kErrorPathNotFound},
     };
     for (const Case& c : failures) {
-        EXPECT_FALSE(platform::CopyFile(c.from.c_str(), c.to.c_str(), true)) << Show(c.from);
+        EXPECT_FALSE(CopyOne(c.from, c.to, true)) << Show(c.from);
         EXPECT_EQ(GetLastError(), c.error) << Show(c.from) << " -> " << Show(c.to);
     }
     EXPECT_FALSE(Exists(folder / u"x"));
+    EXPECT_FALSE(Exists(folder / platform::kStagingFolderName));
 }
 
 #ifndef _WIN32
-TEST(Folders, CopyFileKeepsTheMode) {
+TEST(Folders, StagedCopiesTakeModesAsCpDoesAndOpenNoPipe) {
     TempFolder folder;
-    const CString source = folder / u"tool.sh";
-    const CString target = folder / u"copy.sh";
-    WriteBytes(source, "#!/bin/sh\n");
-    fs::permissions(platform_test::HostOf(source), fs::perms(0750));
-    EXPECT_TRUE(platform::CopyFile(source.c_str(), target.c_str(), true));
-    EXPECT_EQ(fs::status(platform_test::HostOf(target)).permissions(), fs::perms(0750));
-    // A copy onto itself must not empty the file.
-    EXPECT_FALSE(platform::CopyFile(source.c_str(), source.c_str(), false));
-    EXPECT_EQ(ReadBytes(source), "#!/bin/sh\n");
+    const fs::path host = platform_test::HostOf(folder.Path());
+    const mode_t mask = ::umask(022);  // as a user's shell has it
+    struct Mode {
+        fs::perms source, copy;
+    };
+    const Mode modes[] = {
+        {fs::perms(04755), fs::perms(0755)},  // no set-id bit
+        {fs::perms(02777), fs::perms(0755)},  // not world-writable
+        {fs::perms(01666), fs::perms(0644)},  // no sticky bit
+        {fs::perms(0750), fs::perms(0750)},
+    };
+    for (const Mode& m : modes) {
+        WriteBytes(folder / u"tool", "#!/bin/sh\n");
+        fs::permissions(host / "tool", m.source);
+        fs::remove(host / "copy");
+        EXPECT_TRUE(CopyOne(folder / u"tool", folder / u"copy", true));
+        EXPECT_EQ(fs::status(host / "copy").permissions(), m.copy);
+    }
+    ::umask(mask);
+    // A pipe is refused without being opened (an open would wait for a writer for ever).
+    ASSERT_EQ(::mkfifo((host / "fifo").c_str(), 0644), 0);
+    EXPECT_FALSE(CopyOne(folder / u"fifo", folder / u"fifo-copy", true));
+    EXPECT_FALSE(Exists(folder / u"fifo-copy"));
+}
+
+TEST(FileSystem, TheSaveKeepsTheCatalogsIdentity) {
+    TempFolder folder;
+    const fs::path host = platform_test::HostOf(folder.Path());
+    auto save = [&](const CString& target, const std::string& bytes) {
+        CString temporary;
+        platform::File* file = Files().CreateTemporary(target.c_str(), temporary);
+        if (!file) return false;
+        EXPECT_LE(temporary.size() - temporary.find_last_of(u'\\'), 9u) << Show(temporary);
+        const bool ok = Files().Write(file, bytes.data(), bytes.size()) && Files().Close(file);
+        return ok && Files().Replace(temporary.c_str(), target.c_str());
+    };
+    // Through a link, its target is written and the link stays.
+    fs::create_directory(host / "real");
+    WriteBytes(folder / u"real\\config.xml", "old");
+    fs::permissions(host / "real" / "config.xml", fs::perms(0640));
+    ASSERT_EQ(::chown((host / "real" / "config.xml").c_str(), 65534, 65534), 0);
+    fs::create_symlink("real/config.xml", host / "config.xml");
+    ASSERT_TRUE(save(folder / u"config.xml", "new")) << Show(platform::SystemErrorText());
+    EXPECT_TRUE(fs::is_symlink(host / "config.xml"));
+    EXPECT_EQ(ReadBytes(folder / u"real\\config.xml"), "new");
+    struct stat st;
+    ASSERT_EQ(::stat((host / "real" / "config.xml").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_uid, 65534u);
+    // A read-only catalog is refused, even for root; a name at the length limit is saved.
+    platform_test::MakeReadOnly(folder / u"real\\config.xml");
+    EXPECT_FALSE(save(folder / u"config.xml", "newer"));
+    EXPECT_EQ(GetLastError(), platform::kErrorAccessDenied);
+    EXPECT_EQ(ReadBytes(folder / u"real\\config.xml"), "new");
+    const CString longest = folder / CString(251, u'c') + u".xml";
+    EXPECT_TRUE(save(longest, "long"));
+    EXPECT_EQ(ReadBytes(longest), "long");
 }
 #endif
+
+TEST(Folders, OnlySymbolicLinksAndJunctionsAreLinks) {
+    struct Entry {
+        uint32_t attributes, tag;
+        bool link;
+    };
+    const Entry entries[] = {
+        {0x400, 0xA000000C, true},            // symbolic link
+        {0x410, 0xA000000C, true},            // symbolic link to a folder
+        {0x410, 0xA0000003, true},            // junction
+        {0x400, 0x9000001A, false},           // cloud placeholder (OneDrive)
+        {0x400 | 0x1000, 0x9000601A, false},  // cloud placeholder, offline
+        {0x400, 0x80000013, false},           // deduplicated file
+        {0x400, 0x80000017, false},           // WOF-compressed file
+        {0x020, 0xA000000C, false},           // no reparse point: the tag means nothing
+        {0x010, 0, false},
+    };
+    for (const Entry& e : entries)
+        EXPECT_EQ(platform::IsLinkReparsePoint(e.attributes, e.tag), e.link)
+            << std::hex << e.attributes << " " << e.tag;
+}
 
 struct Listed {
     bool dots = false;
