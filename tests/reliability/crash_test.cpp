@@ -149,6 +149,34 @@ TEST(SUITE(Crash), KilledAtAnyMomentLosesNothing) {
     EXPECT_GE(killed, kKillRounds / 2);
 }
 
+TEST(SUITE(Crash), StopSignalsEndAtAFileBoundaryAndAClosedReaderKillsNothing) {
+    Scenario s;
+    ASSERT_FALSE(HasFailure());
+    int stopped = 0;
+    const int signals[] = {SIGTERM, SIGINT, SIGHUP};
+    for (int round = 0; round < kKillRounds; ++round) {
+        const int signal = signals[round % 3];
+        SCOPED_TRACE("round " + std::to_string(round) + ", signal " + std::to_string(signal));
+        s.Restore();
+        const double at = s.seconds * (round + 0.5) / kKillRounds;
+        const RunResult r = RunImportProcess(
+            s.box, "p", {}, std::chrono::microseconds(static_cast<int64_t>(at * 1e6) + 1),
+            std::chrono::seconds(300), signal);
+        if (!r.exited) {  // before the program could take the signal: it did nothing yet
+            ASSERT_EQ(r.signal, signal);
+            ASSERT_TRUE(Take(s.box.ProductFolder()) == s.baseline);
+            continue;
+        }
+        ASSERT_TRUE(s.SaidWhatHappened(r));
+        if (r.exitCode == 1) ++stopped;
+    }
+    EXPECT_GE(stopped, 1);
+    s.Restore();
+    const RunResult r = RunImportProcess(s.box, "p", {}, {}, std::chrono::seconds(300), SIGPIPE);
+    EXPECT_TRUE(r.exited && r.exitCode == 0) << "signal " << r.signal;
+    EXPECT_TRUE(s.Consistent(true));
+}
+
 TEST(SUITE(Crash), EveryFailingFileOperationLeavesOldOrNew) {
     Scenario s;
     ASSERT_FALSE(HasFailure());

@@ -77,6 +77,7 @@ class FailingFiles final : public platform::FileSystem {
 }  // namespace
 
 int main(int argc, char** argv) {
+    platform::InstallStopSignals();
     if (argc < 2) {
         std::fprintf(stderr, "usage: %s INSTALL [--as-nobody] [--file-limit B] [--fail-at N]\n",
                      argv[0]);
@@ -108,7 +109,6 @@ int main(int argc, char** argv) {
             }
         }
     }
-    platform::InstallStopSignals();
     const ImportOutcome o = RunImport(settings, nullptr);
     std::printf(
         "copied=%d sourceLoaded=%d locked=%d targetLoaded=%d merged=%d verified=%d saved=%d\n",
