@@ -121,7 +121,10 @@ bool Staging::Commit(CString* failed, CString* message) {
 
 void Staging::Remove() {
     if (state_->folder.empty()) return;
+    // The cleanup after a failure must not hide why it failed.
+    const uint32_t error = GetLastError();
     backend::RemoveStagingFolder(state_->folder.c_str());
+    SetLastError(error);
     state_->pending.clear();
     state_->folder.clear();
 }

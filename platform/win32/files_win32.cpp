@@ -163,11 +163,16 @@ class RealFileSystem final : public FileSystem {
 
     bool Replace(const char16_t* source, const char16_t* target) override {
         const CString real = Resolved(target);
-        if (::GetFileAttributesW(Wide(real.c_str())) == INVALID_FILE_ATTRIBUTES)
+        const DWORD attributes = ::GetFileAttributesW(Wide(real.c_str()));
+        if (attributes == INVALID_FILE_ATTRIBUTES)
             return ::MoveFileExW(Wide(source), Wide(real.c_str()), MOVEFILE_WRITE_THROUGH) != FALSE;
-        // ReplaceFileW keeps the replaced file's attributes, owner and access-control list.
-        return ::ReplaceFileW(Wide(real.c_str()), Wide(source), nullptr,
-                              REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != FALSE;
+        // ReplaceFileW keeps the replaced file's attributes, owner and access-control list;
+        // Wine's does not keep the attributes, so they are put back.
+        if (!::ReplaceFileW(Wide(real.c_str()), Wide(source), nullptr,
+                            REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
+            return false;
+        ::SetFileAttributesW(Wide(real.c_str()), attributes);
+        return true;
     }
 
     bool Remove(const char16_t* path) override { return ::DeleteFileW(Wide(path)) != FALSE; }

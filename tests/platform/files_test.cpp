@@ -276,6 +276,26 @@ TEST(FileSystem, TheSaveKeepsTheCatalogsIdentity) {
 }
 #endif
 
+#ifdef _WIN32
+TEST(FileSystem, TheSaveKeepsTheCatalogsAttributesAndRefusesAReadOnlyOne) {
+    TempFolder folder;
+    const CString target = folder / u"config.xml";
+    WriteBytes(target, "old");
+    platform_test::MakeHidden(target);
+    CString temporary;
+    platform::File* file = Files().CreateTemporary(target.c_str(), temporary);
+    ASSERT_NE(file, nullptr);
+    EXPECT_LE(temporary.size() - temporary.find_last_of(u'\\'), 9u) << Show(temporary);
+    EXPECT_TRUE(Files().Write(file, "new", 3) && Files().Close(file));
+    EXPECT_TRUE(Files().Replace(temporary.c_str(), target.c_str()));
+    EXPECT_EQ(ReadBytes(target), "new");
+    EXPECT_TRUE(platform_test::IsHidden(target));
+    platform_test::MakeReadOnly(target);
+    EXPECT_EQ(Files().CreateTemporary(target.c_str(), temporary), nullptr);
+    EXPECT_EQ(GetLastError(), platform::kErrorAccessDenied);
+}
+#endif
+
 TEST(Folders, OnlySymbolicLinksAndJunctionsAreLinks) {
     struct Entry {
         uint32_t attributes, tag;

@@ -112,6 +112,15 @@ void MakeReadOnly(const CString& path) {
 #endif
 }
 
+bool IsHidden(const CString& path) {
+#ifdef _WIN32
+    const DWORD a = ::GetFileAttributesW(reinterpret_cast<const wchar_t*>(path.c_str()));
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_HIDDEN);
+#else
+    return HostOf(path).filename().string().starts_with(".");
+#endif
+}
+
 bool IsReadOnly(const CString& path) {
 #ifdef _WIN32
     const DWORD a = ::GetFileAttributesW(reinterpret_cast<const wchar_t*>(path.c_str()));

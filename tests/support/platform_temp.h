@@ -39,5 +39,6 @@ void MakeHidden(const CString& path);
 // Windows: the read-only attribute; POSIX: mode 0444, which Wine shows as read-only.
 void MakeReadOnly(const CString& path);
 bool IsReadOnly(const CString& path);
+bool IsHidden(const CString& path);
 
 }  // namespace platform_test
