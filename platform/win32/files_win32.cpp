@@ -84,12 +84,12 @@ class RealFileSystem final : public FileSystem {
         }
         const size_t slash = real.find_last_of(u"\\/");
         CString folder = slash == CString::npos ? CString() : real.substr(0, slash + 1);
-        // Beside a staging folder the temporary goes into it: what a killed save leaves there
-        // is cleared by the next import.
+        // Beside a staging folder the temporary goes into it, where the next import clears
+        // what a killed save left; not when that longer path would pass MAX_PATH.
         const CString staging = folder + kStagingFolderName;
         const DWORD place = ::GetFileAttributesW(Wide(staging.c_str()));
         if (place != INVALID_FILE_ATTRIBUTES && (place & FILE_ATTRIBUTE_DIRECTORY) &&
-            !(place & FILE_ATTRIBUTE_REPARSE_POINT))
+            !(place & FILE_ATTRIBUTE_REPARSE_POINT) && staging.size() + 9 < MAX_PATH)
             folder = staging + u"\\";
         for (int attempt = 0; attempt < 100; ++attempt) {
             // Short: the target's own name may already be as long as the system allows.
