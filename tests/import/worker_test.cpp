@@ -304,10 +304,9 @@ TEST(Worker, ImportsCheckFirstAndSayWhatFailed) {
         const char* failure;         // how the failure text starts; null: the import completes
         const char* catalogAfter;    // null: unchanged
     };
-    const std::string utf8Product = Catalog("<album name=\"" + utf8 + "\"/>\r\n");
+    // Well-formed once read, but the lead byte took the space: it would be saved as "?".
+    const std::string utf8Product = Catalog("<album name=\"" + utf8 + " 1\"/>\r\n");
     const std::string bomProduct = "\xef\xbb\xbf" + Catalog("<album name=\"a\"/>\r\n");
-    const std::string badByteProduct =
-        Catalog("<album name=\"a\x81\"/>\r\n");  // swallows the quote
     const std::string gbkProduct = Catalog("<album name=\"" + gbk + "\"/>\r\n");
     const std::string gbkMerged =
         Catalog("<album name=\"" + gbk +
@@ -318,8 +317,6 @@ TEST(Worker, ImportsCheckFirstAndSayWhatFailed) {
          "导入未完成：无法读取目录文件“P”：", nullptr},
         {"product catalog with a byte-order mark", packCatalog.c_str(), bomProduct.c_str(), nullptr,
          "导入未完成：无法读取目录文件“P”：", nullptr},
-        {"product catalog with a lead byte and no trail", packCatalog.c_str(),
-         badByteProduct.c_str(), nullptr, "导入未完成：无法读取目录文件“P”：", nullptr},
         {"pack catalog in UTF-8", utf8Product.c_str(), gbkProduct.c_str(), nullptr,
          "导入未完成：无法读取目录文件“M”：", nullptr},
         {"product catalog not well-formed", packCatalog.c_str(), broken.c_str(), nullptr,
@@ -373,53 +370,5 @@ TEST(Worker, ImportsCheckFirstAndSayWhatFailed) {
         }
     }
 }
-
-#ifndef _WIN32
-// What a hostile pack holds natively: a pipe, a socket, set-id and world-writable modes and a
-// name of 250 bytes; and a catalog that is a link or read-only.
-TEST(Worker, HostileEntriesAndCatalogsOnTheHost) {
-    Installation in(u"hostile");
-    fs::create_directories(HostOf(in.product));
-    Pack pack(u"hostile");
-    const fs::path host = HostOf(pack.folder_);
-    pack.Add(u"config.xml", Catalog("<album name=\"a\"/>\r\n"));
-    ASSERT_EQ(::mkfifo((host / "pipe").c_str(), 0666), 0);
-    pack.Add(u"setuid", "x");
-    fs::permissions(host / "setuid", fs::perms(04777));
-    const std::string longName(250, 'n');
-    pack.Add(Widen(longName), "long");
-    const mode_t mask = ::umask(022);
-    // The product's catalog is a link to a file of another owner and mode.
-    const fs::path product = HostOf(in.product);
-    WriteBytes(in.product + u"\\real.xml", Catalog(""));
-    fs::permissions(product / "real.xml", fs::perms(0640));
-    ASSERT_EQ(::chown((product / "real.xml").c_str(), 65534, 65534), 0);
-    fs::create_symlink("real.xml", product / "config.xml");
-    ImportOutcome outcome = RunImport(in.settings, nullptr);
-    ::umask(mask);
-    EXPECT_EQ(Narrow(outcome.failure), "");
-    EXPECT_FALSE(fs::exists(product / "pipe"));
-    EXPECT_EQ(fs::status(product / "setuid").permissions(), fs::perms(0755));
-    EXPECT_EQ(ReadBytes(in.product + u"\\" + Widen(longName)), "long");
-    EXPECT_TRUE(fs::is_symlink(product / "config.xml"));
-    EXPECT_NE(ReadBytes(in.product + u"\\real.xml").find("<ElemCount>0</ElemCount>"),
-              std::string::npos);
-    struct stat st;
-    ASSERT_EQ(::stat((product / "real.xml").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_EQ(st.st_uid, 65534u);
-    EXPECT_FALSE(fs::exists(product / ".brevlo"));
-
-    // A read-only catalog is refused with a message, and stays as it is.
-    pack.Add(u"config.xml", Catalog("<album name=\"b\"/>\r\n"));
-    const std::string kept = ReadBytes(in.product + u"\\real.xml");
-    fs::permissions(product / "real.xml", fs::perms(0444));
-    outcome = RunImport(in.settings, nullptr);
-    EXPECT_TRUE(Narrow(outcome.failure).starts_with("导入未完成：无法保存目录文件“"))
-        << Narrow(outcome.failure);
-    EXPECT_EQ(ReadBytes(in.product + u"\\real.xml"), kept);
-    EXPECT_FALSE(fs::exists(product / ".brevlo"));
-}
-#endif
 
 }  // namespace

@@ -241,9 +241,11 @@ TEST(Folders, StagedCopiesTakeModesAsCpDoesAndOpenNoPipe) {
     EXPECT_FALSE(Exists(folder / u"fifo-copy"));
 }
 
-TEST(FileSystem, TheSaveKeepsTheCatalogsIdentity) {
+#endif
+
+// The save keeps what the catalog is: its attributes, owner and mode, and a link stays a link.
+TEST(FileSystem, TheSaveKeepsTheCatalogsIdentityAndRefusesAReadOnlyOne) {
     TempFolder folder;
-    const fs::path host = platform_test::HostOf(folder.Path());
     auto save = [&](const CString& target, const std::string& bytes) {
         CString temporary;
         platform::File* file = Files().CreateTemporary(target.c_str(), temporary);
@@ -252,49 +254,40 @@ TEST(FileSystem, TheSaveKeepsTheCatalogsIdentity) {
         const bool ok = Files().Write(file, bytes.data(), bytes.size()) && Files().Close(file);
         return ok && Files().Replace(temporary.c_str(), target.c_str());
     };
-    // Through a link, its target is written and the link stays.
-    fs::create_directory(host / "real");
-    WriteBytes(folder / u"real\\config.xml", "old");
-    fs::permissions(host / "real" / "config.xml", fs::perms(0640));
-    ASSERT_EQ(::chown((host / "real" / "config.xml").c_str(), 65534, 65534), 0);
-    fs::create_symlink("real/config.xml", host / "config.xml");
-    ASSERT_TRUE(save(folder / u"config.xml", "new")) << Show(platform::SystemErrorText());
+    const CString real = folder / u".real.xml";
+    WriteBytes(real, "old");
+    platform_test::MakeHidden(real);
+    CString target = real;
+#ifndef _WIN32
+    const fs::path host = platform_test::HostOf(folder.Path());
+    fs::permissions(host / ".real.xml", fs::perms(0640));
+    ASSERT_EQ(::chown((host / ".real.xml").c_str(), 65534, 65534), 0);
+    fs::create_symlink(".real.xml", host / "config.xml");
+    target = folder / u"config.xml";
+#endif
+    ASSERT_TRUE(save(target, "new")) << Show(platform::SystemErrorText());
+    EXPECT_EQ(ReadBytes(real), "new");
+    EXPECT_TRUE(platform_test::IsHidden(real));
+#ifndef _WIN32
     EXPECT_TRUE(fs::is_symlink(host / "config.xml"));
-    EXPECT_EQ(ReadBytes(folder / u"real\\config.xml"), "new");
     struct stat st;
-    ASSERT_EQ(::stat((host / "real" / "config.xml").c_str(), &st), 0);
+    ASSERT_EQ(::stat((host / ".real.xml").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(st.st_uid, 65534u);
-    // A read-only catalog is refused, even for root; a name at the length limit is saved.
-    platform_test::MakeReadOnly(folder / u"real\\config.xml");
-    EXPECT_FALSE(save(folder / u"config.xml", "newer"));
+#endif
+    // A read-only catalog is refused, even for root; a path at the length limit is saved.
+    platform_test::MakeReadOnly(real);
+    EXPECT_FALSE(save(target, "newer"));
     EXPECT_EQ(GetLastError(), platform::kErrorAccessDenied);
-    EXPECT_EQ(ReadBytes(folder / u"real\\config.xml"), "new");
+    EXPECT_EQ(ReadBytes(real), "new");
+#ifdef _WIN32
+    const CString longest = folder / CString(254 - folder.Path().size(), u'c') + u".xml";
+#else
     const CString longest = folder / CString(251, u'c') + u".xml";
+#endif
     EXPECT_TRUE(save(longest, "long"));
     EXPECT_EQ(ReadBytes(longest), "long");
 }
-#endif
-
-#ifdef _WIN32
-TEST(FileSystem, TheSaveKeepsTheCatalogsAttributesAndRefusesAReadOnlyOne) {
-    TempFolder folder;
-    const CString target = folder / u"config.xml";
-    WriteBytes(target, "old");
-    platform_test::MakeHidden(target);
-    CString temporary;
-    platform::File* file = Files().CreateTemporary(target.c_str(), temporary);
-    ASSERT_NE(file, nullptr);
-    EXPECT_LE(temporary.size() - temporary.find_last_of(u'\\'), 9u) << Show(temporary);
-    EXPECT_TRUE(Files().Write(file, "new", 3) && Files().Close(file));
-    EXPECT_TRUE(Files().Replace(temporary.c_str(), target.c_str()));
-    EXPECT_EQ(ReadBytes(target), "new");
-    EXPECT_TRUE(platform_test::IsHidden(target));
-    platform_test::MakeReadOnly(target);
-    EXPECT_EQ(Files().CreateTemporary(target.c_str(), temporary), nullptr);
-    EXPECT_EQ(GetLastError(), platform::kErrorAccessDenied);
-}
-#endif
 
 TEST(Folders, OnlySymbolicLinksAndJunctionsAreLinks) {
     struct Entry {

@@ -4,6 +4,7 @@
 // the product data folder, stay within a memory bound, and leave the product catalog merged
 // correctly or as it was. Built twice; the 100 MB catalog is in the soak form only.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <random>
@@ -212,15 +213,23 @@ TEST(SUITE(Hostile), EntryNamesThatArePathsOrDevices) {
     const std::vector<std::string> names = {
         "..\\..\\..\\escaped-file", "..\\escaped-up", "sub\\..\\..\\escaped-sub",
         "CON", "NUL", "nul.txt", "a:b", "..x", "x..", ".. ", "aux", "COM1", "lpt1.png",
-        "trailing.", "trailing ", "?*", "<>|\""};
+        "trailing.", "trailing ", "?*", "<>|\"", std::string(250, 'n')};
     // clang-format on
     for (const std::string& name : names) WriteFile(pack / name, "content of " + name);
+    // No pipe is opened (it would block for ever); no set-id or world-writable copy is made.
+    ASSERT_EQ(::mkfifo((pack / "pipe").c_str(), 0666), 0);
+    fs::permissions(pack / "CON", fs::perms(06777));
     fs::create_directories(pack / "..\\..\\escaped-folder");
     WriteFile(pack / "..\\..\\escaped-folder" / "inside", "x");
     fs::create_directories(pack / "...");
     WriteFile(pack / "..." / "in-dots", "x");
     gHostileInputs += static_cast<int>(names.size()) + 2;
     Check(box, {"entry names", "", "", kMerged, kSmallMemoryKb});
+    EXPECT_TRUE(fs::exists(box.ProductFolder() / std::string(250, 'n')));
+    EXPECT_FALSE(fs::exists(box.ProductFolder() / "pipe"));
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    EXPECT_EQ(fs::status(box.ProductFolder() / "CON").permissions(), fs::perms(0777 & ~mask));
     // Nothing climbed out: the sandbox's and its parents' folders hold no escaped entry.
     for (fs::path up = box.Root(); up != up.parent_path(); up = up.parent_path()) {
         for (const char* n : {"escaped-file", "escaped-up", "escaped-sub", "escaped-folder"})
