@@ -151,6 +151,9 @@ class WineCatalogLock:
     """The same under Wine: the product stand-in holds the named mutex of the product."""
 
     def __init__(self, scenario, install):
+        # The first Wine program of the prefix starts its desktop: on the display, already.
+        if not scenario.display:
+            scenario.display = Display()
         self.folder = tempfile.mkdtemp(dir=scenario.work)
         self.proc = subprocess.Popen(
             ["wine", os.path.join(install, "mirvo.exe"), "--hold-import-lock",
