@@ -323,6 +323,21 @@ mode_t CurrentUmask() {
     return 022;
 }
 
+// The host path of a file in the staging folder. The folder is mapped once: mapping each new
+// name would list the growing folder again for every file copied.
+std::string StagedHostPath(const char16_t* staged) {
+    thread_local CString folder;
+    thread_local std::string host;
+    const CString path(staged);
+    const size_t slash = path.find_last_of(u'\\');
+    if (slash == CString::npos) return HostPath(staged);
+    if (path.compare(0, slash, folder) != 0 || folder.size() != slash) {
+        folder = path.substr(0, slash);
+        host = HostPath(folder.c_str());
+    }
+    return host + "/" + ToUtf8(std::u16string_view(path).substr(slash + 1));
+}
+
 }  // namespace
 
 namespace backend {
@@ -371,7 +386,7 @@ bool EntryExists(const char16_t* path) {
 
 bool CopyToStaging(const char16_t* from, const char16_t* staged) {
     const std::string source = HostPath(from);
-    const std::string destination = HostPath(staged);
+    const std::string destination = StagedHostPath(staged);
     // A pipe would block the open; what it is, is known only once it is open.
     int in = ::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (in < 0) {
@@ -422,7 +437,7 @@ bool SyncStaged(const char16_t* folder) {
 }
 
 bool MoveStaged(const char16_t* staged, const char16_t* to, bool replace) {
-    const std::string from = HostPath(staged);
+    const std::string from = StagedHostPath(staged);
     const std::string destination = HostPath(to);
     bool ok;
     if (replace) {
