@@ -61,6 +61,11 @@ BOOL CImportApp::InitInstance() {
     return FALSE;
 }
 
+int CImportApp::ExitInstance() {
+    CWinApp::ExitInstance();
+    return m_exitCode;
+}
+
 int CImportApp::ReadProductVersion() {
     char16_t path[platform::kMaxPath] = {};
     if (!platform::PathCombine(path, m_installPath.c_str(), u"mirvo.exe")) return 1;

@@ -11,6 +11,8 @@ class CImportApp : public CWinApp {
     CImportApp();
 
     BOOL InitInstance() override;
+    // 1 when an import did not complete, else 0.
+    int ExitInstance() override;
     // Fills m_productVersion from mirvo.exe in the install path; 1 in every case.
     int ReadProductVersion();
 
@@ -19,6 +21,7 @@ class CImportApp : public CWinApp {
     CString m_commandWord;               // the first argument, as typed
     CString m_installPath;               // HKCU\Software\Mirvo "Install Path"
     uint32_t m_productVersion[13] = {};  // mirvo.exe's VS_FIXEDFILEINFO; zero without one
+    int m_exitCode = 0;
 
     DECLARE_MESSAGE_MAP()
 };

@@ -1,5 +1,7 @@
 #include "app/ImportDialog.h"
 
+#include <memory>
+
 #include "app/AboutBox.h"
 #include "app/ImportApp.h"
 #include "import/import.h"
@@ -80,14 +82,19 @@ HCURSOR CImportDialog::OnQueryDragIcon() {
     return static_cast<HCURSOR>(m_hIcon);
 }
 
-LRESULT CImportDialog::OnImportDone(WPARAM wParam, LPARAM) {
+LRESULT CImportDialog::OnImportDone(WPARAM wParam, LPARAM lParam) {
     if (wParam != kImportDoneParam) return 0;
+    const std::unique_ptr<CString> failure(reinterpret_cast<CString*>(lParam));
     KillTimer(m_nTimer);
     m_progress.SetPos(100);
     UpdateData(FALSE);
     ShowWindow(SW_HIDE);
-    if (MessageBox(u"导入完成，是否试用MirvoPix？", u"MirvoPix", MB_ICONINFORMATION | MB_YESNO) ==
-        IDYES) {
+    if (failure) {
+        // Not done: no question about starting the product, and the exit status says so.
+        MessageBox(failure->c_str(), u"MirvoPix", MB_ICONERROR);
+        theApp.m_exitCode = 1;
+    } else if (MessageBox(u"导入完成，是否试用MirvoPix？", u"MirvoPix",
+                          MB_ICONINFORMATION | MB_YESNO) == IDYES) {
         // Plain concatenation: a path ending in a backslash gives two before the name.
         const CString program = theApp.m_installPath + u"\\mirvo.exe";
         platform::ShellStart(program.c_str(), theApp.m_installPath.c_str());

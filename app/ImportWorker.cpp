@@ -10,5 +10,11 @@ void ImportWorker(void* dialog) {
     settings.installPath = theApp.m_installPath;
     settings.fileVersionHigh = theApp.m_productVersion[kFileVersionHigh];
     settings.fileVersionLow = theApp.m_productVersion[kFileVersionLow];
-    RunImport(settings, [window] { ui::PostMessage(window, WM_IMPORT_DONE, kImportDoneParam, 0); });
+    RunImport(settings, [window](const ImportOutcome& outcome) {
+        // What failed travels with the message; the dialog owns the text from then on.
+        CString* failure = outcome.failure.empty() ? nullptr : new CString(outcome.failure);
+        if (!ui::PostMessage(window, WM_IMPORT_DONE, kImportDoneParam,
+                             reinterpret_cast<LPARAM>(failure)))
+            delete failure;
+    });
 }

@@ -1,4 +1,5 @@
 // The entry point: runs the one application object (theApp, in ImportApp.cpp).
+#include "platform/platform.h"
 #include "platform/ui.h"
 
 #ifdef _WIN32
@@ -40,6 +41,8 @@ int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) return Answer(kHelp);
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
         return Answer("brevlo " BREVLO_VERSION "\n");
+    // A closed reader of the output must not kill an import halfway; Ctrl-C stops it cleanly.
+    platform::InstallStopSignals();
     return AfxWinMain(argc, argv);
 }
 #endif

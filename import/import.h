@@ -22,9 +22,18 @@ void UpdateItemCounts(CXmlDocument& target);
 
 // ---- copy ---------------------------------------------------------------------------------
 
+struct CopyFailure {
+    CString path;     // the first file or folder that could not be copied or created
+    CString message;  // the system's message for it
+};
+
 // Copies the content of `source` into `destination`, subfolders first as met; with
-// `overwrite` 0 an existing destination file is never replaced. Links are not followed.
-void CopyTree(const CString& source, const CString& destination, int overwrite);
+// `overwrite` 0 an existing destination file is never replaced. Only regular files and
+// folders are copied: links, pipes, sockets and devices are skipped. True when every file is
+// now in place; false when one could not be copied (the first is described in `failure`) or
+// a stop was requested (the files not yet moved into place are then dropped).
+bool CopyTree(const CString& source, const CString& destination, int overwrite,
+              CopyFailure* failure = nullptr);
 
 // ---- worker -------------------------------------------------------------------------------
 
@@ -44,11 +53,9 @@ struct ImportSettings {
     CString installPath;
     uint32_t fileVersionHigh = 0;
     uint32_t fileVersionLow = 0;
-    // How long to wait for another import of the same product to finish with its catalog.
-    uint32_t lockTimeoutMilliseconds = 30000;
 };
 
-// How far an import went, for tests and tools; the user is never shown it.
+// How far an import went, for tests and tools; the user is shown `failure` only.
 struct ImportOutcome {
     CString productFolder;   // the product data folder chosen
     CString materialFolder;  // the material folder beside the tool
@@ -56,9 +63,13 @@ struct ImportOutcome {
     bool sourceLoaded = false;
     bool targetLoaded = false;
     bool merged = false;
-    bool locked = false;    // the product catalog's lock was held from its load to its save
+    bool locked = false;    // the import lock was held for the whole import
     bool verified = false;  // the edited index agreed with a fresh parse of the edited text
     bool saved = false;
+    bool stopped = false;  // a stop was requested: the catalog was left untouched
+    // Empty when the import completed; otherwise the text that tells the user what failed,
+    // starting with "导入未完成：".
+    CString failure;
 };
 
 // True when the document is well-formed and a fresh parse of its text gives the same elements,
@@ -66,6 +77,14 @@ struct ImportOutcome {
 // check made before an edited catalog may replace the product's.
 bool IndexMatchesText(const CXmlDocument& edited);
 
-// Runs the import's steps; `done` is called last, whatever happened (the dialog's completion
-// message is posted through it).
-ImportOutcome RunImport(const ImportSettings& settings, const std::function<void()>& done);
+// Runs the import's steps under the import lock: both catalogs are checked before anything is
+// changed, then the pack is copied, then the catalogs are merged and saved. `done` is called
+// last, whatever happened (the dialog's message is posted through it).
+ImportOutcome RunImport(const ImportSettings& settings,
+                        const std::function<void(const ImportOutcome&)>& done);
+
+// The texts of an import that did not complete.
+CString CopyFailureText(const CString& path, const CString& message);
+CString CatalogReadFailureText(const CString& path, const CString& message);
+CString CatalogSaveFailureText(const CString& path, const CString& message);
+CString InterruptedText();

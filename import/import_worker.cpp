@@ -123,51 +123,154 @@ bool IndexMatchesText(const CXmlDocument& edited) {
     return a == 0 && b == 0;
 }
 
-ImportOutcome RunImport(const ImportSettings& settings, const std::function<void()>& done) {
+namespace {
+
+constexpr char16_t kAdvice[] = u"请释放磁盘空间或修正权限后重新运行素材包。";
+
+CString Failure(const char16_t* what, const CString& path, const CString& message) {
+    CString text = CString(u"导入未完成：") + what + u"“" + path + u"”";
+    if (!message.empty()) text += u"：" + message;
+    return text + u"。" + kAdvice;
+}
+
+enum class Catalog { Missing, Loaded, Unusable };
+
+// Loads a catalog and tells whether it may be merged and written back: only a well-formed
+// text whose bytes come back exactly from it. `problem` says why not.
+Catalog LoadCatalog(CXmlDocument& document, const char16_t* path, CString& problem) {
+    platform::SetLastError(0);
+    if (!document.LoadFile(path)) {
+        const uint32_t error = platform::GetLastError();
+        if (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound)
+            return Catalog::Missing;
+        problem = document.resultText;
+        return Catalog::Unusable;
+    }
+    const TextBuffer& text = document.documentText;
+    // A byte-order mark is no text of the code page, even where its bytes would come back.
+    const bool mark =
+        text.length() > 0 && (text.c_str()[0] == u'\uFEFF' ||
+                              (text.length() >= 3 && text.c_str()[0] == u'\u00EF' &&
+                               text.c_str()[1] == u'\u00BB' && text.c_str()[2] == u'\u00BF'));
+    if (!document.LoadedExactly() || mark) {
+        problem = FormatMessageText(u"文件不是代码页 %d 的文本，保存会改变其中的文字",
+                                    static_cast<int32_t>(platform::AnsiCodePage()));
+        return Catalog::Unusable;
+    }
+    return Catalog::Loaded;
+}
+
+}  // namespace
+
+CString CopyFailureText(const CString& path, const CString& message) {
+    return Failure(u"无法复制", path, message);
+}
+
+CString CatalogReadFailureText(const CString& path, const CString& message) {
+    return Failure(u"无法读取目录文件", path, message);
+}
+
+CString CatalogSaveFailureText(const CString& path, const CString& message) {
+    return Failure(u"无法保存目录文件", path, message);
+}
+
+CString InterruptedText() {
+    return u"导入未完成：导入已被中断，目录文件未作改动。请重新运行素材包。";
+}
+
+ImportOutcome RunImport(const ImportSettings& settings,
+                        const std::function<void(const ImportOutcome&)>& done) {
     ImportOutcome outcome;
     char16_t productFolder[platform::kMaxPath] = {};
     char16_t materialFolder[platform::kMaxPath] = {};
-    if (ResolveFolders(settings, productFolder, materialFolder)) {
-        outcome.productFolder = productFolder;
-        outcome.materialFolder = materialFolder;
-        platform::CreateDirectory(productFolder);
-        CopyTree(CString(materialFolder, Length(materialFolder)),
-                 CString(productFolder, Length(productFolder)), 0);
-        outcome.copied = true;
-        if (platform::PathAppend(productFolder, u"config.xml") &&
-            platform::PathAppend(materialFolder, u"config.xml")) {
-            CXmlDocument source;
-            CXmlDocument target;
-            outcome.sourceLoaded = source.LoadFile(materialFolder);
-            // Another import of the same product may be between its load and its save: what
-            // it saves must be what this one loads, or one of the two packs would be lost.
-            platform::FileLock* lock = nullptr;
-            if (outcome.sourceLoaded) {
-                const CString lockPath = CString(productFolder, Length(productFolder)) + u".lock";
-                lock = platform::LockFile(lockPath.c_str(), settings.lockTimeoutMilliseconds);
-                outcome.locked = lock != nullptr;
-            }
-            if (lock) {
-                outcome.targetLoaded = target.LoadFile(productFolder);
-                // A concurrent first import may have locked first and found no catalog yet;
-                // the copy of the pack's catalog, never replacing one, is then made here.
-                if (!outcome.targetLoaded &&
-                    platform::CopyFile(materialFolder, productFolder, true))
-                    outcome.targetLoaded = target.LoadFile(productFolder);
-            }
-            // A catalog of another form would gain albums beside its root: leave it alone.
-            if (outcome.targetLoaded && HasCatalogForm(target)) {
-                MergeCatalog(source, target);
-                UpdateItemCounts(target);
-                outcome.merged = true;
-                // An index that no longer describes its text would be saved as a catalog
-                // that reads differently: the product keeps the one it has.
-                outcome.verified = IndexMatchesText(target);
-                if (outcome.verified) outcome.saved = target.SaveFile(productFolder);
-            }
-            platform::UnlockFile(lock);
+    if (!ResolveFolders(settings, productFolder, materialFolder)) {
+        if (done) done(outcome);
+        return outcome;
+    }
+    outcome.productFolder = productFolder;
+    outcome.materialFolder = materialFolder;
+    platform::CreateDirectory(productFolder);
+    // One import of a product at a time, from the first look at its catalog to the save.
+    platform::ImportLock* lock = platform::AcquireImportLock(productFolder);
+    outcome.locked = lock != nullptr;
+    if (!lock) {
+        outcome.stopped = platform::StopRequested();
+        outcome.failure = outcome.stopped
+                              ? InterruptedText()
+                              : CopyFailureText(outcome.productFolder, platform::SystemErrorText());
+        if (done) done(outcome);
+        return outcome;
+    }
+    // Earlier versions locked with a file beside the catalog and left it there.
+    platform::Files().Remove((outcome.productFolder + u"\\config.xml.lock").c_str());
+
+    char16_t productCatalog[platform::kMaxPath];
+    char16_t materialCatalog[platform::kMaxPath];
+    std::memcpy(productCatalog, productFolder, sizeof productCatalog);
+    std::memcpy(materialCatalog, materialFolder, sizeof materialCatalog);
+    const bool catalogs = platform::PathAppend(productCatalog, u"config.xml") &&
+                          platform::PathAppend(materialCatalog, u"config.xml");
+    CXmlDocument source;
+    CXmlDocument target;
+    Catalog sourceState = Catalog::Missing;
+    Catalog targetState = Catalog::Missing;
+    CString problem;
+    // Both catalogs are checked before anything is changed.
+    if (catalogs) {
+        sourceState = LoadCatalog(source, materialCatalog, problem);
+        if (sourceState == Catalog::Unusable) {
+            outcome.failure = CatalogReadFailureText(materialCatalog, problem);
+        } else {
+            targetState = LoadCatalog(target, productCatalog, problem);
+            if (targetState == Catalog::Unusable)
+                outcome.failure = CatalogReadFailureText(productCatalog, problem);
         }
     }
-    if (done) done();
+    outcome.sourceLoaded = sourceState == Catalog::Loaded;
+    if (outcome.failure.empty()) {
+        CopyFailure copyFailure;
+        outcome.copied = CopyTree(CString(materialFolder, Length(materialFolder)),
+                                  CString(productFolder, Length(productFolder)), 0, &copyFailure);
+        if (platform::StopRequested()) {
+            outcome.stopped = true;
+            outcome.failure = InterruptedText();
+        } else if (!outcome.copied) {
+            outcome.failure = CopyFailureText(copyFailure.path, copyFailure.message);
+        }
+    }
+    if (outcome.failure.empty() && outcome.sourceLoaded) {
+        // A product without a catalog has just received the pack's.
+        if (targetState == Catalog::Missing) {
+            targetState = LoadCatalog(target, productCatalog, problem);
+            if (targetState != Catalog::Loaded)
+                outcome.failure = CatalogReadFailureText(productCatalog, problem);
+        }
+        outcome.targetLoaded = targetState == Catalog::Loaded;
+        // A catalog of another form would gain albums beside its root: leave it alone.
+        if (outcome.targetLoaded && HasCatalogForm(target)) {
+            MergeCatalog(source, target);
+            UpdateItemCounts(target);
+            outcome.merged = true;
+            // An index that no longer describes its text would be saved as a catalog that
+            // reads differently: the product keeps the one it has.
+            outcome.verified = IndexMatchesText(target);
+            if (platform::StopRequested()) {
+                outcome.stopped = true;
+                outcome.failure = InterruptedText();
+            } else if (!outcome.verified) {
+                outcome.failure = CatalogSaveFailureText(productCatalog, u"合并结果校验失败");
+            } else {
+                // The save's temporary goes into a staging folder, which a killed import
+                // leaves for the next one to clear.
+                platform::Staging staging;
+                staging.Open(productFolder);
+                outcome.saved = target.SaveFile(productCatalog);
+                if (!outcome.saved)
+                    outcome.failure = CatalogSaveFailureText(productCatalog, target.resultText);
+            }
+        }
+    }
+    platform::ReleaseImportLock(lock);
+    if (done) done(outcome);
     return outcome;
 }

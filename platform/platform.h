@@ -69,11 +69,14 @@ bool WideToCodePage(uint32_t codePage, const char16_t* text, size_t count, std::
 struct File;
 
 class FileSystem {
-public:
+  public:
     virtual ~FileSystem() = default;
     // Each returns null/false on failure with the last error set.
     virtual File* OpenRead(const char16_t* path) = 0;
-    // Creates a new, empty file with a unique name in the folder of `target`.
+    // Creates a new, empty file with a unique short name (never longer than "~" and seven
+    // characters) in the folder of the file that `target` stands for (through a symbolic link,
+    // its target's), or in that folder's staging folder when it has one. An existing target
+    // that is read-only is refused (kErrorAccessDenied).
     virtual File* CreateTemporary(const char16_t* target, CString& temporaryPath) = 0;
     virtual bool Size(File* file, int64_t& size) = 0;
     // Reads up to `count` bytes; `done` is what arrived.
@@ -83,7 +86,8 @@ public:
     virtual bool Flush(File* file) = 0;
     virtual bool Close(File* file) = 0;
     // Puts `source` in place of `target` in one step (replacing it when it exists) and makes
-    // the change durable.
+    // the change durable. A replaced file keeps its identity: owner, mode, attributes and
+    // access-control list; a symbolic link stays one and its target is replaced.
     virtual bool Replace(const char16_t* source, const char16_t* target) = 0;
     virtual bool Remove(const char16_t* path) = 0;
 };
@@ -129,44 +133,76 @@ bool PathAppend(char16_t* path, const char16_t* more);
 // ---- files and folders --------------------------------------------------------------------
 
 bool CreateDirectory(const char16_t* path);
-// CopyFileW. The copy is written to a temporary file in the destination's folder, forced to
-// the disk and then moved into place, so the destination is never seen half written; with
-// `failIfExists` the move never replaces a file, even one that appears meanwhile (error 80).
-bool CopyFile(const char16_t* from, const char16_t* to, bool failIfExists);
+// ---- staging: copies that are whole or absent ----------------------------------------------
 
-// While one lives on a thread, that thread's CopyFile calls with failIfExists write their
-// temporary files without forcing each to the disk and leave them beside their destinations;
-// Commit (or the destructor) forces them all to the disk at once and only then moves each into
-// place, never replacing a file. A crash still leaves every destination absent or whole, at
-// the cost of one flush instead of one per file. (Windows: each copy completes on its own.)
-class CopyBatch {
-public:
-    CopyBatch();
-    ~CopyBatch();
-    CopyBatch(const CopyBatch&) = delete;
-    CopyBatch& operator=(const CopyBatch&) = delete;
-    // True when every copy was moved into place.
-    bool Commit();
+// The hidden folder, in the folder given to Staging::Open, that holds copies on their way.
+inline constexpr char16_t kStagingFolderName[] = u".brevlo";
+
+// Copies files into a hidden staging folder on the destination's volume under short names,
+// forces them to the disk together and only then moves each into place, never replacing a file
+// unless asked to. A crash leaves every destination absent or whole, and the staging folder
+// that a killed run left is cleared by the next Open. Both backends work the same way; only
+// the copy of one file and the move differ.
+class Staging {
+  public:
+    Staging();
+    // Removes the staging folder with whatever was not committed.
+    ~Staging();
+    Staging(const Staging&) = delete;
+    Staging& operator=(const Staging&) = delete;
+
+    // Clears what an earlier run left in `folder` and creates the staging folder there.
+    bool Open(const char16_t* folder);
+    // Copies the regular file `from` (content, time stamps, read-only attribute; natively the
+    // mode as cp sets it) into the staging folder, to go to `to`. With `failIfExists`, an
+    // existing `to` (a link counts) is refused before anything is copied, with
+    // kErrorFileExists. Anything but a regular file is refused without being opened.
+    bool StageFile(const char16_t* from, const char16_t* to, bool failIfExists);
+    // Forces the staged copies to the disk, then moves each into place. False when one could
+    // not be: `failed` then names the first such destination and `message` gives the system's
+    // text for why. A destination that appeared meanwhile keeps its content and is no failure
+    // when `failIfExists` was given. Tries every one.
+    bool Commit(CString* failed = nullptr, CString* message = nullptr);
+    // Drops the staged copies and the staging folder.
+    void Remove();
 
     struct State;
 
-private:
+  private:
     State* state_;
 };
 
-// An exclusive lock between processes (and threads) on a lock file, which is created when
-// missing and left in place. Windows: LockFileEx on its first byte; POSIX: an open-file-
-// description fcntl lock on the same byte (the byte Windows programs under Wine take).
-struct FileLock;
-// Waits at most `timeoutMilliseconds` for the lock; null on failure with the last error set
-// (kErrorLockViolation when another holder kept it for the whole time).
-FileLock* LockFile(const char16_t* path, uint32_t timeoutMilliseconds);
-// Releases the lock and closes the file; null is ignored.
-void UnlockFile(FileLock* lock);
+// ---- the import lock ----------------------------------------------------------------------
+
+// Serializes imports of one product data folder without a file in it and without a timeout.
+// Windows: a named mutex keyed on the folder (one abandoned by a killed holder is taken over).
+// POSIX: an advisory lock on a file in /tmp keyed on the folder's host path, which every user
+// can take, also after an import run as root. The system releases it when its holder dies.
+struct ImportLock;
+// Waits for the lock; null when a stop was requested meanwhile or the lock cannot be had (the
+// last error set).
+ImportLock* AcquireImportLock(const char16_t* folder);
+// Releases the lock; null is ignored.
+void ReleaseImportLock(ImportLock* lock);
+
+// ---- stopping -----------------------------------------------------------------------------
+
+// POSIX: ignores SIGPIPE, and makes SIGINT, SIGTERM and SIGHUP request a stop instead of
+// ending the process. Windows: nothing to do.
+void InstallStopSignals();
+// True once a stop was requested; long operations look at it between files.
+bool StopRequested();
+// Sets or clears the request (tests, and the POSIX signal handlers).
+void RequestStop(bool stop);
+
+// Whether a Windows directory entry is a symbolic link or junction, given its attributes and
+// its reparse tag (WIN32_FIND_DATAW.dwReserved0). Other reparse points (cloud placeholders,
+// deduplicated files) are ordinary files and folders.
+bool IsLinkReparsePoint(uint32_t attributes, uint32_t reparseTag);
 
 // A folder listing with CFileFind's behaviour.
 class FileFind {
-public:
+  public:
     FileFind();
     ~FileFind();
     FileFind(const FileFind&) = delete;
@@ -177,14 +213,16 @@ public:
     bool FindNextFile();
     bool IsDots() const;
     bool IsDirectory() const;
-    // A symbolic link or junction (reparse point), whatever it points at.
+    // A symbolic link or junction, whatever it points at.
     bool IsLink() const;
+    // A regular file: not a folder, link, pipe, socket or device.
+    bool IsFile() const;
     CString GetFileName() const;
     void Close();
 
     struct State;
 
-private:
+  private:
     State* state_;
 };
 

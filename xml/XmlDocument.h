@@ -177,6 +177,7 @@ public:
     uint32_t documentFlags = 0;
     SavedPositionTable savedPositions;
     ElementIndex elementIndex;
+    bool loadedExactly = true;
 
     // ---- element index ----
     ElementRecord& RecordAt(ElementHandle h) const { return elementIndex.At(h); }
@@ -236,6 +237,10 @@ public:
     bool LoadFile(const char16_t* path);
     bool SaveFile(const char16_t* path);
     static bool ReadTextFile(const char16_t* path, TextBuffer& text, CString& result);
+    // True when the loaded file's bytes come back byte for byte from the text in the code
+    // page (and after SetDocumentText); false after a failed or inexact load. Only such a
+    // text may be saved over the file it came from.
+    bool LoadedExactly() const { return loadedExactly; }
     static bool WriteTextFile(const char16_t* path, const TextBuffer& text, CString& result);
     static CString SystemErrorText();
 };

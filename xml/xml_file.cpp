@@ -9,17 +9,30 @@
 namespace {
 
 // Keeps the system's message of a failure while the cleanup that follows runs more calls.
-CString FailureText() { return platform::SystemErrorText(); }
+CString FailureText() {
+    return platform::SystemErrorText();
+}
+
+// The reading behind ReadTextFile; `exact` tells whether the bytes come back from the text.
+bool ReadText(const char16_t* path, TextBuffer& text, CString& result, bool* exact);
 
 }  // namespace
 
-CString CXmlDocument::SystemErrorText() { return platform::SystemErrorText(); }
+CString CXmlDocument::SystemErrorText() {
+    return platform::SystemErrorText();
+}
 
 bool CXmlDocument::ReadTextFile(const char16_t* path, TextBuffer& text, CString& result) {
+    return ReadText(path, text, result, nullptr);
+}
+
+namespace {
+
+bool ReadText(const char16_t* path, TextBuffer& text, CString& result, bool* exact) {
     platform::FileSystem& files = platform::Files();
     platform::File* file = files.OpenRead(path);
     if (!file) {
-        result = SystemErrorText();
+        result = FailureText();
         return false;
     }
     int64_t size = 0;
@@ -62,18 +75,26 @@ bool CXmlDocument::ReadTextFile(const char16_t* path, TextBuffer& text, CString&
         result = FailureText();
         return false;
     }
+    if (exact) {
+        std::string back;
+        bool usedDefault = false;
+        *exact = platform::WideToAnsi(converted.c_str(), static_cast<size_t>(converted.length()),
+                                      back, usedDefault) &&
+                 !usedDefault && back == bytes;
+    }
     text.Swap(converted);
     result = FormatMessageText(u"%s%d bytes to %d wide chars", u"", static_cast<int32_t>(size),
                                text.length());
     return true;
 }
 
+}  // namespace
+
 bool CXmlDocument::WriteTextFile(const char16_t* path, const TextBuffer& text, CString& result) {
     std::string bytes;
     bool usedDefault = false;
-    if (!text.empty() &&
-        !platform::WideToAnsi(text.c_str(), static_cast<size_t>(text.length()), bytes,
-                              usedDefault)) {
+    if (!text.empty() && !platform::WideToAnsi(text.c_str(), static_cast<size_t>(text.length()),
+                                               bytes, usedDefault)) {
         result = FailureText();
         return false;
     }
@@ -112,11 +133,14 @@ bool CXmlDocument::WriteTextFile(const char16_t* path, const TextBuffer& text, C
 bool CXmlDocument::LoadFile(const char16_t* path) {
     TextBuffer text;
     CString note;
-    if (!ReadTextFile(path, text, note)) {
+    bool exact = false;
+    if (!ReadText(path, text, note, &exact)) {
         resultText = std::move(note);
+        loadedExactly = false;
         return false;
     }
     documentText.Swap(text);
+    loadedExactly = exact;
     resultText = std::move(note);
     return ParseDocument();
 }

@@ -2,11 +2,14 @@
 // that Wine would report, with the errno behind it kept for the message text.
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <cstdio>
 #include <new>
@@ -16,6 +19,7 @@
 #include "platform/platform.h"
 #include "platform/posix/errors_posix.h"
 #include "platform/posix/prefix_posix.h"
+#include "platform/staging_backend.h"
 
 namespace platform {
 
@@ -70,6 +74,20 @@ bool SyncFolder(const std::string& folder) {
     return ok;
 }
 
+// The file that `host` names, following symbolic links (also to a file not there yet).
+std::string Resolved(std::string host) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (::lstat(host.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return host;
+        std::string link(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
+        const ssize_t n = ::readlink(host.c_str(), link.data(), link.size());
+        if (n <= 0 || static_cast<size_t>(n) >= link.size()) return host;
+        link.resize(static_cast<size_t>(n));
+        host = link[0] == '/' ? link : FolderOf(host) + "/" + link;
+    }
+    return host;
+}
+
 class RealFileSystem final : public FileSystem {
   public:
     File* OpenRead(const char16_t* path) override {
@@ -89,29 +107,47 @@ class RealFileSystem final : public FileSystem {
     }
 
     File* CreateTemporary(const char16_t* target, CString& temporaryPath) override {
-        const CString base(target);
-        const std::string hostTarget = HostPath(target);
-        // A replaced file keeps the permissions it had, as when it is rewritten in place.
-        mode_t mode = 0666;
-        struct stat st;
-        if (::stat(hostTarget.c_str(), &st) == 0 && S_ISREG(st.st_mode)) mode = st.st_mode & 07777;
+        const std::string real = Resolved(HostPath(target));
+        struct stat st, place;
+        const bool exists = ::stat(real.c_str(), &st) == 0;
+        // A read-only catalog stays as it is, as a plain write to it would fail; root would
+        // pass the access check, so the mode is looked at too.
+        if (exists && S_ISREG(st.st_mode) &&
+            ((st.st_mode & 0222) == 0 || ::access(real.c_str(), W_OK) != 0)) {
+            SetErrorFromErrno(EACCES, Target::File, real);
+            return nullptr;
+        }
+        std::string folder = FolderOf(real);
+        // Beside a staging folder the temporary goes into it: what a killed save leaves there
+        // is cleared by the next import.
+        const std::string staging = folder + "/" + ToUtf8(kStagingFolderName);
+        if (::lstat(staging.c_str(), &place) == 0 && S_ISDIR(place.st_mode)) folder = staging;
         for (int attempt = 0; attempt < 100; ++attempt) {
-            char suffix[32];
-            std::snprintf(suffix, sizeof suffix, ".%012llx.tmp",
-                          static_cast<unsigned long long>(NextRandom() & 0xFFFFFFFFFFFFull));
-            std::string host = hostTarget + suffix;
-            int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+            // Short: the target's own name may already be as long as the system allows.
+            char name[16];
+            std::snprintf(name, sizeof name, "/~%07llx",
+                          static_cast<unsigned long long>(NextRandom() & 0xFFFFFFFull));
+            std::string host = (folder == "/" ? std::string() : folder) + name;
+            int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd >= 0) {
-                if (mode != 0666) (void)::fchmod(fd, mode);
+                // The new file takes the place, so it takes the identity: owner, then mode
+                // (a change of owner clears set-id bits).
+                if (exists && S_ISREG(st.st_mode)) {
+                    if (::fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM) {
+                        SetErrorFromErrno(errno, Target::File, host);
+                        ::close(fd);
+                        ::unlink(host.c_str());
+                        return nullptr;
+                    }
+                    (void)::fchmod(fd, st.st_mode & 07777);
+                }
                 File* file = Wrap(fd, host);
                 if (!file) {
                     ::unlink(host.c_str());
                     SetError(kErrorNotEnoughMemory, ENOMEM);
                     return nullptr;
                 }
-                CString name = base;
-                for (const char* c = suffix; *c; ++c) name += static_cast<char16_t>(*c);
-                temporaryPath = std::move(name);
+                temporaryPath = HostToWindowsPath(host);
                 return file;
             }
             if (errno != EEXIST) {
@@ -186,7 +222,8 @@ class RealFileSystem final : public FileSystem {
 
     bool Replace(const char16_t* source, const char16_t* target) override {
         std::string from = HostPath(source);
-        std::string to = HostPath(target);
+        // Through a symbolic link its target is replaced; the link stays.
+        std::string to = Resolved(HostPath(target));
         if (::rename(from.c_str(), to.c_str()) != 0) {
             int err = errno;
             SetErrorFromErrno(err, Target::File, err == ENOENT ? from : to);
@@ -209,7 +246,6 @@ class RealFileSystem final : public FileSystem {
         return true;
     }
 };
-
 
 // Copies the bytes of one open file into another.
 bool CopyContent(int from, int to) {
@@ -253,120 +289,132 @@ bool CreateDirectory(const char16_t* path) {
     return true;
 }
 
-struct CopyBatch::State {
-    std::vector<std::pair<std::string, std::string>> pending;  // temporary, destination
-};
-
 namespace {
-thread_local CopyBatch::State* gBatch = nullptr;
 
-// Moves a complete temporary file to its destination, never replacing one: a destination
-// that appeared meanwhile wins. Hard links stand in where rename cannot refuse to replace.
-bool MoveIntoPlace(const std::string& temporary, const std::string& destination) {
-    bool ok = ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, destination.c_str(),
-                          RENAME_NOREPLACE) == 0;
-    if (!ok && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP)) {
-        ok = ::link(temporary.c_str(), destination.c_str()) == 0;
-        if (ok) ::unlink(temporary.c_str());
-    }
-    return ok;
+// Closes `fd` keeping errno.
+void CloseKeepingErrno(int fd) {
+    const int err = errno;
+    ::close(fd);
+    errno = err;
 }
 
 // Forces everything on the file system that holds `folder` to the disk.
-void SyncFileSystem(const std::string& folder) {
+bool SyncFileSystem(const std::string& folder) {
     int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         ::sync();
-        return;
+        return true;
     }
-    if (::syncfs(fd) != 0) ::sync();
-    ::close(fd);
+    const bool ok = ::syncfs(fd) == 0;
+    CloseKeepingErrno(fd);
+    return ok;
 }
+
+mode_t CurrentUmask() {
+    // The process's umask can only be read by setting it; /proc shows it without a change.
+    if (FILE* status = std::fopen("/proc/self/status", "r")) {
+        char line[128];
+        unsigned mask = 022;
+        while (std::fgets(line, sizeof line, status))
+            if (std::sscanf(line, "Umask: %o", &mask) == 1) break;
+        std::fclose(status);
+        return static_cast<mode_t>(mask);
+    }
+    return 022;
+}
+
+// The host path of a file in the staging folder. The folder is mapped once: mapping each new
+// name would list the growing folder again for every file copied.
+std::string StagedHostPath(const char16_t* staged) {
+    thread_local CString folder;
+    thread_local std::string host;
+    const CString path(staged);
+    const size_t slash = path.find_last_of(u'\\');
+    if (slash == CString::npos) return HostPath(staged);
+    if (path.compare(0, slash, folder) != 0 || folder.size() != slash) {
+        folder = path.substr(0, slash);
+        host = HostPath(folder.c_str());
+    }
+    return host + "/" + ToUtf8(std::u16string_view(path).substr(slash + 1));
+}
+
 }  // namespace
 
-CopyBatch::CopyBatch() : state_(gBatch ? nullptr : new State) {
-    if (state_) gBatch = state_;
+namespace backend {
+
+bool CreateHiddenFolder(const char16_t* folder) {
+    // A leading dot hides it, as Wine shows such names hidden.
+    return CreateDirectory(folder);
 }
 
-CopyBatch::~CopyBatch() {
-    Commit();
-    if (state_ && gBatch == state_) gBatch = nullptr;
-    delete state_;
-}
-
-bool CopyBatch::Commit() {
-    if (!state_ || state_->pending.empty()) return true;
-    SyncFileSystem(FolderOf(state_->pending.front().second));
-    bool all = true;
-    for (const auto& [temporary, destination] : state_->pending) {
-        if (!MoveIntoPlace(temporary, destination)) {
-            ::unlink(temporary.c_str());
-            all = false;
+bool RemoveStagingFolder(const char16_t* folder) {
+    const std::string host = HostPath(folder);
+    // Never follow a link put in its place: only our own folder's files go.
+    int dir = ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir < 0) {
+        if (errno == ENOENT) return true;
+        if (errno == ENOTDIR || errno == ELOOP) return ::unlink(host.c_str()) == 0;
+        SetErrorFromErrno(errno, Target::Folder, host);
+        return false;
+    }
+    DIR* listing = ::fdopendir(dir);
+    if (!listing) {
+        SetErrorFromErrno(errno, Target::Folder, host);
+        ::close(dir);
+        return false;
+    }
+    while (dirent* entry = ::readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        if (::unlinkat(dir, name.c_str(), 0) != 0 && errno == EISDIR) {
+            // Staged copies are files; anything else was not put there by a copy.
+            ::unlinkat(dir, name.c_str(), AT_REMOVEDIR);
         }
     }
-    SyncFileSystem(FolderOf(state_->pending.front().second));
-    state_->pending.clear();
-    return all;
+    ::closedir(listing);
+    if (::rmdir(host.c_str()) != 0 && errno != ENOENT) {
+        SetErrorFromErrno(errno, Target::Folder, host);
+        return false;
+    }
+    return true;
 }
 
-bool CopyFile(const char16_t* from, const char16_t* to, bool failIfExists) {
+bool EntryExists(const char16_t* path) {
+    struct stat st;
+    return ::lstat(HostPath(path).c_str(), &st) == 0;
+}
+
+bool CopyToStaging(const char16_t* from, const char16_t* staged) {
     const std::string source = HostPath(from);
-    const std::string destination = HostPath(to);
-    int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    const std::string destination = StagedHostPath(staged);
+    // A pipe would block the open; what it is, is known only once it is open.
+    int in = ::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (in < 0) {
-        SetErrorFromErrno(errno, Target::File, source);
+        SetErrorFromErrno(errno == ELOOP ? EACCES : errno, Target::File, source);
         return false;
     }
     struct stat st;
-    if (::fstat(in, &st) != 0 || S_ISDIR(st.st_mode)) {
-        int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+    if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int err = S_ISDIR(st.st_mode) ? EISDIR : EACCES;
         ::close(in);
         SetErrorFromErrno(err, Target::File, source);
         return false;
     }
-    // Most files of a repeated import exist already: refuse those before copying anything.
-    // A link, even a dangling one, counts as existing, as it does for the move below.
-    struct stat existing;
-    const bool exists = ::lstat(destination.c_str(), &existing) == 0;
-    if (exists && (failIfExists || S_ISDIR(existing.st_mode))) {
-        ::close(in);
-        SetErrorFromErrno(failIfExists ? EEXIST : EISDIR, Target::File, destination);
-        return false;
-    }
-    if (exists && existing.st_dev == st.st_dev && existing.st_ino == st.st_ino) {
-        // A file copied onto itself: Windows refuses with a sharing error.
-        ::close(in);
-        SetErrorFromErrno(EBUSY, Target::File, destination);
-        return false;
-    }
-
-    // The copy goes to a fresh name beside the destination and is moved into place only when
-    // complete and on the disk, so a crash leaves the destination absent or whole.
-    const mode_t mode = st.st_mode & 07777;
-    std::string temporary;
-    int out = -1;
-    for (int attempt = 0; attempt < 100 && out < 0; ++attempt) {
-        char suffix[32];
-        std::snprintf(suffix, sizeof suffix, ".%012llx.tmp",
-                      static_cast<unsigned long long>(NextRandom() & 0xFFFFFFFFFFFFull));
-        temporary = destination + suffix;
-        out = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (out < 0 && errno != EEXIST) break;
-    }
+    ::fcntl(in, F_SETFL, 0);
+    // As cp sets it: no set-id or sticky bits, and the umask applies.
+    static const mode_t umask = CurrentUmask();
+    const mode_t mode = st.st_mode & 0777 & ~umask;
+    int out = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (out < 0) {
-        int err = errno;
+        SetErrorFromErrno(errno, Target::File, destination);
         ::close(in);
-        SetErrorFromErrno(err, Target::File, destination);
         return false;
     }
     bool ok = CopyContent(in, out);
     if (ok) {
-        // CopyFileW keeps the attributes and the time stamps of the source.
+        // CopyFileW keeps the time stamps of the source.
         timespec times[2] = {st.st_atim, st.st_mtim};
         ok = ::futimens(out, times) == 0 && ::fchmod(out, mode) == 0;
-        // In a batch the flush is one for all the copies, before any is moved into place.
-        const bool batched = failIfExists && gBatch;
-        if (ok && !batched) ok = ::fsync(out) == 0;
     }
     int err = errno;
     if (::close(out) != 0 && ok) {
@@ -374,70 +422,86 @@ bool CopyFile(const char16_t* from, const char16_t* to, bool failIfExists) {
         err = errno;
     }
     ::close(in);
-    if (ok && failIfExists && gBatch) {
-        gBatch->pending.emplace_back(temporary, destination);
-        return true;
-    }
-    if (ok) {
-        if (failIfExists) {
-            ok = MoveIntoPlace(temporary, destination);
-        } else {
-            ok = ::rename(temporary.c_str(), destination.c_str()) == 0;
-        }
-        if (!ok) err = errno;
-    }
     if (!ok) {
-        ::unlink(temporary.c_str());  // no half copy stays behind
+        ::unlink(destination.c_str());
         SetErrorFromErrno(err, Target::File, destination);
-        return false;
     }
-    SyncFolder(FolderOf(destination));
-    return true;
+    return ok;
 }
 
-// ---- locks -------------------------------------------------------------------------------
+bool SyncStaged(const char16_t* folder) {
+    const std::string host = HostPath(folder);
+    if (SyncFileSystem(host)) return true;
+    SetErrorFromErrno(errno, Target::Folder, host);
+    return false;
+}
 
-struct FileLock {
+bool MoveStaged(const char16_t* staged, const char16_t* to, bool replace) {
+    const std::string from = StagedHostPath(staged);
+    const std::string destination = HostPath(to);
+    bool ok;
+    if (replace) {
+        ok = ::rename(from.c_str(), destination.c_str()) == 0;
+    } else {
+        ok = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) ==
+             0;
+        // Hard links stand in where rename cannot refuse to replace.
+        if (!ok && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP)) {
+            ok = ::link(from.c_str(), destination.c_str()) == 0;
+            if (ok) ::unlink(from.c_str());
+        }
+    }
+    if (!ok) SetErrorFromErrno(errno, Target::File, destination);
+    return ok;
+}
+
+}  // namespace backend
+
+// ---- the import lock ---------------------------------------------------------------------
+
+struct ImportLock {
     int fd;
 };
 
-FileLock* LockFile(const char16_t* path, uint32_t timeoutMilliseconds) {
-    const std::string host = HostPath(path);
-    int fd = ::open(host.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+ImportLock* AcquireImportLock(const char16_t* folder) {
+    // One name for the folder however it is reached: the real path when it exists.
+    std::string host = HostPath(folder);
+    if (char* real = ::realpath(host.c_str(), nullptr)) {
+        host = real;
+        std::free(real);
+    }
+    uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
+    for (unsigned char c : host) hash = (hash ^ c) * 0x100000001b3ull;
+    char path[64];
+    std::snprintf(path, sizeof path, "/tmp/brevlo-import-%016llx.lock",
+                  static_cast<unsigned long long>(hash));
+    // Read access is all flock needs, so a lock file left by root serves every user. No
+    // O_CREAT on an existing file: a sticky /tmp refuses that for another user's file.
+    int fd = -1;
+    while (fd < 0) {
+        fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0 || errno != ENOENT) break;
+        fd = ::open(path, O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 && errno != EEXIST) break;
+    }
     if (fd < 0) {
-        SetErrorFromErrno(errno, Target::File, host);
+        SetErrorFromErrno(errno, Target::File, path);
         return nullptr;
     }
-    // The first byte, as LockFileEx takes it on Windows. Locks of the open file description
-    // hold between threads as between processes; where the kernel lacks them, the process's
-    // own record locks serve.
-    struct flock range = {};
-    range.l_type = F_WRLCK;
-    range.l_whence = SEEK_SET;
-    range.l_start = 0;
-    range.l_len = 1;
-    int command = F_OFD_SETLK;
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
-    for (;;) {
-        if (::fcntl(fd, command, &range) == 0) break;
-        const int err = errno;
-        if (err == EINVAL && command == F_OFD_SETLK) {
-            command = F_SETLK;
-            continue;
-        }
-        if ((err != EAGAIN && err != EACCES && err != EINTR) ||
-            std::chrono::steady_clock::now() >= deadline) {
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            SetErrorFromErrno(errno, Target::File, path);
             ::close(fd);
-            if (err == EAGAIN || err == EACCES)
-                SetError(kErrorLockViolation, EWOULDBLOCK);
-            else
-                SetErrorFromErrno(err, Target::File, host);
             return nullptr;
         }
-        ::usleep(10000);
+        if (StopRequested()) {
+            ::close(fd);
+            SetError(kErrorLockViolation, EWOULDBLOCK);
+            return nullptr;
+        }
+        ::usleep(20000);
     }
-    FileLock* lock = new (std::nothrow) FileLock{fd};
+    ImportLock* lock = new (std::nothrow) ImportLock{fd};
     if (!lock) {
         ::close(fd);
         SetError(kErrorNotEnoughMemory, ENOMEM);
@@ -445,10 +509,29 @@ FileLock* LockFile(const char16_t* path, uint32_t timeoutMilliseconds) {
     return lock;
 }
 
-void UnlockFile(FileLock* lock) {
+void ReleaseImportLock(ImportLock* lock) {
     if (!lock) return;
     ::close(lock->fd);  // closing the description releases its lock
     delete lock;
+}
+
+// ---- stopping ----------------------------------------------------------------------------
+
+namespace {
+void OnStopSignal(int) {
+    RequestStop(true);
+}
+}  // namespace
+
+void InstallStopSignals() {
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignore, nullptr);
+    // No SA_RESTART: a wait on the terminal ends, and the import stops at its next file.
+    struct sigaction stop = {};
+    stop.sa_handler = OnStopSignal;
+    sigemptyset(&stop.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &stop, nullptr);
 }
 
 // ---- FileFind ----------------------------------------------------------------------------
@@ -461,6 +544,7 @@ struct FileFind::State {
     std::string current;
     bool directory = false;
     bool link = false;
+    bool file = false;
 };
 
 namespace {
@@ -563,7 +647,9 @@ bool FileFind::FindNextFile() {
     s.hasCurrent = true;
     std::string full = s.folder + "/" + s.current;
     struct stat st;
-    s.link = ::lstat(full.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    const bool known = ::lstat(full.c_str(), &st) == 0;
+    s.link = known && S_ISLNK(st.st_mode);
+    s.file = known && S_ISREG(st.st_mode);
     s.directory = ::stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     if (s.next >= s.names.size()) {
         SetError(18, 0);  // ERROR_NO_MORE_FILES
@@ -582,6 +668,10 @@ bool FileFind::IsDirectory() const {
 
 bool FileFind::IsLink() const {
     return state_->hasCurrent && state_->link;
+}
+
+bool FileFind::IsFile() const {
+    return state_->hasCurrent && state_->file;
 }
 
 CString FileFind::GetFileName() const {

@@ -1,15 +1,16 @@
 #include <windows.h>
 // The A/W macros would rename the platform functions below.
 #undef CreateDirectory
-#undef CopyFile
 #undef FindNextFile
 
 #include <atomic>
 #include <climits>
 #include <new>
 #include <cstdio>
+#include <cwchar>
 
 #include "platform/platform.h"
+#include "platform/staging_backend.h"
 #include "platform/win32/wide.h"
 
 namespace platform {
@@ -19,7 +20,6 @@ struct File {
 };
 
 namespace {
-
 
 // Random digits for a temporary file's name; CREATE_NEW and a retry make it unique.
 uint64_t NextRandom() {
@@ -47,6 +47,26 @@ File* Wrap(HANDLE handle) {
 // Large transfers go in pieces that a DWORD can count.
 constexpr DWORD kChunk = 1u << 30;
 
+// The file that `path` stands for: through a symbolic link, its target. A path that does not
+// name an existing link is its own.
+CString Resolved(const char16_t* path) {
+    const DWORD attributes = ::GetFileAttributesW(Wide(path));
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return path;
+    HANDLE handle =
+        ::CreateFileW(Wide(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return path;
+    wchar_t buffer[32768];
+    const DWORD n = ::GetFinalPathNameByHandleW(handle, buffer, 32768, FILE_NAME_NORMALIZED);
+    ::CloseHandle(handle);
+    if (n == 0 || n >= 32768) return path;
+    CString real(reinterpret_cast<const char16_t*>(buffer), n);
+    if (real.starts_with(u"\\\\?\\UNC\\")) return u"\\\\" + real.substr(8);
+    if (real.starts_with(u"\\\\?\\")) return real.substr(4);
+    return real;
+}
+
 class RealFileSystem final : public FileSystem {
   public:
     File* OpenRead(const char16_t* path) override {
@@ -55,21 +75,37 @@ class RealFileSystem final : public FileSystem {
     }
 
     File* CreateTemporary(const char16_t* target, CString& temporaryPath) override {
-        CString base(target);
+        const CString real = Resolved(target);
+        // A read-only catalog stays as it is, as a plain write to it would fail.
+        const DWORD attributes = ::GetFileAttributesW(Wide(real.c_str()));
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+            ::SetLastError(ERROR_ACCESS_DENIED);
+            return nullptr;
+        }
+        const size_t slash = real.find_last_of(u"\\/");
+        CString folder = slash == CString::npos ? CString() : real.substr(0, slash + 1);
+        // Beside a staging folder the temporary goes into it, where the next import clears
+        // what a killed save left; not when that longer path would pass MAX_PATH.
+        const CString staging = folder + kStagingFolderName;
+        const DWORD place = ::GetFileAttributesW(Wide(staging.c_str()));
+        if (place != INVALID_FILE_ATTRIBUTES && (place & FILE_ATTRIBUTE_DIRECTORY) &&
+            !(place & FILE_ATTRIBUTE_REPARSE_POINT) && staging.size() + 9 < MAX_PATH)
+            folder = staging + u"\\";
         for (int attempt = 0; attempt < 100; ++attempt) {
-            char suffix[32];
-            std::snprintf(suffix, sizeof suffix, ".%012llx.tmp",
-                          static_cast<unsigned long long>(NextRandom() & 0xFFFFFFFFFFFFull));
-            CString name = base;
-            for (const char* c = suffix; *c; ++c) name += static_cast<char16_t>(*c);
-            HANDLE handle = ::CreateFileW(Wide(name.c_str()), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+            // Short: the target's own name may already be as long as the system allows.
+            char name[16];
+            std::snprintf(name, sizeof name, "~%07llx",
+                          static_cast<unsigned long long>(NextRandom() & 0xFFFFFFFull));
+            CString path = folder;
+            for (const char* c = name; *c; ++c) path += static_cast<char16_t>(*c);
+            HANDLE handle = ::CreateFileW(Wide(path.c_str()), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                           FILE_ATTRIBUTE_NORMAL, nullptr);
             if (handle != INVALID_HANDLE_VALUE) {
                 File* file = Wrap(handle);
                 if (file) {
-                    temporaryPath = name;
+                    temporaryPath = path;
                 } else {
-                    ::DeleteFileW(Wide(name.c_str()));
+                    ::DeleteFileW(Wide(path.c_str()));
                     ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
                 }
                 return file;
@@ -126,13 +162,21 @@ class RealFileSystem final : public FileSystem {
     }
 
     bool Replace(const char16_t* source, const char16_t* target) override {
-        return ::MoveFileExW(Wide(source), Wide(target),
-                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+        const CString real = Resolved(target);
+        const DWORD attributes = ::GetFileAttributesW(Wide(real.c_str()));
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            return ::MoveFileExW(Wide(source), Wide(real.c_str()), MOVEFILE_WRITE_THROUGH) != FALSE;
+        // ReplaceFileW keeps the replaced file's attributes, owner and access-control list;
+        // Wine's does not keep the attributes, so they are put back.
+        if (!::ReplaceFileW(Wide(real.c_str()), Wide(source), nullptr,
+                            REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
+            return false;
+        ::SetFileAttributesW(Wide(real.c_str()), attributes);
+        return true;
     }
 
     bool Remove(const char16_t* path) override { return ::DeleteFileW(Wide(path)) != FALSE; }
 };
-
 
 }  // namespace
 
@@ -141,105 +185,141 @@ FileSystem& RealFiles() {
     return files;
 }
 
-// Each copy here completes on its own, flushed and moved into place.
-struct CopyBatch::State {};
-CopyBatch::CopyBatch() : state_(nullptr) {}
-CopyBatch::~CopyBatch() = default;
-bool CopyBatch::Commit() { return true; }
-
 bool CreateDirectory(const char16_t* path) {
     return ::CreateDirectoryW(Wide(path), nullptr) != FALSE;
 }
 
-bool CopyFile(const char16_t* from, const char16_t* to, bool failIfExists) {
-    // A missing source is reported before an existing destination, as CopyFileW does.
-    if (::GetFileAttributesW(Wide(from)) == INVALID_FILE_ATTRIBUTES) return false;
-    // Most files of a repeated import exist already: refuse those before copying anything.
-    if (failIfExists && ::GetFileAttributesW(Wide(to)) != INVALID_FILE_ATTRIBUTES) {
-        ::SetLastError(ERROR_FILE_EXISTS);
-        return false;
-    }
-    // The copy goes to a fresh short name in the destination's folder (a long destination
-    // name leaves no room for a suffix) and is moved into place only when complete and on the
-    // disk, so a crash leaves the destination absent or whole.
-    CString folder(to);
-    const size_t slash = folder.find_last_of(u"\\/");
-    folder = slash == CString::npos ? CString(u".") : folder.substr(0, slash + 1);
-    wchar_t temporary[MAX_PATH];
-    if (!::GetTempFileNameW(Wide(folder.c_str()), L"bvc", 0, temporary)) {
-        const DWORD error = ::GetLastError();
-        // The folder's missing, whatever the call says about its own name.
-        ::SetLastError(error == ERROR_DIRECTORY ? ERROR_PATH_NOT_FOUND : error);
-        return false;
-    }
-    bool ok = ::CopyFileW(Wide(from), temporary, FALSE) != FALSE;
-    if (ok) {
-        HANDLE handle = ::CreateFileW(temporary, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-        ok = handle != INVALID_HANDLE_VALUE;
-        if (ok) {
-            ok = ::FlushFileBuffers(handle) != FALSE;
-            const DWORD error = ::GetLastError();
-            ::CloseHandle(handle);
-            ::SetLastError(error);
-        }
-    }
-    if (ok) {
-        // Without MOVEFILE_REPLACE_EXISTING a destination that appeared meanwhile wins.
-        const DWORD replace = failIfExists ? 0 : MOVEFILE_REPLACE_EXISTING;
-        ok = ::MoveFileExW(temporary, Wide(to), replace | MOVEFILE_WRITE_THROUGH) != FALSE;
-    }
-    if (!ok) {
-        DWORD error = ::GetLastError();
-        if (error == ERROR_ALREADY_EXISTS) error = ERROR_FILE_EXISTS;
-        ::SetFileAttributesW(temporary, FILE_ATTRIBUTE_NORMAL);  // a read-only copy too
-        ::DeleteFileW(temporary);
-        ::SetLastError(error);
-        return false;
-    }
+namespace backend {
+
+bool CreateHiddenFolder(const char16_t* folder) {
+    if (!::CreateDirectoryW(Wide(folder), nullptr)) return false;
+    ::SetFileAttributesW(Wide(folder), FILE_ATTRIBUTE_HIDDEN);
     return true;
 }
 
-// ---- locks -------------------------------------------------------------------------------
+bool RemoveStagingFolder(const char16_t* folder) {
+    const DWORD attributes = ::GetFileAttributesW(Wide(folder));
+    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+    // Never into a link put in its place: only our own folder's files go.
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        ::SetFileAttributesW(Wide(folder), FILE_ATTRIBUTE_NORMAL);
+        return ::DeleteFileW(Wide(folder)) || ::RemoveDirectoryW(Wide(folder));
+    }
+    const CString pattern = CString(folder) + u"\\*";
+    WIN32_FIND_DATAW found;
+    HANDLE find = ::FindFirstFileW(Wide(pattern.c_str()), &found);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const CString name(reinterpret_cast<const char16_t*>(found.cFileName));
+            if (name == u"." || name == u"..") continue;
+            const CString path = CString(folder) + u"\\" + name;
+            ::SetFileAttributesW(Wide(path.c_str()), FILE_ATTRIBUTE_NORMAL);  // read-only too
+            if (!::DeleteFileW(Wide(path.c_str()))) ::RemoveDirectoryW(Wide(path.c_str()));
+        } while (::FindNextFileW(find, &found));
+        ::FindClose(find);
+    }
+    return ::RemoveDirectoryW(Wide(folder)) != FALSE ||
+           ::GetFileAttributesW(Wide(folder)) == INVALID_FILE_ATTRIBUTES;
+}
 
-struct FileLock {
-    HANDLE handle;
+bool EntryExists(const char16_t* path) {
+    return ::GetFileAttributesW(Wide(path)) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool CopyToStaging(const char16_t* from, const char16_t* staged) {
+    if (!::CopyFileW(Wide(from), Wide(staged), TRUE)) return false;
+    // CopyFileW carries the read-only attribute along; the flush needs a writable handle,
+    // so the attribute is set aside for it and put back.
+    const DWORD attributes = ::GetFileAttributesW(Wide(staged));
+    const bool readOnly =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+    if (readOnly) ::SetFileAttributesW(Wide(staged), attributes & ~FILE_ATTRIBUTE_READONLY);
+    HANDLE handle = ::CreateFileW(Wide(staged), GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool ok = handle != INVALID_HANDLE_VALUE;
+    if (ok) {
+        ok = ::FlushFileBuffers(handle) != FALSE;
+        const DWORD error = ::GetLastError();
+        ::CloseHandle(handle);
+        ::SetLastError(error);
+    }
+    if (readOnly && ok) ok = ::SetFileAttributesW(Wide(staged), attributes) != FALSE;
+    if (!ok) {
+        const DWORD error = ::GetLastError();
+        ::SetFileAttributesW(Wide(staged), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(Wide(staged));
+        ::SetLastError(error);
+    }
+    return ok;
+}
+
+bool SyncStaged(const char16_t*) {
+    return true;  // each copy was flushed, each move is written through
+}
+
+bool MoveStaged(const char16_t* staged, const char16_t* to, bool replace) {
+    // Without MOVEFILE_REPLACE_EXISTING a destination that appeared meanwhile wins.
+    if (::MoveFileExW(Wide(staged), Wide(to),
+                      (replace ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH))
+        return true;
+    if (::GetLastError() == ERROR_ALREADY_EXISTS) ::SetLastError(ERROR_FILE_EXISTS);
+    return false;
+}
+
+}  // namespace backend
+
+// ---- the import lock ---------------------------------------------------------------------
+
+struct ImportLock {
+    HANDLE mutex;
 };
 
-FileLock* LockFile(const char16_t* path, uint32_t timeoutMilliseconds) {
-    HANDLE handle = ::CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    const ULONGLONG deadline = ::GetTickCount64() + timeoutMilliseconds;
+ImportLock* AcquireImportLock(const char16_t* folder) {
+    // One name for the folder however it is spelled: its full path, without regard to case.
+    wchar_t full[MAX_PATH];
+    const DWORD n = ::GetFullPathNameW(Wide(folder), MAX_PATH, full, nullptr);
+    CString key =
+        n && n < MAX_PATH ? CString(reinterpret_cast<const char16_t*>(full), n) : CString(folder);
+    while (!key.empty() && (key.back() == u'\\' || key.back() == u'/')) key.pop_back();
+    uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
+    for (char16_t c : key) {
+        const char16_t upper = (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
+        hash = (hash ^ (upper & 0xFF)) * 0x100000001b3ull;
+        hash = (hash ^ (upper >> 8)) * 0x100000001b3ull;
+    }
+    wchar_t name[64];
+    std::swprintf(name, 64, L"Local\\BrevloImport-%016llx", static_cast<unsigned long long>(hash));
+    HANDLE mutex = ::CreateMutexW(nullptr, FALSE, name);
+    if (!mutex) return nullptr;
     for (;;) {
-        OVERLAPPED at = {};
-        if (::LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
-            break;
-        const DWORD error = ::GetLastError();
-        if ((error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) ||
-            ::GetTickCount64() >= deadline) {
-            ::CloseHandle(handle);
-            ::SetLastError(error == ERROR_IO_PENDING ? ERROR_LOCK_VIOLATION : error);
+        const DWORD waited = ::WaitForSingleObject(mutex, 200);
+        // A holder that died left the mutex abandoned, and to us.
+        if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) break;
+        if (waited != WAIT_TIMEOUT || StopRequested()) {
+            const DWORD error = waited == WAIT_TIMEOUT ? ERROR_LOCK_VIOLATION : ::GetLastError();
+            ::CloseHandle(mutex);
+            ::SetLastError(error);
             return nullptr;
         }
-        ::Sleep(10);
     }
-    FileLock* lock = new (std::nothrow) FileLock{handle};
+    ImportLock* lock = new (std::nothrow) ImportLock{mutex};
     if (!lock) {
-        ::CloseHandle(handle);
+        ::ReleaseMutex(mutex);
+        ::CloseHandle(mutex);
         ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     }
     return lock;
 }
 
-void UnlockFile(FileLock* lock) {
+void ReleaseImportLock(ImportLock* lock) {
     if (!lock) return;
-    OVERLAPPED at = {};
-    ::UnlockFileEx(lock->handle, 0, 1, 0, &at);
-    ::CloseHandle(lock->handle);
+    ::ReleaseMutex(lock->mutex);
+    ::CloseHandle(lock->mutex);
     delete lock;
 }
+
+void InstallStopSignals() {}
 
 // ---- FileFind ----------------------------------------------------------------------------
 
@@ -291,7 +371,14 @@ bool FileFind::IsDirectory() const {
 }
 
 bool FileFind::IsLink() const {
-    return state_->hasCurrent && (state_->current.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    // Cloud placeholders and deduplicated files are reparse points too, and are files.
+    return state_->hasCurrent &&
+           IsLinkReparsePoint(state_->current.dwFileAttributes, state_->current.dwReserved0);
+}
+
+bool FileFind::IsFile() const {
+    return state_->hasCurrent && !(state_->current.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !IsLink();
 }
 
 CString FileFind::GetFileName() const {

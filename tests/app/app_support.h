@@ -61,6 +61,7 @@ inline void ResetApp() {
     theApp.m_installPath.clear();
     std::fill(std::begin(theApp.m_productVersion), std::end(theApp.m_productVersion), 0u);
     theApp.m_pMainWnd = nullptr;
+    theApp.m_exitCode = 0;
 }
 
 }  // namespace app_test

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 #include "app/ImportApp.h"
@@ -84,6 +85,23 @@ TEST_F(Dialog, BarClimbsByTenToNinetyThenTheQuestion) {
     EXPECT_EQ(barAtQuestion, 100);
     EXPECT_EQ(importDialog.GetSafeHwnd(), nullptr);
     EXPECT_EQ(importDialog.m_progress.GetSafeHwnd(), nullptr);
+}
+
+TEST_F(Dialog, AnImportThatDidNotCompleteSaysSoAndAsksNothing) {
+    // A folder where the product's catalog should be: it cannot be read.
+    const CString catalog = folder_ / u"data\\marks\\config.xml";
+    std::filesystem::create_directories(platform_test::HostOf(catalog));
+    app_test::User user;
+    CImportDialog importDialog;
+    theApp.m_pMainWnd = &importDialog;
+    SKIP_WITHOUT_DISPLAY(importDialog.DoModal());
+    ASSERT_EQ(user.boxes.size(), 1u);
+    const std::string text = Narrow(user.boxes[0].text);
+    EXPECT_TRUE(text.starts_with("导入未完成：无法读取目录文件“" + Narrow(catalog) + "”："))
+        << text;
+    EXPECT_EQ(user.boxes[0].caption, u"MirvoPix");
+    EXPECT_EQ(user.boxes[0].type, static_cast<UINT>(MB_ICONERROR));
+    EXPECT_EQ(theApp.ExitInstance(), 1);
 }
 
 TEST_F(Dialog, SystemMenuOpensTheAboutBoxForIdsSixteenToThirtyOne) {

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 
 #include "import/import.h"
@@ -13,6 +14,7 @@
 #include "xml/XmlDocument.h"
 
 #ifndef _WIN32
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -61,7 +63,7 @@ CString MaterialFolder(const CString& word) {
 #ifndef _WIN32
 // A throwaway prefix reporting the given Windows version, with C: in it and Z: the host root.
 class Prefix {
-public:
+  public:
     explicit Prefix(const char* version) {
         std::string pattern = fs::temp_directory_path().string() + "/brevlo-worker-XXXXXX";
         path_ = ::mkdtemp(pattern.data());
@@ -71,7 +73,8 @@ public:
         fs::create_directory_symlink("/", path_ + "/dosdevices/z:");
         std::ofstream(path_ + "/user.reg") << "WINE REGISTRY Version 2\n\n";
         std::ofstream(path_ + "/system.reg")
-            << "WINE REGISTRY Version 2\n\n[Software\\\\Microsoft\\\\Windows NT\\\\CurrentVersion] 1\n"
+            << "WINE REGISTRY Version 2\n\n[Software\\\\Microsoft\\\\Windows NT\\\\CurrentVersion] "
+               "1\n"
             << "\"CurrentVersion\"=\"" << version << "\"\n\"CurrentBuildNumber\"=\"2600\"\n";
         const char* old = std::getenv("WINEPREFIX");
         old_ = old ? old : "";
@@ -119,11 +122,12 @@ TEST(Worker, FolderRule) {
         ASSERT_EQ(IsWindowsNT6(), r.nt6);
         ImportSettings settings{u"Marks", install.Path() + u"\\", r.high, r.low};
         bool done = false;
-        ImportOutcome outcome = RunImport(settings, [&] { done = true; });
+        ImportOutcome outcome = RunImport(settings, [&](const ImportOutcome&) { done = true; });
         EXPECT_TRUE(done);
         const CString expected =
             r.driveRoot ? CString(u"C:\\Mirvo\\Data\\Marks") : install.Path() + u"\\data\\Marks";
-        EXPECT_EQ(Narrow(outcome.productFolder), Narrow(expected)) << std::hex << r.high << " " << r.low;
+        EXPECT_EQ(Narrow(outcome.productFolder), Narrow(expected))
+            << std::hex << r.high << " " << r.low;
         EXPECT_EQ(Narrow(outcome.materialFolder), Narrow(MaterialFolder(u"Marks")));
         EXPECT_FALSE(outcome.sourceLoaded);  // there is no pack beside the tool
     }
@@ -131,7 +135,7 @@ TEST(Worker, FolderRule) {
 
 // A pack beside the tool (a ToolFolder of the test's), removed at the end.
 class Pack {
-public:
+  public:
     explicit Pack(const CString& word) : folder_(MaterialFolder(word)) {
         fs::remove_all(HostOf(folder_));
         fs::create_directories(HostOf(folder_ + u"\\sub\\deeper"));
@@ -140,7 +144,9 @@ public:
         std::error_code ignored;
         fs::remove_all(HostOf(folder_), ignored);
     }
-    void Add(const CString& name, const std::string& bytes) { WriteBytes(folder_ + u"\\" + name, bytes); }
+    void Add(const CString& name, const std::string& bytes) {
+        WriteBytes(folder_ + u"\\" + name, bytes);
+    }
     CString folder_;
 };
 
@@ -150,13 +156,16 @@ std::string Catalog(const std::string& albums) {
 
 // An installation of version 1.4 on NT 6.1: the product data folder is install\data\marks.
 struct Installation {
+    explicit Installation(const CString& word = u"marks")
+        : settings{word, install.Path(), 0x00010004, 0},
+          product(install.Path() + u"\\data\\" + word) {}
 #ifndef _WIN32
     Prefix prefix{"6.1"};
 #endif
     TempFolder install;
     platform_test::ToolFolder tool;
-    const ImportSettings settings{u"marks", install.Path(), 0x00010004, 0};
-    const CString product = install.Path() + u"\\data\\marks";
+    const ImportSettings settings;
+    const CString product;
 };
 
 TEST(Worker, FirstImportThenSecondPackThenIdempotence) {
@@ -244,12 +253,13 @@ TEST(Worker, NothingIsSavedWithoutBothCatalogs) {
         EXPECT_EQ(ReadBytes(product + u"\\config.xml"), other);
     }
     {
-        // No product data folder's parent: nothing is written anywhere.
+        // No product data folder's parent: nothing is written anywhere, and that is said.
         Pack pack(u"marks");
         pack.Add(u"config.xml", Catalog(""));
         const ImportSettings missing{u"marks", install.Path() + u"\\gone", 0x00010004, 0};
         ImportOutcome outcome = RunImport(missing, nullptr);
         EXPECT_FALSE(outcome.targetLoaded);
+        EXPECT_EQ(Narrow(outcome.failure.substr(0, 6)), "导入未完成：");
         EXPECT_FALSE(Exists(install.Path() + u"\\gone"));
     }
 }
@@ -262,11 +272,106 @@ TEST(Worker, TooLongJoinStopsBeforeAnyWrite) {
     platform_test::ToolFolder tool;
     const CString longPath = install.Path() + u"\\" + CString(250, u'p');
     bool done = false;
-    ImportOutcome outcome =
-        RunImport(ImportSettings{u"marks", longPath, 0x00010004, 0}, [&] { done = true; });
+    ImportOutcome outcome = RunImport(ImportSettings{u"marks", longPath, 0x00010004, 0},
+                                      [&](const ImportOutcome&) { done = true; });
     EXPECT_TRUE(done);  // the completion is reported all the same
     EXPECT_TRUE(outcome.productFolder.empty());
     EXPECT_FALSE(outcome.copied);
+}
+
+// Every entry below `root`: folders as "/", files as their bytes.
+std::map<std::string, std::string> Tree(const CString& root) {
+    std::map<std::string, std::string> out;
+    const fs::path base = HostOf(root);
+    for (const auto& e : fs::recursive_directory_iterator(base)) {
+        const std::string rel = fs::relative(e.path(), base).generic_string();
+        out[rel] = e.is_directory() ? "/" : ReadBytes(root + u"\\" + Widen(rel));
+    }
+    return out;
+}
+
+// Each import checks both catalogs before it changes anything, copies soundly and says what
+// did not work; the product folder then holds exactly the pack's files and the catalog.
+TEST(Worker, ImportsCheckFirstAndSayWhatFailed) {
+    const std::string gbk = "\xcf\xc4";       // 夏 in code page 936
+    const std::string utf8 = "\xe5\xa4\x8f";  // 夏 in UTF-8: invalid there
+    const std::string packCatalog =
+        Catalog("<album name=\"" + gbk + "\"><item name=\"n\"/></album>\r\n");
+    const std::string packMerged = Catalog(
+        "<album name=\"" + gbk + "\"><item name=\"n\"/><ElemCount>1</ElemCount>\r\n</album>\r\n");
+    struct Row {
+        const char* what;
+        const char* packCatalog;     // null: the pack has none
+        const char* productCatalog;  // null: the product has none
+        const char* productFile;     // a file the product has as "sub" (null: none)
+        const char* failure;         // how the failure text starts; null: the import completes
+        const char* catalogAfter;    // null: unchanged
+    };
+    // Well-formed once read, but the lead byte took the space: it would be saved as "?".
+    const std::string utf8Product = Catalog("<album name=\"" + utf8 + " 1\"/>\r\n");
+    const std::string bomProduct = "\xef\xbb\xbf" + Catalog("<album name=\"a\"/>\r\n");
+    const std::string gbkProduct = Catalog("<album name=\"" + gbk + "\"/>\r\n");
+    const std::string gbkMerged =
+        Catalog("<album name=\"" + gbk +
+                "\">\r\n<item name=\"n\"/>\r\n<ElemCount>1</ElemCount>\r\n</album>\r\n");
+    const std::string broken = "<mirvo><albums>";
+    const Row rows[] = {
+        {"product catalog in UTF-8", packCatalog.c_str(), utf8Product.c_str(), nullptr,
+         "导入未完成：无法读取目录文件“P”：", nullptr},
+        {"product catalog with a byte-order mark", packCatalog.c_str(), bomProduct.c_str(), nullptr,
+         "导入未完成：无法读取目录文件“P”：", nullptr},
+        {"pack catalog in UTF-8", utf8Product.c_str(), gbkProduct.c_str(), nullptr,
+         "导入未完成：无法读取目录文件“M”：", nullptr},
+        {"product catalog not well-formed", packCatalog.c_str(), broken.c_str(), nullptr,
+         "导入未完成：无法读取目录文件“P”：", nullptr},
+        {"pack catalog not well-formed", broken.c_str(), gbkProduct.c_str(), nullptr,
+         "导入未完成：无法读取目录文件“M”：", nullptr},
+        {"a file where the pack has a folder", packCatalog.c_str(), gbkProduct.c_str(), "sub",
+         "导入未完成：无法复制“", nullptr},
+        {"Chinese names in 936 merge", packCatalog.c_str(), gbkProduct.c_str(), nullptr, nullptr,
+         gbkMerged.c_str()},
+        {"no pack catalog", nullptr, gbkProduct.c_str(), nullptr, nullptr, nullptr},
+        {"no product catalog", packCatalog.c_str(), nullptr, nullptr, nullptr, packMerged.c_str()},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        Installation in(u"checks");
+        fs::create_directories(HostOf(in.product));
+        Pack pack(u"checks");
+        pack.Add(u"a.png", "a");
+        pack.Add(u"sub\\deeper\\b.png", "b");
+        if (r.packCatalog) pack.Add(u"config.xml", r.packCatalog);
+        const CString catalog = in.product + u"\\config.xml";
+        if (r.productCatalog) WriteBytes(catalog, r.productCatalog);
+        if (r.productFile) WriteBytes(in.product + u"\\" + Widen(r.productFile), "mine");
+        WriteBytes(in.product + u"\\config.xml.lock", "");  // left by an earlier version
+        const auto before = Tree(in.product);
+        ImportOutcome outcome = RunImport(in.settings, nullptr);
+        if (!r.failure) {
+            EXPECT_EQ(Narrow(outcome.failure), "");
+            auto expected = Tree(pack.folder_);
+            if (r.productCatalog) expected["config.xml"] = r.productCatalog;
+            if (r.catalogAfter) expected["config.xml"] = r.catalogAfter;
+            EXPECT_EQ(Tree(in.product), expected);
+            continue;
+        }
+        std::string expected = r.failure;
+        const size_t at = expected.find("“") + 3;
+        if (expected[at] == 'P' || expected[at] == 'M')
+            expected.replace(
+                at, 1, Narrow((expected[at] == 'P' ? in.product : pack.folder_) + u"\\config.xml"));
+        EXPECT_EQ(Narrow(outcome.failure).substr(0, expected.size()), expected);
+        EXPECT_TRUE(
+            Narrow(outcome.failure).ends_with("请释放磁盘空间或修正权限后重新运行素材包。"));
+        EXPECT_FALSE(outcome.saved);
+        if (expected.ends_with("：")) {  // a catalog: nothing changed, not even copied
+            auto unchanged = before;
+            unchanged.erase("config.xml.lock");
+            EXPECT_EQ(Tree(in.product), unchanged);
+        } else {
+            EXPECT_EQ(ReadBytes(catalog), r.productCatalog);
+        }
+    }
 }
 
 }  // namespace

@@ -12,6 +12,11 @@
 #include "platform/platform.h"
 #include "support/platform_temp.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 using platform::Files;
@@ -165,7 +170,14 @@ TEST(Folders, CreateDirectoryMakesOneLevel) {
     EXPECT_FALSE(Exists(folder / u"no"));
 }
 
-TEST(Folders, CopyFileNeverOverwritesWhenAsked) {
+// Stages one file into `to`'s folder and commits it.
+bool CopyOne(const CString& from, const CString& to, bool failIfExists) {
+    platform::Staging staging;
+    if (!staging.Open(FolderOf(to).c_str())) return false;
+    return staging.StageFile(from.c_str(), to.c_str(), failIfExists) && staging.Commit();
+}
+
+TEST(Folders, StagedCopiesKeepTimeAndAttributesAndSayWhyNot) {
     TempFolder folder;
     const CString source = folder / u"source.jpg";
     const CString target = folder / u"target.jpg";
@@ -173,24 +185,16 @@ TEST(Folders, CopyFileNeverOverwritesWhenAsked) {
     WriteBytes(source, content);
     const auto past = fs::file_time_type::clock::now() - std::chrono::hours(24 * 30);
     fs::last_write_time(platform_test::HostOf(source), past);
+    // A file on a CD is read-only: it is copied all the same, and stays read-only.
+    platform_test::MakeReadOnly(source);
 
-    EXPECT_TRUE(platform::CopyFile(source.c_str(), target.c_str(), true));
+    EXPECT_TRUE(CopyOne(source, target, true)) << Show(platform::SystemErrorText());
     EXPECT_EQ(ReadBytes(target), content);
-    // The time stamp goes along, as CopyFileW keeps it.
+    EXPECT_TRUE(platform_test::IsReadOnly(target));
     auto copied = fs::last_write_time(platform_test::HostOf(target));
     EXPECT_LT(std::chrono::abs(copied - past), std::chrono::seconds(2));
-
-    WriteBytes(target, "kept");
-    EXPECT_FALSE(platform::CopyFile(source.c_str(), target.c_str(), true));
+    EXPECT_FALSE(CopyOne(source, folder / u"TARGET.JPG", true));  // names match without case
     EXPECT_EQ(GetLastError(), platform::kErrorFileExists);
-    EXPECT_EQ(ReadBytes(target), "kept");
-
-    const CString otherCase = folder / u"TARGET.JPG";
-    EXPECT_FALSE(platform::CopyFile(source.c_str(), otherCase.c_str(), true));
-    EXPECT_EQ(GetLastError(), platform::kErrorFileExists);
-
-    EXPECT_TRUE(platform::CopyFile(source.c_str(), target.c_str(), false));
-    EXPECT_EQ(ReadBytes(target), content);
 
     struct Case {
         CString from, to;
@@ -202,26 +206,80 @@ TEST(Folders, CopyFileNeverOverwritesWhenAsked) {
         {source, folder / u"no\\x", platform::kErrorPathNotFound},
     };
     for (const Case& c : failures) {
-        EXPECT_FALSE(platform::CopyFile(c.from.c_str(), c.to.c_str(), true)) << Show(c.from);
+        EXPECT_FALSE(CopyOne(c.from, c.to, true)) << Show(c.from);
         EXPECT_EQ(GetLastError(), c.error) << Show(c.from) << " -> " << Show(c.to);
     }
     EXPECT_FALSE(Exists(folder / u"x"));
+    EXPECT_FALSE(Exists(folder / platform::kStagingFolderName));
 }
 
-#ifndef _WIN32
-TEST(Folders, CopyFileKeepsTheMode) {
+// The save keeps what the catalog is: its attributes, owner and mode, and a link stays a link.
+TEST(FileSystem, TheSaveKeepsTheCatalogsIdentityAndRefusesAReadOnlyOne) {
     TempFolder folder;
-    const CString source = folder / u"tool.sh";
-    const CString target = folder / u"copy.sh";
-    WriteBytes(source, "#!/bin/sh\n");
-    fs::permissions(platform_test::HostOf(source), fs::perms(0750));
-    EXPECT_TRUE(platform::CopyFile(source.c_str(), target.c_str(), true));
-    EXPECT_EQ(fs::status(platform_test::HostOf(target)).permissions(), fs::perms(0750));
-    // A copy onto itself must not empty the file.
-    EXPECT_FALSE(platform::CopyFile(source.c_str(), source.c_str(), false));
-    EXPECT_EQ(ReadBytes(source), "#!/bin/sh\n");
-}
+    auto save = [&](const CString& target, const std::string& bytes) {
+        CString temporary;
+        platform::File* file = Files().CreateTemporary(target.c_str(), temporary);
+        if (!file) return false;
+        EXPECT_LE(temporary.size() - temporary.find_last_of(u'\\'), 9u) << Show(temporary);
+        const bool ok = Files().Write(file, bytes.data(), bytes.size()) && Files().Close(file);
+        return ok && Files().Replace(temporary.c_str(), target.c_str());
+    };
+    const CString real = folder / u".real.xml";
+    WriteBytes(real, "old");
+    platform_test::MakeHidden(real);
+    CString target = real;
+#ifndef _WIN32
+    const fs::path host = platform_test::HostOf(folder.Path());
+    fs::permissions(host / ".real.xml", fs::perms(0640));
+    const uid_t owner = ::geteuid() == 0 ? 65534 : ::geteuid();  // another user's, when root
+    ASSERT_EQ(::chown((host / ".real.xml").c_str(), owner, static_cast<gid_t>(-1)), 0);
+    fs::create_symlink(".real.xml", host / "config.xml");
+    target = folder / u"config.xml";
 #endif
+    ASSERT_TRUE(save(target, "new")) << Show(platform::SystemErrorText());
+    EXPECT_EQ(ReadBytes(real), "new");
+    EXPECT_TRUE(platform_test::IsHidden(real));
+#ifndef _WIN32
+    EXPECT_TRUE(fs::is_symlink(host / "config.xml"));
+    struct stat st;
+    ASSERT_EQ(::stat((host / ".real.xml").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_uid, owner);
+#endif
+    // A read-only catalog is refused, even for root; a path at the length limit is saved.
+    platform_test::MakeReadOnly(real);
+    EXPECT_FALSE(save(target, "newer"));
+    EXPECT_EQ(GetLastError(), platform::kErrorAccessDenied);
+    EXPECT_EQ(ReadBytes(real), "new");
+#ifdef _WIN32
+    const CString longest = folder / CString(254 - folder.Path().size(), u'c') + u".xml";
+#else
+    const CString longest = folder / CString(251, u'c') + u".xml";
+#endif
+    EXPECT_TRUE(save(longest, "long"));
+    EXPECT_EQ(ReadBytes(longest), "long");
+}
+
+TEST(Folders, OnlySymbolicLinksAndJunctionsAreLinks) {
+    struct Entry {
+        uint32_t attributes, tag;
+        bool link;
+    };
+    const Entry entries[] = {
+        {0x400, 0xA000000C, true},            // symbolic link
+        {0x410, 0xA000000C, true},            // symbolic link to a folder
+        {0x410, 0xA0000003, true},            // junction
+        {0x400, 0x9000001A, false},           // cloud placeholder (OneDrive)
+        {0x400 | 0x1000, 0x9000601A, false},  // cloud placeholder, offline
+        {0x400, 0x80000013, false},           // deduplicated file
+        {0x400, 0x80000017, false},           // WOF-compressed file
+        {0x020, 0xA000000C, false},           // no reparse point: the tag means nothing
+        {0x010, 0, false},
+    };
+    for (const Entry& e : entries)
+        EXPECT_EQ(platform::IsLinkReparsePoint(e.attributes, e.tag), e.link)
+            << std::hex << e.attributes << " " << e.tag;
+}
 
 struct Listed {
     bool dots = false;

@@ -2,6 +2,9 @@
 // and item of both packs ends up in the catalog. And an import that cannot have the lock in
 // its time merges and saves nothing. Built twice, like the crash tests.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <thread>
 
 #include "platform/platform.h"
 #include "reliability/harness.h"
@@ -85,27 +88,36 @@ TEST(SUITE(Concurrency), TwoImportsAtOnceLoseNothing) {
     std::printf("concurrent runs: %d pairs of imports\n", runs);
 }
 
-TEST(SUITE(Concurrency), NoLockInTimeMeansNoMergeAndNoSave) {
+TEST(SUITE(Concurrency), AnImportWaitsForTheLockWithoutAFileInTheProductFolder) {
     Sandbox box;
-    const std::string product = MakeCatalog("Q", 5, 3);
-    WriteFile(box.ProductCatalog(), product);
-    const fs::path pack = box.MakePack("X");
-    WriteFile(pack / "config.xml", PackCatalog("X"));
-    // This process holds the lock as another import would.
-    const CString lockPath =
-        platform::HostToWindowsPath((box.ProductFolder() / "config.xml.lock").string());
-    platform::FileLock* lock = platform::LockFile(lockPath.c_str(), 0);
+    WriteFile(box.ProductCatalog(), MakeCatalog("Q", 5, 3));
+    WriteFile(box.ProductFolder() / "config.xml.lock", "");  // left by an earlier version
+    WriteFile(box.MakePack("X") / "config.xml", PackCatalog("X"));
+    // This process holds the lock as another import would: the import waits, untimed.
+    const CString product = platform::HostToWindowsPath(box.ProductFolder().string());
+    platform::ImportLock* lock = platform::AcquireImportLock(product.c_str());
     ASSERT_NE(lock, nullptr);
-    const RunResult held = RunImportProcess(box, "X", {"--lock-timeout", "300"});
-    EXPECT_NE(held.output.find("locked=0 targetLoaded=0 merged=0 verified=0 saved=0"),
-              std::string::npos)
-        << held.output;
-    EXPECT_GE(held.seconds, 0.25);
-    EXPECT_EQ(ReadFile(box.ProductCatalog()), product);
-    platform::UnlockFile(lock);
-    const RunResult free = RunImportProcess(box, "X", {"--lock-timeout", "300"});
-    EXPECT_NE(free.output.find("saved=1"), std::string::npos) << free.output;
+    const auto started = std::chrono::steady_clock::now();
+    const pid_t child = StartImportProcess(box, "X");
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_EQ(::waitpid(child, nullptr, WNOHANG), 0);
+    platform::ReleaseImportLock(lock);
+    const RunResult r = Wait(child, started);
+    EXPECT_TRUE(r.exited && r.exitCode == 0) << r.output;
     EXPECT_TRUE(CatalogAlbums(box.ProductCatalog()).count("Xa3"));
+    // Only the pack's files and the catalog: no lock file, old or new, and no staging.
+    Snapshot expected = Take(box.PackFolder("X"));
+    expected["config.xml"] = ReadFile(box.ProductCatalog());
+    EXPECT_EQ(Take(box.ProductFolder()), expected);
+    // A user takes the lock after an import run as root.
+    if (::geteuid() == 0) {
+        fs::permissions(box.Root(), fs::perms::all, fs::perm_options::add);
+        for (const auto& e : fs::recursive_directory_iterator(box.Root()))
+            fs::permissions(e.path(), fs::perms::all,
+                            fs::perm_options::add | fs::perm_options::nofollow);
+        const RunResult user = RunImportProcess(box, "X", {"--as-nobody"});
+        EXPECT_NE(user.output.find("locked=1"), std::string::npos) << user.output;
+    }
 }
 
 }  // namespace

@@ -112,10 +112,16 @@ RunResult Wait(pid_t child, std::chrono::steady_clock::time_point started) {
 
 RunResult RunImportProcess(const Sandbox& box, const std::string& pack,
                            const std::vector<std::string>& extraArguments,
-                           std::chrono::microseconds killAfter, std::chrono::seconds timeout) {
+                           std::chrono::microseconds killAfter, std::chrono::seconds timeout,
+                           int signal) {
     const auto started = std::chrono::steady_clock::now();
     int out = -1;
     const pid_t child = Start(box, pack, extraArguments, &out);
+    if (signal == SIGPIPE) {
+        // A reader that went away: every write of the child meets a closed pipe.
+        ::close(out);
+        out = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
     ::fcntl(out, F_SETFL, O_NONBLOCK);
     std::string output;
     int status = 0;
@@ -129,7 +135,7 @@ RunResult RunImportProcess(const Sandbox& box, const std::string& pack,
         if (done == child) break;
         const auto elapsed = std::chrono::steady_clock::now() - started;
         if (!killed && ((killAfter.count() > 0 && elapsed >= killAfter) || elapsed >= timeout)) {
-            ::kill(child, SIGKILL);
+            ::kill(child, elapsed >= timeout || signal == SIGPIPE ? SIGKILL : signal);
             killed = true;
         }
         // Fine steps near the kill point, coarse ones otherwise.

@@ -3,6 +3,7 @@
 // folders to tell what changed.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -55,11 +56,13 @@ struct RunResult {
 };
 
 // Runs the driver of `pack` on the sandbox's installation. With `killAfter` > 0 the child is
-// sent SIGKILL after that long (if still running); `timeout` bounds the whole run.
+// sent `signal` after that long (if still running); `timeout` bounds the whole run. With
+// SIGPIPE the child's output goes to a pipe whose reader is gone from the start.
 RunResult RunImportProcess(const Sandbox& box, const std::string& pack,
                            const std::vector<std::string>& extraArguments = {},
                            std::chrono::microseconds killAfter = {},
-                           std::chrono::seconds timeout = std::chrono::seconds(300));
+                           std::chrono::seconds timeout = std::chrono::seconds(300),
+                           int signal = SIGKILL);
 
 // Starts the driver without waiting; Wait() collects it.
 pid_t StartImportProcess(const Sandbox& box, const std::string& pack,

@@ -4,6 +4,7 @@
 // the product data folder, stay within a memory bound, and leave the product catalog merged
 // correctly or as it was. Built twice; the 100 MB catalog is in the soak form only.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <random>
@@ -42,6 +43,12 @@ struct Case {
     long memoryLimitKb;
 };
 
+// An import that did not complete: exit status 1 and the text that says so.
+bool Said(const RunResult& r) {
+    return r.exited && r.exitCode == 1 &&
+           r.output.find("failure=导入未完成：") != std::string::npos;
+}
+
 // Runs the import of pack "p" and checks the common promises.
 void Check(Sandbox& box, const Case& c, const std::vector<std::string>& args = {}) {
     SCOPED_TRACE(c.what);
@@ -51,7 +58,9 @@ void Check(Sandbox& box, const Case& c, const std::vector<std::string>& args = {
         fs::exists(box.ProductCatalog()) ? ReadFile(box.ProductCatalog()) : "";
     const RunResult r = RunImportProcess(box, "p", args, {}, std::chrono::seconds(600));
     EXPECT_TRUE(r.exited) << "signal " << r.signal;
-    EXPECT_EQ(r.exitCode, 0) << r.output;
+    // Anything less than a complete import is said, and leaves the catalog as it was.
+    const bool failed = Said(r);
+    EXPECT_TRUE(r.exitCode == 0 || failed) << r.output;
     EXPECT_LE(r.maxRssKb, c.memoryLimitKb) << "memory";
     const Snapshot after = Outside(box);
     EXPECT_TRUE(before == after) << "something outside the product data folder changed";
@@ -64,11 +73,14 @@ void Check(Sandbox& box, const Case& c, const std::vector<std::string>& args = {
     bool loaded = false;
     const auto albums = CatalogAlbums(box.ProductCatalog(), &loaded);
     const bool merged = loaded && albums.count("Pa0");
+    if (failed && !oldCatalog.empty()) {
+        EXPECT_TRUE(now == oldCatalog) << r.output;
+    }
     if (c.expect == kMerged) {
         EXPECT_NE(r.output.find("saved=1"), std::string::npos) << r.output;
         EXPECT_TRUE(merged) << "pack album missing";
-    } else if (c.expect == kUnchanged && !oldCatalog.empty()) {
-        EXPECT_TRUE(now == oldCatalog) << "catalog changed: " << r.output;
+    } else if (c.expect == kUnchanged) {
+        EXPECT_TRUE(failed) << r.output;
     } else if (!oldCatalog.empty()) {
         EXPECT_TRUE(now == oldCatalog || merged) << r.output;
     }
@@ -155,8 +167,8 @@ TEST(SUITE(Hostile), DeepNestingAndHugeNames) {
 
 TEST(SUITE(Hostile), BytesInvalidInTheCodePage) {
     // Lead bytes without a trail, trail bytes alone, bytes no code page 936 character uses. A
-    // lead byte takes the next byte with it, a quotation mark too: the catalog may then be
-    // ill-formed and stays as it was, or it merges; either way it loads afterwards.
+    // lead byte takes the next byte with it, a quotation mark too: such a catalog does not
+    // come back from its text, is refused and stays as it was; what merges loads afterwards.
     const std::string bad = "\x81\x20\xff\xfe\x80\xa1";
     const Case cases[] = {
         {"invalid bytes in pack names", MakeCatalog("Q", 4, 3),
@@ -201,15 +213,23 @@ TEST(SUITE(Hostile), EntryNamesThatArePathsOrDevices) {
     const std::vector<std::string> names = {
         "..\\..\\..\\escaped-file", "..\\escaped-up", "sub\\..\\..\\escaped-sub",
         "CON", "NUL", "nul.txt", "a:b", "..x", "x..", ".. ", "aux", "COM1", "lpt1.png",
-        "trailing.", "trailing ", "?*", "<>|\""};
+        "trailing.", "trailing ", "?*", "<>|\"", std::string(250, 'n')};
     // clang-format on
     for (const std::string& name : names) WriteFile(pack / name, "content of " + name);
+    // No pipe is opened (it would block for ever); no set-id or world-writable copy is made.
+    ASSERT_EQ(::mkfifo((pack / "pipe").c_str(), 0666), 0);
+    fs::permissions(pack / "CON", fs::perms(06777));
     fs::create_directories(pack / "..\\..\\escaped-folder");
     WriteFile(pack / "..\\..\\escaped-folder" / "inside", "x");
     fs::create_directories(pack / "...");
     WriteFile(pack / "..." / "in-dots", "x");
     gHostileInputs += static_cast<int>(names.size()) + 2;
     Check(box, {"entry names", "", "", kMerged, kSmallMemoryKb});
+    EXPECT_TRUE(fs::exists(box.ProductFolder() / std::string(250, 'n')));
+    EXPECT_FALSE(fs::exists(box.ProductFolder() / "pipe"));
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    EXPECT_EQ(fs::status(box.ProductFolder() / "CON").permissions(), fs::perms(0777 & ~mask));
     // Nothing climbed out: the sandbox's and its parents' folders hold no escaped entry.
     for (fs::path up = box.Root(); up != up.parent_path(); up = up.parent_path()) {
         for (const char* n : {"escaped-file", "escaped-up", "escaped-sub", "escaped-folder"})
@@ -256,7 +276,7 @@ TEST(SUITE(Hostile), ReadOnlyOrVanishedProductFolder) {
             ::geteuid() == 0 ? std::vector<std::string>{"--as-nobody"} : std::vector<std::string>{};
         Check(box, {"read-only product folder", "", "", kUnchanged, kSmallMemoryKb}, args);
         EXPECT_EQ(ReadFile(box.ProductCatalog()), product);
-        EXPECT_EQ(Take(box.ProductFolder()).size(), 1u);  // no copy, temporary or lock file
+        EXPECT_EQ(Take(box.ProductFolder()).size(), 1u);  // no copy, staging or lock file
     }
     {
         Sandbox box;
@@ -281,7 +301,7 @@ TEST(SUITE(Hostile), ReadOnlyOrVanishedProductFolder) {
         fs::remove_all(box.ProductFolder(), ignored);
         const RunResult r = Wait(child, started);
         ++gHostileInputs;
-        EXPECT_TRUE(r.exited && r.exitCode == 0) << "round " << round;
+        EXPECT_TRUE(r.exited && (r.exitCode == 0 || r.exitCode == 1)) << "round " << round;
         Snapshot after = Outside(box);
         // The product folder may have been made again by the import: only its inside counts.
         after.erase("install/data/marks/");

@@ -1,10 +1,11 @@
 // Runs one import the way the tool does, for the reliability tests: the material folder is the
 // one named "marks" beside this program (the tests place a link to it in each pack), the
 // product's install path is the first argument (a host path).
-//   import_driver INSTALL [--lock-timeout MS] [--as-nobody] [--file-limit BYTES] [--fail-at N]
+//   import_driver INSTALL [--as-nobody] [--file-limit BYTES] [--fail-at N]
 // --file-limit makes every write past that file size fail (RLIMIT_FSIZE); --fail-at makes the
-// N-th operation of the document's file access fail. Prints the outcome as one line of flags
-// and the number of file operations, and exits 0; a test may kill it at any moment.
+// N-th operation of the document's file access fail. Prints the outcome as one line of flags,
+// the failure text and the number of file operations, and exits as the tool does: 1 when the
+// import did not complete, else 0. A test may kill it or signal it at any moment.
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
@@ -76,11 +77,10 @@ class FailingFiles final : public platform::FileSystem {
 }  // namespace
 
 int main(int argc, char** argv) {
+    platform::InstallStopSignals();
     if (argc < 2) {
-        std::fprintf(
-            stderr,
-            "usage: %s INSTALL [--lock-timeout MS] [--as-nobody] [--file-limit B] [--fail-at N]\n",
-            argv[0]);
+        std::fprintf(stderr, "usage: %s INSTALL [--as-nobody] [--file-limit B] [--fail-at N]\n",
+                     argv[0]);
         return 2;
     }
     ImportSettings settings;
@@ -91,9 +91,7 @@ int main(int argc, char** argv) {
     settings.fileVersionLow = 0;
     FailingFiles* failing = nullptr;
     for (int i = 2; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--lock-timeout") && i + 1 < argc) {
-            settings.lockTimeoutMilliseconds = static_cast<uint32_t>(std::atol(argv[++i]));
-        } else if (!std::strcmp(argv[i], "--file-limit") && i + 1 < argc) {
+        if (!std::strcmp(argv[i], "--file-limit") && i + 1 < argc) {
             const rlimit limit{static_cast<rlim_t>(std::atoll(argv[++i])),
                                static_cast<rlim_t>(std::atoll(argv[i]))};
             ::signal(SIGXFSZ, SIG_IGN);  // the write then fails with EFBIG
@@ -115,6 +113,7 @@ int main(int argc, char** argv) {
     std::printf(
         "copied=%d sourceLoaded=%d locked=%d targetLoaded=%d merged=%d verified=%d saved=%d\n",
         o.copied, o.sourceLoaded, o.locked, o.targetLoaded, o.merged, o.verified, o.saved);
+    if (!o.failure.empty()) std::printf("failure=%s\n", platform::ToUtf8(o.failure).c_str());
     if (failing) std::printf("operations=%ld\n", failing->count);
     // The peak of this program alone: the usage that wait4 reports also counts what the
     // forking parent had before the exec.
@@ -124,5 +123,6 @@ int main(int argc, char** argv) {
             if (!std::strncmp(line, "VmHWM:", 6)) std::printf("peakKb=%ld\n", std::atol(line + 6));
         std::fclose(status);
     }
-    return 0;
+    std::fflush(stdout);
+    return o.failure.empty() ? 0 : 1;
 }

@@ -1,4 +1,4 @@
-// The lock between imports and the crash-safe copy, on both backends (Wine runs this too).
+// The lock between imports and the staging of copies, on both backends (Wine runs this too).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -26,57 +26,44 @@ size_t EntriesIn(const CString& folder) {
     return n;
 }
 
-TEST(Lock, ExcludesOthersUntilReleasedAndWaitsBounded) {
+TEST(Lock, ExcludesOthersUntilReleasedWithoutAFileAndGivesUpOnlyOnAStop) {
     TempFolder folder;
-    const CString path = folder / u"config.xml.lock";
-    platform::FileLock* first = platform::LockFile(path.c_str(), 0);
-    ASSERT_NE(first, nullptr) << platform::GetLastError();
-    EXPECT_TRUE(Exists(path));  // made when missing, and left in place
-
-    // Another holder (a thread with its own handle) waits its time and gives up.
-    std::atomic<uint32_t> error{0};
-    std::atomic<int64_t> waited{0};
-    std::thread other([&] {
-        const auto started = Clock::now();
-        platform::FileLock* second = platform::LockFile(path.c_str(), 300);
-        waited =
-            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
-        error = second ? 0u : platform::GetLastError();
-        platform::UnlockFile(second);
-    });
-    other.join();
-    EXPECT_EQ(error, platform::kErrorLockViolation);
-    EXPECT_GE(waited, 250);
-    EXPECT_LT(waited, 5000);
-
+    const CString product = folder / u"marks";
+    ASSERT_TRUE(platform::CreateDirectory(product.c_str()));
+    platform::ImportLock* first = platform::AcquireImportLock(product.c_str());
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(EntriesIn(product), 0u);
+    {
+        // A waiter gives up only when a stop is requested, and the holder keeps the lock.
+        std::thread waiter([&] {
+            EXPECT_EQ(platform::AcquireImportLock((folder / u"MARKS\\").c_str()), nullptr);
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        platform::RequestStop(true);
+        waiter.join();
+        platform::RequestStop(false);
+    }
     // A waiter gets the lock as soon as it is released.
     std::atomic<bool> got{false};
     std::thread waiter([&] {
-        platform::FileLock* second = platform::LockFile(path.c_str(), 20000);
+        platform::ImportLock* second = platform::AcquireImportLock(product.c_str());
         got = second != nullptr;
-        platform::UnlockFile(second);
+        platform::ReleaseImportLock(second);
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_FALSE(got);
     const auto released = Clock::now();
-    platform::UnlockFile(first);
+    platform::ReleaseImportLock(first);
     waiter.join();
     EXPECT_TRUE(got);
     EXPECT_LT(Clock::now() - released, std::chrono::seconds(5));
-
-    // Free again, and a lock in a missing folder fails at once.
-    platform::FileLock* again = platform::LockFile(path.c_str(), 0);
-    EXPECT_NE(again, nullptr);
-    platform::UnlockFile(again);
-    platform::UnlockFile(nullptr);
-    EXPECT_EQ(platform::LockFile((folder / u"missing\\x.lock").c_str(), 1000), nullptr);
-    EXPECT_EQ(platform::GetLastError(), platform::kErrorPathNotFound);
+    platform::ReleaseImportLock(nullptr);
+    EXPECT_EQ(EntriesIn(product), 0u);
 }
 
 TEST(Lock, CountsStayExactUnderContention) {
     // Threads that each read, bump and rewrite a counter file under the lock lose no update.
     TempFolder folder;
-    const CString lockPath = folder / u"c.lock";
     const CString counter = folder / u"count.txt";
     WriteBytes(counter, "0");
     constexpr int kThreads = 4;
@@ -86,7 +73,7 @@ TEST(Lock, CountsStayExactUnderContention) {
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&] {
             for (int i = 0; i < kRounds; ++i) {
-                platform::FileLock* lock = platform::LockFile(lockPath.c_str(), 30000);
+                platform::ImportLock* lock = platform::AcquireImportLock(folder.Path().c_str());
                 if (!lock) {
                     ++failures;
                     continue;
@@ -94,7 +81,7 @@ TEST(Lock, CountsStayExactUnderContention) {
                 const int value = std::stoi(ReadBytes(counter));
                 std::this_thread::yield();
                 WriteBytes(counter, std::to_string(value + 1));
-                platform::UnlockFile(lock);
+                platform::ReleaseImportLock(lock);
             }
         });
     }
@@ -103,73 +90,57 @@ TEST(Lock, CountsStayExactUnderContention) {
     EXPECT_EQ(ReadBytes(counter), std::to_string(kThreads * kRounds));
 }
 
-TEST(CrashSafeCopy, LeavesNoTemporaryAndNeverReplaces) {
+TEST(Staging, CommitsWholeFilesNeverReplacesAndLeavesNothing) {
     TempFolder folder;
     const CString source = folder / u"src\\big.bin";
+    const CString dst = folder / u"dst";
     ASSERT_TRUE(platform::CreateDirectory((folder / u"src").c_str()));
-    ASSERT_TRUE(platform::CreateDirectory((folder / u"dst").c_str()));
+    ASSERT_TRUE(platform::CreateDirectory(dst.c_str()));
     std::string content(300000, '\0');
     for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 251);
     WriteBytes(source, content);
-    const CString target = folder / u"dst\\big.bin";
+    // A killed run's staging, with a read-only copy in it, is cleared by the next.
+    const CString left = dst + u"\\" + platform::kStagingFolderName;
+    ASSERT_TRUE(platform::CreateDirectory(left.c_str()));
+    WriteBytes(left + u"\\1", "half a copy");
+    platform_test::MakeReadOnly(left + u"\\1");
 
-    ASSERT_TRUE(platform::CopyFile(source.c_str(), target.c_str(), true));
-    EXPECT_EQ(ReadBytes(target), content);
-    EXPECT_EQ(EntriesIn(folder / u"dst"), 1u);  // no temporary beside it
-
-    WriteBytes(target, "kept");
-    EXPECT_FALSE(platform::CopyFile(source.c_str(), target.c_str(), true));
+    platform::Staging staging;
+    ASSERT_TRUE(staging.Open(dst.c_str()));
+    EXPECT_EQ(EntriesIn(left), 0u);
+    const CString target = dst + u"\\" + u"big.bin";
+    WriteBytes(dst + u"\\" + u"kept.bin", "kept");
+    ASSERT_TRUE(staging.StageFile(source.c_str(), target.c_str(), true));
+    EXPECT_FALSE(staging.StageFile(source.c_str(), (dst + u"\\" + u"kept.bin").c_str(), true));
     EXPECT_EQ(platform::GetLastError(), platform::kErrorFileExists);
-    EXPECT_EQ(ReadBytes(target), "kept");
-    EXPECT_EQ(EntriesIn(folder / u"dst"), 1u);
+    // A name as long as the system allows is staged under a short one.
+    const CString longName = dst + u"\\" + CString(200, u'n');
+    ASSERT_TRUE(staging.StageFile(source.c_str(), longName.c_str(), true));
+    // Not there before the commit; one that appears meanwhile keeps its content.
+    EXPECT_FALSE(Exists(target));
+    WriteBytes(longName, "came first");
+    CString failed, message;
+    EXPECT_TRUE(staging.Commit(&failed, &message));
+    EXPECT_EQ(ReadBytes(target), content);
+    EXPECT_EQ(ReadBytes(longName), "came first");
+    EXPECT_EQ(ReadBytes(dst + u"\\" + u"kept.bin"), "kept");
 
     // Replacing, when asked, is whole too.
-    ASSERT_TRUE(platform::CopyFile(source.c_str(), target.c_str(), false));
-    EXPECT_EQ(ReadBytes(target), content);
-    EXPECT_EQ(EntriesIn(folder / u"dst"), 1u);
+    ASSERT_TRUE(staging.StageFile(source.c_str(), (dst + u"\\" + u"kept.bin").c_str(), false));
+    EXPECT_TRUE(staging.Commit());
+    EXPECT_EQ(ReadBytes(dst + u"\\" + u"kept.bin"), content);
 
-    // A folder in the way is refused without a trace.
-    ASSERT_TRUE(platform::CreateDirectory((folder / u"dst\\sub").c_str()));
-    EXPECT_FALSE(platform::CopyFile(source.c_str(), (folder / u"dst\\sub").c_str(), false));
-    EXPECT_FALSE(platform::CopyFile(source.c_str(), (folder / u"dst\\sub").c_str(), true));
-    EXPECT_EQ(EntriesIn(folder / u"dst"), 2u);
-
-    // A missing source leaves nothing behind either.
+    // A folder in the way fails the commit and names it; a missing source fails the staging.
+    ASSERT_TRUE(platform::CreateDirectory((dst + u"\\" + u"sub").c_str()));
     EXPECT_FALSE(
-        platform::CopyFile((folder / u"src\\none").c_str(), (folder / u"dst\\none").c_str(), true));
+        staging.StageFile((folder / u"src\\none").c_str(), (dst + u"\\" + u"none").c_str(), true));
     EXPECT_EQ(platform::GetLastError(), platform::kErrorFileNotFound);
-    EXPECT_EQ(EntriesIn(folder / u"dst"), 2u);
-}
-
-TEST(CrashSafeCopy, RacingCopiesOfOneFileLeaveOneWholeFile) {
-    // Copies of two different sources to one name at once: exactly one wins, whole, the
-    // other fails with 80, and no temporary remains.
-    TempFolder folder;
-    const std::string a(200000, 'a');
-    const std::string b(200000, 'b');
-    WriteBytes(folder / u"a.bin", a);
-    WriteBytes(folder / u"b.bin", b);
-    ASSERT_TRUE(platform::CreateDirectory((folder / u"dst").c_str()));
-    for (int round = 0; round < 20; ++round) {
-        const CString target = folder / (u"dst\\t" + platform::FromUtf8(std::to_string(round)));
-        std::atomic<int> wins{0};
-        std::atomic<int> exists{0};
-        auto copy = [&](const CString& from) {
-            if (platform::CopyFile(from.c_str(), target.c_str(), true))
-                ++wins;
-            else if (platform::GetLastError() == platform::kErrorFileExists)
-                ++exists;
-        };
-        std::thread one(copy, folder / u"a.bin");
-        std::thread two(copy, folder / u"b.bin");
-        one.join();
-        two.join();
-        EXPECT_EQ(wins, 1);
-        EXPECT_EQ(exists, 1);
-        const std::string got = ReadBytes(target);
-        EXPECT_TRUE(got == a || got == b) << got.size();
-    }
-    EXPECT_EQ(EntriesIn(folder / u"dst"), 20u);
+    ASSERT_TRUE(staging.StageFile(source.c_str(), (dst + u"\\" + u"sub\\x\\y").c_str(), true));
+    EXPECT_FALSE(staging.Commit(&failed, &message));
+    EXPECT_EQ(failed, dst + u"\\" + u"sub\\x\\y");
+    EXPECT_FALSE(message.empty());
+    staging.Remove();
+    EXPECT_EQ(EntriesIn(dst), 4u);  // big.bin, kept.bin, the long name and sub: no staging
 }
 
 }  // namespace

@@ -113,4 +113,32 @@ void MakeHidden(const CString& path) {
 #endif
 }
 
+void MakeReadOnly(const CString& path) {
+#ifdef _WIN32
+    ::SetFileAttributesW(reinterpret_cast<const wchar_t*>(path.c_str()), FILE_ATTRIBUTE_READONLY);
+#else
+    std::filesystem::permissions(HostOf(path), std::filesystem::perms(0444));
+#endif
+}
+
+bool IsHidden(const CString& path) {
+#ifdef _WIN32
+    const DWORD a = ::GetFileAttributesW(reinterpret_cast<const wchar_t*>(path.c_str()));
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_HIDDEN);
+#else
+    return HostOf(path).filename().string().starts_with(".");
+#endif
+}
+
+bool IsReadOnly(const CString& path) {
+#ifdef _WIN32
+    const DWORD a = ::GetFileAttributesW(reinterpret_cast<const wchar_t*>(path.c_str()));
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY);
+#else
+    using std::filesystem::perms;
+    return (std::filesystem::status(HostOf(path)).permissions() & perms::owner_write) ==
+           perms::none;
+#endif
+}
+
 }  // namespace platform_test

@@ -53,5 +53,9 @@ std::string ReadBytes(const CString& path);
 bool Exists(const CString& path);
 // Windows: sets the hidden and system attributes. POSIX names starting with '.' are hidden.
 void MakeHidden(const CString& path);
+// Windows: the read-only attribute; POSIX: mode 0444, which Wine shows as read-only.
+void MakeReadOnly(const CString& path);
+bool IsReadOnly(const CString& path);
+bool IsHidden(const CString& path);
 
 }  // namespace platform_test

@@ -1,0 +1,23 @@
+#!/bin/sh
+# Runs a Windows test program under Wine as an ordinary user with a prefix of its own: Wine run
+# as root ignores read-only attributes and permissions, as root does on the host.
+#   wine_as_user.sh PROGRAM [ARGUMENTS...]
+set -e
+if [ "$(id -u)" -ne 0 ]; then
+    home=$(mktemp -d)
+    trap 'wineserver -k 2>/dev/null; rm -rf "$home"' EXIT
+    export WINEPREFIX="$home/prefix"
+    wineboot -i >/dev/null 2>&1
+    wine "$@"
+    exit
+fi
+home=$(mktemp -d)
+chmod 0755 "$home"
+chown nobody "$home"
+as_user() {
+    runuser -u nobody -- env HOME="$home" WINEPREFIX="$home/prefix" WINEDEBUG=-all \
+        WINEDLLOVERRIDES=mscoree,mshtml= LC_ALL="${LC_ALL:-C.UTF-8}" "$@"
+}
+trap 'as_user wineserver -k 2>/dev/null; rm -rf "$home"' EXIT
+as_user wineboot -i >/dev/null 2>&1
+as_user wine "$@"
