@@ -86,5 +86,6 @@ ImportOutcome RunImport(const ImportSettings& settings,
 // The texts of an import that did not complete.
 CString CopyFailureText(const CString& path, const CString& message);
 CString CatalogReadFailureText(const CString& path, const CString& message);
+CString CatalogFormFailureText(const CString& path);
 CString CatalogSaveFailureText(const CString& path, const CString& message);
 CString InterruptedText();

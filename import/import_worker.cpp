@@ -170,6 +170,10 @@ CString CatalogReadFailureText(const CString& path, const CString& message) {
     return Failure(u"无法读取目录文件", path, message);
 }
 
+CString CatalogFormFailureText(const CString& path) {
+    return Failure(u"无法合并目录文件", path, u"它不是以“mirvo”为根并含有“albums”的目录");
+}
+
 CString CatalogSaveFailureText(const CString& path, const CString& message) {
     return Failure(u"无法保存目录文件", path, message);
 }
@@ -225,6 +229,11 @@ ImportOutcome RunImport(const ImportSettings& settings,
             if (targetState == Catalog::Unusable)
                 outcome.failure = CatalogReadFailureText(productCatalog, problem);
         }
+        // A catalog of another form would gain albums beside its root, or give none.
+        if (outcome.failure.empty() && sourceState == Catalog::Loaded && !HasCatalogForm(source))
+            outcome.failure = CatalogFormFailureText(materialCatalog);
+        if (outcome.failure.empty() && targetState == Catalog::Loaded && !HasCatalogForm(target))
+            outcome.failure = CatalogFormFailureText(productCatalog);
     }
     outcome.sourceLoaded = sourceState == Catalog::Loaded;
     if (outcome.failure.empty()) {

@@ -461,7 +461,30 @@ bool MoveStaged(const char16_t* staged, const char16_t* to, bool replace) {
 
 struct ImportLock {
     int fd;
+    std::string path;
 };
+
+namespace {
+
+// Opens the lock file, creating it when missing. Read access is all flock needs, so a lock
+// file left by root serves every user; no O_CREAT on an existing file, which a sticky /tmp
+// refuses for another user's file.
+int OpenLockFile(const char* path) {
+    for (;;) {
+        int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0 || errno != ENOENT) return fd;
+        fd = ::open(path, O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+}
+
+bool SameFile(int fd, const char* path) {
+    struct stat held, named;
+    return ::fstat(fd, &held) == 0 && ::stat(path, &named) == 0 && held.st_dev == named.st_dev &&
+           held.st_ino == named.st_ino;
+}
+
+}  // namespace
 
 ImportLock* AcquireImportLock(const char16_t* folder) {
     // One name for the folder however it is reached: the real path when it exists.
@@ -475,42 +498,43 @@ ImportLock* AcquireImportLock(const char16_t* folder) {
     char path[64];
     std::snprintf(path, sizeof path, "/tmp/brevlo-import-%016llx.lock",
                   static_cast<unsigned long long>(hash));
-    // Read access is all flock needs, so a lock file left by root serves every user. No
-    // O_CREAT on an existing file: a sticky /tmp refuses that for another user's file.
-    int fd = -1;
-    while (fd < 0) {
-        fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd >= 0 || errno != ENOENT) break;
-        fd = ::open(path, O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd < 0 && errno != EEXIST) break;
-    }
-    if (fd < 0) {
-        SetErrorFromErrno(errno, Target::File, path);
-        return nullptr;
-    }
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK && errno != EINTR) {
+    for (;;) {
+        const int fd = OpenLockFile(path);
+        if (fd < 0) {
             SetErrorFromErrno(errno, Target::File, path);
-            ::close(fd);
             return nullptr;
         }
-        if (StopRequested()) {
-            ::close(fd);
-            SetError(kErrorLockViolation, EWOULDBLOCK);
-            return nullptr;
+        while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || StopRequested()) {
+                if (errno == EWOULDBLOCK || errno == EINTR)
+                    SetError(kErrorLockViolation, EWOULDBLOCK);
+                else
+                    SetErrorFromErrno(errno, Target::File, path);
+                ::close(fd);
+                return nullptr;
+            }
+            ::usleep(20000);
         }
-        ::usleep(20000);
+        // The holder before us removes the file as it lets go: only the file still found
+        // under the name is the lock, so a lock won on a removed one is tried again.
+        if (!SameFile(fd, path)) {
+            ::close(fd);
+            continue;
+        }
+        ImportLock* lock = new (std::nothrow) ImportLock{fd, path};
+        if (!lock) {
+            ::close(fd);
+            SetError(kErrorNotEnoughMemory, ENOMEM);
+        }
+        return lock;
     }
-    ImportLock* lock = new (std::nothrow) ImportLock{fd};
-    if (!lock) {
-        ::close(fd);
-        SetError(kErrorNotEnoughMemory, ENOMEM);
-    }
-    return lock;
 }
 
 void ReleaseImportLock(ImportLock* lock) {
     if (!lock) return;
+    // Removed while still held, so that nothing is left behind; another user's file in a
+    // sticky /tmp stays, and serves the next import as it is.
+    ::unlink(lock->path.c_str());
     ::close(lock->fd);  // closing the description releases its lock
     delete lock;
 }

@@ -242,14 +242,14 @@ TEST(Worker, NothingIsSavedWithoutBothCatalogs) {
         EXPECT_EQ(ReadBytes(product + u"\\config.xml"), Catalog(""));
     }
     {
-        // A product catalog of another form is left exactly as it was.
+        // A product catalog of another form is left exactly as it was, and that is said.
         Pack pack(u"marks");
         pack.Add(u"config.xml", Catalog("\t\t<album name=\"n\"/>\r\n"));
         const std::string other = "<catalog>\r\n\t<album name=\"n\"/>\r\n</catalog>\r\n";
         WriteBytes(product + u"\\config.xml", other);
         ImportOutcome outcome = RunImport(settings, nullptr);
-        EXPECT_TRUE(outcome.targetLoaded);
         EXPECT_FALSE(outcome.merged);
+        EXPECT_EQ(outcome.failure, CatalogFormFailureText(product + u"\\config.xml"));
         EXPECT_EQ(ReadBytes(product + u"\\config.xml"), other);
     }
     {
