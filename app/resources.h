@@ -1,5 +1,6 @@
 // The dialog templates, strings and icons of brevlo.rc, for the build that has no resource
-// section (the Windows build reads brevlo.rc compiled into the executable).
+// section, generated from brevlo.rc at build time (the Windows build reads brevlo.rc compiled
+// into the executable).
 #pragma once
 
 #include "platform/ui.h"

@@ -1,6 +1,6 @@
-// The templates and strings the POSIX build carries (app/resources.cpp) against the truth of
-// each build: natively the resource script's text, on Windows the resources compiled into this
-// executable, which also shows that the UTF-8 script reached the binary intact.
+// The templates and strings the POSIX build carries (tables generated from brevlo.rc) against
+// the resources windres compiled into the Windows executable from the same script, which also
+// shows that the UTF-8 script reached the binary intact.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -15,9 +15,6 @@
 #ifdef _WIN32
 #include <windows.h>
 #undef LoadString  // the A/W macro would rename the framework's call
-#else
-#include <fstream>
-#include <sstream>
 #endif
 
 namespace {
@@ -42,7 +39,7 @@ struct Dialog {
     bool operator==(const Dialog&) const = default;
 };
 
-void PrintTo(const Dialog& d, std::ostream* os) {
+[[maybe_unused]] void PrintTo(const Dialog& d, std::ostream* os) {
     *os << platform::ToUtf8(d.caption) << " " << d.cx << "x" << d.cy << " style " << std::hex
         << d.style << " ex " << d.exStyle << std::dec << " font " << platform::ToUtf8(d.font) << " "
         << d.pointSize;
@@ -199,201 +196,6 @@ TEST(Resources, StringsAndIcon) {
     EXPECT_EQ(ui::LoadString(IDS_ABOUTBOX), kResourceModule.strings[0].text);
     EXPECT_EQ(ui::LoadString(IDS_ABOUTBOX), u"关于 Brevlo(&A)...");
     EXPECT_NE(::LoadIconW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME)), nullptr);
-}
-
-#else
-
-// ---- the resource script ------------------------------------------------------------------
-
-std::string ReadScript() {
-    std::ifstream in(std::string(BREVLO_SOURCE_DIR) + "/app/brevlo.rc", std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// The script's tokens: strings (kept with a leading quote), words and punctuation; comments
-// and preprocessor lines are dropped.
-std::vector<std::string> Tokens(const std::string& script) {
-    std::vector<std::string> tokens;
-    std::istringstream lines(script);
-    std::string line;
-    while (std::getline(lines, line)) {
-        size_t i = line.find_first_not_of(" \t\r");
-        if (i == std::string::npos || line[i] == '#' || line.compare(i, 2, "//") == 0) continue;
-        while (i < line.size()) {
-            const char c = line[i];
-            if (c == ' ' || c == '\t' || c == '\r') {
-                ++i;
-            } else if (c == '"') {
-                std::string s = "\"";
-                for (++i; i < line.size(); ++i) {
-                    if (line[i] == '"' && i + 1 < line.size() && line[i + 1] == '"') {
-                        s += '"';
-                        ++i;
-                    } else if (line[i] == '"') {
-                        ++i;
-                        break;
-                    } else {
-                        s += line[i];
-                    }
-                }
-                tokens.push_back(s);
-            } else if (c == ',' || c == '|') {
-                tokens.push_back(std::string(1, c));
-                ++i;
-            } else {
-                size_t end = line.find_first_of(" \t\r,|\"", i);
-                if (end == std::string::npos) end = line.size();
-                tokens.push_back(line.substr(i, end - i));
-                i = end;
-            }
-        }
-        tokens.push_back("\n");
-    }
-    return tokens;
-}
-
-const std::map<std::string, long> kNames = {{"IDD_ABOUTBOX", IDD_ABOUTBOX},
-                                            {"IDD_IMPORT_DIALOG", IDD_IMPORT_DIALOG},
-                                            {"IDR_MAINFRAME", IDR_MAINFRAME},
-                                            {"IDC_PROGRESS", IDC_PROGRESS},
-                                            {"IDC_TEXT", IDC_TEXT},
-                                            {"IDC_STATIC", IDC_STATIC},
-                                            {"IDOK", IDOK},
-                                            {"WS_POPUP", WS_POPUP},
-                                            {"WS_VISIBLE", WS_VISIBLE},
-                                            {"WS_CAPTION", WS_CAPTION},
-                                            {"WS_BORDER", WS_BORDER},
-                                            {"WS_SYSMENU", WS_SYSMENU},
-                                            {"WS_GROUP", WS_GROUP},
-                                            {"WS_TABSTOP", WS_TABSTOP},
-                                            {"WS_MINIMIZEBOX", WS_MINIMIZEBOX},
-                                            {"WS_EX_APPWINDOW", WS_EX_APPWINDOW},
-                                            {"DS_MODALFRAME", DS_MODALFRAME},
-                                            {"SS_NOPREFIX", SS_NOPREFIX},
-                                            {"SS_ICON", SS_ICON},
-                                            {"PBS_SMOOTH", PBS_SMOOTH}};
-
-// The value of an expression of names and numbers joined by '|', from `at` on.
-long Value(const std::vector<std::string>& t, size_t& at) {
-    long value = 0;
-    for (;;) {
-        const std::string& word = t.at(at++);
-        auto name = kNames.find(word);
-        if (name != kNames.end()) {
-            value |= name->second;
-        } else {
-            size_t used = 0;
-            value |= std::stol(word, &used, 0);
-            EXPECT_EQ(used, word.size()) << "unknown name " << word;
-        }
-        if (at < t.size() && t[at] == "|") {
-            ++at;
-            continue;
-        }
-        return value;
-    }
-}
-
-CString Text(const std::vector<std::string>& t, size_t& at) {
-    const std::string& s = t.at(at++);
-    EXPECT_EQ(s[0], '"') << s;
-    return platform::FromUtf8(s.substr(1));
-}
-
-void Comma(const std::vector<std::string>& t, size_t& at) {
-    EXPECT_EQ(t.at(at), ",");
-    ++at;
-}
-
-Dialog Scripted(const std::string& name) {
-    const std::vector<std::string> t = Tokens(ReadScript());
-    size_t at = 0;
-    while (at + 1 < t.size() && !(t[at] == name && t[at + 1].rfind("DIALOG", 0) == 0)) ++at;
-    if (at + 1 >= t.size()) {
-        ADD_FAILURE() << "no dialog " << name;
-        return {};
-    }
-    at += 2;
-    Dialog d{};
-    Value(t, at), Comma(t, at), Value(t, at), Comma(t, at);
-    d.cx = static_cast<int>(Value(t, at));
-    Comma(t, at);
-    d.cy = static_cast<int>(Value(t, at));
-    while (t.at(at) != "BEGIN") {
-        const std::string& word = t[at++];
-        if (word == "STYLE") d.style = static_cast<uint32_t>(Value(t, at));
-        if (word == "EXSTYLE") d.exStyle = static_cast<uint32_t>(Value(t, at));
-        if (word == "CAPTION") d.caption = Text(t, at);
-        if (word == "FONT") {
-            d.pointSize = static_cast<int>(Value(t, at));
-            Comma(t, at);
-            d.font = Text(t, at);
-        }
-    }
-    ++at;
-    for (;;) {
-        while (t.at(at) == "\n") ++at;
-        const std::string keyword = t[at++];
-        if (keyword == "END") break;
-        Control c{};
-        if (keyword == "ICON") {
-            c.windowClass = u"Static";
-            c.style = SS_ICON;
-            Value(t, at);  // the icon
-        } else if (keyword == "CONTROL") {
-            if (t.at(at)[0] == '"')
-                c.text = Text(t, at);
-            else
-                Value(t, at);  // a resource number: the icon
-        } else {
-            c.text = Text(t, at);
-            c.windowClass = keyword == "DEFPUSHBUTTON" ? u"Button" : u"Static";
-            c.style = keyword == "LTEXT"           ? SS_LEFT | WS_GROUP
-                      : keyword == "CTEXT"         ? SS_CENTER | WS_GROUP
-                      : keyword == "DEFPUSHBUTTON" ? BS_DEFPUSHBUTTON | WS_TABSTOP
-                                                   : 0xFFFFFFFF;
-        }
-        Comma(t, at);
-        c.id = static_cast<int>(Value(t, at));
-        if (keyword == "CONTROL") {
-            Comma(t, at);
-            c.windowClass = Text(t, at);
-            Comma(t, at);
-            c.style = static_cast<uint32_t>(Value(t, at));
-        }
-        int* numbers[] = {&c.x, &c.y, &c.cx, &c.cy};
-        for (int* n : numbers) {
-            Comma(t, at);
-            *n = static_cast<int>(Value(t, at));
-        }
-        if (t.at(at) == ",") {
-            ++at;
-            c.style |= static_cast<uint32_t>(Value(t, at));
-        }
-        c.windowClass = Lower(c.windowClass);
-        d.controls.push_back(c);
-    }
-    return d;
-}
-
-TEST(Resources, CarriedTemplatesMatchTheScript) {
-    EXPECT_EQ(Carried(IDD_ABOUTBOX), Scripted("IDD_ABOUTBOX"));
-    EXPECT_EQ(Carried(IDD_IMPORT_DIALOG), Scripted("IDD_IMPORT_DIALOG"));
-}
-
-TEST(Resources, StringsMatchTheScript) {
-    const std::vector<std::string> t = Tokens(ReadScript());
-    size_t at = 0;
-    while (t.at(at) != "STRINGTABLE") ++at;
-    while (t.at(at) != "IDS_ABOUTBOX") ++at;
-    ++at;
-    ASSERT_EQ(kResourceModule.stringCount, 1u);
-    EXPECT_EQ(kResourceModule.strings[0].id, static_cast<UINT>(IDS_ABOUTBOX));
-    EXPECT_EQ(Text(t, at), kResourceModule.strings[0].text);
-    EXPECT_EQ(ui::LoadString(IDS_ABOUTBOX), u"关于 Brevlo(&A)...");
-    EXPECT_NE(ReadScript().find("#pragma code_page(65001)"), std::string::npos);
 }
 
 #endif
