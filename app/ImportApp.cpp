@@ -36,7 +36,7 @@ BOOL CImportApp::InitInstance() {
     if (platform::RegOpenCurrentUserKey(u"Software\\Mirvo", key)) {
         char16_t path[platform::kMaxPath] = {};
         uint32_t size = sizeof path;
-        if (platform::RegQueryValue(key, u"Install Path", path, size, nullptr)) {
+        if (platform::QueryRegistryValue(key, u"Install Path", path, size, nullptr)) {
             // The path ends at its first NUL. Data that fills the buffer without one is a
             // path of 260 characters or more, too long for the folders built from it.
             const char16_t* end = std::find(path, path + platform::kMaxPath, u'\0');
@@ -68,14 +68,14 @@ int CImportApp::ExitInstance() {
 
 int CImportApp::ReadProductVersion() {
     char16_t path[platform::kMaxPath] = {};
-    if (!platform::PathCombine(path, m_installPath.c_str(), u"mirvo.exe")) return 1;
-    const uint32_t size = platform::GetFileVersionInfoSize(path);
+    if (!platform::CombinePath(path, m_installPath.c_str(), u"mirvo.exe")) return 1;
+    const uint32_t size = platform::VersionResourceSize(path);
     if (size == 0) return 1;
     // Zero-filled scratch, aligned for the words of the fixed record.
     std::unique_ptr<uint32_t[]> block(new (std::nothrow) uint32_t[(size + 3) / 4]());
     if (!block) return 1;
     const uint32_t* fixed = nullptr;
-    if (platform::GetFileVersionInfo(path, size, block.get()) &&
+    if (platform::ReadVersionResource(path, size, block.get()) &&
         platform::VerQueryRoot(block.get(), size, fixed)) {
         std::copy(fixed, fixed + 13, m_productVersion);
     }

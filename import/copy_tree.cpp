@@ -53,7 +53,7 @@ bool CopyTree(const CString& source, const CString& destination, int overwrite,
             levels.pop_back();
             continue;
         }
-        level.more = level.find.FindNextFile();
+        level.more = level.find.FindNext();
         if (level.find.IsDots()) continue;
         const CString name = level.find.GetFileName();
         // A pack's own folder of that name would be taken for the staging.
@@ -64,7 +64,7 @@ bool CopyTree(const CString& source, const CString& destination, int overwrite,
         // pipe or device is no material and could block the copy for ever.
         if (level.find.IsLink()) continue;
         if (level.find.IsDirectory()) {
-            if (platform::CreateDirectory(to.c_str()) ||
+            if (platform::CreateFolder(to.c_str()) ||
                 platform::GetLastError() == platform::kErrorAlreadyExists)
                 open(from, to);
             else

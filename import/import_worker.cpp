@@ -28,10 +28,10 @@ int32_t BoundedCopy(char16_t* destination, size_t room, const char16_t* source) 
 bool IsWindowsNT6() {
     platform::OsVersionInfo info;
     info.size = 284;
-    if (!platform::GetVersionEx(info)) {
+    if (!platform::QueryOsVersion(info)) {
         info = platform::OsVersionInfo{};
         info.size = 276;
-        if (!platform::GetVersionEx(info)) return false;
+        if (!platform::QueryOsVersion(info)) return false;
     }
     return info.platformId == 2 && info.majorVersion == 6;
 }
@@ -50,7 +50,7 @@ bool ResolveFolders(const ImportSettings& settings, char16_t* productFolder,
                            settings.fileVersionLow < 0x000403E9u && IsWindowsNT6();
     if (driveRoot) {
         // Without a Windows folder there is no drive to put the data on.
-        const uint32_t n = platform::GetWindowsDirectory(productFolder, platform::kMaxPath - 1);
+        const uint32_t n = platform::GetWindowsFolder(productFolder, platform::kMaxPath - 1);
         if (n < 2 || n >= platform::kMaxPath - 1 || productFolder[1] != u':') return false;
         BoundedCopy(productFolder + 2, 257, (u"\\Mirvo\\Data\\" + settings.commandWord).c_str());
     } else {
@@ -58,12 +58,12 @@ bool ResolveFolders(const ImportSettings& settings, char16_t* productFolder,
         std::memcpy(productFolder, settings.installPath.data(), n * sizeof(char16_t));
         productFolder[n] = 0;
         // A failed join would copy into, and save to, a folder that is not the intended one.
-        if (!platform::PathAppend(productFolder, (u"data\\" + settings.commandWord).c_str()))
+        if (!platform::AppendPath(productFolder, (u"data\\" + settings.commandWord).c_str()))
             return false;
     }
-    const uint32_t m = platform::GetModuleFileName(materialFolder, platform::kMaxPath - 1);
+    const uint32_t m = platform::GetModulePath(materialFolder, platform::kMaxPath - 1);
     if (m == 0 || m >= platform::kMaxPath - 1) return false;
-    return platform::PathAppend(materialFolder, (u"..\\" + settings.commandWord).c_str());
+    return platform::AppendPath(materialFolder, (u"..\\" + settings.commandWord).c_str());
 }
 
 }  // namespace
@@ -193,7 +193,7 @@ ImportOutcome RunImport(const ImportSettings& settings,
     }
     outcome.productFolder = productFolder;
     outcome.materialFolder = materialFolder;
-    platform::CreateDirectory(productFolder);
+    platform::CreateFolder(productFolder);
     // One import of a product at a time, from the first look at its catalog to the save.
     platform::ImportLock* lock = platform::AcquireImportLock(productFolder);
     outcome.locked = lock != nullptr;
@@ -212,8 +212,8 @@ ImportOutcome RunImport(const ImportSettings& settings,
     char16_t materialCatalog[platform::kMaxPath];
     std::memcpy(productCatalog, productFolder, sizeof productCatalog);
     std::memcpy(materialCatalog, materialFolder, sizeof materialCatalog);
-    const bool catalogs = platform::PathAppend(productCatalog, u"config.xml") &&
-                          platform::PathAppend(materialCatalog, u"config.xml");
+    const bool catalogs = platform::AppendPath(productCatalog, u"config.xml") &&
+                          platform::AppendPath(materialCatalog, u"config.xml");
     CXmlDocument source;
     CXmlDocument target;
     Catalog sourceState = Catalog::Missing;

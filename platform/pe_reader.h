@@ -1,5 +1,5 @@
 // Finds the version resource of a PE file (an .exe or .dll) without loading it, the way
-// GetFileVersionInfo does: resource type RT_VERSION (16), name VS_VERSION_INFO (1), first
+// ReadVersionResource does: resource type RT_VERSION (16), name VS_VERSION_INFO (1), first
 // language. Every offset and size read from the file is checked before use, so any bytes may
 // be handed to it.
 #pragma once

@@ -1,6 +1,7 @@
-// The operating-system operations the tool needs, named after the Windows calls they stand
-// for. The logic calls only these; win32/ implements them with the real calls, posix/ over a
-// Wine prefix. Paths are Windows paths in UTF-16 in both builds.
+// The operating-system operations the tool needs, each named for what it does and documented
+// with the Windows call it behaves like. The logic calls only these; win32/ implements them
+// with the real calls, posix/ over a Wine prefix. Paths are Windows paths in UTF-16 in both
+// builds.
 #pragma once
 
 #include <cstddef>
@@ -105,19 +106,20 @@ using RegKey = RegKeyImpl*;
 
 // Opens `subKey` below HKEY_CURRENT_USER for reading (KEY_READ); names compare without case.
 bool RegOpenCurrentUserKey(const char16_t* subKey, RegKey& key);
-// Copies the value's data into `data` of `size` bytes; on return `size` is the data's size.
-// Fails when the value is missing or does not fit. `type` receives the registry type.
-bool RegQueryValue(RegKey key, const char16_t* valueName, void* data, uint32_t& size,
-                   uint32_t* type);
+// RegQueryValueExW: copies the value's data into `data` of `size` bytes; on return `size` is
+// the data's size. Fails when the value is missing or does not fit. `type` receives its type.
+bool QueryRegistryValue(RegKey key, const char16_t* valueName, void* data, uint32_t& size,
+                        uint32_t* type);
 void RegCloseKey(RegKey key);
 
 enum : uint32_t { kRegSz = 1, kRegExpandSz = 2, kRegBinary = 3, kRegDword = 4, kRegMultiSz = 7 };
 
 // ---- version records ----------------------------------------------------------------------
 
-// Size of the file's version resource; 0 when it has none or the file is missing.
-uint32_t GetFileVersionInfoSize(const char16_t* path);
-bool GetFileVersionInfo(const char16_t* path, uint32_t size, void* data);
+// GetFileVersionInfoSizeW: size of the file's version resource; 0 when it has none or the
+// file is missing. ReadVersionResource is GetFileVersionInfoW.
+uint32_t VersionResourceSize(const char16_t* path);
+bool ReadVersionResource(const char16_t* path, uint32_t size, void* data);
 // The 13-word VS_FIXEDFILEINFO at the root block "\" of a resource read above.
 bool VerQueryRoot(const void* data, uint32_t size, const uint32_t*& fixed);
 
@@ -126,13 +128,14 @@ constexpr uint32_t kFixedFileInfoSignature = 0xFEEF04BD;
 // ---- paths --------------------------------------------------------------------------------
 
 // PathCombineW into a buffer of kMaxPath characters.
-bool PathCombine(char16_t* dest, const char16_t* folder, const char16_t* file);
+bool CombinePath(char16_t* dest, const char16_t* folder, const char16_t* file);
 // PathAppendW on a buffer of kMaxPath characters.
-bool PathAppend(char16_t* path, const char16_t* more);
+bool AppendPath(char16_t* path, const char16_t* more);
 
 // ---- files and folders --------------------------------------------------------------------
 
-bool CreateDirectory(const char16_t* path);
+// CreateDirectoryW: one level; fails with kErrorAlreadyExists when the name is taken.
+bool CreateFolder(const char16_t* path);
 // ---- staging: copies that are whole or absent ----------------------------------------------
 
 // The hidden folder, in the folder given to Staging::Open, that holds copies on their way.
@@ -210,7 +213,7 @@ class FileFind {
     // `pattern` is a folder followed by "\*.*". False when the folder cannot be listed.
     bool FindFile(const char16_t* pattern);
     // Steps to the next entry; the result says whether a further entry follows.
-    bool FindNextFile();
+    bool FindNext();
     bool IsDots() const;
     bool IsDirectory() const;
     // A symbolic link or junction, whatever it points at.
@@ -235,11 +238,13 @@ struct OsVersionInfo {
     uint32_t buildNumber = 0;
     uint32_t platformId = 0;
 };
-bool GetVersionEx(OsVersionInfo& info);
-// Characters written without the terminator; 0 on failure, or the needed size when too small.
-uint32_t GetWindowsDirectory(char16_t* buffer, uint32_t size);
-uint32_t GetModuleFileName(char16_t* buffer, uint32_t size);
-// Makes GetModuleFileName report `windowsPath` instead of the running executable, so that a
+// GetVersionExW.
+bool QueryOsVersion(OsVersionInfo& info);
+// GetWindowsDirectoryW and GetModuleFileNameW (own module): characters written without the
+// terminator; 0 on failure, or the needed size when too small.
+uint32_t GetWindowsFolder(char16_t* buffer, uint32_t size);
+uint32_t GetModulePath(char16_t* buffer, uint32_t size);
+// Makes GetModulePath report `windowsPath` instead of the running executable, so that a
 // test can put the pack beside a tool path of its own; empty restores the real one.
 void SetModulePathForTest(const CString& windowsPath);
 // The path set above, or null.

@@ -22,7 +22,7 @@ bool ListPack(const CString& folder, std::vector<PackEntry>& entries) {
         }
         listed = true;
         for (bool more = true; more;) {
-            more = find.FindNextFile();
+            more = find.FindNext();
             if (find.IsDots()) continue;
             PackEntry e;
             e.path = relative.empty() ? find.GetFileName() : relative + u"/" + find.GetFileName();

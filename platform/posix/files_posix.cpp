@@ -280,7 +280,7 @@ FileSystem& RealFiles() {
     return files;
 }
 
-bool CreateDirectory(const char16_t* path) {
+bool CreateFolder(const char16_t* path) {
     std::string host = HostPath(path);
     if (::mkdir(host.c_str(), 0777) != 0) {
         SetErrorFromErrno(errno, Target::Folder, host);
@@ -344,7 +344,7 @@ namespace backend {
 
 bool CreateHiddenFolder(const char16_t* folder) {
     // A leading dot hides it, as Wine shows such names hidden.
-    return CreateDirectory(folder);
+    return CreateFolder(folder);
 }
 
 bool RemoveStagingFolder(const char16_t* folder) {
@@ -563,7 +563,7 @@ void InstallStopSignals() {
 struct FileFind::State {
     std::string folder;              // host folder being listed
     std::vector<std::string> names;  // matching entries, "." and ".." first
-    size_t next = 0;                 // index of the entry FindNextFile moves to
+    size_t next = 0;                 // index of the entry FindNext moves to
     bool hasCurrent = false;
     std::string current;
     bool directory = false;
@@ -664,7 +664,7 @@ bool FileFind::FindFile(const char16_t* pattern) {
     return true;
 }
 
-bool FileFind::FindNextFile() {
+bool FileFind::FindNext() {
     State& s = *state_;
     if (s.next >= s.names.size()) return false;
     s.current = s.names[s.next++];

@@ -146,7 +146,7 @@ void Canonicalize(char16_t* buffer, const char16_t* path) {
 
 }  // namespace
 
-bool PathCombine(char16_t* dest, const char16_t* folder, const char16_t* file) {
+bool CombinePath(char16_t* dest, const char16_t* folder, const char16_t* file) {
     if (!dest) return false;
     if (!folder && !file) {
         dest[0] = 0;
@@ -197,12 +197,12 @@ bool PathCombine(char16_t* dest, const char16_t* folder, const char16_t* file) {
     return true;
 }
 
-bool PathAppend(char16_t* path, const char16_t* more) {
+bool AppendPath(char16_t* path, const char16_t* more) {
     if (!path || !more) return false;
     if (!IsUnc(more)) {
         while (*more == u'\\') ++more;
     }
-    return PathCombine(path, path, more);
+    return CombinePath(path, path, more);
 }
 
 }  // namespace platform

@@ -62,8 +62,8 @@ bool RegOpenCurrentUserKey(const char16_t* subKey, RegKey& key) {
     return true;
 }
 
-bool RegQueryValue(RegKey key, const char16_t* valueName, void* data, uint32_t& size,
-                   uint32_t* type) {
+bool QueryRegistryValue(RegKey key, const char16_t* valueName, void* data, uint32_t& size,
+                        uint32_t* type) {
     if (!key) {
         SetLastError(6);  // ERROR_INVALID_HANDLE
         return false;

@@ -279,7 +279,7 @@ bool Launch(const std::string& program, const std::vector<std::string>& args,
 
 }  // namespace
 
-bool GetVersionEx(OsVersionInfo& info) {
+bool QueryOsVersion(OsVersionInfo& info) {
     if (info.size != 284 && info.size != 276) {
         SetLastError(kErrorInsufficientBuffer);
         return false;
@@ -292,11 +292,11 @@ bool GetVersionEx(OsVersionInfo& info) {
     return true;
 }
 
-uint32_t GetWindowsDirectory(char16_t* buffer, uint32_t size) {
+uint32_t GetWindowsFolder(char16_t* buffer, uint32_t size) {
     return CopyOut(u"C:\\windows", buffer, size, false);
 }
 
-uint32_t GetModuleFileName(char16_t* buffer, uint32_t size) {
+uint32_t GetModulePath(char16_t* buffer, uint32_t size) {
     if (const CString* forTest = ModulePathForTest()) return CopyOut(*forTest, buffer, size, true);
     std::string exe = OwnExecutable();
     CString path = exe.empty() ? CString() : HostToWindowsPath(exe);

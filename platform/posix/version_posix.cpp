@@ -78,7 +78,7 @@ class OpenFile {
 
 }  // namespace
 
-uint32_t GetFileVersionInfoSize(const char16_t* path) {
+uint32_t VersionResourceSize(const char16_t* path) {
     OpenFile file(path);
     if (!file.IsOpen()) return 0;
     uint64_t offset;
@@ -90,7 +90,7 @@ uint32_t GetFileVersionInfoSize(const char16_t* path) {
     return size;
 }
 
-bool GetFileVersionInfo(const char16_t* path, uint32_t size, void* data) {
+bool ReadVersionResource(const char16_t* path, uint32_t size, void* data) {
     if (!data || size == 0) {
         SetLastError(kErrorInvalidParameter);
         return false;

@@ -1,7 +1,5 @@
 #include <windows.h>
 // The A/W macros would rename the platform functions below.
-#undef CreateDirectory
-#undef FindNextFile
 
 #include <atomic>
 #include <climits>
@@ -185,7 +183,7 @@ FileSystem& RealFiles() {
     return files;
 }
 
-bool CreateDirectory(const char16_t* path) {
+bool CreateFolder(const char16_t* path) {
     return ::CreateDirectoryW(Wide(path), nullptr) != FALSE;
 }
 
@@ -325,7 +323,7 @@ void InstallStopSignals() {}
 
 struct FileFind::State {
     HANDLE handle = INVALID_HANDLE_VALUE;
-    WIN32_FIND_DATAW next{};     // the entry that FindNextFile moves to
+    WIN32_FIND_DATAW next{};     // the entry that FindNext moves to
     WIN32_FIND_DATAW current{};  // the entry being looked at
     bool hasNext = false;
     bool hasCurrent = false;
@@ -352,7 +350,7 @@ bool FileFind::FindFile(const char16_t* pattern) {
     return state_->hasNext;
 }
 
-bool FileFind::FindNextFile() {
+bool FileFind::FindNext() {
     if (!state_->hasNext) return false;
     state_->current = state_->next;
     state_->hasCurrent = true;

@@ -1,22 +1,19 @@
 #include <windows.h>
 #include <shlwapi.h>
 // The A/W macros would rename the platform functions below.
-#undef PathCombine
-#undef PathAppend
 
 #include "platform/platform.h"
 #include "platform/win32/wide.h"
 
 namespace platform {
 
-namespace {
-}  // namespace
+namespace {}  // namespace
 
-bool PathCombine(char16_t* dest, const char16_t* folder, const char16_t* file) {
+bool CombinePath(char16_t* dest, const char16_t* folder, const char16_t* file) {
     return ::PathCombineW(Wide(dest), Wide(folder), Wide(file)) != nullptr;
 }
 
-bool PathAppend(char16_t* path, const char16_t* more) {
+bool AppendPath(char16_t* path, const char16_t* more) {
     return ::PathAppendW(Wide(path), Wide(more)) != FALSE;
 }
 

@@ -3,7 +3,6 @@
 #include <new>
 
 // windows.h names these as macros for its A/W variants; ours are plain functions.
-#undef RegQueryValue
 
 #include "platform/platform.h"
 #include "platform/win32/wide.h"
@@ -31,8 +30,8 @@ bool RegOpenCurrentUserKey(const char16_t* subKey, RegKey& key) {
     return true;
 }
 
-bool RegQueryValue(RegKey key, const char16_t* valueName, void* data, uint32_t& size,
-                   uint32_t* type) {
+bool QueryRegistryValue(RegKey key, const char16_t* valueName, void* data, uint32_t& size,
+                        uint32_t* type) {
     if (!key) {
         ::SetLastError(ERROR_INVALID_HANDLE);
         return false;

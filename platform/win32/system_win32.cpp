@@ -5,9 +5,6 @@
 #include <vector>
 
 // windows.h names these as macros for its A/W variants; ours are plain functions.
-#undef GetVersionEx
-#undef GetWindowsDirectory
-#undef GetModuleFileName
 
 #include "platform/platform.h"
 #include "platform/win32/wide.h"
@@ -16,7 +13,6 @@ namespace platform {
 
 namespace {
 
-
 // ShellExecuteW's result: above 32 means started; below, an error code of its own.
 bool Started(HINSTANCE result) {
     return reinterpret_cast<INT_PTR>(result) > 32;
@@ -24,7 +20,7 @@ bool Started(HINSTANCE result) {
 
 }  // namespace
 
-bool GetVersionEx(OsVersionInfo& info) {
+bool QueryOsVersion(OsVersionInfo& info) {
     // Room for the larger layout; the call itself judges the size the caller asked for.
     if (info.size > sizeof(OSVERSIONINFOEXW)) {
         ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
@@ -40,11 +36,11 @@ bool GetVersionEx(OsVersionInfo& info) {
     return true;
 }
 
-uint32_t GetWindowsDirectory(char16_t* buffer, uint32_t size) {
+uint32_t GetWindowsFolder(char16_t* buffer, uint32_t size) {
     return ::GetWindowsDirectoryW(reinterpret_cast<wchar_t*>(buffer), size);
 }
 
-uint32_t GetModuleFileName(char16_t* buffer, uint32_t size) {
+uint32_t GetModulePath(char16_t* buffer, uint32_t size) {
     // Windows would only say "too small" by filling the buffer; the full name tells the size
     // needed.
     std::vector<wchar_t> full(32768);

@@ -1,20 +1,18 @@
 #include <windows.h>
 
 // windows.h names these as macros for its A/W variants; ours are plain functions.
-#undef GetFileVersionInfoSize
-#undef GetFileVersionInfo
 
 #include "platform/platform.h"
 #include "platform/win32/wide.h"
 
 namespace platform {
 
-uint32_t GetFileVersionInfoSize(const char16_t* path) {
+uint32_t VersionResourceSize(const char16_t* path) {
     DWORD ignored;
     return ::GetFileVersionInfoSizeW(Wide(path), &ignored);
 }
 
-bool GetFileVersionInfo(const char16_t* path, uint32_t size, void* data) {
+bool ReadVersionResource(const char16_t* path, uint32_t size, void* data) {
     return ::GetFileVersionInfoW(Wide(path), 0, size, data) != FALSE;
 }
 

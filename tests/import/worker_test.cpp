@@ -55,8 +55,8 @@ TEST(Worker, BoundedCopyStatuses) {
 // The material folder is the command word beside the running executable.
 CString MaterialFolder(const CString& word) {
     char16_t module[platform::kMaxPath] = {};
-    platform::GetModuleFileName(module, platform::kMaxPath - 1);
-    EXPECT_TRUE(platform::PathAppend(module, (u"..\\" + word).c_str()));
+    platform::GetModulePath(module, platform::kMaxPath - 1);
+    EXPECT_TRUE(platform::AppendPath(module, (u"..\\" + word).c_str()));
     return module;
 }
 

@@ -1,4 +1,4 @@
-// The real FileSystem, CreateDirectory, CopyFile and FileFind on temporary folders.
+// The real FileSystem, CreateFolder, CopyFile and FileFind on temporary folders.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -147,7 +147,7 @@ TEST(FileSystem, ATestDoubleStandsInUntilRemoved) {
 TEST(Folders, CreateDirectoryMakesOneLevel) {
     TempFolder folder;
     const CString fresh = folder / u"marks";
-    EXPECT_TRUE(platform::CreateDirectory(fresh.c_str()));
+    EXPECT_TRUE(platform::CreateFolder(fresh.c_str()));
     EXPECT_TRUE(fs::is_directory(platform_test::HostOf(fresh)));
 
     struct Case {
@@ -164,7 +164,7 @@ TEST(Folders, CreateDirectoryMakesOneLevel) {
     };
     for (const Case& c : failures) {
         platform::SetLastError(0);
-        EXPECT_FALSE(platform::CreateDirectory(c.path.c_str())) << Show(c.path);
+        EXPECT_FALSE(platform::CreateFolder(c.path.c_str())) << Show(c.path);
         EXPECT_EQ(GetLastError(), c.error) << Show(c.path);
     }
     EXPECT_FALSE(Exists(folder / u"no"));
@@ -287,7 +287,7 @@ struct Listed {
     bool link = false;
 };
 
-// Walks a listing the way CopyTree does and checks FindNextFile's "a further entry follows".
+// Walks a listing the way CopyTree does and checks FindNext's "a further entry follows".
 std::map<std::string, Listed> List(const CString& folder) {
     std::map<std::string, Listed> seen;
     platform::FileFind find;
@@ -296,7 +296,7 @@ std::map<std::string, Listed> List(const CString& folder) {
     bool more = true;
     int entries = 0, furtherTrue = 0;
     while (more) {
-        more = find.FindNextFile();
+        more = find.FindNext();
         ++entries;
         if (more) ++furtherTrue;
         std::string name = Show(find.GetFileName());
@@ -304,7 +304,7 @@ std::map<std::string, Listed> List(const CString& folder) {
         seen[name] = {find.IsDots(), find.IsDirectory(), find.IsLink()};
     }
     EXPECT_EQ(furtherTrue, entries - 1);  // false exactly on the last entry
-    EXPECT_FALSE(find.FindNextFile());    // nothing after the last
+    EXPECT_FALSE(find.FindNext());        // nothing after the last
     find.Close();
     return seen;
 }
@@ -316,8 +316,8 @@ TEST(Folders, FileFindListsEveryEntry) {
     WriteBytes(folder / u".hidden", "h");
     platform_test::MakeHidden(folder / u".hidden");
     WriteBytes(folder / u"\u4e2d\u6587.jpg", "c");
-    ASSERT_TRUE(platform::CreateDirectory((folder / u"sub").c_str()));
-    ASSERT_TRUE(platform::CreateDirectory((folder / u"sub\\inner").c_str()));
+    ASSERT_TRUE(platform::CreateFolder((folder / u"sub").c_str()));
+    ASSERT_TRUE(platform::CreateFolder((folder / u"sub\\inner").c_str()));
 
     auto seen = List(folder.Path());
     std::vector<std::string> names;
@@ -343,14 +343,14 @@ TEST(Folders, FileFindListsEveryEntry) {
     // A mask other than "*.*" selects, without regard to case.
     const CString masked = folder / u"*.TXT";
     ASSERT_TRUE(find.FindFile(masked.c_str()));
-    EXPECT_FALSE(find.FindNextFile());
+    EXPECT_FALSE(find.FindNext());
     EXPECT_EQ(Show(find.GetFileName()), "a.txt");
 }
 
 #ifndef _WIN32
 TEST(Folders, FileFindReportsLinks) {
     TempFolder folder;
-    ASSERT_TRUE(platform::CreateDirectory((folder / u"real").c_str()));
+    ASSERT_TRUE(platform::CreateFolder((folder / u"real").c_str()));
     const fs::path host = platform_test::HostOf(folder.Path());
     fs::create_directory_symlink(host / "real", host / "to-folder");
     fs::create_symlink(host / "nowhere", host / "dangling");

@@ -1,4 +1,4 @@
-// PathAppend and PathCombine against one table that passes both natively and with Wine's
+// AppendPath and CombinePath against one table that passes both natively and with Wine's
 // shlwapi, and (natively) the mapping between Windows paths and host paths of a Wine prefix.
 #include <gtest/gtest.h>
 
@@ -90,9 +90,9 @@ bool Join(Op op, char16_t* buffer, const char16_t* folder, const char16_t* more)
         CString start(folder);
         std::copy(start.begin(), start.end(), buffer);
         buffer[start.size()] = 0;
-        return platform::PathAppend(buffer, more);
+        return platform::AppendPath(buffer, more);
     }
-    return platform::PathCombine(buffer, folder, more);
+    return platform::CombinePath(buffer, folder, more);
 }
 
 TEST(Paths, AppendAndCombineAgreeWithShlwapi) {

@@ -14,7 +14,6 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#undef RegQueryValue
 #endif
 
 namespace {
@@ -83,7 +82,7 @@ class RegistryContract : public ::testing::Test {
 
 // Natively they are text in Wine 8's own format, as `wine reg add` leaves them in user.reg.
 class RegistryContract : public scratch::PrefixSuite<RegistryContract> {
-public:
+  public:
     static void Fill(scratch::Prefix& prefix) {
         prefix.WriteUserReg(
             "[Software\\\\BrevloTest\\\\Mirvo] 1796626384\n"
@@ -167,7 +166,7 @@ TEST_F(RegistryContract, OpenAndQuery) {
         std::vector<char> buffer(c.room + 8, '\x55');
         uint32_t size = c.room;
         uint32_t type = 0;
-        bool ok = platform::RegQueryValue(key, c.name, buffer.data(), size, &type);
+        bool ok = platform::QueryRegistryValue(key, c.name, buffer.data(), size, &type);
         platform::RegCloseKey(key);
         EXPECT_EQ(c.succeeds, ok);
         EXPECT_EQ(c.sizeAfter, size);
@@ -191,7 +190,7 @@ TEST_F(RegistryContract, ValuesReadBackAsStored) {
         std::vector<char> buffer(600);
         uint32_t size = static_cast<uint32_t>(buffer.size());
         uint32_t type = 0;
-        EXPECT_TRUE(platform::RegQueryValue(key, s.name, buffer.data(), size, &type));
+        EXPECT_TRUE(platform::QueryRegistryValue(key, s.name, buffer.data(), size, &type));
         platform::RegCloseKey(key);
         EXPECT_EQ(s.type, type);
         EXPECT_EQ(s.data, std::string(buffer.data(), size));
@@ -202,7 +201,7 @@ TEST_F(RegistryContract, SizeQueryWithoutBuffer) {
     RegKey key = nullptr;
     ASSERT_TRUE(platform::RegOpenCurrentUserKey(u"Software\\BrevloTest\\Mirvo", key));
     uint32_t size = 0;
-    EXPECT_TRUE(platform::RegQueryValue(key, u"Long260", nullptr, size, nullptr));
+    EXPECT_TRUE(platform::QueryRegistryValue(key, u"Long260", nullptr, size, nullptr));
     EXPECT_EQ(522u, size);
     platform::RegCloseKey(key);
 }
@@ -214,7 +213,7 @@ TEST_F(RegistryContract, MissingKeyAndValueReportFileNotFound) {
     ASSERT_TRUE(platform::RegOpenCurrentUserKey(u"Software\\BrevloTest\\Mirvo", key));
     uint32_t size = 8;
     char buffer[8];
-    EXPECT_FALSE(platform::RegQueryValue(key, u"Nope", buffer, size, nullptr));
+    EXPECT_FALSE(platform::QueryRegistryValue(key, u"Nope", buffer, size, nullptr));
     EXPECT_EQ(platform::kErrorFileNotFound, platform::GetLastError());
     platform::RegCloseKey(key);
 }
@@ -521,9 +520,9 @@ TEST(RegistryPosix, EachOpenReadsTheFileAnew) {
     ASSERT_TRUE(platform::RegOpenCurrentUserKey(u"Software\\Mirvo", second));
     char16_t one[16] = {}, two[16] = {};
     uint32_t size = sizeof one;
-    ASSERT_TRUE(platform::RegQueryValue(first, u"Install Path", one, size, nullptr));
+    ASSERT_TRUE(platform::QueryRegistryValue(first, u"Install Path", one, size, nullptr));
     size = sizeof two;
-    ASSERT_TRUE(platform::RegQueryValue(second, u"Install Path", two, size, nullptr));
+    ASSERT_TRUE(platform::QueryRegistryValue(second, u"Install Path", two, size, nullptr));
     EXPECT_EQ(std::u16string(u"C:\\One"), one);
     EXPECT_EQ(std::u16string(u"C:\\Two"), two);
     platform::RegCloseKey(first);

@@ -28,7 +28,7 @@ constexpr std::u16string_view kOwnName = u"platform_system_test";
 #endif
 
 class SystemContract : public scratch::PrefixSuite<SystemContract> {
-public:
+  public:
 #ifndef _WIN32
     // The scratch prefix says what Wine's fresh prefix says.
     static void Fill(scratch::Prefix& prefix) {
@@ -51,12 +51,12 @@ TEST_F(SystemContract, GetVersionExAcceptsOnlyTheTwoLayouts) {
                  {277, false}, {283, false}, {285, false}, {1000, false}};
     platform::OsVersionInfo extended;
     extended.size = 284;
-    ASSERT_TRUE(platform::GetVersionEx(extended));
+    ASSERT_TRUE(platform::QueryOsVersion(extended));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.size);
         platform::OsVersionInfo info;
         info.size = c.size;
-        EXPECT_EQ(c.accepted, platform::GetVersionEx(info));
+        EXPECT_EQ(c.accepted, platform::QueryOsVersion(info));
         if (!c.accepted) continue;
         EXPECT_EQ(2u, info.platformId);
         EXPECT_GE(info.majorVersion, 5u);
@@ -81,7 +81,7 @@ TEST_F(SystemContract, WindowsDirectory) {
         SCOPED_TRACE(c.room);
         char16_t buffer[260];
         std::fill(std::begin(buffer), std::end(buffer), u'#');
-        EXPECT_EQ(c.result, platform::GetWindowsDirectory(buffer, c.room));
+        EXPECT_EQ(c.result, platform::GetWindowsFolder(buffer, c.room));
         if (c.result < c.room) {
             EXPECT_EQ(std::u16string(u"C:\\windows"), buffer);
         }
@@ -90,7 +90,7 @@ TEST_F(SystemContract, WindowsDirectory) {
 
 TEST_F(SystemContract, ModuleFileName) {
     char16_t buffer[platform::kMaxPath] = {};
-    uint32_t length = platform::GetModuleFileName(buffer, 259);
+    uint32_t length = platform::GetModulePath(buffer, 259);
     ASSERT_GT(length, kOwnName.size() + 3);
     std::u16string name(buffer);
     ASSERT_EQ(length, name.size());
@@ -103,12 +103,12 @@ TEST_F(SystemContract, ModuleFileName) {
     // Too small: the size needed comes back and the buffer holds the start, terminated.
     char16_t small[6];
     std::fill(std::begin(small), std::end(small), u'#');
-    EXPECT_EQ(length + 1, platform::GetModuleFileName(small, 5));
+    EXPECT_EQ(length + 1, platform::GetModulePath(small, 5));
     EXPECT_EQ(name.substr(0, 4), std::u16string(small));
     EXPECT_EQ(u'#', small[5]);
-    EXPECT_EQ(length + 1, platform::GetModuleFileName(buffer, length));
+    EXPECT_EQ(length + 1, platform::GetModulePath(buffer, length));
     EXPECT_EQ(name.substr(0, length - 1), std::u16string(buffer));
-    EXPECT_EQ(length, platform::GetModuleFileName(buffer, length + 1));
+    EXPECT_EQ(length, platform::GetModulePath(buffer, length + 1));
 }
 
 TEST_F(SystemContract, ShellStartNeedsTheFile) {
@@ -214,7 +214,7 @@ TEST(SystemPosix, VersionThePrefixReports) {
         for (uint32_t size : {284u, 276u}) {
             platform::OsVersionInfo info;
             info.size = size;
-            ASSERT_TRUE(platform::GetVersionEx(info));
+            ASSERT_TRUE(platform::QueryOsVersion(info));
             EXPECT_EQ(c.major, info.majorVersion);
             EXPECT_EQ(c.minor, info.minorVersion);
             EXPECT_EQ(c.build, info.buildNumber);
@@ -226,7 +226,7 @@ TEST(SystemPosix, VersionThePrefixReports) {
     std::filesystem::remove(prefix.Path() + "/system.reg");
     platform::OsVersionInfo info;
     info.size = 284;
-    ASSERT_TRUE(platform::GetVersionEx(info));
+    ASSERT_TRUE(platform::QueryOsVersion(info));
     EXPECT_EQ(6u, info.majorVersion);
     EXPECT_EQ(1u, info.minorVersion);
 }
@@ -234,7 +234,7 @@ TEST(SystemPosix, VersionThePrefixReports) {
 TEST(SystemPosix, ModuleFileNameMapsBack) {
     scratch::Prefix prefix;
     char16_t buffer[platform::kMaxPath] = {};
-    ASSERT_GT(platform::GetModuleFileName(buffer, 259), 0u);
+    ASSERT_GT(platform::GetModulePath(buffer, 259), 0u);
     char real[PATH_MAX];
     ASSERT_NE(nullptr, ::realpath("/proc/self/exe", real));
     EXPECT_EQ(std::string(real), platform::WindowsToHostPath(buffer));

@@ -35,10 +35,10 @@ struct Outcome {
 
 Outcome ReadVersion(const std::u16string& path) {
     Outcome out;
-    out.size = platform::GetFileVersionInfoSize(path.c_str());
+    out.size = platform::VersionResourceSize(path.c_str());
     if (out.size == 0) return out;
     std::vector<uint32_t> block((out.size + 3) / 4, 0);
-    out.read = platform::GetFileVersionInfo(path.c_str(), out.size, block.data());
+    out.read = platform::ReadVersionResource(path.c_str(), out.size, block.data());
     const uint32_t* fixed = nullptr;
     out.queried = out.read && platform::VerQueryRoot(block.data(), out.size, fixed);
     if (out.queried) out.record.assign(fixed, fixed + 13);
@@ -81,20 +81,20 @@ TEST_F(VersionContract, FixturePrograms) {
 
 TEST_F(VersionContract, ShortBlocks) {
     const std::u16string path = scratch::FixturePath(u"versioned.exe");
-    uint32_t size = platform::GetFileVersionInfoSize(path.c_str());
+    uint32_t size = platform::VersionResourceSize(path.c_str());
     ASSERT_GT(size, 92u);
     // The root header, key and record take 92 bytes; a block cut shorter has no record.
     for (uint32_t cut : {6u, 40u, 91u}) {
         SCOPED_TRACE(cut);
         std::vector<uint32_t> block(size / 4 + 1, 0);
-        ASSERT_TRUE(platform::GetFileVersionInfo(path.c_str(), size, block.data()));
+        ASSERT_TRUE(platform::ReadVersionResource(path.c_str(), size, block.data()));
         const uint32_t* fixed = nullptr;
         EXPECT_FALSE(platform::VerQueryRoot(block.data(), cut, fixed));
         EXPECT_TRUE(platform::VerQueryRoot(block.data(), 92, fixed));
     }
     // A buffer smaller than the resource receives its beginning, which still holds the record.
     std::vector<uint32_t> head(92 / 4, 0);
-    ASSERT_TRUE(platform::GetFileVersionInfo(path.c_str(), 92, head.data()));
+    ASSERT_TRUE(platform::ReadVersionResource(path.c_str(), 92, head.data()));
     const uint32_t* record = nullptr;
     ASSERT_TRUE(platform::VerQueryRoot(head.data(), 92, record));
     EXPECT_EQ(0x000201F4u, record[3]);
@@ -384,11 +384,11 @@ TEST(VersionPosix, TruncatedFileOnDisk) {
     std::string cut(file.begin(), file.begin() + long(file.size() / 2));
     prefix.Write("drive_c/cut.exe", cut);
     prefix.Write("drive_c/empty.exe", "");
-    EXPECT_EQ(0u, platform::GetFileVersionInfoSize(u"C:\\cut.exe"));
-    EXPECT_EQ(0u, platform::GetFileVersionInfoSize(u"C:\\empty.exe"));
+    EXPECT_EQ(0u, platform::VersionResourceSize(u"C:\\cut.exe"));
+    EXPECT_EQ(0u, platform::VersionResourceSize(u"C:\\empty.exe"));
     char buffer[8];
-    EXPECT_FALSE(platform::GetFileVersionInfo(u"C:\\cut.exe", sizeof buffer, buffer));
-    EXPECT_FALSE(platform::GetFileVersionInfo(u"C:\\missing.exe", sizeof buffer, buffer));
+    EXPECT_FALSE(platform::ReadVersionResource(u"C:\\cut.exe", sizeof buffer, buffer));
+    EXPECT_FALSE(platform::ReadVersionResource(u"C:\\missing.exe", sizeof buffer, buffer));
     EXPECT_EQ(platform::kErrorFileNotFound, platform::GetLastError());
 }
 

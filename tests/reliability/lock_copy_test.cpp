@@ -29,7 +29,7 @@ size_t EntriesIn(const CString& folder) {
 TEST(Lock, ExcludesOthersUntilReleasedWithoutAFileAndGivesUpOnlyOnAStop) {
     TempFolder folder;
     const CString product = folder / u"marks";
-    ASSERT_TRUE(platform::CreateDirectory(product.c_str()));
+    ASSERT_TRUE(platform::CreateFolder(product.c_str()));
     platform::ImportLock* first = platform::AcquireImportLock(product.c_str());
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(EntriesIn(product), 0u);
@@ -94,14 +94,14 @@ TEST(Staging, CommitsWholeFilesNeverReplacesAndLeavesNothing) {
     TempFolder folder;
     const CString source = folder / u"src\\big.bin";
     const CString dst = folder / u"dst";
-    ASSERT_TRUE(platform::CreateDirectory((folder / u"src").c_str()));
-    ASSERT_TRUE(platform::CreateDirectory(dst.c_str()));
+    ASSERT_TRUE(platform::CreateFolder((folder / u"src").c_str()));
+    ASSERT_TRUE(platform::CreateFolder(dst.c_str()));
     std::string content(300000, '\0');
     for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 251);
     WriteBytes(source, content);
     // A killed run's staging, with a read-only copy in it, is cleared by the next.
     const CString left = dst + u"\\" + platform::kStagingFolderName;
-    ASSERT_TRUE(platform::CreateDirectory(left.c_str()));
+    ASSERT_TRUE(platform::CreateFolder(left.c_str()));
     WriteBytes(left + u"\\1", "half a copy");
     platform_test::MakeReadOnly(left + u"\\1");
 
@@ -131,7 +131,7 @@ TEST(Staging, CommitsWholeFilesNeverReplacesAndLeavesNothing) {
     EXPECT_EQ(ReadBytes(dst + u"\\" + u"kept.bin"), content);
 
     // A folder in the way fails the commit and names it; a missing source fails the staging.
-    ASSERT_TRUE(platform::CreateDirectory((dst + u"\\" + u"sub").c_str()));
+    ASSERT_TRUE(platform::CreateFolder((dst + u"\\" + u"sub").c_str()));
     EXPECT_FALSE(
         staging.StageFile((folder / u"src\\none").c_str(), (dst + u"\\" + u"none").c_str(), true));
     EXPECT_EQ(platform::GetLastError(), platform::kErrorFileNotFound);

@@ -2,7 +2,6 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#undef CreateDirectory  // the A/W macro would rename the platform call
 #endif
 
 #include <chrono>
@@ -40,7 +39,7 @@ TempFolder::TempFolder() {
         std::ostringstream name;
         name << "brevlo-test-" << std::hex << (random() & 0xFFFFFFFFFFull);
         CString candidate = base + u"\\" + platform::FromUtf8(name.str());
-        if (platform::CreateDirectory(candidate.c_str())) {
+        if (platform::CreateFolder(candidate.c_str())) {
             path_ = candidate;
             return;
         }
