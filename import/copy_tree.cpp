@@ -41,6 +41,8 @@ bool CopyTree(const CString& source, const CString& destination, int overwrite,
         level->destination = to;
         levels.push_back(std::move(level));
     };
+    // Each folder of both trees is looked up once, not once for every file in it.
+    platform::FolderLookupScope lookups;
     platform::Staging staging;
     open(source, destination);
     if (levels.empty()) return complete;

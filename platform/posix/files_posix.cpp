@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <new>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/platform.h"
@@ -561,9 +562,11 @@ void InstallStopSignals() {
 // ---- FileFind ----------------------------------------------------------------------------
 
 struct FileFind::State {
-    std::string folder;              // host folder being listed
-    std::vector<std::string> names;  // matching entries, "." and ".." first
-    size_t next = 0;                 // index of the entry FindNext moves to
+    std::string folder;  // host folder being listed
+    // Matching entries, "." and ".." first, with the type the listing gave (DT_UNKNOWN when
+    // the file system gives none).
+    std::vector<std::pair<std::string, unsigned char>> names;
+    size_t next = 0;  // index of the entry FindNext moves to
     bool hasCurrent = false;
     std::string current;
     bool directory = false;
@@ -620,7 +623,8 @@ bool FileFind::FindFile(const char16_t* pattern) {
     Close();
     CString text(pattern ? pattern : u"");
     size_t slash = text.find_last_of(u"\\/");
-    CString folder = slash == CString::npos ? CString(u".") : text.substr(0, slash + 1);
+    // Without its last separator, the folder is looked up like any other path.
+    CString folder = slash == CString::npos ? CString(u".") : text.substr(0, slash ? slash : 1);
     std::string mask = ToUtf8(slash == CString::npos ? text : text.substr(slash + 1));
     std::string host = HostPath(folder.c_str());
     DIR* dir = ::opendir(host.c_str());
@@ -629,7 +633,7 @@ bool FileFind::FindFile(const char16_t* pattern) {
         SetErrorFromErrno(err == ENOENT ? ENOTDIR : err, Target::Folder, host);
         return false;
     }
-    std::vector<std::string> names;
+    std::vector<std::pair<std::string, unsigned char>> names;
     bool dot = false, dotDot = false;
     while (dirent* entry = ::readdir(dir)) {
         std::string name = entry->d_name;
@@ -645,15 +649,15 @@ bool FileFind::FindFile(const char16_t* pattern) {
             // into it without end. They are not listed.
             continue;
         } else if (Matches(mask.c_str(), name.c_str())) {
-            names.push_back(std::move(name));
+            names.emplace_back(std::move(name), entry->d_type);
         }
     }
     ::closedir(dir);
     // Windows lists "." and ".." first, as NTFS and Wine do.
-    std::vector<std::string> ordered;
+    std::vector<std::pair<std::string, unsigned char>> ordered;
     ordered.reserve(names.size() + 2);
-    if (dot && Matches(mask.c_str(), ".")) ordered.emplace_back(".");
-    if (dotDot && Matches(mask.c_str(), "..")) ordered.emplace_back("..");
+    if (dot && Matches(mask.c_str(), ".")) ordered.emplace_back(".", DT_DIR);
+    if (dotDot && Matches(mask.c_str(), "..")) ordered.emplace_back("..", DT_DIR);
     for (auto& name : names) ordered.push_back(std::move(name));
     if (ordered.empty()) {
         SetError(kErrorFileNotFound, ENOENT);
@@ -667,14 +671,21 @@ bool FileFind::FindFile(const char16_t* pattern) {
 bool FileFind::FindNext() {
     State& s = *state_;
     if (s.next >= s.names.size()) return false;
-    s.current = s.names[s.next++];
+    unsigned char type;
+    std::tie(s.current, type) = s.names[s.next++];
     s.hasCurrent = true;
+    // The listing's type saves a look at each entry; a link's target is looked at.
     std::string full = s.folder + "/" + s.current;
     struct stat st;
-    const bool known = ::lstat(full.c_str(), &st) == 0;
-    s.link = known && S_ISLNK(st.st_mode);
-    s.file = known && S_ISREG(st.st_mode);
-    s.directory = ::stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (type == DT_UNKNOWN && ::lstat(full.c_str(), &st) == 0)
+        type = S_ISLNK(st.st_mode)   ? DT_LNK
+               : S_ISREG(st.st_mode) ? DT_REG
+               : S_ISDIR(st.st_mode) ? DT_DIR
+                                     : DT_UNKNOWN;
+    s.link = type == DT_LNK;
+    s.file = type == DT_REG;
+    s.directory =
+        type == DT_DIR || (s.link && ::stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
     if (s.next >= s.names.size()) {
         SetError(18, 0);  // ERROR_NO_MORE_FILES
         return false;

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/platform.h"
@@ -187,7 +188,62 @@ std::string WinePrefix() {
     return prefix;
 }
 
+}  // namespace posix
+
+struct FolderLookupScope::State {
+    std::unordered_map<std::u16string, std::string> folders;  // Windows folder -> host folder
+};
+
+namespace {
+thread_local FolderLookupScope::State* gScope = nullptr;
+
+// A path's last name when it can be looked up on its own, the way the whole path would be:
+// not ".", "..", empty, or ending in a dot or space (which Windows drops).
+bool PlainName(std::u16string_view name) {
+    return !name.empty() && name.back() != u'.' && name.back() != u' ' &&
+           name.find(u'/') == std::u16string_view::npos;
+}
+}  // namespace
+
+FolderLookupScope::FolderLookupScope() : state_(gScope ? nullptr : new State) {
+    if (state_) gScope = state_;
+}
+
+FolderLookupScope::~FolderLookupScope() {
+    if (state_ && gScope == state_) gScope = nullptr;
+    delete state_;
+}
+
+namespace posix {
+
+namespace {
+
+// The host path through the scope's remembered folders; empty when it cannot help.
+std::string ThroughScope(std::u16string_view path) {
+    const size_t slash = path.rfind(u'\\');
+    if (slash == std::u16string_view::npos || slash < 3 || !PlainName(path.substr(slash + 1)))
+        return {};
+    const std::u16string folder(path.substr(0, slash));
+    auto found = gScope->folders.find(folder);
+    if (found == gScope->folders.end()) {
+        const std::string host = HostPath(folder.c_str());
+        struct stat st;
+        if (::stat(host.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return {};
+        found = gScope->folders.emplace(folder, host).first;
+    }
+    const std::string name = ToUtf8(path.substr(slash + 1));
+    std::string full = found->second + "/" + name;
+    if (!Exists(full)) full = found->second + "/" + MatchInFolder(found->second, name);
+    return full;
+}
+
+}  // namespace
+
 std::string HostPath(const char16_t* windowsPath) {
+    if (gScope && windowsPath) {
+        std::string viaScope = ThroughScope(windowsPath);
+        if (!viaScope.empty()) return viaScope;
+    }
     std::string path = windowsPath ? ToUtf8(windowsPath) : std::string();
     // Device and "unix" prefixes that Wine understands.
     for (const char* lead : {"\\\\?\\unix\\", "\\??\\unix\\"}) {

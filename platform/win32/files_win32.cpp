@@ -187,6 +187,11 @@ bool CreateFolder(const char16_t* path) {
     return ::CreateDirectoryW(Wide(path), nullptr) != FALSE;
 }
 
+// Windows paths need no lookup of their own.
+struct FolderLookupScope::State {};
+FolderLookupScope::FolderLookupScope() : state_(nullptr) {}
+FolderLookupScope::~FolderLookupScope() = default;
+
 namespace backend {
 
 bool CreateHiddenFolder(const char16_t* folder) {
