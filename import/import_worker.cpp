@@ -157,12 +157,10 @@ ImportOutcome RunImport(const ImportSettings& settings, const std::function<void
             }
             // A catalog of another form would gain albums beside its root: leave it alone.
             if (outcome.targetLoaded && HasCatalogForm(target)) {
-                MergeCatalog(source, target);
-                UpdateItemCounts(target);
-                outcome.merged = true;
+                outcome.merged = MergeCatalog(source, target) && UpdateItemCounts(target);
                 // An index that no longer describes its text would be saved as a catalog
                 // that reads differently: the product keeps the one it has.
-                outcome.verified = IndexMatchesText(target);
+                outcome.verified = outcome.merged && IndexMatchesText(target);
                 if (outcome.verified) outcome.saved = target.SaveFile(productFolder);
             }
             platform::UnlockFile(lock);
