@@ -4,16 +4,17 @@
 #include <cstring>
 #include <utility>
 
-TextBuffer::~TextBuffer() { std::free(data_); }
+TextBuffer::~TextBuffer() {
+    std::free(data_);
+}
 
 bool TextBuffer::Reallocate(int32_t capacity) {
     if (capacity < length_) return false;
+    // In place where the allocator can: a large buffer grows without a copy of its pages.
     auto* fresh = static_cast<char16_t*>(
-        std::malloc((static_cast<size_t>(capacity) + 1) * sizeof(char16_t)));
+        std::realloc(data_, (static_cast<size_t>(capacity) + 1) * sizeof(char16_t)));
     if (!fresh) return false;
-    if (length_) std::memcpy(fresh, data_, static_cast<size_t>(length_) * sizeof(char16_t));
     fresh[length_] = 0;
-    std::free(data_);
     data_ = fresh;
     capacity_ = capacity;
     return true;

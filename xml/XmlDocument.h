@@ -228,6 +228,7 @@ class CXmlDocument {
     uint32_t documentFlags = 0;
     SavedPositionTable savedPositions;
     ElementIndex elementIndex;
+    bool loadedExactly = true;
 
     // ---- element index ----
     ElementRecord& RecordAt(ElementHandle h) const { return elementIndex.At(h); }
@@ -289,7 +290,13 @@ class CXmlDocument {
     bool SetDocumentText(std::u16string_view text);
     bool LoadFile(const char16_t* path);
     bool SaveFile(const char16_t* path);
-    static bool ReadTextFile(const char16_t* path, TextBuffer& text, CString& result);
+    // Whether the last LoadFile read its file exactly: its bytes come back byte for byte from
+    // the text in the code page (no substitute, no invalid sequence, no byte-order mark). False
+    // after a failed load; true after SetDocumentText.
+    bool LoadedExactly() const { return loadedExactly; }
+    // `exact`, when given, tells whether the file's bytes come back from the text byte for byte.
+    static bool ReadTextFile(const char16_t* path, TextBuffer& text, CString& result,
+                             bool* exact = nullptr);
     static bool WriteTextFile(const char16_t* path, const TextBuffer& text, CString& result);
     static CString SystemErrorText();
 

@@ -9,7 +9,7 @@ namespace {
 
 // Open start tags, outermost first; entry `depth` is where the lexer writes the next node.
 class OpenTagStack {
-public:
+  public:
     OpenTagStack() { Reserve(6); }
     ~OpenTagStack() { delete[] entries_; }
     OpenTagStack(const OpenTagStack&) = delete;
@@ -22,7 +22,7 @@ public:
     // Room becomes room * 2 + 6 (6, 18, 42, 90, ...), names moved over.
     bool Grow() { return Reserve(room_ * 2 + 6); }
 
-private:
+  private:
     bool Reserve(int32_t room) {
         auto* fresh = new (std::nothrow) NodeToken[static_cast<size_t>(room)];
         if (!fresh) return false;
@@ -283,6 +283,7 @@ bool CXmlDocument::SetDocumentText(const char16_t* text) {
 }
 
 bool CXmlDocument::SetDocumentText(std::u16string_view text) {
+    loadedExactly = true;
     if (!documentText.Assign(text)) {
         resultText = u"Out of memory";
         return false;
