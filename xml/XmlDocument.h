@@ -242,6 +242,10 @@ class CXmlDocument {
     bool ParseDocument();
     ElementHandle ParseElements(ElementHandle parent, TokenCursor& cursor);
     bool IsWellFormed() const;
+    // Empty when a fresh parse of the text, which must be well-formed, gives the same elements
+    // in document order as the index (spans, tag lengths, levels, first-child and unended
+    // marks, links); otherwise what differs first.
+    std::string IndexDifference() const;
     static int32_t ScanNode(TokenCursor& cursor, NodeToken& token);
     static bool SkipWhitespace(const char16_t* text, int32_t& position);
     static bool NextToken(TokenCursor& cursor);
