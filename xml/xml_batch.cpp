@@ -431,13 +431,70 @@ bool CXmlEditBatch::Impl::Apply() {
             at[k] = gaps[order[k]].at;
         }
         std::vector<int64_t> outStart(textCount, -1);
-        TextBuffer out;
-        if (!out.Resize(static_cast<int32_t>(full[0]))) throw std::bad_alloc();
+        // The document's own text is laid out in its own buffer, grown in place where the
+        // allocator can: its stretches between gaps move, the gaps' texts fill the holes.
+        const size_t stretches = static_cast<size_t>(firstGap[1] - firstGap[0]) + 1;
+        std::vector<int64_t> from(stretches), to(stretches), dest(stretches), gapOut(stretches);
+        TextBuffer& text = doc.documentText;
+        const int32_t oldLength = text.length();
+        if ((full[0] > text.capacity() || !text.data()) &&
+            !text.Reallocate(static_cast<int32_t>(full[0])))
+            throw std::bad_alloc();
 
         // From here on nothing can fail.
-        char16_t* o = out.data();
+        char16_t* o = text.data();
         outStart[0] = 0;
-        for (size_t t = 0; t < textCount; ++t) {
+        {
+            size_t n = 0;
+            int64_t w = 0;
+            int32_t pos = 0;
+            for (int32_t k = firstGap[0]; k < firstGap[1]; ++k) {
+                const Gap& g = gaps[order[k]];
+                if (g.at < pos) continue;  // inside characters another gap removed: emptied
+                from[n] = pos;
+                to[n] = g.at;
+                dest[n] = w;
+                w += g.at - pos;
+                gapOut[n] = w;
+                w += gained[order[k]] + g.removed;
+                pos = g.at + g.removed;
+                ++n;
+            }
+            from[n] = pos;
+            to[n] = oldLength;
+            dest[n] = w;
+            // Stretches that move left go first, from the front; then those that move right,
+            // from the back: none overwrites a stretch that has yet to move.
+            auto move = [&](size_t i) {
+                if (to[i] > from[i] && dest[i] != from[i])
+                    std::memmove(o + dest[i], o + from[i],
+                                 static_cast<size_t>(to[i] - from[i]) * sizeof(char16_t));
+            };
+            for (size_t i = 0; i <= n; ++i)
+                if (dest[i] < from[i]) move(i);
+            for (size_t i = n + 1; i-- > 0;)
+                if (dest[i] > from[i]) move(i);
+            size_t m = 0;
+            pos = 0;
+            for (int32_t k = firstGap[0]; k < firstGap[1]; ++k) {
+                const Gap& g = gaps[order[k]];
+                if (g.at < pos) continue;
+                int64_t gw = gapOut[m++];
+                auto put = [&](int32_t piece) {
+                    std::memcpy(o + gw, Chars(piece),
+                                static_cast<size_t>(texts[piece].length) * sizeof(char16_t));
+                    gw += texts[piece].length;
+                };
+                if (g.prefix != kNone) put(g.prefix);
+                for (int32_t i = g.first; i != kNone; i = texts[i].next) {
+                    outStart[i] = gw;
+                    gw += full[i];
+                }
+                if (g.suffix != kNone) put(g.suffix);
+                pos = g.at + g.removed;
+            }
+        }
+        for (size_t t = 1; t < textCount; ++t) {
             if (outStart[t] < 0) continue;  // a tag part, or a text that was replaced
             const char16_t* chars = Chars(static_cast<int32_t>(t));
             int64_t w = outStart[t];
@@ -460,6 +517,7 @@ bool CXmlEditBatch::Impl::Apply() {
             }
             put(chars + pos, texts[t].length - pos);
         }
+        text.Resize(static_cast<int32_t>(full[0]));
 
         // A record moves by what the gaps of its text gained before it: a gap at its start
         // comes before it, a gap at its end lies outside it.
@@ -482,7 +540,6 @@ bool CXmlEditBatch::Impl::Apply() {
             r.length = static_cast<int32_t>(outStart[t] + e + endGain - start);
         }
         doc.RecordAt(0).length = static_cast<int32_t>(full[0]);
-        doc.documentText.Swap(out);
     } catch (const std::bad_alloc&) {
         Rollback();
         return false;

@@ -211,7 +211,11 @@ TEST(EditBatch, EqualsTheSameEditsOneByOne) {
 
 TEST(EditBatch, RunningOutOfMemoryAnywhereChangesNothing) {
     auto* const indexAllocate = ElementIndex::allocate;
+    auto* const textReallocate = TextBuffer::reallocate;
     ElementIndex::allocate = [](size_t bytes) { return FailNow() ? nullptr : std::malloc(bytes); };
+    TextBuffer::reallocate = [](void* block, size_t bytes) {
+        return FailNow() ? nullptr : std::realloc(block, bytes);
+    };
     for (uint64_t seed = 1; seed <= 8; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         Rng rng(seed);
@@ -241,6 +245,7 @@ TEST(EditBatch, RunningOutOfMemoryAnywhereChangesNothing) {
         }
     }
     ElementIndex::allocate = indexAllocate;
+    TextBuffer::reallocate = textReallocate;
 }
 
 }  // namespace
