@@ -131,7 +131,10 @@ struct NodeToken {
     int32_t start = 0;
     int32_t length = 0;
     uint32_t flags = 0;
-    CString name;
+    CString name;  // a processing instruction's target, an error's message
+    // An element's name, where it stands in the scanned text: no copy per start tag.
+    int32_t nameStart = 0;
+    int32_t nameLength = 0;
 };
 
 // ---- editing ------------------------------------------------------------------------------
