@@ -53,11 +53,11 @@ def main():
         return "" if goal is None else f"<= {goal:g}"
 
     for mb in (1, 10):
-        goal = 0.7 if mb == 10 else None
+        goal = 1.0 if mb == 10 else None
         compare(f"ParseDocument {mb} MB vs pugixml parse_minimal", f"BM_ParseDocument/{mb}",
-                f"BM_PugixmlParseMinimal/{mb}", goal)
+                f"BM_PugixmlParseMinimal/{mb}")
         compare(f"ParseDocument {mb} MB vs pugixml parse_minimal in place",
-                f"BM_ParseDocument/{mb}", f"BM_PugixmlParseMinimalInPlace/{mb}")
+                f"BM_ParseDocument/{mb}", f"BM_PugixmlParseMinimalInPlace/{mb}", goal)
         for peer, label in (("PugixmlParseDefault", "pugixml parse_default"),
                             ("ExpatParse", "expat"), ("Tinyxml2Parse", "tinyxml2"),
                             ("Libxml2Parse", "libxml2")):
@@ -72,7 +72,9 @@ def main():
                 f"BM_ImportCatalogStep/{scale}", f"BM_PugixmlImportCatalogStep/{scale}", 1.0,
                 "(same output)" if same else "(OUTPUT DIFFERS)")
     compare("Import catalog step: x10 time / x1 time", "BM_ImportCatalogStep/10",
-            "BM_ImportCatalogStep/1", 12.0)
+            "BM_ImportCatalogStep/1", 11.0)
+    compare("10,000 mixed AppendSubtree and SetContent in one batch, 10 MB, vs one ParseDocument",
+            "BM_BatchMixedEdits/10", "BM_ParseDocument/10", 2.0)
     compare("Import catalog step (pugixml): x10 / x1", "BM_PugixmlImportCatalogStep/10",
             "BM_PugixmlImportCatalogStep/1")
     compare("CopyTree into an empty folder vs cp -rn", "BM_CopyTreeIntoEmpty", "BM_CpRnIntoEmpty",
@@ -99,11 +101,11 @@ def main():
     peak = get("BM_ImportPeakMemory/100")
     if peak:
         ratio = peak["peak_per_utf16_byte"]
-        met = "met" if ratio <= 3 else "MISSED"
-        verdicts.append(("Import peak memory / UTF-16 text", ratio, 3, met))
+        met = "met" if ratio <= 2 else "MISSED"
+        verdicts.append(("Import peak memory / UTF-16 text", ratio, 2, met))
         extra.append(("Import of a 100 MB cp936 product: peak memory",
                       f"{peak['peak_bytes'] / 1e6:.0f} MB", f"{peak['utf16_bytes'] / 1e6:.0f} MB UTF-16",
-                      f"{ratio:.2f}", "<= 3", met))
+                      f"{ratio:.2f}", "<= 2", met))
 
     header = ("what", "ours", "peer", "ratio", "goal", "")
     table = [header] + rows + extra

@@ -238,6 +238,52 @@ void BM_SetContent(benchmark::State& state) {
     state.counters["edits"] = kEdits;
 }
 
+// 10,000 edits through one batch, as the merge and the counts make them: AppendSubtree of an
+// item at the end of albums spread over the catalog, and SetContent of counts spread over it,
+// in turn; Apply included.
+void BM_BatchMixedEdits(benchmark::State& state) {
+    const int mb = static_cast<int>(state.range(0));
+    CatalogShape one;
+    one.albums = 1;
+    CXmlDocument sample;
+    sample.SetDocumentText(GenerateCatalog(one));
+    EnterAlbums(sample, 0);
+    sample.EnterElement();
+    sample.FindElement(u"item");
+    const CString item = sample.GetSubtreeText();
+    for (auto _ : state) {
+        state.PauseTiming();
+        CXmlDocument doc;
+        doc.SetDocumentText(Catalog(mb));
+        EnterAlbums(doc, 0);
+        const ElementHandle albumsElement = doc.parentHandle;
+        std::vector<ElementHandle> albums, counts;
+        for (ElementHandle h = 1; h < static_cast<ElementHandle>(doc.nextRecord); ++h) {
+            const CString name = doc.GetElementName(h);
+            if (name == u"ElemCount") counts.push_back(h);
+            if (name == u"album" && doc.RecordAt(h).parent == albumsElement) albums.push_back(h);
+        }
+        state.ResumeTiming();
+        {
+            CXmlEditBatch batch(doc);
+            for (int i = 0; i < kEdits; ++i) {
+                const size_t k = static_cast<size_t>(i) * 7919;
+                if (i % 2) {
+                    batch.SetContent(counts[k % counts.size()], DecimalText(i % 1000).c_str(), 0);
+                } else {
+                    batch.AppendSubtree(albums[k % albums.size()], 0, item.c_str(), 0);
+                }
+            }
+            if (!batch.Apply()) state.SkipWithError("batch failed");
+        }
+        state.PauseTiming();
+        if (!doc.IsWellFormed()) state.SkipWithError("the batch broke the document");
+        state.ResumeTiming();
+    }
+    state.counters["edits"] = kEdits;
+    state.counters["item_chars"] = static_cast<double>(item.size());
+}
+
 BENCHMARK(BM_ParseDocument)->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PugixmlParseMinimal)->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PugixmlParseMinimalInPlace)->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond);
@@ -250,6 +296,7 @@ BENCHMARK(BM_PugixmlLoadFileUtf8)->Arg(10)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AppendSubtreeAtEnd)->Arg(1)->Arg(10)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AppendSubtreeInMiddle)->Arg(1)->Arg(10)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SetContent)->Arg(1)->Arg(10)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BatchMixedEdits)->Arg(10)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -1,10 +1,13 @@
 // The merge of any two catalogs, as the worker runs it: the product's catalog, a 0 byte, then
-// the pack's. When the worker would merge (the pack well-formed, the product of the catalog
-// form), the worker's check before saving agrees with a fresh parse; and when it would save,
-// every pack album and item is present by name, every count is right, and nothing of the
-// product's catalog is gone (names compared where every tag is plain, see PlainTags).
+// the pack's. Whatever the catalogs, the merge and counts leave the text, the records and
+// the positions that the walk of the catalog rules (tests/support/merge_walk) leaves. When the
+// worker would merge (the pack well-formed, the product of the catalog form), the worker's check
+// before saving agrees with a fresh parse; and when it would save, every pack album and item is
+// present by name, every count is right, and nothing of the product's catalog is gone (names
+// compared where every tag is plain, see PlainTags).
 #include "fuzz/fuzz_support.h"
 #include "import/import.h"
+#include "support/merge_walk.h"
 
 namespace {
 
@@ -66,6 +69,27 @@ bool HasItem(const Album& album, const CString& name) {
     return false;
 }
 
+// Text, positions and every record in use; a released record only as a link of its list.
+std::string State(const CXmlDocument& doc) {
+    std::string out = fuzz::Narrow(doc.documentText.view());
+    out += "\n" + std::to_string(doc.parentHandle) + " " + std::to_string(doc.mainHandle) + " " +
+           std::to_string(doc.childHandle) + " " + std::to_string(doc.nodeType) + " " +
+           std::to_string(doc.releasedHead) + " " + std::to_string(doc.nextRecord) + "\n";
+    for (ElementHandle h = 0; h < static_cast<ElementHandle>(doc.nextRecord); ++h) {
+        const ElementRecord& r = doc.RecordAt(h);
+        if (r.flags == ElemReleased) {
+            out += "released " + std::to_string(r.nextSibling) + "\n";
+            continue;
+        }
+        for (uint32_t word :
+             {static_cast<uint32_t>(r.start), static_cast<uint32_t>(r.length), r.tagLengths,
+              r.flags, r.parent, r.firstChild, r.nextSibling, r.prevSibling})
+            out += std::to_string(word) + " ";
+        out += "\n";
+    }
+    return out;
+}
+
 std::vector<CString> ElementNames(const CXmlDocument& doc) {
     std::vector<CString> out;
     for (ElementHandle h : fuzz::DocumentOrder(doc)) out.push_back(doc.GetElementName(h));
@@ -91,9 +115,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<Album> before = CatalogAlbums(target, FirstAlbums(target));
     const std::vector<CString> namesBefore = ElementNames(target);
 
-    MergeCatalog(source, target);
+    CXmlDocument walkSource;
+    CXmlDocument walkTarget;
+    walkSource.SetDocumentText(packText);
+    walkTarget.SetDocumentText(productText);
+    MergeCatalogWalk(walkSource, walkTarget);
+    FUZZ_CHECK(MergeCatalog(source, target), "the merge failed");
+    FUZZ_CHECK(State(target) == State(walkTarget), "the merge differs from the walk");
+    FUZZ_CHECK(State(source) == State(walkSource), "the merge walked the pack otherwise");
     fuzz::CheckDocument(target, "merge");
-    UpdateItemCounts(target);
+    UpdateItemCountsWalk(walkTarget);
+    FUZZ_CHECK(UpdateItemCounts(target), "the counts failed");
+    FUZZ_CHECK(State(target) == State(walkTarget), "the counts differ from the walk");
     fuzz::CheckDocument(target, "counts");
     fuzz::CheckDocument(source, "merge (pack)");
     FUZZ_CHECK(source.documentText.view() == packText, "the pack's catalog changed");

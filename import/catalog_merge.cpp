@@ -1,7 +1,16 @@
-// The catalog merge and item counts as a plain walk: every pack album is compared with the
-// product's albums from the first, and every addition is spliced in at once. The fast form in
-// catalog_merge_fast.cpp gives the same result and is what the import runs.
-#include "import/catalog_merge.h"
+// The catalog merge and item counts: the walk of the catalog rules, step by step, with two
+// changes that keep it linear. The product's albums, and the items of each album the pack
+// meets, are found in tables of folded names instead of by comparing every sibling from the
+// first; and the additions and counts go through one edit batch, so that the text is built
+// once and every record moved once.
+//
+// A table answers as the walk's comparison would only while the names it holds read the same
+// whatever text surrounds their tags. A name whose read runs past its start tag, or whose
+// empty-element tag would read otherwise once opened up, makes its list searched the walk's
+// way, on the document as it is at that moment (the batch is applied first).
+#include <memory>
+#include <unordered_map>
+
 #include "import/import.h"
 #include "xml/XmlDocument.h"
 
@@ -23,67 +32,294 @@ bool HasCatalogForm(const CXmlDocument& catalog) {
 
 namespace {
 
-// Moves the target's main position to the first child of `element` whose "name" equals
-// `name`; on no match the main position stays on the last such element (or none).
-bool FindByName(CXmlDocument& target, const char16_t* element, const CString& name) {
-    target.ResetPosition();
-    while (target.FindElement(element)) {
-        if (CompareNoCase(target.GetAttribute(u"name").c_str(), name.c_str()) == 0) return true;
+// Equal keys are exactly the names CompareNoCase finds equal: up to the first NUL, A-Z folded.
+CString Fold(const CString& name) {
+    CString key;
+    key.reserve(name.size());
+    for (char16_t c : name) {
+        if (!c) break;
+        key += (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
     }
-    return false;
+    return key;
 }
+
+// Whether the tag at `start` of `text` has the element name `name`, as FindElement decides
+// it in `doc`.
+bool IsNamed(const CXmlDocument& doc, const char16_t* text, int32_t start, const char16_t* name) {
+    TokenCursor cursor(text, doc.documentFlags);
+    cursor.next = start + 1;
+    return CXmlDocument::NextToken(cursor) && CXmlDocument::TokenMatches(cursor, name);
+}
+
+// GetAttribute's read of "name" in a copy of a start tag; false when the read ran to the end
+// of the copy, where the document goes on with other text.
+bool ReadTagName(const CXmlDocument& doc, const CString& tag, CString& value) {
+    // "=" is never taken for an attribute name: this scan runs to where the read would stop.
+    TokenCursor probe(tag.c_str(), doc.documentFlags);
+    probe.next = 1;
+    doc.FindAttributeToken(probe, u"=");
+    if (probe.next >= static_cast<int32_t>(tag.size())) return false;
+    TokenCursor cursor(tag.c_str(), doc.documentFlags);
+    cursor.next = 1;
+    value.clear();
+    if (doc.FindAttributeToken(cursor, u"name"))
+        value = CXmlDocument::DecodeText(tag.c_str() + cursor.nameStart,
+                                         cursor.nameEnd - cursor.nameStart + 1);
+    return true;
+}
+
+// The "name" of an element whose text is in `text`, as `doc` reads it; false when that read
+// could change with the text around the tag.
+bool StableName(const CXmlDocument& doc, const char16_t* text, const ElementRecord& r,
+                CString& name) {
+    const int32_t length = r.StartTagLength();
+    CString tag(text + r.start, static_cast<size_t>(length));
+    if (!ReadTagName(doc, tag, name)) return false;
+    if (length != r.length) return true;
+    // An empty-element tag is opened up when it takes content: its "/" goes.
+    if ((r.flags & ElemUnended) || length < 3) return false;
+    tag.erase(static_cast<size_t>(length) - 2, 1);
+    CString opened;
+    return ReadTagName(doc, tag, opened) && opened == name;
+}
+
+class Merge {
+  public:
+    Merge(CXmlDocument& source, CXmlDocument& target) : source_(source), target_(target) {}
+
+    bool Run() {
+        CXmlDocument& s = source_;
+        CXmlDocument& t = target_;
+        s.FindElement(u"mirvo");
+        t.FindElement(u"mirvo");
+        s.EnterElement();
+        t.EnterElement();
+        s.FindElement(u"albums");
+        t.FindElement(u"albums");
+        s.EnterElement();
+        t.EnterElement();
+        const ElementHandle albums = t.parentHandle;
+        main_ = t.mainHandle;
+        child_ = t.childHandle;
+        type_ = t.nodeType;
+        if (!Begin()) return false;
+
+        while (s.FindElement(u"album")) {
+            const ElementHandle album = s.mainHandle;
+            const CString name = s.GetAttribute(u"name");
+            List& list = ListOf(albums, u"album");
+            ElementHandle last = 0;
+            const ElementHandle match = Search(list, albums, u"album", name, last);
+            if (failed_) return false;
+            if (!match) {
+                const ElementHandle added = Append(list, albums, last, album, u"album");
+                if (failed_) return false;
+                if (added != kRefused) {
+                    main_ = added;
+                    type_ = added ? NodeElement : 0;
+                } else {
+                    main_ = last;
+                    type_ = last ? NodeElement : 0;
+                }
+                child_ = 0;
+                continue;
+            }
+            // Into the album: its items, as the pack's album lists them.
+            s.EnterElement();
+            ElementHandle itemMain = 0;
+            while (s.FindElement(u"item")) {
+                const CString item = s.GetAttribute(u"name");
+                List& items = ListOf(match, u"item");
+                ElementHandle lastItem = 0;
+                const ElementHandle found = Search(items, match, u"item", item, lastItem);
+                if (failed_) return false;
+                if (found) {
+                    itemMain = found;
+                    continue;
+                }
+                const ElementHandle added = Append(items, match, lastItem, s.mainHandle, u"item");
+                if (failed_) return false;
+                itemMain = added != kRefused ? added : lastItem;
+            }
+            s.LeaveElement();
+            main_ = match;
+            child_ = itemMain;
+            type_ = NodeElement;
+        }
+        if (!batch_->Apply()) return false;
+
+        // The walk's last moves: up twice in each document.
+        t.parentHandle = albums;
+        t.mainHandle = main_;
+        t.childHandle = child_;
+        t.nodeType = type_;
+        s.LeaveElement();
+        t.LeaveElement();
+        s.LeaveElement();
+        t.LeaveElement();
+        return true;
+    }
+
+  private:
+    static constexpr ElementHandle kRefused = ~ElementHandle{0};
+
+    // The elements of one name under one parent: the first of each folded name, the last.
+    struct List {
+        bool stable = true;
+        ElementHandle last = 0;
+        std::unordered_map<CString, ElementHandle> first;
+    };
+
+    bool Begin() {
+        batch_ = std::make_unique<CXmlEditBatch>(target_);
+        batchStart_ = static_cast<ElementHandle>(target_.nextRecord);
+        return true;
+    }
+
+    // Applies what the batch holds, so that the document can be read the walk's way.
+    bool Flush() {
+        if (!batch_->Apply()) {
+            failed_ = true;
+            return false;
+        }
+        return Begin();
+    }
+
+    void Add(List& list, const CXmlDocument& doc, const char16_t* text, ElementHandle handle,
+             const ElementRecord& r) {
+        CString name;
+        if (!StableName(doc, text, r, name)) list.stable = false;
+        list.first.emplace(Fold(name), handle);
+        list.last = handle;
+    }
+
+    List& ListOf(ElementHandle parent, const char16_t* kind) {
+        auto found = lists_.find(parent);
+        if (found != lists_.end()) return found->second;
+        List& list = lists_[parent];
+        const CXmlDocument& t = target_;
+        auto copy = copies_.find(parent);
+        if (parent >= batchStart_ && copy != copies_.end()) {
+            // Added by this batch: its text is not in place yet, but it is the pack's.
+            const char16_t* text = source_.documentText.c_str();
+            ElementHandle tc = t.RecordAt(parent).firstChild;
+            ElementHandle sc = source_.RecordAt(copy->second).firstChild;
+            for (; tc && sc;
+                 tc = t.RecordAt(tc).nextSibling, sc = source_.RecordAt(sc).nextSibling) {
+                const ElementRecord& r = source_.RecordAt(sc);
+                if (IsNamed(t, text, r.start, kind)) Add(list, t, text, tc, r);
+            }
+            if (tc || sc) list.stable = false;
+            return list;
+        }
+        if (parent >= batchStart_ && !Flush()) return list;
+        const char16_t* text = t.documentText.c_str();
+        for (ElementHandle c = t.RecordAt(parent).firstChild; c; c = t.RecordAt(c).nextSibling) {
+            const ElementRecord& r = t.RecordAt(c);
+            if (IsNamed(t, text, r.start, kind)) Add(list, t, text, c, r);
+        }
+        return list;
+    }
+
+    // The first element of the list whose name equals `name`, 0 when none; `last` gets the
+    // element the walk's search ends on when it finds none.
+    ElementHandle Search(List& list, ElementHandle parent, const char16_t* kind,
+                         const CString& name, ElementHandle& last) {
+        if (list.stable) {
+            last = list.last;
+            auto found = list.first.find(Fold(name));
+            return found == list.first.end() ? 0 : found->second;
+        }
+        if (!Flush()) return 0;
+        CXmlDocument& t = target_;
+        t.parentHandle = parent;
+        t.ResetPosition();
+        while (t.FindElement(kind)) {
+            if (CompareNoCase(t.GetAttribute(u"name").c_str(), name.c_str()) == 0)
+                return t.mainHandle;
+        }
+        last = t.mainHandle;
+        return 0;
+    }
+
+    // AppendSubtree of the pack's element after `after`; the first element added, 0 when the
+    // text held none, kRefused when nothing was inserted.
+    ElementHandle Append(List& list, ElementHandle parent, ElementHandle after, ElementHandle from,
+                         const char16_t* kind) {
+        const CString text = source_.GetSubtreeText();
+        const ElementHandle mark = static_cast<ElementHandle>(target_.nextRecord);
+        bool single = false;
+        const ElementHandle added = batch_->AppendSubtree(parent, after, text.c_str(), 0, &single);
+        if (batch_->Failed()) {
+            failed_ = true;
+            return 0;
+        }
+        if (static_cast<ElementHandle>(target_.nextRecord) == mark) return kRefused;
+        if (!added) return 0;
+        const ElementRecord& r = source_.RecordAt(from);
+        if (!single) {
+            // Not the pack's element alone: let the walk's way read what came in.
+            list.stable = false;
+        } else if (IsNamed(target_, source_.documentText.c_str(), r.start, kind)) {
+            copies_[added] = from;
+            Add(list, target_, source_.documentText.c_str(), added, r);
+        }
+        return added;
+    }
+
+    CXmlDocument& source_;
+    CXmlDocument& target_;
+    std::unique_ptr<CXmlEditBatch> batch_;
+    ElementHandle batchStart_ = 0;
+    bool failed_ = false;
+    std::unordered_map<ElementHandle, List> lists_;
+    std::unordered_map<ElementHandle, ElementHandle> copies_;  // added element -> pack element
+    // The target's positions at the albums' level, as the walk leaves them.
+    ElementHandle main_ = 0, child_ = 0;
+    int32_t type_ = 0;
+};
 
 }  // namespace
 
-void MergeCatalogPlain(CXmlDocument& source, CXmlDocument& target) {
-    source.FindElement(u"mirvo");
-    target.FindElement(u"mirvo");
-    source.EnterElement();
-    target.EnterElement();
-    source.FindElement(u"albums");
-    target.FindElement(u"albums");
-    source.EnterElement();
-    target.EnterElement();
-
-    while (source.FindElement(u"album")) {
-        const CString album = source.GetAttribute(u"name");
-        if (!FindByName(target, u"album", album)) {
-            target.AppendSubtree(source.GetSubtreeText().c_str(), 0);
-            continue;
-        }
-        target.EnterElement();
-        source.EnterElement();
-        while (source.FindElement(u"item")) {
-            const CString item = source.GetAttribute(u"name");
-            if (!FindByName(target, u"item", item))
-                target.AppendSubtree(source.GetSubtreeText().c_str(), 0);
-        }
-        source.LeaveElement();
-        target.LeaveElement();
+bool MergeCatalog(CXmlDocument& source, CXmlDocument& target) {
+    try {
+        Merge merge(source, target);
+        return merge.Run();
+    } catch (const std::bad_alloc&) {
+        return false;
     }
-
-    source.LeaveElement();
-    target.LeaveElement();
-    source.LeaveElement();
-    target.LeaveElement();
 }
 
-void UpdateItemCountsPlain(CXmlDocument& target) {
-    target.FindElement(u"mirvo");
-    target.EnterElement();
-    target.FindElement(u"albums");
-    target.EnterElement();
-    while (target.FindElement(u"album")) {
+bool UpdateItemCounts(CXmlDocument& target) {
+    try {
+        // The walk itself; only its edits wait in the batch. The walk reads links and tags
+        // of elements that the count edits do not touch.
+        CXmlEditBatch batch(target);
+        target.FindElement(u"mirvo");
         target.EnterElement();
-        int32_t count = 0;
-        while (target.FindElement(u"item")) ++count;
-        target.ResetPosition();
-        if (target.FindElement(u"ElemCount"))
-            target.SetContent(target.mainHandle, count);
-        else
-            target.AppendElement(u"ElemCount", count, 0);
+        target.FindElement(u"albums");
+        target.EnterElement();
+        while (target.FindElement(u"album")) {
+            target.EnterElement();
+            int32_t count = 0;
+            while (target.FindElement(u"item")) ++count;
+            target.ResetPosition();
+            const CString digits = DecimalText(count);
+            if (target.FindElement(u"ElemCount")) {
+                batch.SetContent(target.mainHandle, digits.c_str(), 0);
+            } else if (const ElementHandle added = batch.AppendElement(
+                           target.parentHandle, 0, u"ElemCount", digits.c_str(), 0)) {
+                target.mainHandle = added;
+                target.childHandle = 0;
+                target.nodeType = NodeElement;
+            }
+            if (batch.Failed()) return false;
+            target.LeaveElement();
+        }
         target.LeaveElement();
+        target.LeaveElement();
+        return batch.Apply();
+    } catch (const std::bad_alloc&) {
+        return false;
     }
-    target.LeaveElement();
-    target.LeaveElement();
 }

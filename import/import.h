@@ -17,8 +17,10 @@ int CompareNoCase(const char16_t* a, const char16_t* b);
 // True when the catalog has the root "mirvo" with an "albums" child, the only form the merge
 // may write into.
 bool HasCatalogForm(const CXmlDocument& catalog);
-void MergeCatalog(CXmlDocument& source, CXmlDocument& target);
-void UpdateItemCounts(CXmlDocument& target);
+// Both return false only when memory ran out; the target then holds only the additions made
+// before, and must not be saved.
+bool MergeCatalog(CXmlDocument& source, CXmlDocument& target);
+bool UpdateItemCounts(CXmlDocument& target);
 
 // ---- copy ---------------------------------------------------------------------------------
 

@@ -69,58 +69,7 @@ bool ResolveFolders(const ImportSettings& settings, char16_t* productFolder,
 }  // namespace
 
 bool IndexMatchesText(const CXmlDocument& edited) {
-    if (!edited.IsWellFormed() || edited.RecordAt(0).length != edited.documentText.length())
-        return false;
-    CXmlDocument fresh;
-    if (!fresh.SetDocumentText(edited.documentText.view())) return false;
-    // Both indexes are walked in document order side by side. The walk follows the edited
-    // index's links, so it checks them as it goes; its length is bounded by the record count
-    // in case they form a cycle.
-    const uint32_t kept = ElemLevelMask | ElemFirstChild | ElemUnended;
-    const auto inUse = [&](ElementHandle h) {
-        return h < static_cast<ElementHandle>(edited.nextRecord) &&
-               !(edited.RecordAt(h).flags & ElemReleased);
-    };
-    ElementHandle a = edited.RecordAt(0).firstChild;
-    ElementHandle b = fresh.RecordAt(0).firstChild;
-    int64_t steps = 2 * static_cast<int64_t>(edited.nextRecord) + 2;
-    while (a && b) {
-        if (--steps < 0 || !inUse(a)) return false;
-        const ElementRecord& x = edited.RecordAt(a);
-        const ElementRecord& y = fresh.RecordAt(b);
-        if (x.start != y.start || x.length != y.length || x.tagLengths != y.tagLengths ||
-            (x.flags & kept) != (y.flags & kept) || (x.firstChild != 0) != (y.firstChild != 0))
-            return false;
-        if (x.firstChild) {
-            if (!inUse(x.firstChild) || edited.RecordAt(x.firstChild).parent != a) return false;
-            a = x.firstChild;
-            b = y.firstChild;
-            continue;
-        }
-        // Up to the nearest element with a following sibling.
-        for (;;) {
-            if (--steps < 0) return false;
-            const ElementRecord& u = edited.RecordAt(a);
-            const ElementRecord& v = fresh.RecordAt(b);
-            if ((u.nextSibling != 0) != (v.nextSibling != 0)) return false;
-            if (u.nextSibling) {
-                if (!inUse(u.nextSibling)) return false;
-                const ElementRecord& next = edited.RecordAt(u.nextSibling);
-                if (next.parent != u.parent || next.prevSibling != a) return false;
-                a = u.nextSibling;
-                b = v.nextSibling;
-                break;
-            }
-            // The first child's prevSibling names the last child.
-            if (u.parent >= static_cast<ElementHandle>(edited.nextRecord)) return false;
-            if (edited.RecordAt(edited.RecordAt(u.parent).firstChild).prevSibling != a)
-                return false;
-            if (u.parent == 0) return v.parent == 0;
-            a = u.parent;
-            b = v.parent;
-        }
-    }
-    return a == 0 && b == 0;
+    return edited.IsWellFormed() && edited.IndexDifference().empty();
 }
 
 namespace {
@@ -257,15 +206,16 @@ ImportOutcome RunImport(const ImportSettings& settings,
         outcome.targetLoaded = targetState == Catalog::Loaded;
         // A catalog of another form would gain albums beside its root: leave it alone.
         if (outcome.targetLoaded && HasCatalogForm(target)) {
-            MergeCatalog(source, target);
-            UpdateItemCounts(target);
-            outcome.merged = true;
+            // False only when memory ran out; the catalog is then as it was loaded.
+            outcome.merged = MergeCatalog(source, target) && UpdateItemCounts(target);
             // An index that no longer describes its text would be saved as a catalog that
             // reads differently: the product keeps the one it has.
-            outcome.verified = IndexMatchesText(target);
+            outcome.verified = outcome.merged && IndexMatchesText(target);
             if (platform::StopRequested()) {
                 outcome.stopped = true;
                 outcome.failure = InterruptedText();
+            } else if (!outcome.merged) {
+                outcome.failure = CatalogSaveFailureText(productCatalog, u"内存不足，无法合并");
             } else if (!outcome.verified) {
                 outcome.failure = CatalogSaveFailureText(productCatalog, u"合并结果校验失败");
             } else {

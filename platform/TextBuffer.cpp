@@ -4,16 +4,21 @@
 #include <cstring>
 #include <utility>
 
-TextBuffer::~TextBuffer() { std::free(data_); }
+void* (*TextBuffer::reallocate)(void* block, size_t bytes) = [](void* block, size_t bytes) {
+    return std::realloc(block, bytes);
+};
+
+TextBuffer::~TextBuffer() {
+    std::free(data_);
+}
 
 bool TextBuffer::Reallocate(int32_t capacity) {
     if (capacity < length_) return false;
+    // In place where the allocator can: a large buffer grows without a copy of its pages.
     auto* fresh = static_cast<char16_t*>(
-        std::malloc((static_cast<size_t>(capacity) + 1) * sizeof(char16_t)));
+        reallocate(data_, (static_cast<size_t>(capacity) + 1) * sizeof(char16_t)));
     if (!fresh) return false;
-    if (length_) std::memcpy(fresh, data_, static_cast<size_t>(length_) * sizeof(char16_t));
     fresh[length_] = 0;
-    std::free(data_);
     data_ = fresh;
     capacity_ = capacity;
     return true;
@@ -23,7 +28,7 @@ bool TextBuffer::Assign(const char16_t* text, int32_t count) {
     if (count < 0) return false;
     if (count > capacity_ || !data_) {
         auto* fresh = static_cast<char16_t*>(
-            std::malloc((static_cast<size_t>(count) + 1) * sizeof(char16_t)));
+            reallocate(nullptr, (static_cast<size_t>(count) + 1) * sizeof(char16_t)));
         if (!fresh) return false;
         std::free(data_);
         data_ = fresh;

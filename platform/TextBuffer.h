@@ -9,7 +9,7 @@
 using CString = std::u16string;
 
 class TextBuffer {
-public:
+  public:
     TextBuffer() = default;
     ~TextBuffer();
     TextBuffer(const TextBuffer&) = delete;
@@ -37,11 +37,16 @@ public:
     void Clear();
     void Swap(TextBuffer& other) noexcept;
 
-private:
+    // The allocator (realloc's contract), replaceable by tests to inject failures.
+    static void* (*reallocate)(void* block, size_t bytes);
+
+  private:
     static constexpr char16_t kEmpty = 0;
     char16_t* data_ = nullptr;
     int32_t length_ = 0;
     int32_t capacity_ = 0;
 };
 
-inline bool operator==(const TextBuffer& a, std::u16string_view b) { return a.view() == b; }
+inline bool operator==(const TextBuffer& a, std::u16string_view b) {
+    return a.view() == b;
+}

@@ -60,6 +60,18 @@ bool AnsiToWide(const char* bytes, size_t count, TextBuffer& out);
 // UTF-16 to the ANSI code page. `usedDefault` is set when a character had no equivalent and
 // the code page's default character stands in its place. False only when memory runs out.
 bool WideToAnsi(const char16_t* text, size_t count, std::string& out, bool& usedDefault);
+// Block forms, for a file converted as it is read or written. AnsiToWideBlock converts the
+// whole characters at the start of `bytes` into `out` (room for `count` characters); a
+// character cut at the end of the block waits for the next one unless `last`. `consumed` and
+// `produced` get the bytes taken and the characters written; `exact` is cleared when a
+// character does not convert back to its own bytes (an invalid sequence, a substitute).
+// WideToAnsiBlock converts `count` characters into `out` (room for 3 * `count` bytes) and
+// returns the bytes written; `usedDefault` is set as by WideToAnsi. Both fail only for want
+// of memory or a code page the system cannot convert (last error set).
+bool AnsiToWideBlock(const char* bytes, size_t count, bool last, char16_t* out, size_t& consumed,
+                     size_t& produced, bool& exact);
+bool WideToAnsiBlock(const char16_t* text, size_t count, char* out, size_t& written,
+                     bool& usedDefault);
 // The same conversions for a named code page (used by tools and tests).
 bool CodePageToWide(uint32_t codePage, const char* bytes, size_t count, TextBuffer& out);
 bool WideToCodePage(uint32_t codePage, const char16_t* text, size_t count, std::string& out,

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/TextBuffer.h"
@@ -21,7 +22,7 @@ enum : uint32_t {
     ElemIllFormed = 0x00800000,
 };
 
-constexpr uint32_t kStartTagMask = 0x2FFFFF;     // bits 0-19 and 21
+constexpr uint32_t kStartTagMask = 0x2FFFFF;  // bits 0-19 and 21
 constexpr uint32_t kStartTagKeepMask = 0xFFD00000;
 constexpr int32_t kMaxStartTagLength = (1 << 20) - 1;
 constexpr int32_t kMaxEndTagLength = 511;
@@ -109,7 +110,7 @@ enum : int32_t {
 };
 
 constexpr uint32_t TokenEmptyElement = 0x10000;
-constexpr uint32_t DocIgnoreCase = 8;          // documentFlags: names compare without case
+constexpr uint32_t DocIgnoreCase = 8;  // documentFlags: names compare without case
 constexpr uint32_t CursorAttributeScan = 0x8000;
 
 struct TokenCursor {
@@ -130,7 +131,10 @@ struct NodeToken {
     int32_t start = 0;
     int32_t length = 0;
     uint32_t flags = 0;
-    CString name;
+    CString name;  // a processing instruction's target, an error's message
+    // An element's name, where it stands in the scanned text: no copy per start tag.
+    int32_t nameStart = 0;
+    int32_t nameLength = 0;
 };
 
 // ---- editing ------------------------------------------------------------------------------
@@ -154,10 +158,60 @@ struct InsertRequest {
     CString insertText;
 };
 
+// Where InsertText puts an item, decided from the parent, the reference and the flags alone,
+// so that a single edit and an edit batch place text alike.
+struct TextPlacement {
+    enum Anchor : uint8_t { AfterReference, BeforeReference, InEmptyTag, ContentStart, ContentEnd };
+    enum Splice : uint8_t { AtAnchor, OpenEmptyTag, ReplaceContent, IntoEmptyContent };
+    Anchor anchor;
+    Splice splice;
+    bool skipWhitespace;      // from the anchor over whitespace, when markup or the end follows
+    bool lineBreaks;          // "\r\n" after the item (and before it, into empty content)
+    ElementHandle linkAfter;  // the sibling a new element follows, 0 for the first child
+};
+
+class CXmlDocument;
+
+// Many edits at once. Each edit is stated with its parent and reference element, against the
+// document as the edits before it leave it, and has exactly the effect on the text and the
+// records that the same single edit would have (InsertText with its index correction,
+// AppendSubtree, AppendElement, SetContent); the navigation positions are left alone.
+// Nothing is spliced or moved until Apply, which builds the new text once and moves every
+// record once. All or nothing: when memory runs out, in an edit or in Apply, the document goes
+// back to exactly what it was before the batch, and so does a batch dropped unapplied.
+// Between the first edit and Apply the document must not be read.
+class CXmlEditBatch {
+  public:
+    explicit CXmlEditBatch(CXmlDocument& doc);
+    ~CXmlEditBatch();
+    CXmlEditBatch(const CXmlEditBatch&) = delete;
+    CXmlEditBatch& operator=(const CXmlEditBatch&) = delete;
+
+    // `after` is a child of `parent` or 0, as mainHandle is for the single edits. The appends
+    // return the first new element, 0 when none was added; `result` gets what the single
+    // edit returns.
+    ElementHandle AppendSubtree(ElementHandle parent, ElementHandle after, const char16_t* text,
+                                uint32_t flags, bool* result = nullptr);
+    ElementHandle AppendElement(ElementHandle parent, ElementHandle after, const char16_t* name,
+                                const char16_t* value, uint32_t flags);
+    bool SetContent(ElementHandle handle, const char16_t* value, uint32_t flags);
+    // Text that holds no element, placed as InsertText places it.
+    bool InsertText(ElementHandle parent, ElementHandle after, std::u16string_view text,
+                    uint32_t flags);
+
+    // False when memory ran out; the document is then as it was before the batch.
+    bool Apply();
+    bool Failed() const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
 // ---- the document -------------------------------------------------------------------------
 
 class CXmlDocument {
-public:
+  public:
     CXmlDocument();
     ~CXmlDocument() = default;
     CXmlDocument(const CXmlDocument&) = delete;
@@ -191,6 +245,10 @@ public:
     bool ParseDocument();
     ElementHandle ParseElements(ElementHandle parent, TokenCursor& cursor);
     bool IsWellFormed() const;
+    // Empty when a fresh parse of the text, which must be well-formed, gives the same elements
+    // in document order as the index (spans, tag lengths, levels, first-child and unended
+    // marks, links); otherwise what differs first.
+    std::string IndexDifference() const;
     static int32_t ScanNode(TokenCursor& cursor, NodeToken& token);
     static bool SkipWhitespace(const char16_t* text, int32_t& position);
     static bool NextToken(TokenCursor& cursor);
@@ -225,6 +283,9 @@ public:
     void AdjustOffsets(ElementHandle handle, int32_t delta, bool skipChildren);
     void AdjustAfterNodeEdit(ElementHandle parent, ElementHandle handle, int32_t delta);
     int32_t InsertText(ElementHandle parent, ElementHandle& reference, InsertRequest& request);
+    // emptyTag and noContent are InsertText's two facts about the parent.
+    TextPlacement PlaceText(ElementHandle parent, ElementHandle reference, uint32_t flags,
+                            bool emptyTag, bool noContent) const;
     void LinkElement(ElementHandle parent, ElementHandle after, ElementHandle handle);
 
     // ---- escaping ----
@@ -236,13 +297,29 @@ public:
     bool SetDocumentText(std::u16string_view text);
     bool LoadFile(const char16_t* path);
     bool SaveFile(const char16_t* path);
-    static bool ReadTextFile(const char16_t* path, TextBuffer& text, CString& result);
-    // True when the loaded file's bytes come back byte for byte from the text in the code
-    // page (and after SetDocumentText); false after a failed or inexact load. Only such a
-    // text may be saved over the file it came from.
+    // Whether the last LoadFile read its file exactly: its bytes come back byte for byte from
+    // the text in the code page (no substitute, no invalid sequence, no byte-order mark). False
+    // after a failed load; true after SetDocumentText.
     bool LoadedExactly() const { return loadedExactly; }
+    // `exact`, when given, tells whether the file's bytes come back from the text byte for byte.
+    static bool ReadTextFile(const char16_t* path, TextBuffer& text, CString& result,
+                             bool* exact = nullptr);
     static bool WriteTextFile(const char16_t* path, const TextBuffer& text, CString& result);
     static CString SystemErrorText();
+
+    // ---- rules the single edits and the edit batch share ----
+    // Length of a well-formed element name, or -1.
+    static int64_t NameLength(const char16_t* name);
+    // Upper bound of the elements a text can hold.
+    static int64_t PossibleElements(const char16_t* text, int32_t length);
+    // Room for `needed` records; false, with the records in use untouched, when memory runs out.
+    bool ReserveRecords(int64_t needed);
+    // After a parse with errors below `root`: whether one came from a record-field bound.
+    bool ExceedsRecordBounds(const char16_t* text, int32_t textLength, ElementHandle root) const;
+    // The text of a new element as AppendElement writes it; false when the name, the bounds of
+    // the record fields or the flags refuse it.
+    static bool ElementText(const char16_t* name, const char16_t* value, uint32_t flags,
+                            CString& text, int32_t& startTag, int32_t& endTag);
 };
 
 // Formats like swprintf with "%d" / "%s" only; the XML class's messages use nothing else.

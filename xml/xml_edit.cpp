@@ -25,8 +25,12 @@ bool IsNameChar(char16_t c) {
            (c >= 0x300 && c <= 0x36F) || c == 0x203F || c == 0x2040;
 }
 
+constexpr uint32_t kAppendFlagsIgnored = EditReplaceContent;
+
+}  // namespace
+
 // Length of a well-formed name, or -1.
-int64_t NameLength(const char16_t* name) {
+int64_t CXmlDocument::NameLength(const char16_t* name) {
     if (!name || !IsNameStartChar(name[0])) return -1;
     int64_t n = 1;
     while (name[n]) {
@@ -36,11 +40,9 @@ int64_t NameLength(const char16_t* name) {
     return n;
 }
 
-constexpr uint32_t kAppendFlagsIgnored = EditReplaceContent;
-
 // Upper bound of the elements a text can hold: every start tag is "<" and a name-start
 // character as the lexer knows it (comments and values may hold more, never fewer).
-int64_t PossibleElements(const char16_t* text, int32_t length) {
+int64_t CXmlDocument::PossibleElements(const char16_t* text, int32_t length) {
     int64_t count = 0;
     for (int32_t i = 0; i + 1 < length; ++i) {
         if (text[i] != u'<') continue;
@@ -52,7 +54,8 @@ int64_t PossibleElements(const char16_t* text, int32_t length) {
 
 // Room for `needed` records, grown by at least half of the records in use so that a run of
 // appends stays amortised. False, with the index as it was in use, when memory runs out.
-bool ReserveRecords(CXmlDocument& doc, int64_t needed) {
+bool CXmlDocument::ReserveRecords(int64_t needed) {
+    CXmlDocument& doc = *this;
     if (needed > INT32_MAX) return false;
     while (doc.elementIndex.recordCapacity < needed) {
         const int64_t usual = static_cast<int64_t>(doc.nextRecord) + doc.nextRecord / 2;
@@ -68,8 +71,9 @@ bool ReserveRecords(CXmlDocument& doc, int64_t needed) {
 // 2^20 characters or more, an end tag over 511, an element nested beyond level 65535). The
 // parser leaves such elements out of the index, so inserting the text would give elements
 // that the index does not know.
-bool ExceedsRecordBounds(const CXmlDocument& doc, const char16_t* text, int32_t textLength,
-                         ElementHandle root) {
+bool CXmlDocument::ExceedsRecordBounds(const char16_t* text, int32_t textLength,
+                                       ElementHandle root) const {
+    const CXmlDocument& doc = *this;
     if (textLength > kMaxEndTagLength) {
         TokenCursor cursor(text, doc.documentFlags);
         NodeToken token;
@@ -91,7 +95,41 @@ bool ExceedsRecordBounds(const CXmlDocument& doc, const char16_t* text, int32_t 
     return false;
 }
 
-}  // namespace
+bool CXmlDocument::ElementText(const char16_t* name, const char16_t* value, uint32_t flags,
+                               CString& text, int32_t& startTag, int32_t& endTag) {
+    const bool hasValue = value && value[0];
+    if ((flags & EditUnended) && hasValue) return false;
+    const int64_t n = NameLength(name);
+    if (n < 0) return false;
+    // Record-field bounds: start-tag length, end-tag length.
+    const int64_t start = hasValue                       ? n + 2
+                          : (flags & EditUnended)        ? n + 2
+                          : (flags & EditSpacedEmptyTag) ? n + 4
+                                                         : n + 3;
+    if (start > kMaxStartTagLength) return false;
+    if (hasValue && n + 3 > kMaxEndTagLength) return false;
+    startTag = static_cast<int32_t>(start);
+    endTag = 0;
+    text.clear();
+    if (hasValue) {
+        const CString v = (flags & EditCdata) ? WrapCdata(value) : EscapeText(value, flags);
+        text.reserve(v.size() + 2 * static_cast<size_t>(n) + 5 + 2);
+        text += u'<';
+        text += name;
+        text += u'>';
+        text += v;
+        text += u"</";
+        text += name;
+        text += u'>';
+        endTag = static_cast<int32_t>(n) + 3;
+    } else {
+        text.reserve(static_cast<size_t>(start) + 2);
+        text += u'<';
+        text += name;
+        text += (flags & EditUnended) ? u">" : (flags & EditSpacedEmptyTag) ? u" />" : u"/>";
+    }
+    return true;
+}
 
 bool CXmlDocument::AppendElement(const char16_t* name, const char16_t* value, uint32_t flags) {
     // Replacing the parent's content would cut out records still in the tree: that bit
@@ -101,46 +139,15 @@ bool CXmlDocument::AppendElement(const char16_t* name, const char16_t* value, ui
     if (asChild && mainHandle == 0) return false;
     const ElementHandle parent = asChild ? mainHandle : parentHandle;
     ElementHandle reference = asChild ? childHandle : mainHandle;
-    const bool hasValue = value && value[0];
-    if ((flags & EditUnended) && hasValue) return false;
-
-    const int64_t n = NameLength(name);
-    if (n < 0) return false;
-    // Record-field bounds: start-tag length, end-tag length, level.
-    const int64_t startTag = hasValue                       ? n + 2
-                             : (flags & EditUnended)        ? n + 2
-                             : (flags & EditSpacedEmptyTag) ? n + 4
-                                                            : n + 3;
-    if (startTag > kMaxStartTagLength) return false;
-    if (hasValue && n + 3 > kMaxEndTagLength) return false;
-    if (parent && RecordAt(parent).Level() >= kMaxLevel) return false;
-
     const int32_t savedNext = nextRecord;
     try {
         InsertRequest request;
         request.insertFlags = flags;
-        CString& text = request.insertText;
-        int64_t length;
+        int32_t startTag = 0;
         int32_t endTag = 0;
-        if (hasValue) {
-            const CString v = (flags & EditCdata) ? WrapCdata(value) : EscapeText(value, flags);
-            text.reserve(v.size() + 2 * static_cast<size_t>(n) + 5 + 2);
-            text += u'<';
-            text += name;
-            text += u'>';
-            text += v;
-            text += u"</";
-            text += name;
-            text += u'>';
-            length = static_cast<int64_t>(v.size()) + 2 * n + 5;
-            endTag = static_cast<int32_t>(n) + 3;
-        } else {
-            text.reserve(static_cast<size_t>(startTag) + 2);
-            text += u'<';
-            text += name;
-            text += (flags & EditUnended) ? u">" : (flags & EditSpacedEmptyTag) ? u" />" : u"/>";
-            length = startTag;
-        }
+        if (!ElementText(name, value, flags, request.insertText, startTag, endTag)) return false;
+        if (parent && RecordAt(parent).Level() >= kMaxLevel) return false;
+        const int64_t length = static_cast<int64_t>(request.insertText.size());
         if (length > INT32_MAX - static_cast<int64_t>(documentText.length())) return false;
 
         const ElementHandle element = TakeRecord();
@@ -204,8 +211,7 @@ bool CXmlDocument::AppendSubtree(const char16_t* text, uint32_t flags) {
     const int32_t textLength = static_cast<int32_t>(textLength64);
 
     // The parse below takes one record per start tag; make sure it cannot run out midway.
-    if (!ReserveRecords(*this,
-                        static_cast<int64_t>(nextRecord) + 1 + PossibleElements(text, textLength)))
+    if (!ReserveRecords(static_cast<int64_t>(nextRecord) + 1 + PossibleElements(text, textLength)))
         return false;
 
     const int32_t savedNext = nextRecord;
@@ -230,7 +236,7 @@ bool CXmlDocument::AppendSubtree(const char16_t* text, uint32_t flags) {
         if (cursor.next < textLength) return refuse();
         const ElementRecord& rootRec = RecordAt(root);
         bool ok = first != 0 && !(rootRec.flags & ElemIllFormed);
-        if ((rootRec.flags & ElemIllFormed) && ExceedsRecordBounds(*this, text, textLength, root))
+        if ((rootRec.flags & ElemIllFormed) && ExceedsRecordBounds(text, textLength, root))
             return refuse();
 
         ElementHandle last = first;

@@ -1,6 +1,10 @@
 // Load and save: whole files in the ANSI code page. A save writes a temporary file beside the
 // target and moves it into place, so a catalog is never left half-written.
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "platform/platform.h"
@@ -13,26 +17,34 @@ CString FailureText() {
     return platform::SystemErrorText();
 }
 
-// The reading behind ReadTextFile; `exact` tells whether the bytes come back from the text.
-bool ReadText(const char16_t* path, TextBuffer& text, CString& result, bool* exact);
-
 }  // namespace
 
 CString CXmlDocument::SystemErrorText() {
     return platform::SystemErrorText();
 }
 
-bool CXmlDocument::ReadTextFile(const char16_t* path, TextBuffer& text, CString& result) {
-    return ReadText(path, text, result, nullptr);
-}
-
 namespace {
 
-bool ReadText(const char16_t* path, TextBuffer& text, CString& result, bool* exact) {
+// Files move through memory in blocks of this many bytes (and characters on saving): the
+// text is converted straight into its buffer and out of it, with no copy of the whole file.
+constexpr size_t kBlock = 1 << 20;
+
+// A byte-order mark is not part of the catalog's text in the code page, though it converts.
+bool StartsWithByteOrderMark(const char* bytes, size_t count) {
+    const auto* b = reinterpret_cast<const unsigned char*>(bytes);
+    if (count >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) return true;
+    return count >= 2 && ((b[0] == 0xFF && b[1] == 0xFE) || (b[0] == 0xFE && b[1] == 0xFF));
+}
+
+}  // namespace
+
+bool CXmlDocument::ReadTextFile(const char16_t* path, TextBuffer& text, CString& result,
+                                bool* exact) {
+    if (exact) *exact = false;
     platform::FileSystem& files = platform::Files();
     platform::File* file = files.OpenRead(path);
     if (!file) {
-        result = FailureText();
+        result = SystemErrorText();
         return false;
     }
     int64_t size = 0;
@@ -47,62 +59,65 @@ bool ReadText(const char16_t* path, TextBuffer& text, CString& result, bool* exa
         files.Close(file);
         return false;
     }
-    std::string bytes;
-    size_t done = 0;
-    try {
-        bytes.resize(static_cast<size_t>(size));
-    } catch (const std::bad_alloc&) {
+    // Every code page gives at most one character per byte.
+    TextBuffer converted;
+    std::unique_ptr<char[]> block(new (std::nothrow) char[kBlock + 4]);
+    if (!block || !converted.Resize(static_cast<int32_t>(size))) {
         platform::SetLastError(platform::kErrorNotEnoughMemory);
         result = FailureText();
         files.Close(file);
         return false;
     }
-    if (size && !files.Read(file, bytes.data(), bytes.size(), done)) {
-        result = FailureText();
-        files.Close(file);
-        return false;
+    bool same = true;
+    size_t total = 0;
+    size_t chars = 0;
+    size_t held = 0;  // bytes of a character cut at the end of the last block
+    for (;;) {
+        size_t done = 0;
+        const size_t want = std::min(kBlock, static_cast<size_t>(size) - total);
+        if (want && !files.Read(file, block.get() + held, want, done)) {
+            result = FailureText();
+            files.Close(file);
+            return false;
+        }
+        if (total == 0 && StartsWithByteOrderMark(block.get(), done)) same = false;
+        total += done;
+        const bool last = done == 0 || total >= static_cast<size_t>(size);
+        const size_t have = held + done;
+        size_t consumed = 0;
+        size_t produced = 0;
+        if (have && !platform::AnsiToWideBlock(block.get(), have, last, converted.data() + chars,
+                                               consumed, produced, same)) {
+            result = FailureText();
+            files.Close(file);
+            return false;
+        }
+        chars += produced;
+        held = have - consumed;
+        if (held) std::memmove(block.get(), block.get() + consumed, held);
+        if (last) break;
     }
     files.Close(file);
     // A file that delivers less than its size is not the whole catalog: refuse it rather
     // than merge into a truncated text and save that over the original.
-    if (done != bytes.size()) {
-        result = FormatMessageText(u"Short read: %d of %d bytes", static_cast<int32_t>(done),
+    if (total != static_cast<size_t>(size)) {
+        result = FormatMessageText(u"Short read: %d of %d bytes", static_cast<int32_t>(total),
                                    static_cast<int32_t>(size));
         return false;
     }
-    TextBuffer converted;
-    if (!platform::AnsiToWide(bytes.data(), bytes.size(), converted)) {
-        result = FailureText();
-        return false;
-    }
-    if (exact) {
-        std::string back;
-        bool usedDefault = false;
-        *exact = platform::WideToAnsi(converted.c_str(), static_cast<size_t>(converted.length()),
-                                      back, usedDefault) &&
-                 !usedDefault && back == bytes;
-    }
+    converted.Resize(static_cast<int32_t>(chars));
     text.Swap(converted);
+    if (exact) *exact = same;
     result = FormatMessageText(u"%s%d bytes to %d wide chars", u"", static_cast<int32_t>(size),
                                text.length());
     return true;
 }
 
-}  // namespace
-
 bool CXmlDocument::WriteTextFile(const char16_t* path, const TextBuffer& text, CString& result) {
-    std::string bytes;
-    bool usedDefault = false;
-    if (!text.empty() && !platform::WideToAnsi(text.c_str(), static_cast<size_t>(text.length()),
-                                               bytes, usedDefault)) {
+    std::unique_ptr<char[]> block(new (std::nothrow) char[3 * kBlock]);
+    if (!block) {
+        platform::SetLastError(platform::kErrorNotEnoughMemory);
         result = FailureText();
-        return false;
-    }
-    // A stand-in character would silently rename albums and items: refuse to write.
-    if (usedDefault) {
-        result = FormatMessageText(
-            u"Not saved: the text has characters that code page %d cannot represent",
-            static_cast<int32_t>(platform::AnsiCodePage()));
         return false;
     }
     platform::FileSystem& files = platform::Files();
@@ -112,21 +127,42 @@ bool CXmlDocument::WriteTextFile(const char16_t* path, const TextBuffer& text, C
         result = FailureText();
         return false;
     }
-    bool ok = bytes.empty() || files.Write(file, bytes.data(), bytes.size());
-    ok = ok && files.Flush(file);
-    if (!ok) {
-        result = FailureText();
+    auto fail = [&](CString message) {
+        result = std::move(message);
         files.Close(file);
         files.Remove(temporary.c_str());
         return false;
+    };
+    const char16_t* chars = text.c_str();
+    const size_t length = static_cast<size_t>(text.length());
+    size_t bytes = 0;
+    for (size_t pos = 0; pos < length;) {
+        size_t n = std::min(kBlock, length - pos);
+        // A surrogate pair stays in one block.
+        if (pos + n < length && n > 1 && chars[pos + n - 1] >= 0xD800 &&
+            chars[pos + n - 1] < 0xDC00)
+            --n;
+        size_t written = 0;
+        bool usedDefault = false;
+        if (!platform::WideToAnsiBlock(chars + pos, n, block.get(), written, usedDefault))
+            return fail(FailureText());
+        // A stand-in character would silently rename albums and items: refuse to write.
+        if (usedDefault)
+            return fail(FormatMessageText(
+                u"Not saved: the text has characters that code page %d cannot represent",
+                static_cast<int32_t>(platform::AnsiCodePage())));
+        if (written && !files.Write(file, block.get(), written)) return fail(FailureText());
+        bytes += written;
+        pos += n;
     }
+    if (!files.Flush(file)) return fail(FailureText());
     if (!files.Close(file) || !files.Replace(temporary.c_str(), path)) {
         result = FailureText();
         files.Remove(temporary.c_str());
         return false;
     }
     result = FormatMessageText(u"%d wide chars to %s%d bytes", text.length(), u"",
-                               static_cast<int32_t>(bytes.size()));
+                               static_cast<int32_t>(bytes));
     return true;
 }
 
@@ -134,14 +170,14 @@ bool CXmlDocument::LoadFile(const char16_t* path) {
     TextBuffer text;
     CString note;
     bool exact = false;
-    if (!ReadText(path, text, note, &exact)) {
+    loadedExactly = false;
+    if (!ReadTextFile(path, text, note, &exact)) {
         resultText = std::move(note);
-        loadedExactly = false;
         return false;
     }
     documentText.Swap(text);
-    loadedExactly = exact;
     resultText = std::move(note);
+    loadedExactly = exact;
     return ParseDocument();
 }
 

@@ -9,7 +9,7 @@ namespace {
 
 // Open start tags, outermost first; entry `depth` is where the lexer writes the next node.
 class OpenTagStack {
-public:
+  public:
     OpenTagStack() { Reserve(6); }
     ~OpenTagStack() { delete[] entries_; }
     OpenTagStack(const OpenTagStack&) = delete;
@@ -22,7 +22,7 @@ public:
     // Room becomes room * 2 + 6 (6, 18, 42, 90, ...), names moved over.
     bool Grow() { return Reserve(room_ * 2 + 6); }
 
-private:
+  private:
     bool Reserve(int32_t room) {
         auto* fresh = new (std::nothrow) NodeToken[static_cast<size_t>(room)];
         if (!fresh) return false;
@@ -36,6 +36,33 @@ private:
     NodeToken* entries_ = nullptr;
     int32_t room_ = 0;
 };
+
+// TokenMatches against a start tag's name where it stands in the text.
+bool MatchesStartTag(const TokenCursor& cursor, const NodeToken& tag) {
+    const char16_t* name = cursor.text + tag.nameStart;
+    const int32_t length = cursor.nameEnd - cursor.nameStart + 1;
+    const char16_t* token = cursor.text + cursor.nameStart;
+    const bool ignoreCase = (cursor.flags & DocIgnoreCase) != 0;
+    for (int32_t i = 0; i < length; ++i) {
+        if (i >= tag.nameLength) return false;  // the name is shorter than the token
+        char16_t a = token[i];
+        char16_t b = name[i];
+        if (a != b) {
+            if (!ignoreCase) return false;
+            if (a >= u'A' && a <= u'Z') a = static_cast<char16_t>(a + 32);
+            if (b >= u'A' && b <= u'Z') b = static_cast<char16_t>(b + 32);
+            if (a != b) return false;
+        }
+    }
+    const int32_t at = length < 0 ? 0 : length;
+    const char16_t after = at < tag.nameLength ? name[at] : 0;
+    return after == 0 || after == u' ' || after == u'=' || after == u'/' || after == u'[' ||
+           after == u']';
+}
+
+CString NameOf(const TokenCursor& cursor, const NodeToken& tag) {
+    return CString(cursor.text + tag.nameStart, static_cast<size_t>(tag.nameLength));
+}
 
 }  // namespace
 
@@ -85,12 +112,12 @@ ElementHandle CXmlDocument::ParseElements(ElementHandle parent, TokenCursor& cur
             const NodeToken& entry = stack[depth];
             if (atEnd) {
                 resultText = FormatMessageText(u"Element '%s' at offset %d not ended",
-                                               entry.name.c_str(), xr.start);
+                                               NameOf(cursor, entry).c_str(), xr.start);
             } else {
                 CString endName = TokenText(cursor);
                 resultText = FormatMessageText(
                     u"End tag '%s' at offset %d does not match start tag '%s' at offset %d",
-                    endName.c_str(), endTagOffset, entry.name.c_str(), xr.start);
+                    endName.c_str(), endTagOffset, NameOf(cursor, entry).c_str(), xr.start);
             }
         }
         current = up;
@@ -110,7 +137,7 @@ ElementHandle CXmlDocument::ParseElements(ElementHandle parent, TokenCursor& cur
                 }
                 if (baseLevel + static_cast<uint32_t>(depth) > kMaxLevel) {
                     report(FormatMessageText(u"Element '%s' at offset %d nested too deeply",
-                                             node.name.c_str(), node.start));
+                                             NameOf(cursor, node).c_str(), node.start));
                     break;
                 }
                 if (!empty && depth + 1 >= stack.room() && !stack.Grow()) {
@@ -161,7 +188,7 @@ ElementHandle CXmlDocument::ParseElements(ElementHandle parent, TokenCursor& cur
                 }
                 int32_t p = depth - 1;
                 ElementHandle m = current;
-                while (p >= 0 && !TokenMatches(cursor, stack[p].name.c_str())) {
+                while (p >= 0 && !MatchesStartTag(cursor, stack[p])) {
                     --p;
                     m = RecordAt(m).parent;
                 }
@@ -283,6 +310,7 @@ bool CXmlDocument::SetDocumentText(const char16_t* text) {
 }
 
 bool CXmlDocument::SetDocumentText(std::u16string_view text) {
+    loadedExactly = true;
     if (!documentText.Assign(text)) {
         resultText = u"Out of memory";
         return false;

@@ -7,13 +7,17 @@
 
 namespace {
 
-inline bool IsSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r'; }
+inline bool IsSpace(char16_t c) {
+    return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r';
+}
 
 inline bool IsNameStart(char16_t c) {
     return (c >= u'A' && c <= u'Z') || c == u'_' || c == u':' || c > 0x60;
 }
 
-inline bool EndsName(char16_t c) { return c == 0 || IsSpace(c) || c == u'/' || c == u'>'; }
+inline bool EndsName(char16_t c) {
+    return c == 0 || IsSpace(c) || c == u'/' || c == u'>';
+}
 
 // Kinds of node for the "unterminated" message.
 constexpr const char16_t* kKindDoctype = u"Doctype";
@@ -173,8 +177,8 @@ bool CXmlDocument::NextToken(TokenCursor& cursor) {
     cursor.nameStart = p;
     for (;; ++p) {
         char16_t c = t[p];
-        if (!c || IsSpace(c) || c == u'<' || c == u'>' || c == u'=' || c == u'\\' ||
-            c == u'/' || c == u'?' || c == u'!')
+        if (!c || IsSpace(c) || c == u'<' || c == u'>' || c == u'=' || c == u'\\' || c == u'/' ||
+            c == u'?' || c == u'!')
             break;
     }
     if (p == cursor.nameStart) ++p;
@@ -269,7 +273,8 @@ int32_t CXmlDocument::ScanNode(TokenCursor& cursor, NodeToken& token) {
         const int32_t nameBegin = p + 1;
         p = ScanName(t, nameBegin);
         const int32_t nameEnd = p;
-        token.name.assign(t + nameBegin, static_cast<size_t>(nameEnd - nameBegin));
+        token.nameStart = nameBegin;
+        token.nameLength = nameEnd - nameBegin;
         // The quoting of rule 2 (as Quoting::Step keeps it), taken only at the characters that
         // can change it: outside quotes only "=" and ">" matter. The name ends before any "=",
         // so the character before an "=" has always been read.

@@ -103,12 +103,48 @@ void CXmlDocument::AdjustAfterNodeEdit(ElementHandle parent, ElementHandle handl
     }
 }
 
+TextPlacement CXmlDocument::PlaceText(ElementHandle parent, ElementHandle reference, uint32_t flags,
+                                      bool emptyTag, bool noContent) const {
+    TextPlacement place{};
+    place.lineBreaks = (flags & EditNoLineBreaks) == 0;
+    if (reference) {
+        place.anchor = (flags & EditInsertBefore) ? TextPlacement::BeforeReference
+                                                  : TextPlacement::AfterReference;
+    } else if (emptyTag) {
+        place.anchor = TextPlacement::InEmptyTag;
+    } else if (flags & (EditReplaceContent | EditInsertBefore)) {
+        place.anchor = TextPlacement::ContentStart;
+    } else {
+        place.anchor = TextPlacement::ContentEnd;
+    }
+    // Past whitespace, but only up to markup: text keeps the item where it was.
+    place.skipWhitespace = place.lineBreaks && !(flags & EditReplaceContent) && !emptyTag;
+
+    place.linkAfter = reference;
+    if (reference && (flags & EditInsertBefore)) {
+        const ElementRecord& r = RecordAt(reference);
+        place.linkAfter = (r.flags & ElemFirstChild) ? 0 : r.prevSibling;
+    } else if (!reference && !(flags & EditInsertBefore)) {
+        const ElementHandle first = RecordAt(parent).firstChild;
+        if (first) place.linkAfter = RecordAt(first).prevSibling;
+    }
+
+    if (emptyTag) {
+        place.splice = TextPlacement::OpenEmptyTag;
+    } else if (flags & EditReplaceContent) {
+        place.splice = TextPlacement::ReplaceContent;
+    } else if (noContent) {
+        place.splice = TextPlacement::IntoEmptyContent;
+    } else {
+        place.splice = TextPlacement::AtAnchor;
+    }
+    return place;
+}
+
 // Returns the number of characters removed, or -1 with the document untouched when the text
 // cannot grow or an opened-up parent's end tag would not fit its field.
 int32_t CXmlDocument::InsertText(ElementHandle parent, ElementHandle& reference,
                                  InsertRequest& request) {
-    const uint32_t flags = request.insertFlags;
-    const bool lineBreaks = (flags & EditNoLineBreaks) == 0;
     const int32_t textLength = documentText.length();
 
     bool emptyTag = false;
@@ -128,77 +164,80 @@ int32_t CXmlDocument::InsertText(ElementHandle parent, ElementHandle& reference,
         emptyTag = pStartTag == pLength;
         noContent = pLength - pEndTag - pStartTag == 0;
     }
+    const TextPlacement place =
+        PlaceText(parent, reference, request.insertFlags, emptyTag, noContent);
+    const bool lineBreaks = place.lineBreaks;
 
-    // 1. Where the item goes.
-    int32_t offset;
-    if (reference) {
-        const ElementRecord& r = RecordAt(reference);
-        offset = (flags & EditInsertBefore) ? r.start : r.start + r.length;
-    } else if (emptyTag) {
-        offset = unended ? pStart + pStartTag : pStart + pStartTag - 1;
-    } else if (flags & (EditReplaceContent | EditInsertBefore)) {
-        offset = parent ? pStart + pStartTag : 0;
-    } else {
-        offset = parent ? pStart + pLength - pEndTag : textLength;
+    int32_t offset = 0;
+    switch (place.anchor) {
+        case TextPlacement::AfterReference:
+            offset = RecordAt(reference).start + RecordAt(reference).length;
+            break;
+        case TextPlacement::BeforeReference:
+            offset = RecordAt(reference).start;
+            break;
+        case TextPlacement::InEmptyTag:
+            offset = unended ? pStart + pStartTag : pStart + pStartTag - 1;
+            break;
+        case TextPlacement::ContentStart:
+            offset = parent ? pStart + pStartTag : 0;
+            break;
+        case TextPlacement::ContentEnd:
+            offset = parent ? pStart + pLength - pEndTag : textLength;
+            break;
     }
-
-    // 2. Past whitespace, but only up to markup: text keeps the item where it was.
-    if (lineBreaks && !(flags & EditReplaceContent) && !emptyTag) {
+    if (place.skipWhitespace) {
         int32_t pos = offset;
         SkipWhitespace(documentText.c_str(), pos);
         if (pos >= textLength || documentText[pos] == u'<') offset = pos;
     }
+    reference = place.linkAfter;
 
-    // 3. The sibling that the new element will follow, 0 for the first child.
-    if (reference && (flags & EditInsertBefore)) {
-        const ElementRecord& r = RecordAt(reference);
-        reference = (r.flags & ElemFirstChild) ? 0 : r.prevSibling;
-    } else if (!reference && !(flags & EditInsertBefore)) {
-        const ElementHandle first = RecordAt(parent).firstChild;
-        if (first) reference = RecordAt(first).prevSibling;
-    }
-
-    // 4, 5.
     request.insertLength = static_cast<int32_t>(request.insertText.size());
     if (lineBreaks) {
         if (emptyTag || noContent) offset += 2;
         request.insertText += u"\r\n";
     }
 
-    // 6. Splice place and removed length.
     int32_t at;
     int32_t removed = 0;
     int32_t endTagLength = 0;
-    if (emptyTag) {
-        // Open the element up around the item; its old ">" closes the new end tag.
-        const CString name = GetElementName(parent);
-        if (name.empty() || static_cast<int64_t>(name.size()) + 3 > kMaxEndTagLength) return -1;
-        endTagLength = static_cast<int32_t>(name.size()) + 3;
-        CString opened;
-        opened.reserve(3 + request.insertText.size() + 2 + name.size());
-        opened += lineBreaks ? u">\r\n" : u">";
-        opened += request.insertText;
-        opened += u"</";
-        opened += name;
-        request.insertText.swap(opened);
-        if (unended) {
-            at = pStart + pLength - 1;
-        } else {
-            at = pStart + pLength - 2;
-            removed = 1;
+    switch (place.splice) {
+        case TextPlacement::OpenEmptyTag: {
+            // Open the element up around the item; its old ">" closes the new end tag.
+            const CString name = GetElementName(parent);
+            if (name.empty() || static_cast<int64_t>(name.size()) + 3 > kMaxEndTagLength) return -1;
+            endTagLength = static_cast<int32_t>(name.size()) + 3;
+            CString opened;
+            opened.reserve(3 + request.insertText.size() + 2 + name.size());
+            opened += lineBreaks ? u">\r\n" : u">";
+            opened += request.insertText;
+            opened += u"</";
+            opened += name;
+            request.insertText.swap(opened);
+            if (unended) {
+                at = pStart + pLength - 1;
+            } else {
+                at = pStart + pLength - 2;
+                removed = 1;
+            }
+            break;
         }
-    } else if (flags & EditReplaceContent) {
-        at = pStart + pStartTag;
-        removed = pLength - pStartTag - pEndTag;
-    } else if (noContent) {
-        if (lineBreaks) request.insertText.insert(0, u"\r\n");
-        at = pStart + pStartTag;
-    } else {
-        at = offset;
+        case TextPlacement::ReplaceContent:
+            at = pStart + pStartTag;
+            removed = pLength - pStartTag - pEndTag;
+            break;
+        case TextPlacement::IntoEmptyContent:
+            if (lineBreaks) request.insertText.insert(0, u"\r\n");
+            at = pStart + pStartTag;
+            break;
+        default:
+            at = offset;
+            break;
     }
     if (request.insertText.size() > static_cast<size_t>(INT32_MAX)) return -1;
 
-    // 7. Only once the text has changed is the parent's record brought along.
+    // Only once the text has changed is the parent's record brought along.
     if (!SpliceText(at, removed, request.insertText.data(),
                     static_cast<int32_t>(request.insertText.size())))
         return -1;

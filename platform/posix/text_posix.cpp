@@ -617,6 +617,124 @@ bool AnsiToWide(const char* bytes, size_t count, TextBuffer& out) {
     return CodePageToWide(AnsiCodePage(), bytes, count, out);
 }
 
+namespace {
+
+// The bytes of `s` up to the last UTF-8 sequence that the block may cut.
+size_t WholeUtf8(const unsigned char* s, size_t n) {
+    size_t start = n;
+    for (int k = 0; k < 3 && start > 0 && (s[start - 1] & 0xC0) == 0x80; ++k) --start;
+    if (start == 0) return n;
+    const unsigned char lead = s[start - 1];
+    const size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    return n - (start - 1) < need ? start - 1 : n;
+}
+
+}  // namespace
+
+bool AnsiToWideBlock(const char* bytes, size_t count, bool last, char16_t* out, size_t& consumed,
+                     size_t& produced, bool& exact) {
+    const uint32_t codePage = AnsiCodePage();
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes);
+    consumed = produced = 0;
+    if (codePage == 65001) {
+        const size_t n = last ? count : WholeUtf8(s, count);
+        try {
+            const std::string_view in(bytes, n);
+            const CString text = FromUtf8(in);
+            if (ToUtf8(text) != in) exact = false;
+            std::memcpy(out, text.data(), text.size() * sizeof(char16_t));
+            produced = text.size();
+        } catch (const std::bad_alloc&) {
+            posix::SetError(kErrorNotEnoughMemory, ENOMEM);
+            return false;
+        }
+        consumed = n;
+        return true;
+    }
+    Table* t = TableFor(codePage);
+    if (!t) return false;
+    try {
+        std::call_once(t->reverseOnce, [t] { BuildReverse(*t); });
+    } catch (const std::bad_alloc&) {
+        posix::SetError(kErrorNotEnoughMemory, ENOMEM);
+        return false;
+    }
+    const uint16_t* reverse = t->reverse.data();
+    char16_t* o = out;
+    size_t i = 0;
+    while (i < count) {
+        if (t->asciiSame) {
+            const size_t run = WidenAscii(s + i, count - i, o, count - i);
+            i += run;
+            o += run;
+            if (i >= count) break;
+        }
+        const unsigned char b = s[i];
+        if (t->doubleByte && t->lead[b] && i + 1 >= count && !last) break;
+        if (t->doubleByte && t->lead[b] && i + 1 < count && s[i + 1] != 0) {
+            const char16_t c = t->pairs[t->leadIndex[b] * 256u + s[i + 1]];
+            if (!c || reverse[c] != (b << 8 | s[i + 1])) exact = false;
+            *o++ = c ? c : t->defaultChar;
+            i += 2;
+        } else {
+            const char16_t c = t->single[b];
+            if (reverse[c] != b) exact = false;
+            *o++ = c;
+            ++i;
+        }
+    }
+    consumed = i;
+    produced = static_cast<size_t>(o - out);
+    return true;
+}
+
+bool WideToAnsiBlock(const char16_t* text, size_t count, char* out, size_t& written,
+                     bool& usedDefault) {
+    const uint32_t codePage = AnsiCodePage();
+    written = 0;
+    if (codePage == 65001) {
+        try {
+            const std::string bytes = ToUtf8(std::u16string_view(text, count));
+            std::memcpy(out, bytes.data(), bytes.size());
+            written = bytes.size();
+        } catch (const std::bad_alloc&) {
+            posix::SetError(kErrorNotEnoughMemory, ENOMEM);
+            return false;
+        }
+        return true;
+    }
+    Table* t = TableFor(codePage);
+    if (!t) return false;
+    try {
+        std::call_once(t->reverseOnce, [t] { BuildReverse(*t); });
+    } catch (const std::bad_alloc&) {
+        posix::SetError(kErrorNotEnoughMemory, ENOMEM);
+        return false;
+    }
+    const uint16_t* reverse = t->reverse.data();
+    char* o = out;
+    for (size_t i = 0; i < count; ++i) {
+        if (t->asciiSame) {
+            const size_t run = NarrowAscii(text + i, count - i, o);
+            i += run;
+            o += run;
+            if (i >= count) break;
+        }
+        const uint16_t code = reverse[text[i]];
+        if (code == kNoCode) {
+            *o++ = '?';
+            usedDefault = true;
+        } else if (code > 0xFF) {
+            *o++ = static_cast<char>(code >> 8);
+            *o++ = static_cast<char>(code);
+        } else {
+            *o++ = static_cast<char>(code);
+        }
+    }
+    written = static_cast<size_t>(o - out);
+    return true;
+}
+
 bool WideToAnsi(const char16_t* text, size_t count, std::string& out, bool& usedDefault) {
     return WideToCodePage(AnsiCodePage(), text, count, out, usedDefault);
 }

@@ -1,6 +1,8 @@
 #include <windows.h>
 
 #include <climits>
+#include <cstring>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -80,6 +82,76 @@ bool WideToCodePage(uint32_t codePage, const char16_t* text, size_t count, std::
 
 bool AnsiToWide(const char* bytes, size_t count, TextBuffer& out) {
     return CodePageToWide(CP_ACP, bytes, count, out);
+}
+
+bool AnsiToWideBlock(const char* bytes, size_t count, bool last, char16_t* out, size_t& consumed,
+                     size_t& produced, bool& exact) {
+    const UINT codePage = ::GetACP();
+    consumed = produced = 0;
+    if (count > static_cast<size_t>(INT_MAX / 2)) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    size_t n = count;
+    if (!last) {
+        const auto* s = reinterpret_cast<const unsigned char*>(bytes);
+        if (codePage == CP_UTF8) {
+            size_t start = n;
+            for (int k = 0; k < 3 && start > 0 && (s[start - 1] & 0xC0) == 0x80; ++k) --start;
+            if (start > 0) {
+                const unsigned char lead = s[start - 1];
+                const size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+                if (n - (start - 1) < need) n = start - 1;
+            }
+        } else {
+            // A lead byte at the end waits for its trail byte.
+            size_t i = 0;
+            while (i < n) {
+                if (::IsDBCSLeadByteEx(codePage, s[i])) {
+                    if (i + 1 >= n) {
+                        n = i;
+                        break;
+                    }
+                    i += 2;
+                } else {
+                    ++i;
+                }
+            }
+        }
+    }
+    if (n == 0) return true;
+    auto* wide = reinterpret_cast<wchar_t*>(out);
+    const int chars = ::MultiByteToWideChar(codePage, 0, bytes, static_cast<int>(n), wide,
+                                            static_cast<int>(count));
+    if (chars <= 0) return false;
+    // Exact when the characters come back to the same bytes.
+    std::string back;
+    bool usedDefault = false;
+    if (!WideToCodePage(codePage, out, static_cast<size_t>(chars), back, usedDefault)) return false;
+    if (usedDefault || back.size() != n || std::memcmp(back.data(), bytes, n) != 0) exact = false;
+    consumed = n;
+    produced = static_cast<size_t>(chars);
+    return true;
+}
+
+bool WideToAnsiBlock(const char16_t* text, size_t count, char* out, size_t& written,
+                     bool& usedDefault) {
+    written = 0;
+    if (!count) return true;
+    if (count > static_cast<size_t>(INT_MAX / 3)) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    const UINT codePage = ::GetACP();
+    BOOL used = FALSE;
+    BOOL* usedArgument = TakesUsedDefault(codePage) ? &used : nullptr;
+    const int bytes = ::WideCharToMultiByte(codePage, 0, reinterpret_cast<const wchar_t*>(text),
+                                            static_cast<int>(count), out,
+                                            static_cast<int>(count * 3), nullptr, usedArgument);
+    if (bytes <= 0) return false;
+    if (used) usedDefault = true;
+    written = static_cast<size_t>(bytes);
+    return true;
 }
 
 bool WideToAnsi(const char16_t* text, size_t count, std::string& out, bool& usedDefault) {

@@ -18,8 +18,7 @@ using platform_test::TempFolder;
 using platform_test::WriteBytes;
 
 // "<mirvo><album name="夏日"/></mirvo>" with CRLF, in code page 936.
-const std::string kCatalog936 =
-    "<mirvo>\r\n\t<album name=\"\xcf\xc4\xc8\xd5\"/>\r\n</mirvo>\r\n";
+const std::string kCatalog936 = "<mirvo>\r\n\t<album name=\"\xcf\xc4\xc8\xd5\"/>\r\n</mirvo>\r\n";
 
 bool OneLine(const CString& text) {
     return !text.empty() && text.find(u'\r') == CString::npos && text.find(u'\n') == CString::npos;
@@ -34,7 +33,9 @@ size_t FilesIn(const CString& folder) {
     return n;
 }
 
-TEST(File, RunsUnderCodePage936) { EXPECT_EQ(platform::AnsiCodePage(), 936u); }
+TEST(File, RunsUnderCodePage936) {
+    EXPECT_EQ(platform::AnsiCodePage(), 936u);
+}
 
 TEST(File, LoadNotesAndResults) {
     TempFolder dir;
@@ -70,6 +71,49 @@ TEST(File, LoadNotesAndResults) {
     WriteBytes(dir / u"bom.xml", "\xef\xbb\xbf\n<a/>");
     ASSERT_TRUE(doc.LoadFile((dir / u"bom.xml").c_str()));
     EXPECT_EQ(doc.RecordAt(1).start, 2);  // the mark's bytes stand before the element as text
+}
+
+// The text of a load is the whole file converted at once, block boundaries or not; the load is
+// exact only when the bytes come back from that text.
+TEST(File, LoadsInBlocksAndTellsWhetherExact) {
+    TempFolder dir;
+    const std::string pair = "\xcf\xc4";  // one character, two bytes
+    const std::string straddling = std::string((1 << 20) - 1, 'x') + pair + "y";
+    struct Case {
+        const char* what;
+        std::string bytes;
+        bool exact;
+    };
+    const Case cases[] = {
+        {"catalog", kCatalog936, true},
+        {"empty", "", true},
+        {"a character across the block boundary", "<a>" + straddling + "</a>", true},
+        {"byte-order mark", "\xef\xbb\xbf<a/>", false},
+        {"UTF-16 mark", "\xff\xfe<a/>", false},
+        {"a lead byte at the end", "<a/>\x81", false},
+        {"a lead byte before a NUL", std::string("<a/>\x81\0", 6), false},
+        {"an invalid pair", "<a>\x81\x7f</a>", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const CString path = dir / u"c.xml";
+        WriteBytes(path, c.bytes);
+        CXmlDocument doc;
+        doc.LoadFile(path.c_str());
+        EXPECT_EQ(doc.LoadedExactly(), c.exact);
+        TextBuffer whole;
+        ASSERT_TRUE(platform::AnsiToWide(c.bytes.data(), c.bytes.size(), whole));
+        EXPECT_TRUE(doc.documentText.view() == whole.view());
+        if (c.exact) {
+            ASSERT_TRUE(doc.SaveFile((dir / u"out.xml").c_str())) << Narrow(doc.resultText);
+            EXPECT_TRUE(ReadBytes(dir / u"out.xml") == c.bytes);
+        }
+    }
+    CXmlDocument doc;
+    EXPECT_FALSE(doc.LoadFile((dir / u"missing.xml").c_str()));
+    EXPECT_FALSE(doc.LoadedExactly());
+    doc.SetDocumentText(u"<a/>");
+    EXPECT_TRUE(doc.LoadedExactly());
 }
 
 TEST(File, MissingFileKeepsTheDocument) {
@@ -126,7 +170,7 @@ TEST(File, SaveFailuresLeaveNoFile) {
 
 // Passes everything to the real files but fails the n-th call of one kind.
 class FaultyFiles : public platform::FileSystem {
-public:
+  public:
     enum Step { kOpenRead, kCreate, kSize, kRead, kWrite, kFlush, kClose, kReplace, kSteps };
     FaultyFiles(Step step, platform::FileSystem& real) : step_(step), real_(real) {}
 
@@ -162,7 +206,7 @@ public:
     }
     bool Remove(const char16_t* p) override { return real_.Remove(p); }
 
-private:
+  private:
     bool Fail(Step s) {
         if (s != step_) return false;
         platform::SetLastError(platform::kErrorDiskFull);

@@ -1,0 +1,251 @@
+// The edit batch against the single edits: the same edits, stated with the same parents and
+// references, leave the same text, records and result text; a batch that runs out of memory
+// at any allocation leaves the document as it was.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "support/xml_checker.h"
+#include "support/xml_gen.h"
+#include "xml/XmlDocument.h"
+
+namespace {
+
+// Allocation failures on demand: the n-th allocation from now fails, through operator new,
+// the element index and the text buffer alike.
+long failAfter = -1;
+bool FailNow() {
+    if (failAfter < 0) return false;
+    return failAfter-- == 0;
+}
+
+}  // namespace
+
+void* operator new(size_t bytes) {
+    if (FailNow()) throw std::bad_alloc();
+    if (void* p = std::malloc(bytes ? bytes : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    std::free(p);
+}
+
+namespace {
+
+struct Snapshot {
+    std::u16string text, result;
+    std::string records;
+    int32_t next;
+    ElementHandle released;
+    bool operator==(const Snapshot&) const = default;
+};
+
+void PrintTo(const Snapshot& s, std::ostream* os) {
+    *os << "\n[text]\n"
+        << Narrow(s.text) << "\n[result] " << Narrow(s.result) << "\n[next] " << s.next
+        << " [released] " << s.released << "\n[records]\n"
+        << s.records;
+}
+
+// A released record keeps only its mark and its link in the released list.
+Snapshot Take(const CXmlDocument& doc) {
+    std::string records;
+    for (ElementHandle h = 0; h < static_cast<ElementHandle>(doc.nextRecord); ++h) {
+        const ElementRecord& r = doc.RecordAt(h);
+        records += r.flags == ElemReleased ? "released " + std::to_string(r.nextSibling)
+                                           : DumpRecord(doc, h);
+        records += '\n';
+    }
+    return {std::u16string(doc.documentText.view()), doc.resultText, records, doc.nextRecord,
+            doc.releasedHead};
+}
+
+const char16_t* const kOddTexts[] = {u"<a><b></a>",   u"<a>",  u"x<b/>y<c>", u"</z>",
+                                     u"<p/>\r\n<q/>", u"text", u"  \r\n"};
+const char16_t* const kPlainTexts[] = {u"", u"t", u"  ", u"\r\n", u"<!-- c -->", u"a &amp; b"};
+
+// One edit, chosen from the seed, made on `single` one by one and kept to be queued on a
+// batch with the same parent and reference.
+struct Edit {
+    int kind;
+    ElementHandle parent, after;
+    std::u16string text;
+    const char16_t* value;
+    uint32_t flags;
+    bool expected;
+    ElementHandle added;
+};
+
+struct EditMaker {
+    Rng& rng;
+    CXmlDocument& single;
+    std::vector<ElementHandle> recent;
+
+    ElementHandle AnyElement() {
+        if (!recent.empty() && rng.Chance(30))
+            return recent[static_cast<size_t>(rng.Below(static_cast<int>(recent.size())))];
+        const std::vector<ElementHandle> order = DocumentOrder(single);
+        if (order.empty()) return 0;
+        return order[static_cast<size_t>(rng.Below(static_cast<int>(order.size())))];
+    }
+    // A parent (0 now and then: the document level) and a child of it or 0.
+    void Place(Edit& edit) {
+        edit.parent = rng.Chance(5) ? 0 : AnyElement();
+        std::vector<ElementHandle> children;
+        for (ElementHandle c = single.RecordAt(edit.parent).firstChild; c;
+             c = single.RecordAt(c).nextSibling)
+            children.push_back(c);
+        if (!children.empty() && rng.Chance(60))
+            edit.after =
+                children[static_cast<size_t>(rng.Below(static_cast<int>(children.size())))];
+        single.parentHandle = edit.parent;
+        single.mainHandle = edit.after;
+        single.childHandle = 0;
+        single.nodeType = edit.after ? NodeElement : 0;
+    }
+
+    Edit Make() {
+        Edit edit{rng.Below(4), 0, 0, {}, nullptr, RandomFlags(rng) & ~uint32_t{EditSpacedEmptyTag},
+                  true,         0};
+        switch (edit.kind) {
+            case 0:
+                Place(edit);
+                if (rng.Chance(20)) {
+                    edit.text = rng.Pick(kOddTexts);
+                } else {
+                    if (rng.Chance(30)) edit.text += u"\r\n  ";
+                    AppendRandomElement(rng, edit.text, 2);
+                    if (rng.Chance(50)) edit.text += u"\r\n";
+                }
+                edit.expected = single.AppendSubtree(edit.text.c_str(), edit.flags);
+                edit.added = single.mainHandle;
+                break;
+            case 1:
+                Place(edit);
+                edit.text = rng.Pick(kNames);
+                edit.value = rng.Chance(30) ? nullptr : rng.Pick(kValues);
+                edit.flags |= (rng.Chance(10) ? uint32_t{EditUnended} : 0u) |
+                              (rng.Chance(20) ? uint32_t{EditSpacedEmptyTag} : 0u);
+                edit.expected = single.AppendElement(edit.text.c_str(), edit.value, edit.flags);
+                edit.added = edit.expected ? single.mainHandle : 0;
+                break;
+            case 2:
+                edit.parent = AnyElement();
+                edit.value = rng.Pick(kValues);
+                edit.expected = single.SetContent(edit.parent, edit.value, edit.flags);
+                break;
+            default: {
+                Place(edit);
+                InsertRequest request;
+                request.insertFlags = edit.flags;
+                request.insertText = edit.text = rng.Pick(kPlainTexts);
+                ElementHandle reference = edit.after;
+                const int32_t removed = single.InsertText(edit.parent, reference, request);
+                edit.expected = removed >= 0;
+                if (edit.expected)
+                    single.AdjustAfterNodeEdit(
+                        edit.parent, reference,
+                        static_cast<int32_t>(request.insertText.size()) - removed);
+                break;
+            }
+        }
+        if (edit.added) recent.push_back(edit.added);
+        return edit;
+    }
+};
+
+// Queues the edit; whether it did what the single edit did.
+bool Queue(CXmlEditBatch& batch, const Edit& edit) {
+    switch (edit.kind) {
+        case 0: {
+            bool result = !edit.expected;
+            const ElementHandle added = batch.AppendSubtree(edit.parent, edit.after,
+                                                            edit.text.c_str(), edit.flags, &result);
+            return added == edit.added && result == edit.expected;
+        }
+        case 1:
+            return batch.AppendElement(edit.parent, edit.after, edit.text.c_str(), edit.value,
+                                       edit.flags) == edit.added;
+        case 2:
+            return batch.SetContent(edit.parent, edit.value, edit.flags) == edit.expected;
+        default:
+            return batch.InsertText(edit.parent, edit.after, edit.text, edit.flags) ==
+                   edit.expected;
+    }
+}
+
+std::vector<Edit> MakeEdits(Rng& rng, CXmlDocument& single, int count) {
+    EditMaker maker{rng, single, {}};
+    std::vector<Edit> edits;
+    for (int e = 0; e < count; ++e) edits.push_back(maker.Make());
+    return edits;
+}
+
+TEST(EditBatch, EqualsTheSameEditsOneByOne) {
+    constexpr int kDocuments = 400;
+    for (int d = 0; d < kDocuments; ++d) {
+        const uint64_t seed = 0xBA7C0000u + static_cast<uint64_t>(d);
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        Rng rng(seed);
+        const std::u16string text = GenerateDocument(rng);
+        CXmlDocument single;
+        CXmlDocument batched;
+        single.SetDocumentText(text);
+        batched.SetDocumentText(text);
+        const std::vector<Edit> edits = MakeEdits(rng, single, 1 + rng.Below(30));
+        CXmlEditBatch batch(batched);
+        for (size_t e = 0; e < edits.size(); ++e)
+            ASSERT_TRUE(Queue(batch, edits[e])) << "edit " << e;
+        ASSERT_TRUE(batch.Apply());
+        ASSERT_EQ(Take(batched), Take(single)) << Narrow(single.documentText.view());
+        ASSERT_TRUE(CheckStructure(batched));
+    }
+}
+
+TEST(EditBatch, RunningOutOfMemoryAnywhereChangesNothing) {
+    auto* const indexAllocate = ElementIndex::allocate;
+    auto* const textReallocate = TextBuffer::reallocate;
+    ElementIndex::allocate = [](size_t bytes) { return FailNow() ? nullptr : std::malloc(bytes); };
+    TextBuffer::reallocate = [](void* block, size_t bytes) {
+        return FailNow() ? nullptr : std::realloc(block, bytes);
+    };
+    for (uint64_t seed = 1; seed <= 8; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        Rng rng(seed);
+        const std::u16string text = GenerateDocument(rng);
+        CXmlDocument single;
+        single.SetDocumentText(text);
+        const std::vector<Edit> edits = MakeEdits(rng, single, 12);
+        const Snapshot after = Take(single);
+        for (long failAt = 0;; ++failAt) {
+            CXmlDocument doc;
+            doc.SetDocumentText(text);
+            const Snapshot before = Take(doc);
+            bool applied;
+            {
+                CXmlEditBatch batch(doc);
+                failAfter = failAt;
+                for (const Edit& edit : edits) Queue(batch, edit);
+                applied = batch.Apply();
+            }
+            const bool injected = failAfter < 0;
+            failAfter = -1;
+            ASSERT_EQ(Take(doc), applied ? after : before) << "failure at allocation " << failAt;
+            if (!injected) {
+                ASSERT_TRUE(applied);
+                break;
+            }
+        }
+    }
+    ElementIndex::allocate = indexAllocate;
+    TextBuffer::reallocate = textReallocate;
+}
+
+}  // namespace

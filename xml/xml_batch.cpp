@@ -1,0 +1,728 @@
+// The edit batch: many edits, one new text, one move of every record.
+//
+// While the edits come in, nothing of the text moves. Each edit is placed by PlaceText, as
+// the single edit is, but its text goes into a "gap": a place of a text that was there
+// before (the document, or the text of an earlier edit of the batch) holding, in order, the
+// texts inserted there, and possibly the characters it removes and the tag parts of an
+// element it opened up. New records keep offsets into the text of the edit that brought
+// them. Apply lays every text out once, in the new document text, and moves each record by
+// what the gaps before it gained.
+//
+// Records in use that the edits re-link or re-tag are saved before their first change, so
+// that a batch that runs out of memory, or is dropped, puts them back.
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <new>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "xml/XmlDocument.h"
+
+namespace {
+
+inline bool IsSpace(char16_t c) {
+    return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r';
+}
+
+constexpr int32_t kNone = -1;
+
+}  // namespace
+
+struct CXmlEditBatch::Impl {
+    explicit Impl(CXmlDocument& d)
+        : doc(d), savedNext(d.nextRecord), savedReleased(d.releasedHead) {
+        texts.push_back({0, d.documentText.length(), kNone, kNone});
+    }
+
+    // A text of the new document: 0 is the document's own, the others are in `arena`.
+    struct Text {
+        size_t offset;
+        int32_t length;
+        int32_t owner;  // the gap that holds it, kNone for the document and for tag parts
+        int32_t next;   // the next text of that gap
+    };
+    // A place in text `text` before character `at`: what was inserted there, in order, and
+    // the `removed` characters from `at` that give way to it. An element opened up there
+    // has its ">" in `prefix` and its "</name" in `suffix`, around the inserted texts.
+    struct Gap {
+        int32_t text;
+        int32_t at;
+        int32_t removed = 0;
+        int32_t first = kNone, last = kNone;
+        int32_t prefix = kNone, suffix = kNone;
+    };
+    // Where an edit's text goes: before character `pos` of `text`, at the front or the back
+    // of what is inserted there already.
+    struct Point {
+        int32_t text;
+        int32_t pos;
+        bool back;
+    };
+    // An element whose content the batch changed directly.
+    struct Touched {
+        int32_t content = 0;  // its content length now
+        int32_t originalContent = 0;
+        int32_t openGap = kNone;    // the gap where it was opened up, if it was
+        std::vector<int32_t> gaps;  // the gaps its edits used
+    };
+
+    CXmlDocument& doc;
+    const int32_t savedNext;
+    const ElementHandle savedReleased;
+    CString savedResult;
+    bool resultSaved = false;
+    bool failed = false;
+    bool applied = false;
+    std::vector<std::pair<ElementHandle, ElementRecord>> saved;
+    std::vector<Text> texts;
+    CString arena;
+    std::vector<Gap> gaps;
+    std::unordered_map<uint64_t, int32_t> gapAt;
+    std::unordered_map<ElementHandle, Touched> touched;
+    std::vector<int32_t> home;  // the text of each record from savedNext on
+    int64_t growth = 0;         // at most this many characters are added
+
+    const char16_t* Chars(int32_t t) const {
+        return t == 0 ? doc.documentText.c_str() : arena.data() + texts[t].offset;
+    }
+    int32_t HomeOf(ElementHandle h) const {
+        return h < static_cast<ElementHandle>(savedNext) ? 0 : home[h - savedNext];
+    }
+
+    void Save(ElementHandle h) {
+        if (h < static_cast<ElementHandle>(savedNext)) saved.emplace_back(h, doc.RecordAt(h));
+    }
+    void SaveResult() {
+        if (resultSaved) return;
+        savedResult = doc.resultText;
+        resultSaved = true;
+    }
+
+    void Rollback() {
+        for (auto it = saved.rbegin(); it != saved.rend(); ++it)
+            doc.RecordAt(it->first) = it->second;
+        doc.nextRecord = savedNext;
+        doc.releasedHead = savedReleased;
+        if (resultSaved) doc.resultText.swap(savedResult);
+        failed = true;
+        saved.clear();
+        gaps.clear();
+        gapAt.clear();
+        touched.clear();
+    }
+
+    int32_t AddText(std::u16string_view a, std::u16string_view b = {}, std::u16string_view c = {}) {
+        const size_t offset = arena.size();
+        const size_t length = a.size() + b.size() + c.size();
+        if (length > static_cast<size_t>(INT32_MAX)) throw std::bad_alloc();
+        arena.append(a).append(b).append(c);
+        arena += u'\0';  // start tags are read in place
+        texts.push_back({offset, static_cast<int32_t>(length), kNone, kNone});
+        growth += static_cast<int64_t>(length);
+        return static_cast<int32_t>(texts.size()) - 1;
+    }
+
+    static uint64_t Key(int32_t text, int32_t pos) {
+        return (static_cast<uint64_t>(static_cast<uint32_t>(text)) << 32) |
+               static_cast<uint32_t>(pos);
+    }
+    int32_t FindGap(int32_t text, int32_t pos) const {
+        auto it = gapAt.find(Key(text, pos));
+        return it == gapAt.end() ? kNone : it->second;
+    }
+    int32_t GapFor(int32_t text, int32_t pos) {
+        const int32_t g = FindGap(text, pos);
+        if (g != kNone) return g;
+        gaps.push_back({text, pos});
+        const int32_t added = static_cast<int32_t>(gaps.size()) - 1;
+        gapAt.emplace(Key(text, pos), added);
+        return added;
+    }
+
+    void Put(const Point& point, int32_t item) {
+        Gap& g = gaps[GapFor(point.text, point.pos)];
+        texts[item].owner = static_cast<int32_t>(&g - gaps.data());
+        if (g.first == kNone) {
+            g.first = g.last = item;
+        } else if (point.back) {
+            texts[g.last].next = item;
+            g.last = item;
+        } else {
+            texts[item].next = g.first;
+            g.first = item;
+        }
+    }
+
+    Touched& Touch(ElementHandle h) {
+        auto it = touched.find(h);
+        if (it != touched.end()) return it->second;
+        const ElementRecord& r = doc.RecordAt(h);
+        Touched t;
+        t.originalContent = r.length - r.StartTagLength() - r.EndTagLength();
+        t.content = t.originalContent;
+        return touched.emplace(h, std::move(t)).first->second;
+    }
+    const Touched* Find(ElementHandle h) const {
+        auto it = touched.find(h);
+        return it == touched.end() ? nullptr : &it->second;
+    }
+
+    Point ContentStart(ElementHandle parent) const {
+        if (!parent) return {0, 0, false};
+        if (const Touched* t = Find(parent); t && t->openGap != kNone)
+            return {gaps[t->openGap].text, gaps[t->openGap].at, false};
+        const ElementRecord& p = doc.RecordAt(parent);
+        return {HomeOf(parent), p.start + p.StartTagLength(), false};
+    }
+    Point ContentEnd(ElementHandle parent) const {
+        if (!parent) return {0, texts[0].length, true};
+        if (const Touched* t = Find(parent); t && t->openGap != kNone)
+            return {gaps[t->openGap].text, gaps[t->openGap].at, true};
+        const ElementRecord& p = doc.RecordAt(parent);
+        return {HomeOf(parent), p.start + p.length - p.EndTagLength(), true};
+    }
+
+    // InsertText's whitespace step over the text as the earlier edits left it: from `from`,
+    // over whitespace; the place where it ends when that is markup or the end of the text.
+    Point SkipToMarkup(const Point& from) const {
+        int32_t text = from.text;
+        int32_t pos = from.pos;
+        // What comes next at (text, pos): 0 the gap's prefix, 1 its texts from `item`, 2 the
+        // character.
+        int stage = 2;
+        int32_t item = kNone;
+        if (const int32_t g = FindGap(text, pos); g != kNone) {
+            stage = 1;
+            item = from.back ? kNone : gaps[g].first;
+        }
+        for (;;) {
+            if (stage == 0) return from;  // the ">" of an opened element
+            if (stage == 1) {
+                if (item != kNone) {
+                    text = item;
+                    pos = 0;
+                    const int32_t inner = FindGap(text, pos);
+                    stage = inner == kNone ? 2 : gaps[inner].prefix != kNone ? 0 : 1;
+                    item = inner == kNone ? kNone : gaps[inner].first;
+                    continue;
+                }
+                const Gap& g = gaps[FindGap(text, pos)];
+                if (g.suffix != kNone) return {text, pos, true};  // "</name"
+                if (g.removed) {
+                    pos += g.removed;
+                    const int32_t next = FindGap(text, pos);
+                    stage = next == kNone ? 2 : gaps[next].prefix != kNone ? 0 : 1;
+                    item = next == kNone ? kNone : gaps[next].first;
+                    continue;
+                }
+                stage = 2;
+            }
+            if (pos >= texts[text].length) {
+                if (text == 0) return {0, pos, true};
+                // On in the gap that holds this text.
+                const Gap& owner = gaps[texts[text].owner];
+                item = texts[text].next;
+                text = owner.text;
+                pos = owner.at;
+                stage = 1;
+                continue;
+            }
+            const char16_t c = Chars(text)[pos];
+            if (c == u'<') return {text, pos, true};
+            if (!IsSpace(c)) return from;
+            ++pos;
+            const int32_t next = FindGap(text, pos);
+            stage = next == kNone ? 2 : gaps[next].prefix != kNone ? 0 : 1;
+            item = next == kNone ? kNone : gaps[next].first;
+        }
+    }
+
+    // InsertText: places `item` and returns its text, with `itemOffset` where the item
+    // starts in it; kNone when the single edit would refuse. `reference` becomes the sibling
+    // to link after.
+    int32_t Insert(ElementHandle parent, ElementHandle& reference, uint32_t flags,
+                   std::u16string_view item, int32_t& itemOffset) {
+        bool emptyTag = false;
+        bool noContent = false;
+        bool unended = false;
+        if (parent) {
+            const ElementRecord& p = doc.RecordAt(parent);
+            const Touched* t = Find(parent);
+            const bool opened = t && t->openGap != kNone;
+            unended = (p.flags & ElemUnended) != 0;
+            emptyTag = !opened && p.StartTagLength() == p.length;
+            noContent = (t ? t->content : p.length - p.StartTagLength() - p.EndTagLength()) == 0;
+        }
+        const TextPlacement place = doc.PlaceText(parent, reference, flags, emptyTag, noContent);
+        const bool lineBreaks = place.lineBreaks;
+        const std::u16string_view breaks = lineBreaks ? u"\r\n" : u"";
+        if (static_cast<int64_t>(texts[0].length) + growth + static_cast<int64_t>(item.size()) + 4 +
+                kMaxEndTagLength >
+            INT32_MAX)
+            return kNone;
+
+        Point point{0, 0, false};
+        switch (place.anchor) {
+            case TextPlacement::AfterReference: {
+                const ElementRecord& r = doc.RecordAt(reference);
+                point = {HomeOf(reference), r.start + r.length, false};
+                break;
+            }
+            case TextPlacement::BeforeReference:
+                point = {HomeOf(reference), doc.RecordAt(reference).start, true};
+                break;
+            case TextPlacement::ContentStart:
+                point = ContentStart(parent);
+                break;
+            case TextPlacement::ContentEnd:
+                point = ContentEnd(parent);
+                break;
+            case TextPlacement::InEmptyTag:
+                break;
+        }
+        if (place.skipWhitespace) point = SkipToMarkup(point);
+
+        int32_t added;
+        itemOffset = 0;
+        switch (place.splice) {
+            case TextPlacement::OpenEmptyTag: {
+                const ElementRecord& p = doc.RecordAt(parent);
+                const int32_t home = HomeOf(parent);
+                TokenCursor cursor(Chars(home), doc.documentFlags);
+                cursor.next = p.start + 1;
+                if (!CXmlDocument::NextToken(cursor)) return kNone;
+                const int32_t nameLength = cursor.nameEnd - cursor.nameStart + 1;
+                if (nameLength <= 0 || nameLength + 3 > kMaxEndTagLength) return kNone;
+                // A copy: the name may lie in the arena, which the new texts may move.
+                const CString name(Chars(home) + cursor.nameStart, static_cast<size_t>(nameLength));
+                Touched& t = Touch(parent);
+                const int32_t prefix = AddText(u">");
+                const int32_t suffix = AddText(u"</", name);
+                added = AddText(breaks, item, breaks);
+                const int32_t g = GapFor(home, p.start + p.length - (unended ? 1 : 2));
+                gaps[g].removed = unended ? 0 : 1;
+                gaps[g].prefix = prefix;
+                gaps[g].suffix = suffix;
+                Put({home, gaps[g].at, true}, added);
+                t.openGap = g;
+                t.gaps.push_back(g);
+                t.content = texts[added].length;
+                Save(parent);
+                ElementRecord& opened = doc.RecordAt(parent);
+                if (unended) {
+                    opened.flags &= ~ElemUnended;
+                } else {
+                    opened.SetStartTagLength(opened.StartTagLength() - 1);
+                }
+                opened.SetEndTagLength(nameLength + 3);
+                itemOffset = lineBreaks ? 2 : 0;
+                break;
+            }
+            case TextPlacement::ReplaceContent: {
+                Touched& t = Touch(parent);
+                added = AddText(item);
+                for (int32_t g : t.gaps) gaps[g].first = gaps[g].last = kNone;
+                if (t.openGap != kNone) {
+                    point = {gaps[t.openGap].text, gaps[t.openGap].at, true};
+                } else {
+                    point = ContentStart(parent);
+                    const int32_t g = GapFor(point.text, point.pos);
+                    gaps[g].removed = t.originalContent;
+                    t.gaps.push_back(g);
+                }
+                Put(point, added);
+                t.content = texts[added].length;
+                break;
+            }
+            case TextPlacement::IntoEmptyContent:
+                added = AddText(breaks, item, breaks);
+                itemOffset = lineBreaks ? 2 : 0;
+                point = ContentStart(parent);
+                break;
+            default:
+                added = AddText(item, breaks);
+                break;
+        }
+        if (place.splice == TextPlacement::IntoEmptyContent ||
+            place.splice == TextPlacement::AtAnchor) {
+            Put(point, added);
+            if (parent) {
+                Touched& t = Touch(parent);
+                t.content += texts[added].length;
+                t.gaps.push_back(texts[added].owner);
+            }
+        }
+        reference = place.linkAfter;
+        return added;
+    }
+
+    void Link(ElementHandle parent, ElementHandle after, ElementHandle handle) {
+        Save(parent);
+        const ElementHandle first = doc.RecordAt(parent).firstChild;
+        Save(first);
+        if (after) {
+            Save(after);
+            Save(doc.RecordAt(after).nextSibling);
+        }
+        doc.LinkElement(parent, after, handle);
+    }
+
+    // The records taken since the last call live in text `text`, moved by `shift`.
+    void Adopt(ElementHandle from, int32_t text, int32_t shift) {
+        const auto end = static_cast<ElementHandle>(doc.nextRecord);
+        home.resize(static_cast<size_t>(doc.nextRecord - savedNext), text);
+        for (ElementHandle h = from; h < end; ++h) {
+            home[h - savedNext] = text;
+            doc.RecordAt(h).start += shift;
+        }
+    }
+
+    bool Live(ElementHandle h) const {
+        return h < static_cast<ElementHandle>(doc.nextRecord) &&
+               doc.RecordAt(h).flags != ElemReleased;
+    }
+    bool Placeable(ElementHandle parent, ElementHandle after) const {
+        if (!Live(parent)) return false;
+        return after == 0 ||
+               (after != parent && Live(after) && doc.RecordAt(after).parent == parent);
+    }
+
+    bool Apply();
+};
+
+bool CXmlEditBatch::Impl::Apply() {
+    const size_t textCount = texts.size();
+    texts[0].length = doc.documentText.length();
+    try {
+        // Gaps of each text in text order.
+        std::vector<int32_t> order(gaps.size());
+        for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int32_t>(i);
+        std::sort(order.begin(), order.end(), [&](int32_t a, int32_t b) {
+            return gaps[a].text != gaps[b].text ? gaps[a].text < gaps[b].text
+                                                : gaps[a].at < gaps[b].at;
+        });
+        std::vector<int32_t> firstGap(textCount + 1, 0);
+        for (const Gap& g : gaps) ++firstGap[static_cast<size_t>(g.text) + 1];
+        for (size_t t = 0; t < textCount; ++t) firstGap[t + 1] += firstGap[t];
+
+        // A text's length once its gaps are filled; the texts of a gap came after its own.
+        std::vector<int64_t> full(textCount);
+        std::vector<int64_t> gained(gaps.size());
+        for (size_t t = textCount; t-- > 0;) {
+            int64_t n = texts[t].length;
+            for (int32_t k = firstGap[t]; k < firstGap[t + 1]; ++k) {
+                const Gap& g = gaps[order[k]];
+                int64_t d = -static_cast<int64_t>(g.removed);
+                if (g.prefix != kNone) d += texts[g.prefix].length + texts[g.suffix].length;
+                for (int32_t i = g.first; i != kNone; i = texts[i].next) d += full[i];
+                gained[order[k]] = d;
+                n += d;
+            }
+            full[t] = n;
+        }
+        if (full[0] > INT32_MAX) throw std::bad_alloc();
+        // What the gaps of a text before each of them gained, by text order.
+        std::vector<int64_t> before(gaps.size() + 1, 0);
+        std::vector<int32_t> at(gaps.size());
+        for (size_t k = 0; k < order.size(); ++k) {
+            before[k + 1] = before[k] + gained[order[k]];
+            at[k] = gaps[order[k]].at;
+        }
+        std::vector<int64_t> outStart(textCount, -1);
+        // The document's own text is laid out in its own buffer, grown in place where the
+        // allocator can: its stretches between gaps move, the gaps' texts fill the holes.
+        const size_t stretches = static_cast<size_t>(firstGap[1] - firstGap[0]) + 1;
+        std::vector<int64_t> from(stretches), to(stretches), dest(stretches), gapOut(stretches);
+        TextBuffer& text = doc.documentText;
+        const int32_t oldLength = text.length();
+        if ((full[0] > text.capacity() || !text.data()) &&
+            !text.Reallocate(static_cast<int32_t>(full[0])))
+            throw std::bad_alloc();
+
+        // From here on nothing can fail.
+        char16_t* o = text.data();
+        outStart[0] = 0;
+        {
+            size_t n = 0;
+            int64_t w = 0;
+            int32_t pos = 0;
+            for (int32_t k = firstGap[0]; k < firstGap[1]; ++k) {
+                const Gap& g = gaps[order[k]];
+                if (g.at < pos) continue;  // inside characters another gap removed: emptied
+                from[n] = pos;
+                to[n] = g.at;
+                dest[n] = w;
+                w += g.at - pos;
+                gapOut[n] = w;
+                w += gained[order[k]] + g.removed;
+                pos = g.at + g.removed;
+                ++n;
+            }
+            from[n] = pos;
+            to[n] = oldLength;
+            dest[n] = w;
+            // Stretches that move left go first, from the front; then those that move right,
+            // from the back: none overwrites a stretch that has yet to move.
+            auto move = [&](size_t i) {
+                if (to[i] > from[i] && dest[i] != from[i])
+                    std::memmove(o + dest[i], o + from[i],
+                                 static_cast<size_t>(to[i] - from[i]) * sizeof(char16_t));
+            };
+            for (size_t i = 0; i <= n; ++i)
+                if (dest[i] < from[i]) move(i);
+            for (size_t i = n + 1; i-- > 0;)
+                if (dest[i] > from[i]) move(i);
+            size_t m = 0;
+            pos = 0;
+            for (int32_t k = firstGap[0]; k < firstGap[1]; ++k) {
+                const Gap& g = gaps[order[k]];
+                if (g.at < pos) continue;
+                int64_t gw = gapOut[m++];
+                auto put = [&](int32_t piece) {
+                    std::memcpy(o + gw, Chars(piece),
+                                static_cast<size_t>(texts[piece].length) * sizeof(char16_t));
+                    gw += texts[piece].length;
+                };
+                if (g.prefix != kNone) put(g.prefix);
+                for (int32_t i = g.first; i != kNone; i = texts[i].next) {
+                    outStart[i] = gw;
+                    gw += full[i];
+                }
+                if (g.suffix != kNone) put(g.suffix);
+                pos = g.at + g.removed;
+            }
+        }
+        for (size_t t = 1; t < textCount; ++t) {
+            if (outStart[t] < 0) continue;  // a tag part, or a text that was replaced
+            const char16_t* chars = Chars(static_cast<int32_t>(t));
+            int64_t w = outStart[t];
+            int32_t pos = 0;
+            auto put = [&](const char16_t* s, int64_t n) {
+                if (n > 0) std::memcpy(o + w, s, static_cast<size_t>(n) * sizeof(char16_t));
+                w += n;
+            };
+            for (int32_t k = firstGap[t]; k < firstGap[t + 1]; ++k) {
+                const Gap& g = gaps[order[k]];
+                if (g.at < pos) continue;  // inside characters another gap removed: emptied
+                put(chars + pos, g.at - pos);
+                if (g.prefix != kNone) put(Chars(g.prefix), texts[g.prefix].length);
+                for (int32_t i = g.first; i != kNone; i = texts[i].next) {
+                    outStart[i] = w;
+                    w += full[i];
+                }
+                if (g.suffix != kNone) put(Chars(g.suffix), texts[g.suffix].length);
+                pos = g.at + g.removed;
+            }
+            put(chars + pos, texts[t].length - pos);
+        }
+        text.Resize(static_cast<int32_t>(full[0]));
+
+        // A record moves by what the gaps of its text gained before it: a gap at its start
+        // comes before it, a gap at its end lies outside it.
+        const auto end = static_cast<ElementHandle>(doc.nextRecord);
+        for (ElementHandle h = 1; h < end; ++h) {
+            ElementRecord& r = doc.RecordAt(h);
+            if (r.flags == ElemReleased) continue;
+            const int32_t t = HomeOf(h);
+            if (outStart[t] < 0) continue;
+            const int32_t s = r.start;
+            const int32_t e = s + r.length;
+            const int32_t* a0 = at.data() + firstGap[t];
+            const int32_t* a1 = at.data() + firstGap[t + 1];
+            const int64_t startGain = before[std::upper_bound(a0, a1, s) - at.data()] -
+                                      before[static_cast<size_t>(firstGap[t])];
+            const int64_t endGain = before[std::lower_bound(a0, a1, e) - at.data()] -
+                                    before[static_cast<size_t>(firstGap[t])];
+            const int64_t start = outStart[t] + s + startGain;
+            r.start = static_cast<int32_t>(start);
+            r.length = static_cast<int32_t>(outStart[t] + e + endGain - start);
+        }
+        doc.RecordAt(0).length = static_cast<int32_t>(full[0]);
+    } catch (const std::bad_alloc&) {
+        Rollback();
+        return false;
+    }
+    applied = true;
+    saved.clear();
+    return true;
+}
+
+CXmlEditBatch::CXmlEditBatch(CXmlDocument& doc) : impl_(new Impl(doc)) {}
+
+CXmlEditBatch::~CXmlEditBatch() {
+    if (!impl_->applied && !impl_->failed) impl_->Rollback();
+}
+
+bool CXmlEditBatch::Failed() const {
+    return impl_->failed;
+}
+
+bool CXmlEditBatch::Apply() {
+    Impl& b = *impl_;
+    if (b.failed) return false;
+    if (b.applied) return true;
+    return b.Apply();
+}
+
+ElementHandle CXmlEditBatch::AppendSubtree(ElementHandle parent, ElementHandle after,
+                                           const char16_t* text, uint32_t flags, bool* result) {
+    Impl& b = *impl_;
+    CXmlDocument& doc = b.doc;
+    if (result) *result = false;
+    flags &= ~(EditReplaceContent | EditAsChild);
+    if (b.failed || b.applied || !text || !b.Placeable(parent, after)) return 0;
+    const uint32_t topLevel = parent ? doc.RecordAt(parent).Level() + 1 : 0;
+    if (topLevel > kMaxLevel) return 0;
+    const int64_t textLength64 = std::char_traits<char16_t>::length(text);
+    if (textLength64 > INT32_MAX - static_cast<int64_t>(doc.documentText.length()) - b.growth)
+        return 0;
+    const int32_t textLength = static_cast<int32_t>(textLength64);
+
+    const int32_t editNext = doc.nextRecord;
+    CString editResult;
+    bool resultTaken = false;
+    try {
+        b.SaveResult();
+        if (!doc.ReserveRecords(static_cast<int64_t>(doc.nextRecord) + 1 +
+                                CXmlDocument::PossibleElements(text, textLength)))
+            throw std::bad_alloc();
+        editResult.swap(doc.resultText);
+        resultTaken = true;
+        auto refuse = [&] {
+            doc.nextRecord = editNext;
+            doc.resultText.swap(editResult);
+            return ElementHandle{0};
+        };
+
+        const ElementHandle root = doc.TakeRecord();
+        if (!root) throw std::bad_alloc();
+        doc.RecordAt(root) = ElementRecord{};
+        doc.RecordAt(root).SetLevel(topLevel);
+        TokenCursor cursor(text, doc.documentFlags);
+        const ElementHandle first = doc.ParseElements(root, cursor);
+        if (cursor.next < textLength) throw std::bad_alloc();
+        const uint32_t rootFlags = doc.RecordAt(root).flags;
+        bool ok = first != 0 && !(rootFlags & ElemIllFormed);
+        if ((rootFlags & ElemIllFormed) && doc.ExceedsRecordBounds(text, textLength, root))
+            return refuse();
+        ElementHandle last = first;
+        while (last && doc.RecordAt(last).nextSibling) last = doc.RecordAt(last).nextSibling;
+
+        int32_t t = 0;
+        std::u16string_view item(text, static_cast<size_t>(textLength));
+        if (ok) {
+            t = doc.RecordAt(first).start;
+            int32_t count = doc.RecordAt(first).length;
+            if (last != first) {
+                ok = false;
+                count = doc.RecordAt(last).start + doc.RecordAt(last).length - t;
+            }
+            item = item.substr(static_cast<size_t>(t), static_cast<size_t>(count));
+        } else {
+            flags |= EditNoLineBreaks;
+        }
+        ElementHandle reference = after;
+        int32_t itemOffset = 0;
+        const int32_t added = b.Insert(parent, reference, flags, item, itemOffset);
+        if (added == kNone) return refuse();
+
+        b.Adopt(root + 1, added, itemOffset - t);
+        if (rootFlags & ElemHasError) {
+            b.Save(parent);
+            doc.RecordAt(parent).flags |= ElemHasError;
+        }
+        ElementHandle previous = reference;
+        for (ElementHandle m = first; m;) {
+            const ElementHandle following = doc.RecordAt(m).nextSibling;
+            b.Link(parent, previous, m);
+            previous = m;
+            m = following;
+        }
+        doc.ReleaseRecord(root);
+        if (result) *result = ok;
+        return first;
+    } catch (const std::bad_alloc&) {
+        if (resultTaken) doc.resultText.swap(editResult);
+        b.Rollback();
+        return 0;
+    }
+}
+
+ElementHandle CXmlEditBatch::AppendElement(ElementHandle parent, ElementHandle after,
+                                           const char16_t* name, const char16_t* value,
+                                           uint32_t flags) {
+    Impl& b = *impl_;
+    CXmlDocument& doc = b.doc;
+    flags &= ~(EditReplaceContent | EditAsChild);
+    if (b.failed || b.applied || !b.Placeable(parent, after)) return 0;
+    try {
+        CString text;
+        int32_t startTag = 0;
+        int32_t endTag = 0;
+        if (!CXmlDocument::ElementText(name, value, flags, text, startTag, endTag)) return 0;
+        if (parent && doc.RecordAt(parent).Level() >= kMaxLevel) return 0;
+        const ElementHandle element = doc.TakeRecord();
+        if (!element) throw std::bad_alloc();
+        ElementHandle reference = after;
+        int32_t itemOffset = 0;
+        const int32_t added = b.Insert(parent, reference, flags, text, itemOffset);
+        if (added == kNone) {
+            doc.nextRecord = element;
+            return 0;
+        }
+        ElementRecord& rec = doc.RecordAt(element);
+        rec.start = 0;
+        rec.length = static_cast<int32_t>(text.size());
+        rec.tagLengths = 0;
+        rec.SetStartTagLength(startTag);
+        rec.SetEndTagLength(endTag);
+        rec.firstChild = 0;
+        rec.flags = (flags & EditUnended) ? uint32_t{ElemUnended} : 0u;
+        b.Adopt(element, added, itemOffset);
+        b.Link(parent, reference, element);
+        return element;
+    } catch (const std::bad_alloc&) {
+        b.Rollback();
+        return 0;
+    }
+}
+
+bool CXmlEditBatch::SetContent(ElementHandle handle, const char16_t* value, uint32_t flags) {
+    Impl& b = *impl_;
+    CXmlDocument& doc = b.doc;
+    if (b.failed || b.applied || handle == 0 || !b.Live(handle)) return false;
+    if (doc.RecordAt(handle).firstChild) return false;
+    if (!value) value = u"";
+    try {
+        const CString s = (flags & EditCdata) ? CXmlDocument::WrapCdata(value)
+                                              : CXmlDocument::EscapeText(value, flags);
+        ElementHandle reference = 0;
+        int32_t itemOffset = 0;
+        if (b.Insert(handle, reference, EditReplaceContent | EditNoLineBreaks, s, itemOffset) ==
+            kNone)
+            return false;
+        b.Save(handle);
+        doc.RecordAt(handle).flags &= ~ElemHasError;
+        return true;
+    } catch (const std::bad_alloc&) {
+        b.Rollback();
+        return false;
+    }
+}
+
+bool CXmlEditBatch::InsertText(ElementHandle parent, ElementHandle after, std::u16string_view text,
+                               uint32_t flags) {
+    Impl& b = *impl_;
+    flags &= ~(EditReplaceContent | EditAsChild);
+    if (b.failed || b.applied || !b.Placeable(parent, after)) return false;
+    try {
+        ElementHandle reference = after;
+        int32_t itemOffset = 0;
+        return b.Insert(parent, reference, flags, text, itemOffset) != kNone;
+    } catch (const std::bad_alloc&) {
+        b.Rollback();
+        return false;
+    }
+}
