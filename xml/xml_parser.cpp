@@ -316,6 +316,5 @@ bool CXmlDocument::SetDocumentText(std::u16string_view text) {
         return false;
     }
     resultText.clear();
-    loadedExactly = true;
     return ParseDocument();
 }
