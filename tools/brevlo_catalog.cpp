@@ -86,18 +86,11 @@ bool LoadUtf8(CXmlDocument& doc, const CString& path) {
     return true;
 }
 
-// One line per element record; the only code that reads the records' fields.
+// One line per element record.
 std::string RecordLines(const CXmlDocument& doc) {
     std::string out;
-    char line[200];
-    for (int32_t h = 1; h < doc.nextRecord; ++h) {
-        const ElementRecord& r = doc.RecordAt(static_cast<ElementHandle>(h));
-        std::snprintf(line, sizeof line, "%d %d %d %d %d %u 0x%x %u %u %u %u\n", h, r.start,
-                      r.length, r.StartTagLength(), r.EndTagLength(), r.Level(),
-                      r.flags & ~ElemLevelMask, r.parent, r.firstChild, r.nextSibling,
-                      r.prevSibling);
-        out += line;
-    }
+    for (int32_t h = 1; h < doc.nextRecord; ++h)
+        out += doc.RecordLine(static_cast<ElementHandle>(h)) + "\n";
     return out;
 }
 

@@ -249,6 +249,9 @@ class CXmlDocument {
     // in document order as the index (spans, tag lengths, levels, first-child and unended
     // marks, links); otherwise what differs first.
     std::string IndexDifference() const;
+    // One record as a line: "handle start length startTag endTag level flags parent
+    // firstChild nextSibling prevSibling", the form the tools and the tests print.
+    std::string RecordLine(ElementHandle handle) const;
     static int32_t ScanNode(TokenCursor& cursor, NodeToken& token);
     static bool SkipWhitespace(const char16_t* text, int32_t& position);
     static bool NextToken(TokenCursor& cursor);

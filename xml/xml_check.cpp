@@ -9,15 +9,6 @@
 
 namespace {
 
-std::string Describe(const CXmlDocument& doc, ElementHandle h) {
-    const ElementRecord& r = doc.RecordAt(h);
-    char line[160];
-    std::snprintf(line, sizeof line, "%u %d %d %d %d %u 0x%x %u %u %u %u", h, r.start, r.length,
-                  r.StartTagLength(), r.EndTagLength(), r.Level(), r.flags & ~ElemLevelMask,
-                  r.parent, r.firstChild, r.nextSibling, r.prevSibling);
-    return line;
-}
-
 // The elements in document order, following the links; false when a link leaves the records
 // in use or the walk would not end.
 bool Order(const CXmlDocument& doc, std::vector<ElementHandle>& out) {
@@ -77,8 +68,17 @@ std::string CXmlDocument::IndexDifference() const {
             place(orderA, x.firstChild) != place(orderB, y.firstChild) ||
             place(orderA, x.nextSibling) != place(orderB, y.nextSibling) ||
             place(orderA, x.prevSibling) != place(orderB, y.prevSibling))
-            return "element " + std::to_string(i) + ": edited " + Describe(*this, a[i]) +
-                   ", fresh " + Describe(fresh, b[i]);
+            return "element " + std::to_string(i) + ": edited " + RecordLine(a[i]) + ", fresh " +
+                   fresh.RecordLine(b[i]);
     }
     return {};
+}
+
+std::string CXmlDocument::RecordLine(ElementHandle h) const {
+    const ElementRecord& r = RecordAt(h);
+    char line[160];
+    std::snprintf(line, sizeof line, "%u %d %d %d %d %u 0x%x %u %u %u %u", h, r.start, r.length,
+                  r.StartTagLength(), r.EndTagLength(), r.Level(), r.flags & ~ElemLevelMask,
+                  r.parent, r.firstChild, r.nextSibling, r.prevSibling);
+    return line;
 }

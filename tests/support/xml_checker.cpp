@@ -168,12 +168,7 @@ testing::AssertionResult CheckStructure(const CXmlDocument& doc) {
 }
 
 std::string DumpRecord(const CXmlDocument& doc, ElementHandle h) {
-    const ElementRecord& r = doc.RecordAt(h);
-    char line[160];
-    std::snprintf(line, sizeof line, "%u %d %d %d %d %u 0x%x %u %u %u %u", h, r.start, r.length,
-                  r.StartTagLength(), r.EndTagLength(), r.Level(), r.flags & ~ElemLevelMask,
-                  r.parent, r.firstChild, r.nextSibling, r.prevSibling);
-    return line;
+    return doc.RecordLine(h);
 }
 
 std::string DumpRecords(const CXmlDocument& doc) {
