@@ -7,7 +7,7 @@
 #include "app/ImportDialog.h"
 #include "app/resource.h"
 #include "app/resources.h"
-#include "import/import.h"
+#include "import/catalog_merge.h"
 #include "platform/platform.h"
 
 CImportApp theApp;

@@ -4,7 +4,6 @@
 
 #include "app/AboutBox.h"
 #include "app/ImportApp.h"
-#include "import/import.h"
 #include "platform/platform.h"
 
 // clang-format off

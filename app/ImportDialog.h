@@ -5,6 +5,11 @@
 #include "app/resource.h"
 #include "platform/ui.h"
 
+// The worker's message to the dialog when the import has ended: wParam kImportDoneParam;
+// lParam the failure text (a CString the dialog takes over) or 0 when the import completed.
+constexpr UINT WM_IMPORT_DONE = WM_USER + 1;
+constexpr WPARAM kImportDoneParam = 4;
+
 class CImportDialog : public CDialog {
   public:
     explicit CImportDialog(CWnd* pParent = nullptr);

@@ -1,6 +1,6 @@
 #include "app/ImportApp.h"
 #include "app/ImportDialog.h"
-#include "import/import.h"
+#include "import/run_import.h"
 
 void ImportWorker(void* dialog) {
     // The window, not the object: the message below is the worker's only contact with it.

@@ -17,7 +17,8 @@
 
 #include "bench_util.h"
 #include "catalog_gen.h"
-#include "import/import.h"
+#include "import/catalog_merge.h"
+#include "import/copy_tree.h"
 #include "platform/platform.h"
 #include "pugixml_merge.h"
 #include "xml/XmlDocument.h"

@@ -2,7 +2,7 @@
 // that the process's peak memory is the import's (measured by whoever starts it).
 #include <cstdio>
 
-#include "import/import.h"
+#include "import/catalog_merge.h"
 #include "platform/platform.h"
 #include "xml/XmlDocument.h"
 

@@ -6,7 +6,8 @@
 // present by name, every count is right, and nothing of the product's catalog is gone (names
 // compared where every tag is plain, see PlainTags).
 #include "fuzz/fuzz_support.h"
-#include "import/import.h"
+#include "import/catalog_merge.h"
+#include "import/run_import.h"
 #include "support/merge_walk.h"
 
 namespace {

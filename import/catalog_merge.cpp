@@ -11,7 +11,7 @@
 #include <memory>
 #include <unordered_map>
 
-#include "import/import.h"
+#include "import/catalog_merge.h"
 #include "xml/XmlDocument.h"
 
 int CompareNoCase(const char16_t* a, const char16_t* b) {

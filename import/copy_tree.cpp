@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "import/import.h"
+#include "import/copy_tree.h"
 #include "platform/platform.h"
 
 namespace {

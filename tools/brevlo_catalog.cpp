@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "brevlo_version.h"
-#include "import/import.h"
+#include "import/catalog_merge.h"
 #include "platform/platform.h"
 #include "tools/pack_check.h"
 #include "tools/tool_os.h"

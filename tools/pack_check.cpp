@@ -8,7 +8,7 @@
 #include <map>
 #include <set>
 
-#include "import/import.h"
+#include "import/catalog_merge.h"
 #include "platform/platform.h"
 #include "xml/XmlDocument.h"
 

@@ -9,7 +9,6 @@
 
 #include "app/ImportApp.h"
 #include "app/ImportDialog.h"
-#include "import/import.h"
 #include "app_support.h"
 #include "support/platform_temp.h"
 

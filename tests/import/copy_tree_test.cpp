@@ -4,7 +4,7 @@
 #include <map>
 #include <string>
 
-#include "import/import.h"
+#include "import/copy_tree.h"
 #include "platform/platform.h"
 #include "support/platform_temp.h"
 #include "support/xml_checker.h"

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "import/import.h"
+#include "import/catalog_merge.h"
 #include "support/xml_checker.h"
 #include "xml/XmlDocument.h"
 

@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "import/import.h"
+#include "import/catalog_merge.h"
 #include "support/merge_walk.h"
 #include "support/xml_checker.h"
 #include "xml/XmlDocument.h"

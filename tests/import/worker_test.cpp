@@ -7,7 +7,7 @@
 #include <map>
 #include <string>
 
-#include "import/import.h"
+#include "import/run_import.h"
 #include "platform/platform.h"
 #include "support/platform_temp.h"
 #include "support/xml_checker.h"

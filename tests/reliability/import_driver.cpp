@@ -17,7 +17,7 @@
 #include <cstring>
 #include <string>
 
-#include "import/import.h"
+#include "import/run_import.h"
 #include "platform/platform.h"
 
 namespace {

@@ -4,7 +4,8 @@
 
 #include <cstring>
 
-#include "import/import.h"
+#include "import/catalog_merge.h"
+#include "import/run_import.h"
 #include "support/xml_checker.h"
 #include "xml/XmlDocument.h"
 

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "import/import.h"
+#include "import/catalog_merge.h"
+#include "import/copy_tree.h"
+#include "import/run_import.h"
 #include "platform/platform.h"
 #include "xml/XmlDocument.h"
 

@@ -1,46 +1,13 @@
-// The material import: catalog merge and item counts, the recursive copy, and the worker that
-// chooses the folders and runs the whole import.
+// One import, from the folder rule to the saved catalog: what the worker thread runs.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
 #include "platform/TextBuffer.h"
 
 class CXmlDocument;
-
-// ---- catalog merge ------------------------------------------------------------------------
-
-// The runtime's _wcsicmp: only A-Z and a-z fold; returns <0, 0, >0.
-int CompareNoCase(const char16_t* a, const char16_t* b);
-
-// True when the catalog has the root "mirvo" with an "albums" child, the only form the merge
-// may write into.
-bool HasCatalogForm(const CXmlDocument& catalog);
-// Both return false only when memory ran out; the target then holds only the additions made
-// before, and must not be saved.
-bool MergeCatalog(CXmlDocument& source, CXmlDocument& target);
-bool UpdateItemCounts(CXmlDocument& target);
-
-// ---- copy ---------------------------------------------------------------------------------
-
-struct CopyFailure {
-    CString path;     // the first file or folder that could not be copied or created
-    CString message;  // the system's message for it
-};
-
-// Copies the content of `source` into `destination`, subfolders first as met; with
-// `overwrite` 0 an existing destination file is never replaced. Only regular files and
-// folders are copied: links, pipes, sockets and devices are skipped. True when every file is
-// now in place; false when one could not be copied (the first is described in `failure`) or
-// a stop was requested (the files not yet moved into place are then dropped).
-bool CopyTree(const CString& source, const CString& destination, int overwrite,
-              CopyFailure* failure = nullptr);
-
-// ---- worker -------------------------------------------------------------------------------
-
-constexpr uint32_t WM_IMPORT_DONE = 0x0401;
-constexpr uintptr_t kImportDoneParam = 4;
 
 constexpr int32_t kBoundedCopyOk = 0;
 constexpr int32_t kBoundedCopyTruncated = static_cast<int32_t>(0x8007007A);
