@@ -3,7 +3,8 @@
 // dialogs are drawn on the terminal. A progress dialog is one line, redrawn in place on a
 // terminal and printed anew at each change elsewhere; a message box prints its caption and
 // text and reads the answer from the terminal. Without a terminal a Yes/No question is
-// answered No.
+// answered No. A terminal has no system menu: the entry a dialog adds to it is a key shown on
+// the progress line, typed with Enter.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -55,6 +56,12 @@ struct HWND__ {
     HICON bigIcon = nullptr, smallIcon = nullptr;
     std::unique_ptr<HMENU__> systemMenu;
     std::vector<std::unique_ptr<HWND__>> children;
+    // The system menu's entry that a line on the terminal chooses (its access key), while the
+    // dialog reads the terminal; 0 when none.
+    char menuKey = 0;
+    UINT_PTR menuId = 0;
+    std::string menuLabel;
+    std::string typed;  // the terminal line read so far
 };
 
 struct WindowAccess {
@@ -164,6 +171,9 @@ void DrawProgressLine(const HWND__& dialog, const HWND__& bar) {
     line += " [" + std::string(static_cast<size_t>(filled), '#') +
             std::string(static_cast<size_t>(kCells - filled), '-') + "] " +
             std::to_string(percent) + "%";
+    // A terminal has no system menu: its entry is shown as a key to type.
+    if (dialog.menuKey)
+        line += std::string("  (") + dialog.menuKey + " 回车：" + dialog.menuLabel + ")";
 
     Screen& screen = TheScreen();
     if (line == screen.lastLine) return;
@@ -415,6 +425,32 @@ std::unique_ptr<HWND__> CreateFromTemplate(const ui::DialogTemplate& t) {
     return window;
 }
 
+// Takes the system menu's first text entry with an ASCII access key ("关于 Brevlo(&A)...") as
+// the dialog's menu key; false when it has none.
+bool SetMenuKey(HWND__& dialog) {
+    if (!dialog.systemMenu) return false;
+    for (const HMENU__::Item& item : dialog.systemMenu->items) {
+        if (item.flags & MF_SEPARATOR) continue;
+        const size_t amp = item.text.find(u'&');
+        if (amp == CString::npos || amp + 1 >= item.text.size()) continue;
+        char16_t key = item.text[amp + 1];
+        if (key >= u'A' && key <= u'Z') key = static_cast<char16_t>(key + 32);
+        if (!((key >= u'a' && key <= u'z') || (key >= u'0' && key <= u'9'))) continue;
+        // The label without its access-key mark "(&A)" and without a trailing "...".
+        CString label = item.text;
+        if (amp >= 1 && amp + 2 < label.size() && label[amp - 1] == u'(' && label[amp + 2] == u')')
+            label.erase(amp - 1, 4);
+        else
+            label.erase(amp, 1);
+        while (!label.empty() && (label.back() == u'.' || label.back() == u' ')) label.pop_back();
+        dialog.menuKey = static_cast<char>(key);
+        dialog.menuId = item.id;
+        dialog.menuLabel = platform::ToUtf8(label);
+        return true;
+    }
+    return false;
+}
+
 // The next message for the dialog thread: posted messages first, then due timers. A line on
 // `terminal` presses the default button `button` of the running dialog.
 Queued NextMessage(int& terminal, HWND dialog, int button) {
@@ -458,9 +494,15 @@ Queued NextMessage(int& terminal, HWND dialog, int button) {
             if (got <= 0) {
                 terminal = -1;  // the terminal is gone: as if Esc were pressed
                 ui::PostMessage(dialog, WM_COMMAND, IDCANCEL, 0);
-            } else if (c == '\n') {
+            } else if (c != '\n') {
+                if (dialog->typed.size() < 64) dialog->typed += c;
+            } else if (button) {
                 ui::PostMessage(dialog, WM_COMMAND, static_cast<WPARAM>(button), 0);
+            } else if (dialog->menuKey &&
+                       Trimmed(dialog->typed) == std::string(1, dialog->menuKey)) {
+                ui::PostMessage(dialog, WM_SYSCOMMAND, dialog->menuId, 0);
             }
+            if (c == '\n') dialog->typed.clear();
         }
     }
 }
@@ -622,6 +664,8 @@ INT_PTR CDialog::DoModal() {
     }
 
     OnInitDialog();
+    // Without a button, a dialog reads the terminal only for its system menu's entry.
+    if (!button && !hooks && SetMenuKey(*handle) && terminal.Open()) input = terminal.in;
     if (hooks) hooks->DialogReady(*this);
     if (!m_ended) {
         handle->visible = true;

@@ -386,6 +386,11 @@ def native_scenario(name, args):
             lock = CatalogLock(install)
             term = Terminal([tool, "marks"], env, pack)
             term.expect(r"\] 90%", timeout=15)
+            # The system menu's About entry is a key on the progress line.
+            term.expect(re.escape("(a 回车：关于 Brevlo)"))
+            term.send("a\n")
+            term.expect(r"关于 Brevlo\r?\n  Brevlo 1\.0 版\r?\n")
+            term.send("\n")
             time.sleep(1.2)  # two more ticks: the bar stays at 90
             term._read(0.1)
             before = term.text()
