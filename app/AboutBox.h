@@ -2,7 +2,7 @@
 #pragma once
 
 #include "app/resource.h"
-#include "platform/ui.h"
+#include "app/framework/framework.h"
 
 class CAboutBox : public CDialog {
   public:

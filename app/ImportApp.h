@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "platform/ui.h"
+#include "app/framework/framework.h"
 
 class CImportApp : public CWinApp {
   public:

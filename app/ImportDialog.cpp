@@ -33,7 +33,7 @@ BOOL CImportDialog::OnInitDialog() {
     CDialog::OnInitDialog();
 
     if (CMenu* systemMenu = GetSystemMenu(FALSE)) {
-        const CString about = ui::LoadString(IDS_ABOUTBOX);
+        const CString about = ui::LoadResourceString(IDS_ABOUTBOX);
         if (!about.empty()) {
             systemMenu->AppendMenu(MF_SEPARATOR);
             systemMenu->AppendMenu(MF_STRING, IDM_ABOUTBOX, about.c_str());

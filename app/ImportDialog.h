@@ -3,7 +3,7 @@
 #pragma once
 
 #include "app/resource.h"
-#include "platform/ui.h"
+#include "app/framework/framework.h"
 
 // The worker's message to the dialog when the import has ended: wParam kImportDoneParam;
 // lParam the failure text (a CString the dialog takes over) or 0 when the import completed.

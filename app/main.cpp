@@ -1,6 +1,6 @@
 // The entry point: runs the one application object (theApp, in ImportApp.cpp).
 #include "platform/platform.h"
-#include "platform/ui.h"
+#include "app/framework/framework.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -3,6 +3,6 @@
 // into the executable).
 #pragma once
 
-#include "platform/ui.h"
+#include "app/framework/framework.h"
 
 extern const ui::ResourceModule kResourceModule;

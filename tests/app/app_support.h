@@ -11,7 +11,7 @@
 
 #include "app/ImportApp.h"
 #include "platform/platform.h"
-#include "platform/ui.h"
+#include "app/framework/framework.h"
 #include "support/platform_temp.h"
 
 namespace app_test {

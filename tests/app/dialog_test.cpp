@@ -273,8 +273,8 @@ TEST(Framework, RangeIsPackedIntoOneWord) {
 }
 
 TEST(Framework, StringResourceOfTheAboutEntry) {
-    EXPECT_EQ(ui::LoadString(IDS_ABOUTBOX), u"关于 Brevlo(&A)...");
-    EXPECT_EQ(ui::LoadString(4242), u"");
+    EXPECT_EQ(ui::LoadResourceString(IDS_ABOUTBOX), u"关于 Brevlo(&A)...");
+    EXPECT_EQ(ui::LoadResourceString(4242), u"");
     EXPECT_NE(theApp.LoadIcon(IDR_MAINFRAME), nullptr);
 }
 

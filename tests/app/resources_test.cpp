@@ -10,11 +10,10 @@
 #include "app/resource.h"
 #include "app/resources.h"
 #include "platform/platform.h"
-#include "platform/ui.h"
+#include "app/framework/framework.h"
 
 #ifdef _WIN32
 #include <windows.h>
-#undef LoadString  // the A/W macro would rename the framework's call
 #endif
 
 namespace {
@@ -193,8 +192,8 @@ TEST(Resources, CarriedTemplatesMatchTheCompiledOnes) {
 }
 
 TEST(Resources, StringsAndIcon) {
-    EXPECT_EQ(ui::LoadString(IDS_ABOUTBOX), kResourceModule.strings[0].text);
-    EXPECT_EQ(ui::LoadString(IDS_ABOUTBOX), u"关于 Brevlo(&A)...");
+    EXPECT_EQ(ui::LoadResourceString(IDS_ABOUTBOX), kResourceModule.strings[0].text);
+    EXPECT_EQ(ui::LoadResourceString(IDS_ABOUTBOX), u"关于 Brevlo(&A)...");
     EXPECT_NE(::LoadIconW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME)), nullptr);
 }
 

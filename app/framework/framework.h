@@ -1,8 +1,9 @@
 // The small part of the Windows application framework that the shell is written against:
 // an application object, modal dialogs with message maps and data exchange, a progress bar,
-// timers, message boxes and a worker thread. win32/ui_win32.cpp runs it on real windows made
-// from the dialog templates in the program's resources; posix/ui_posix.cpp runs the same
-// classes over a message queue and draws the dialogs on the terminal.
+// timers, message boxes and a worker thread. It is a Windows program's vocabulary, so it lives
+// with the shell and only the shell and its tests include it. framework_win32.cpp runs it on
+// real windows made from the dialog templates in the program's resources; framework_posix.cpp
+// runs the same classes over a message queue and draws the dialogs on the terminal.
 //
 // This header never includes windows.h. A Windows source that needs both includes this one
 // first: the handle types below are the same types windows.h declares, and its macros then
@@ -373,7 +374,7 @@ int MessageBox(HWND owner, const CString& text, const CString& caption, UINT typ
 // Safe from any thread; false when the window does not exist.
 BOOL PostMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 // String resource `id`; empty when there is none.
-CString LoadString(UINT id);
+CString LoadResourceString(UINT id);
 int GetSystemMetrics(int index);
 // _beginthread: runs `procedure(argument)` on a new thread; -1 when none could be started.
 uintptr_t BeginThread(void (*procedure)(void*), unsigned stackSize, void* argument);

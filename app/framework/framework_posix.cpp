@@ -22,7 +22,7 @@
 #include <unordered_set>
 
 #include "platform/platform.h"
-#include "platform/ui.h"
+#include "app/framework/framework.h"
 
 struct HMENU__ {
     struct Item {
@@ -746,7 +746,7 @@ BOOL PostMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return TRUE;
 }
 
-CString LoadString(UINT id) {
+CString LoadResourceString(UINT id) {
     if (!g_resources) return {};
     for (size_t i = 0; i < g_resources->stringCount; ++i) {
         if (g_resources->strings[i].id == id) return g_resources->strings[i].text;

@@ -3,7 +3,7 @@
 // message map.
 //
 // ui.h comes before windows.h on purpose (see ui.h).
-#include "platform/ui.h"
+#include "app/framework/framework.h"
 
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -23,7 +23,6 @@ using platform::Wide;
 #undef AppendMenu
 #undef GetWindowText
 #undef LoadIcon
-#undef LoadString
 #undef MessageBox
 #undef PostMessage
 #undef SendMessage
@@ -38,7 +37,6 @@ namespace {
 HINSTANCE Instance() {
     return ::GetModuleHandleW(nullptr);
 }
-
 
 // Messages whose result a dialog procedure returns itself instead of through DWLP_MSGRESULT.
 bool ReturnsDirectly(UINT message) {
@@ -241,7 +239,7 @@ BOOL PostMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return ::PostMessageW(window, message, wParam, lParam);
 }
 
-CString LoadString(UINT id) {
+CString LoadResourceString(UINT id) {
     const wchar_t* text = nullptr;
     // With no room given, LoadStringW points into the resource itself.
     const int length = ::LoadStringW(Instance(), id, reinterpret_cast<LPWSTR>(&text), 0);

@@ -1,6 +1,6 @@
 // The parts of the framework that do not depend on the backend: message maps, data exchange,
 // the dialog's command handling and the application object.
-#include "platform/ui.h"
+#include "app/framework/framework.h"
 
 #include <atomic>
 #include <utility>
