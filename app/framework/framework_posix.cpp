@@ -1,14 +1,11 @@
-// The framework on POSIX: windows are records built from the program's templates, messages go
-// through one queue that any thread may post to, timers fire from the modal loop, and the
-// dialogs are drawn on the terminal. A progress dialog is one line, redrawn in place on a
-// terminal and printed anew at each change elsewhere; a message box prints its caption and
-// text and reads the answer from the terminal. Without a terminal a Yes/No question is
-// answered No. A terminal has no system menu: the entry a dialog adds to it is a key shown on
-// the progress line, typed with Enter.
+// The framework on POSIX, its message loop: windows are records built from the program's
+// templates, messages go through one queue that any thread may post to, timers fire from the
+// modal loop, which draws with and reads from the terminal front end (terminal_posix.cpp).
+// What means nothing on a terminal (icons, painting, the system menu but for its entry's key)
+// is kept as plain records and answered without effect.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,48 +18,8 @@
 #include <string>
 #include <unordered_set>
 
+#include "app/framework/framework_posix.h"
 #include "platform/platform.h"
-#include "app/framework/framework.h"
-
-struct HMENU__ {
-    struct Item {
-        UINT flags;
-        UINT_PTR id;
-        CString text;
-    };
-    std::vector<Item> items;
-};
-
-struct HICON__ {
-    UINT id;
-};
-
-struct HDC__ {
-    int unused;
-};
-
-struct HWND__ {
-    CDialog* dialog = nullptr;  // top-level windows: the dialog object
-    HWND__* parent = nullptr;
-    int id = 0;
-    CString windowClass;
-    CString text;
-    uint32_t style = 0;
-    int cx = 0, cy = 0;
-    bool visible = false;
-    bool iconic = false;
-    bool drawn = false;  // a dialog without a progress bar is printed once
-    int rangeLow = 0, rangeHigh = 100, position = 0;
-    HICON bigIcon = nullptr, smallIcon = nullptr;
-    std::unique_ptr<HMENU__> systemMenu;
-    std::vector<std::unique_ptr<HWND__>> children;
-    // The system menu's entry that a line on the terminal chooses (its access key), while the
-    // dialog reads the terminal; 0 when none.
-    char menuKey = 0;
-    UINT_PTR menuId = 0;
-    std::string menuLabel;
-    std::string typed;  // the terminal line read so far
-};
 
 struct WindowAccess {
     static std::vector<CWnd*>& Controls(CWnd& window) { return window.m_controls; }
@@ -96,210 +53,6 @@ int g_wake[2] = {-1, -1};
 std::vector<Timer> g_timers;
 std::vector<HWND> g_dialogs;  // open dialogs, oldest first
 const ui::ResourceModule* g_resources = nullptr;
-
-const CString kProgressClass = u"msctls_progress32";
-const CString kButtonClass = u"Button";
-const CString kStaticClass = u"Static";
-
-// ---- terminal output ----------------------------------------------------------------------
-
-void WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        done += static_cast<size_t>(n);
-    }
-}
-
-struct Screen {
-    bool tty = ::isatty(STDOUT_FILENO) != 0;
-    bool lineOpen = false;  // a progress line waits to be redrawn in place
-    std::string lastLine;
-};
-
-Screen& TheScreen() {
-    static Screen screen;
-    return screen;
-}
-
-void CloseLine() {
-    Screen& screen = TheScreen();
-    if (screen.lineOpen) WriteAll(STDOUT_FILENO, "\n");
-    screen.lineOpen = false;
-    screen.lastLine.clear();
-}
-
-// A control's text as shown: without SS_NOPREFIX a single '&' marks the access key and is
-// not drawn.
-std::string Shown(const HWND__& control) {
-    if (control.windowClass == kStaticClass && (control.style & SS_NOPREFIX))
-        return platform::ToUtf8(control.text);
-    CString shown;
-    for (size_t i = 0; i < control.text.size(); ++i) {
-        if (control.text[i] == u'&' && i + 1 < control.text.size()) ++i;
-        shown += control.text[i];
-    }
-    return platform::ToUtf8(shown);
-}
-
-bool IsIconControl(const HWND__& control) {
-    return control.windowClass == kStaticClass && (control.style & 0x1F) == SS_ICON;
-}
-
-const HWND__* ProgressOf(const HWND__& dialog) {
-    for (const auto& child : dialog.children) {
-        if (child->windowClass == kProgressClass) return child.get();
-    }
-    return nullptr;
-}
-
-void DrawProgressLine(const HWND__& dialog, const HWND__& bar) {
-    std::string line;
-    for (const auto& child : dialog.children) {
-        if (child->windowClass != kStaticClass || IsIconControl(*child)) continue;
-        std::string text = Shown(*child);
-        if (text.empty()) continue;
-        if (!line.empty()) line += ' ';
-        line += text;
-    }
-    const int span = bar.rangeHigh - bar.rangeLow;
-    const int percent = span > 0 ? (bar.position - bar.rangeLow) * 100 / span : 0;
-    constexpr int kCells = 20;
-    const int filled = std::clamp(percent * kCells / 100, 0, kCells);
-    line += " [" + std::string(static_cast<size_t>(filled), '#') +
-            std::string(static_cast<size_t>(kCells - filled), '-') + "] " +
-            std::to_string(percent) + "%";
-    // A terminal has no system menu: its entry is shown as a key to type.
-    if (dialog.menuKey)
-        line += std::string("  (") + dialog.menuKey + " 回车：" + dialog.menuLabel + ")";
-
-    Screen& screen = TheScreen();
-    if (line == screen.lastLine) return;
-    screen.lastLine = line;
-    if (screen.tty) {
-        WriteAll(STDOUT_FILENO, "\r\x1b[K" + line);
-        screen.lineOpen = true;
-    } else {
-        WriteAll(STDOUT_FILENO, line + "\n");
-    }
-}
-
-void DrawBlock(HWND__& dialog) {
-    CloseLine();
-    std::string block = platform::ToUtf8(dialog.text);
-    block += '\n';
-    std::string buttons;
-    for (const auto& child : dialog.children) {
-        if (child->windowClass == kStaticClass && !IsIconControl(*child)) {
-            block.append("  ").append(Shown(*child)).append("\n");
-        } else if (child->windowClass == kButtonClass) {
-            buttons.append("[").append(Shown(*child)).append("] ");
-        }
-    }
-    if (!buttons.empty()) block.append("  ").append(buttons).append("\n");
-    WriteAll(STDOUT_FILENO, block);
-    dialog.drawn = true;
-}
-
-// Shows the newest visible dialog.
-void Render() {
-    HWND top = nullptr;
-    for (auto it = g_dialogs.rbegin(); it != g_dialogs.rend(); ++it) {
-        if ((*it)->visible) {
-            top = *it;
-            break;
-        }
-    }
-    if (!top) {
-        CloseLine();
-        return;
-    }
-    if (const HWND__* bar = ProgressOf(*top)) {
-        DrawProgressLine(*top, *bar);
-    } else if (!top->drawn) {
-        DrawBlock(*top);
-    }
-}
-
-// ---- terminal input -----------------------------------------------------------------------
-
-// Where a question can be asked: stdin and stdout when both are the terminal, else the
-// controlling terminal.
-struct Terminal {
-    int in = -1;
-    int out = -1;
-    bool owned = false;
-    Terminal() = default;
-    Terminal(const Terminal&) = delete;
-    Terminal& operator=(const Terminal&) = delete;
-    ~Terminal() {
-        if (owned) ::close(in);
-    }
-    bool Open() {
-        if (::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO)) {
-            in = STDIN_FILENO;
-            out = STDOUT_FILENO;
-            return true;
-        }
-        int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0) return false;
-        in = out = fd;
-        owned = true;
-        return true;
-    }
-};
-
-// One line without its end; false at the end of input with nothing read.
-bool ReadLine(int fd, std::string& line) {
-    line.clear();
-    for (;;) {
-        char c;
-        ssize_t n = ::read(fd, &c, 1);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return !line.empty();
-        if (c == '\n') return true;
-        if (c != '\r') line += c;
-    }
-}
-
-std::string Trimmed(const std::string& text) {
-    size_t begin = text.find_first_not_of(" \t");
-    if (begin == std::string::npos) return {};
-    size_t end = text.find_last_not_of(" \t");
-    std::string out = text.substr(begin, end - begin + 1);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    }
-    return out;
-}
-
-int AskOnTerminal(const CString& text, const CString& caption, UINT type) {
-    const bool yesNo = (type & MB_TYPEMASK) == MB_YESNO;
-    const std::string box = platform::ToUtf8(caption) + ": " + platform::ToUtf8(text);
-    Terminal terminal;
-    if (!terminal.Open()) {
-        // Nobody to ask: a question is answered No, a notice is only printed.
-        WriteAll(STDOUT_FILENO, box + (yesNo ? " [y/n] n\n" : "\n"));
-        return yesNo ? IDNO : IDOK;
-    }
-    // Keys pressed before the question was there do not answer it.
-    ::tcflush(terminal.in, TCIFLUSH);
-    std::string prompt = box + (yesNo ? " [y/n] " : " [Enter] ");
-    for (;;) {
-        WriteAll(terminal.out, prompt);
-        std::string answer;
-        const bool got = ReadLine(terminal.in, answer);
-        if (!got) WriteAll(terminal.out, "\n");
-        if (!yesNo) return IDOK;
-        if (!got) return IDNO;
-        const std::string word = Trimmed(answer);
-        if (word == "y" || word == "yes" || word == "是") return IDYES;
-        if (word == "n" || word == "no" || word == "否") return IDNO;
-        prompt = "[y/n] ";
-    }
-}
 
 // ---- windows and messages -----------------------------------------------------------------
 
@@ -499,7 +252,7 @@ Queued NextMessage(int& terminal, HWND dialog, int button) {
             } else if (button) {
                 ui::PostMessage(dialog, WM_COMMAND, static_cast<WPARAM>(button), 0);
             } else if (dialog->menuKey &&
-                       Trimmed(dialog->typed) == std::string(1, dialog->menuKey)) {
+                       terminal::Trimmed(dialog->typed) == std::string(1, dialog->menuKey)) {
                 ui::PostMessage(dialog, WM_SYSCOMMAND, dialog->menuId, 0);
             }
             if (c == '\n') dialog->typed.clear();
@@ -515,13 +268,13 @@ BOOL CWnd::ShowWindow(int nCmdShow) {
     if (!IsLive(m_hWnd)) return FALSE;
     const bool was = m_hWnd->visible;
     if (nCmdShow == SW_HIDE) {
-        Render();  // what the window shows at the moment it goes
+        terminal::Render(g_dialogs);  // what the window shows at the moment it goes
         m_hWnd->visible = false;
     } else {
         m_hWnd->visible = true;
         m_hWnd->drawn = false;
     }
-    Render();
+    terminal::Render(g_dialogs);
     return was ? TRUE : FALSE;
 }
 
@@ -653,7 +406,7 @@ INT_PTR CDialog::DoModal() {
             (button == 0 || (child->style & 0x0F) == BS_DEFPUSHBUTTON))
             button = child->id;
     }
-    Terminal terminal;
+    terminal::Terminal terminal;
     int input = -1;
     if (button && !hooks) {
         if (terminal.Open()) {
@@ -669,12 +422,12 @@ INT_PTR CDialog::DoModal() {
     if (hooks) hooks->DialogReady(*this);
     if (!m_ended) {
         handle->visible = true;
-        Render();
+        terminal::Render(g_dialogs);
     }
     while (!m_ended) {
         Queued message = NextMessage(input, handle, button);
         Send(message.window, message.message, message.wParam, message.lParam);
-        Render();
+        terminal::Render(g_dialogs);
     }
 
     Send(handle, WM_DESTROY, 0, 0);
@@ -687,7 +440,7 @@ INT_PTR CDialog::DoModal() {
     for (CWnd* control : WindowAccess::Controls(*this)) control->m_hWnd = nullptr;
     WindowAccess::Controls(*this).clear();
     m_hWnd = nullptr;
-    Render();
+    terminal::Render(g_dialogs);
     return m_nModalResult;
 }
 
@@ -696,7 +449,7 @@ void CDialog::EndDialog(int nResult) {
     m_ended = true;
     if (IsLive(m_hWnd)) {
         m_hWnd->visible = false;
-        Render();
+        terminal::Render(g_dialogs);
     }
 }
 
@@ -724,10 +477,10 @@ namespace ui {
 
 int MessageBox(HWND owner, const CString& text, const CString& caption, UINT type) {
     if (TestHooks* hooks = CurrentTestHooks()) return hooks->MessageBox(owner, text, caption, type);
-    Render();
-    CloseLine();
-    const int answer = AskOnTerminal(text, caption, type);
-    Render();
+    terminal::Render(g_dialogs);
+    terminal::CloseLine();
+    const int answer = terminal::AskOnTerminal(text, caption, type);
+    terminal::Render(g_dialogs);
     return answer;
 }
 
