@@ -346,6 +346,20 @@ Table* TableFor(uint32_t codePage) {
     return result;
 }
 
+// The code page's tables with the reverse map built; null, with the last error set, when the
+// code page is unknown or memory runs out.
+Table* TableWithReverse(uint32_t codePage) {
+    Table* t = TableFor(codePage);
+    if (!t) return nullptr;
+    try {
+        std::call_once(t->reverseOnce, [t] { BuildReverse(*t); });
+    } catch (const std::bad_alloc&) {
+        posix::SetError(kErrorNotEnoughMemory, ENOMEM);
+        return nullptr;
+    }
+    return t;
+}
+
 // The length of the ASCII run at the start of `s`, looked at 16 bytes at a time.
 size_t AsciiRun(const unsigned char* s, size_t n) {
     size_t i = 0;
@@ -506,9 +520,8 @@ bool WideToCodePage(uint32_t codePage, const char16_t* text, size_t count, std::
             out = ToUtf8(std::u16string_view(text, count));
             return true;
         }
-        Table* t = TableFor(codePage);
+        Table* t = TableWithReverse(codePage);
         if (!t) return false;
-        std::call_once(t->reverseOnce, [t] { BuildReverse(*t); });
         const uint16_t* reverse = t->reverse.data();
         const bool ascii = t->asciiSame;
         size_t bytes = count;
@@ -589,14 +602,8 @@ bool AnsiToWideBlock(const char* bytes, size_t count, bool last, char16_t* out, 
         consumed = n;
         return true;
     }
-    Table* t = TableFor(codePage);
+    Table* t = TableWithReverse(codePage);
     if (!t) return false;
-    try {
-        std::call_once(t->reverseOnce, [t] { BuildReverse(*t); });
-    } catch (const std::bad_alloc&) {
-        posix::SetError(kErrorNotEnoughMemory, ENOMEM);
-        return false;
-    }
     const uint16_t* reverse = t->reverse.data();
     char16_t* o = out;
     size_t i = 0;
@@ -641,14 +648,8 @@ bool WideToAnsiBlock(const char16_t* text, size_t count, char* out, size_t& writ
         }
         return true;
     }
-    Table* t = TableFor(codePage);
+    Table* t = TableWithReverse(codePage);
     if (!t) return false;
-    try {
-        std::call_once(t->reverseOnce, [t] { BuildReverse(*t); });
-    } catch (const std::bad_alloc&) {
-        posix::SetError(kErrorNotEnoughMemory, ENOMEM);
-        return false;
-    }
     const uint16_t* reverse = t->reverse.data();
     char* o = out;
     for (size_t i = 0; i < count; ++i) {
