@@ -379,8 +379,11 @@ bool RemoveStagingFolder(const char16_t* folder) {
 }
 
 bool EntryExists(const char16_t* path) {
+    posix::Presence presence;
+    const std::string host = HostPath(path, &presence);
+    if (presence != posix::Presence::Unknown) return presence == posix::Presence::Present;
     struct stat st;
-    return ::lstat(HostPath(path).c_str(), &st) == 0;
+    return ::lstat(host.c_str(), &st) == 0;
 }
 
 bool CopyToStaging(const char16_t* from, const char16_t* staged) {

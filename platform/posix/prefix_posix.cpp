@@ -191,7 +191,15 @@ std::string WinePrefix() {
 }  // namespace posix
 
 struct FolderLookupScope::State {
-    std::unordered_map<std::u16string, std::string> folders;  // Windows folder -> host folder
+    struct Folder {
+        std::string host;
+        // The folder's names by their ASCII-lowercase form, read once at the first name not
+        // found as written, and the spellings the scope has given out for absent names since:
+        // one spelling per name, as on Windows, and no listing per file of a large folder.
+        std::unordered_map<std::string, std::string> names;
+        bool listed = false;
+    };
+    std::unordered_map<std::u16string, Folder> folders;  // by Windows folder
 };
 
 namespace {
@@ -202,6 +210,11 @@ thread_local FolderLookupScope::State* gScope = nullptr;
 bool PlainName(std::u16string_view name) {
     return !name.empty() && name.back() != u'.' && name.back() != u' ' &&
            name.find(u'/') == std::u16string_view::npos;
+}
+
+std::string LowerAscii(std::string name) {
+    for (char& c : name) c = AsciiLower(c);
+    return name;
 }
 }  // namespace
 
@@ -219,29 +232,47 @@ namespace posix {
 namespace {
 
 // The host path through the scope's remembered folders; empty when it cannot help.
-std::string ThroughScope(std::u16string_view path) {
+std::string ThroughScope(std::u16string_view path, Presence& presence) {
     const size_t slash = path.rfind(u'\\');
     if (slash == std::u16string_view::npos || slash < 3 || !PlainName(path.substr(slash + 1)))
         return {};
-    const std::u16string folder(path.substr(0, slash));
-    auto found = gScope->folders.find(folder);
+    const std::u16string windowsFolder(path.substr(0, slash));
+    auto found = gScope->folders.find(windowsFolder);
     if (found == gScope->folders.end()) {
-        const std::string host = HostPath(folder.c_str());
+        const std::string host = HostPath(windowsFolder.c_str());
         struct stat st;
         if (::stat(host.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return {};
-        found = gScope->folders.emplace(folder, host).first;
+        found = gScope->folders.try_emplace(windowsFolder).first;
+        found->second.host = host;
     }
+    FolderLookupScope::State::Folder& folder = found->second;
     const std::string name = ToUtf8(path.substr(slash + 1));
-    std::string full = found->second + "/" + name;
-    if (!Exists(full)) full = found->second + "/" + MatchInFolder(found->second, name);
-    return full;
+    std::string full = folder.host + "/" + name;
+    if (Exists(full)) {
+        presence = Presence::Present;
+        return full;
+    }
+    if (!folder.listed) {
+        folder.listed = true;
+        if (DIR* dir = ::opendir(folder.host.c_str())) {
+            while (dirent* entry = ::readdir(dir))
+                folder.names.emplace(LowerAscii(entry->d_name), entry->d_name);
+            ::closedir(dir);
+        }
+    }
+    auto [spelling, added] = folder.names.emplace(LowerAscii(name), name);
+    presence = added ? Presence::Absent : Presence::Unknown;
+    return added ? full : folder.host + "/" + spelling->second;
 }
 
 }  // namespace
 
-std::string HostPath(const char16_t* windowsPath) {
+std::string HostPath(const char16_t* windowsPath, Presence* presence) {
+    Presence ignored;
+    if (!presence) presence = &ignored;
+    *presence = Presence::Unknown;
     if (gScope && windowsPath) {
-        std::string viaScope = ThroughScope(windowsPath);
+        std::string viaScope = ThroughScope(windowsPath, *presence);
         if (!viaScope.empty()) return viaScope;
     }
     std::string path = windowsPath ? ToUtf8(windowsPath) : std::string();

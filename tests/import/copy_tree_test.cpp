@@ -61,6 +61,10 @@ TEST(CopyTree, Shapes) {
          {{"\xe5\xa4\x8f \xe6\x97\xa5", "/"}, {"\xe5\xa4\x8f \xe6\x97\xa5/\xe6\xb5\xb7.png", "s"}},
          {},
          {{"\xe5\xa4\x8f \xe6\x97\xa5", "/"}, {"\xe5\xa4\x8f \xe6\x97\xa5/\xe6\xb5\xb7.png", "s"}}},
+        {"a name in another case is the entry already there",
+         {{"X.PNG", "new"}, {"Sub", "/"}, {"Sub/a.png", "a"}, {"Sub/B.png", "b"}},
+         {{"x.png", "old"}, {"sub", "/"}, {"sub/b.PNG", "old b"}},
+         {{"x.png", "old"}, {"sub", "/"}, {"sub/a.png", "a"}, {"sub/b.PNG", "old b"}}},
     };
     for (const Shape& s : shapes) {
         SCOPED_TRACE(s.what);
