@@ -1,8 +1,7 @@
 // The framework on POSIX, its message loop: windows are records built from the program's
 // templates, messages go through one queue that any thread may post to, timers fire from the
 // modal loop, which draws with and reads from the terminal front end (terminal_posix.cpp).
-// What means nothing on a terminal (icons, painting, the system menu but for its entry's key)
-// is kept as plain records and answered without effect.
+// What means nothing on a terminal (icons, painting, menus, metrics) is in inert_posix.cpp.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -12,7 +11,6 @@
 #include <cerrno>
 #include <chrono>
 #include <deque>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -54,6 +52,19 @@ std::vector<Timer> g_timers;
 std::vector<HWND> g_dialogs;  // open dialogs, oldest first
 const ui::ResourceModule* g_resources = nullptr;
 
+}  // namespace
+
+bool IsLive(HWND window) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return window && g_live.count(window) != 0;
+}
+
+const ui::ResourceModule* Resources() {
+    return g_resources;
+}
+
+namespace {
+
 // ---- windows and messages -----------------------------------------------------------------
 
 void EnsureWakePipe() {
@@ -61,11 +72,6 @@ void EnsureWakePipe() {
     std::call_once(once, [] {
         if (::pipe2(g_wake, O_CLOEXEC | O_NONBLOCK) != 0) g_wake[0] = g_wake[1] = -1;
     });
-}
-
-bool IsLive(HWND window) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return window && g_live.count(window) != 0;
 }
 
 void Register(HWND window, bool live) {
@@ -113,27 +119,15 @@ LRESULT DefaultProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
             switch (wParam & 0xFFF0) {
                 case SC_CLOSE:
                     return Send(window, WM_CLOSE, 0, 0);
-                case SC_MINIMIZE:
-                    window->iconic = true;
-                    return 0;
-                case SC_RESTORE:
-                    window->iconic = false;
-                    return 0;
                 default:
-                    return 0;
+                    return inert::DefaultProc(window, message, wParam, lParam);
             }
         case WM_CLOSE:
             // A dialog is closed as if its Cancel button were pressed.
             if (window->dialog) ui::PostMessage(window, WM_COMMAND, IDCANCEL, 0);
             return 0;
-        case WM_SETICON: {
-            HICON& slot = wParam ? window->bigIcon : window->smallIcon;
-            HICON old = slot;
-            slot = reinterpret_cast<HICON>(lParam);
-            return reinterpret_cast<LRESULT>(old);
-        }
         default:
-            return 0;
+            return inert::DefaultProc(window, message, wParam, lParam);
     }
 }
 
@@ -285,10 +279,6 @@ BOOL CWnd::IsWindowVisible() const {
     return m_hWnd ? TRUE : FALSE;
 }
 
-BOOL CWnd::IsIconic() const {
-    return IsLive(m_hWnd) && m_hWnd->iconic ? TRUE : FALSE;
-}
-
 BOOL CWnd::PostMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     return ui::PostMessage(m_hWnd, message, wParam, lParam);
 }
@@ -320,30 +310,6 @@ BOOL CWnd::KillTimer(UINT_PTR nIDEvent) {
     return TRUE;
 }
 
-CMenu* CWnd::GetSystemMenu(BOOL bRevert) {
-    if (!IsLive(m_hWnd) || !(m_hWnd->style & WS_SYSMENU)) return nullptr;
-    if (bRevert) {
-        m_hWnd->systemMenu.reset();
-        return nullptr;
-    }
-    if (!m_hWnd->systemMenu) m_hWnd->systemMenu = std::make_unique<HMENU__>();
-    m_systemMenu.m_hMenu = m_hWnd->systemMenu.get();
-    return &m_systemMenu;
-}
-
-HICON CWnd::SetIcon(HICON hIcon, BOOL bBigIcon) {
-    return reinterpret_cast<HICON>(
-        SendMessage(WM_SETICON, bBigIcon ? 1 : 0, reinterpret_cast<LPARAM>(hIcon)));
-}
-
-void CWnd::GetClientRect(CRect* rect) const {
-    *rect = CRect{};
-    if (!IsLive(m_hWnd)) return;
-    // Dialog units of a 9-point font, roughly.
-    rect->right = m_hWnd->cx * 3 / 2;
-    rect->bottom = m_hWnd->cy * 2;
-}
-
 void CWnd::SetWindowText(const CString& text) {
     if (IsLive(m_hWnd)) m_hWnd->text = text;
 }
@@ -363,23 +329,6 @@ HWND CWnd::GetDlgItem(int id) const {
 LRESULT CWnd::Default() {
     if (!m_current.valid || !IsLive(m_hWnd)) return 0;
     return DefaultProc(m_hWnd, m_current.message, m_current.wParam, m_current.lParam);
-}
-
-BOOL CMenu::AppendMenu(UINT nFlags, UINT_PTR nIDNewItem, const char16_t* lpszNewItem) {
-    if (!m_hMenu) return FALSE;
-    m_hMenu->items.push_back({nFlags, nIDNewItem, lpszNewItem ? lpszNewItem : u""});
-    return TRUE;
-}
-
-CPaintDC::CPaintDC(CWnd* window) : m_window(window) {
-    static HDC__ terminalDc{0};
-    m_hDC = &terminalDc;
-}
-
-CPaintDC::~CPaintDC() = default;
-
-BOOL CPaintDC::DrawIcon(int, int, HICON hIcon) {
-    return hIcon ? TRUE : FALSE;
 }
 
 // ---- dialogs ------------------------------------------------------------------------------
@@ -455,18 +404,6 @@ void CDialog::EndDialog(int nResult) {
 
 // ---- the application and the rest --------------------------------------------------------
 
-HICON CWinApp::LoadIcon(UINT nIDResource) const {
-    static std::map<UINT, std::unique_ptr<HICON__>> loaded;
-    if (!g_resources) return nullptr;
-    for (size_t i = 0; i < g_resources->iconCount; ++i) {
-        if (g_resources->icons[i] != nIDResource) continue;
-        auto& icon = loaded[nIDResource];
-        if (!icon) icon = std::make_unique<HICON__>(HICON__{nIDResource});
-        return icon.get();
-    }
-    return nullptr;
-}
-
 int AfxWinMain(int argc, char** argv) {
     std::vector<CString> arguments;
     for (int i = 0; i < argc; ++i) arguments.push_back(platform::FromUtf8(argv[i]));
@@ -505,10 +442,6 @@ CString LoadResourceString(UINT id) {
         if (g_resources->strings[i].id == id) return g_resources->strings[i].text;
     }
     return {};
-}
-
-int GetSystemMetrics(int index) {
-    return index == SM_CXICON || index == SM_CYICON ? 32 : 0;
 }
 
 uintptr_t BeginThread(void (*procedure)(void*), unsigned stackSize, void* argument) {

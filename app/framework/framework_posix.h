@@ -1,6 +1,6 @@
-// What the two halves of the POSIX framework share: the window records, and the terminal front
-// end that the modal loop (framework_posix.cpp) draws with and reads from
-// (terminal_posix.cpp).
+// What the parts of the POSIX framework share: the window records, the terminal front end that
+// the modal loop (framework_posix.cpp) draws with and reads from (terminal_posix.cpp), and the
+// calls that mean nothing on a terminal (inert_posix.cpp).
 #pragma once
 
 #include <fcntl.h>
@@ -51,6 +51,17 @@ struct HWND__ {
     std::string menuLabel;
     std::string typed;  // the terminal line read so far
 };
+
+// Whether `window` is open; any thread may ask.
+bool IsLive(HWND window);
+// The templates, strings and icons the program registered.
+const ui::ResourceModule* Resources();
+
+namespace inert {
+// The system's answer, on a terminal, to what a window leaves to it and the loop does not
+// handle: icons are kept, minimising and restoring only noted, the rest ignored.
+LRESULT DefaultProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+}  // namespace inert
 
 // Window classes of the controls in the templates.
 inline const CString kProgressClass = u"msctls_progress32";
