@@ -73,6 +73,19 @@ bool ReadTagName(const CXmlDocument& doc, const CString& tag, CString& value) {
 bool StableName(const CXmlDocument& doc, const char16_t* text, const ElementRecord& r,
                 CString& name) {
     const int32_t length = r.StartTagLength();
+    // Mostly the name is read before the tag's end, and before the "/" that opening up an
+    // empty-element tag would remove: then nothing around the tag can change the read.
+    const bool content = length != r.length;
+    if (content || (!(r.flags & ElemUnended) && length >= 3)) {
+        TokenCursor cursor(text, doc.documentFlags);
+        cursor.next = r.start + 1;
+        if (doc.FindAttributeToken(cursor, u"name") &&
+            cursor.next < r.start + length - (content ? 0 : 2)) {
+            name = CXmlDocument::DecodeText(text + cursor.nameStart,
+                                            cursor.nameEnd - cursor.nameStart + 1);
+            return true;
+        }
+    }
     CString tag(text + r.start, static_cast<size_t>(length));
     if (!ReadTagName(doc, tag, name)) return false;
     if (length != r.length) return true;
