@@ -35,10 +35,10 @@ void CheckAsContent(const std::u16string& value, uint32_t flags, const CString& 
     FUZZ_CHECK(doc.IsWellFormed(), "content spoils the document");
     const std::string difference = fuzz::FreshParseDifference(doc);
     FUZZ_CHECK(difference.empty(), difference);
-    const ElementRecord& r = doc.RecordAt(1);
+    const ElementRecord& r = CXmlInspector(doc).Record(1);
     FUZZ_CHECK(r.firstChild == 0, "content holds an element");
     const int32_t contentStart = r.start + r.StartTagLength();
-    const std::u16string content(doc.documentText.view().substr(
+    const std::u16string content(CXmlInspector(doc).DocumentText().view().substr(
         static_cast<size_t>(contentStart),
         static_cast<size_t>(r.length - r.StartTagLength() - r.EndTagLength())));
     FUZZ_CHECK(content == expected, "content \"" + fuzz::Narrow(content) + "\"");

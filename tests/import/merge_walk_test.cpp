@@ -143,19 +143,21 @@ class Generator {
 
 // Everything a caller can see of a document after the import, compared field by field.
 void ExpectSameDocument(const CXmlDocument& walk, const CXmlDocument& merged) {
-    ASSERT_EQ(Narrow(walk.documentText.view()), Narrow(merged.documentText.view()));
-    EXPECT_EQ(walk.resultText, merged.resultText);
-    EXPECT_EQ(walk.parentHandle, merged.parentHandle);
-    EXPECT_EQ(walk.mainHandle, merged.mainHandle);
-    EXPECT_EQ(walk.childHandle, merged.childHandle);
-    EXPECT_EQ(walk.nodeType, merged.nodeType);
-    EXPECT_EQ(walk.nodeOffset, merged.nodeOffset);
-    EXPECT_EQ(walk.nodeLength, merged.nodeLength);
-    ASSERT_EQ(walk.nextRecord, merged.nextRecord);
-    EXPECT_EQ(walk.releasedHead, merged.releasedHead);
-    for (ElementHandle h = 0; h < static_cast<ElementHandle>(walk.nextRecord); ++h) {
-        const ElementRecord& a = walk.RecordAt(h);
-        const ElementRecord& b = merged.RecordAt(h);
+    ASSERT_EQ(Narrow(CXmlInspector(walk).DocumentText().view()),
+              Narrow(CXmlInspector(merged).DocumentText().view()));
+    EXPECT_EQ(CXmlInspector(walk).ResultText(), CXmlInspector(merged).ResultText());
+    EXPECT_EQ(CXmlInspector(walk).ParentHandle(), CXmlInspector(merged).ParentHandle());
+    EXPECT_EQ(CXmlInspector(walk).MainHandle(), CXmlInspector(merged).MainHandle());
+    EXPECT_EQ(CXmlInspector(walk).ChildHandle(), CXmlInspector(merged).ChildHandle());
+    EXPECT_EQ(CXmlInspector(walk).NodeType(), CXmlInspector(merged).NodeType());
+    EXPECT_EQ(CXmlInspector(walk).NodeOffset(), CXmlInspector(merged).NodeOffset());
+    EXPECT_EQ(CXmlInspector(walk).NodeLength(), CXmlInspector(merged).NodeLength());
+    ASSERT_EQ(CXmlInspector(walk).NextRecord(), CXmlInspector(merged).NextRecord());
+    EXPECT_EQ(CXmlInspector(walk).ReleasedHead(), CXmlInspector(merged).ReleasedHead());
+    for (ElementHandle h = 0; h < static_cast<ElementHandle>(CXmlInspector(walk).NextRecord());
+         ++h) {
+        const ElementRecord& a = CXmlInspector(walk).Record(h);
+        const ElementRecord& b = CXmlInspector(merged).Record(h);
         // A released record is only a link of the released list; its other words are left
         // from its use and mean nothing.
         if (a.flags == ElemReleased) {
@@ -169,7 +171,8 @@ void ExpectSameDocument(const CXmlDocument& walk, const CXmlDocument& merged) {
 
 void Compare(const std::u16string& product, const std::u16string& pack, uint32_t flags) {
     CXmlDocument walkSource, walkTarget, source, target;
-    for (CXmlDocument* d : {&walkSource, &walkTarget, &source, &target}) d->documentFlags = flags;
+    for (CXmlDocument* d : {&walkSource, &walkTarget, &source, &target})
+        d->SetIgnoreCase(flags & DocIgnoreCase);
     walkSource.SetDocumentText(pack);
     source.SetDocumentText(pack);
     walkTarget.SetDocumentText(product);

@@ -36,11 +36,11 @@ struct AllocationProbe {
 
 TEST(Index, ConstructionParsesEmptyText) {
     CXmlDocument doc;
-    EXPECT_EQ(doc.elementIndex.recordCapacity, 8);
-    EXPECT_EQ(doc.elementIndex.segmentTableCapacity, 4);
-    EXPECT_EQ(doc.nextRecord, 1);
-    EXPECT_EQ(doc.resultText, u"Empty document");
-    EXPECT_EQ(doc.savedPositions.table, nullptr);
+    EXPECT_EQ(CXmlInspector(doc).Index().recordCapacity, 8);
+    EXPECT_EQ(CXmlInspector(doc).Index().segmentTableCapacity, 4);
+    EXPECT_EQ(CXmlInspector(doc).NextRecord(), 1);
+    EXPECT_EQ(CXmlInspector(doc).ResultText(), u"Empty document");
+    EXPECT_EQ(CXmlInspector(doc).SavedPositions().table, nullptr);
 }
 
 TEST(Index, GrowthSteps) {
@@ -62,17 +62,17 @@ TEST(Index, GrowthSteps) {
     for (const Step& s : steps) {
         SCOPED_TRACE(s.inUse);
         CXmlDocument doc;
-        while (doc.elementIndex.recordCapacity < s.capacityBefore)
+        while (CXmlInspector(doc).Index().recordCapacity < s.capacityBefore)
             ASSERT_TRUE(doc.GrowIndex(s.capacityBefore));
-        ASSERT_EQ(doc.elementIndex.recordCapacity, s.capacityBefore);
-        ElementRecord* segment0 = doc.elementIndex.segmentTable[0];
+        ASSERT_EQ(CXmlInspector(doc).Index().recordCapacity, s.capacityBefore);
+        ElementRecord* segment0 = CXmlInspector(doc).Index().segmentTable[0];
         const bool segment0Full = s.capacityBefore >= kSegmentRecords;
-        doc.nextRecord = s.inUse;
+        while (CXmlInspector(doc).NextRecord() < s.inUse) ASSERT_NE(doc.TakeRecord(), 0u);
         EXPECT_TRUE(doc.GrowIndex(s.request));
-        EXPECT_EQ(doc.elementIndex.recordCapacity, s.capacityAfter);
-        EXPECT_GE(doc.elementIndex.segmentTableCapacity, s.tableAfter);
+        EXPECT_EQ(CXmlInspector(doc).Index().recordCapacity, s.capacityAfter);
+        EXPECT_GE(CXmlInspector(doc).Index().segmentTableCapacity, s.tableAfter);
         if (segment0Full) {
-            EXPECT_EQ(doc.elementIndex.segmentTable[0], segment0);
+            EXPECT_EQ(CXmlInspector(doc).Index().segmentTable[0], segment0);
         }
     }
 }
@@ -80,36 +80,34 @@ TEST(Index, GrowthSteps) {
 TEST(Index, SegmentTableGrowsToTwiceTheLastSegmentPlusFour) {
     CXmlDocument doc;
     int32_t want = kSegmentRecords * 5;  // needs segment 4, past the first table of 4
-    while (doc.elementIndex.recordCapacity < want) ASSERT_TRUE(doc.GrowIndex(want));
-    EXPECT_EQ(doc.elementIndex.recordCapacity, want);
-    EXPECT_EQ(doc.elementIndex.segmentTableCapacity, 4 * 2 + 4);
+    while (CXmlInspector(doc).Index().recordCapacity < want) ASSERT_TRUE(doc.GrowIndex(want));
+    EXPECT_EQ(CXmlInspector(doc).Index().recordCapacity, want);
+    EXPECT_EQ(CXmlInspector(doc).Index().segmentTableCapacity, 4 * 2 + 4);
 }
 
 TEST(Index, GrowthKeepsRecordContents) {
     CXmlDocument doc;
-    for (int32_t i = 1; i < 8; ++i) doc.RecordAt(i).start = i * 10;
-    doc.nextRecord = 8;
+    ASSERT_TRUE(doc.SetDocumentText(u"<a><b/><c/><d/><e/><f/><g/></a>"));
     ASSERT_TRUE(doc.GrowIndex(kSegmentRecords + 5));
-    for (int32_t i = 1; i < 8; ++i) EXPECT_EQ(doc.RecordAt(i).start, i * 10);
+    for (int32_t i = 2; i < 8; ++i) EXPECT_EQ(CXmlInspector(doc).Record(i).start, i * 4 - 5);
 }
 
 TEST(Index, HandleNamesSegmentAndSlot) {
     CXmlDocument doc;
     ASSERT_TRUE(doc.GrowIndex(kSegmentRecords + 2));
-    EXPECT_EQ(&doc.RecordAt(65537), &doc.elementIndex.segmentTable[1][1]);
-    EXPECT_EQ(&doc.RecordAt(65535), &doc.elementIndex.segmentTable[0][65535]);
+    EXPECT_EQ(&CXmlInspector(doc).Record(65537), &CXmlInspector(doc).Index().segmentTable[1][1]);
+    EXPECT_EQ(&CXmlInspector(doc).Record(65535),
+              &CXmlInspector(doc).Index().segmentTable[0][65535]);
 }
 
 TEST(Index, ReleaseRecordJoinsTheReleasedList) {
     CXmlDocument doc;
     doc.SetDocumentText(u"<a><b/><c/><d/></a>");
-    doc.releasedHead = 3;
-    doc.RecordAt(2).nextSibling = 7;
-    doc.RecordAt(2).flags = ElemFirstChild | 5;
-    EXPECT_EQ(doc.ReleaseRecord(2), 7u);
-    EXPECT_EQ(doc.RecordAt(2).flags, 0x00020000u);
-    EXPECT_EQ(doc.RecordAt(2).nextSibling, 3u);
-    EXPECT_EQ(doc.releasedHead, 2u);
+    EXPECT_EQ(doc.ReleaseRecord(4), 0u);
+    EXPECT_EQ(doc.ReleaseRecord(2), 3u);
+    EXPECT_EQ(CXmlInspector(doc).Record(2).flags, 0x00020000u);
+    EXPECT_EQ(CXmlInspector(doc).Record(2).nextSibling, 4u);
+    EXPECT_EQ(CXmlInspector(doc).ReleasedHead(), 2u);
 }
 
 TEST(Index, ReparseOfShorterTextKeepsCapacity) {
@@ -118,12 +116,12 @@ TEST(Index, ReparseOfShorterTextKeepsCapacity) {
     for (int i = 0; i < 2000; ++i) big += u"<i/>";
     big += u"</r>";
     doc.SetDocumentText(big);
-    const int32_t capacity = doc.elementIndex.recordCapacity;
-    doc.releasedHead = 5;
+    const int32_t capacity = CXmlInspector(doc).Index().recordCapacity;
+    doc.ReleaseRecord(5);
     EXPECT_TRUE(doc.SetDocumentText(u"<a/>"));
-    EXPECT_EQ(doc.elementIndex.recordCapacity, capacity);
-    EXPECT_EQ(doc.nextRecord, 2);
-    EXPECT_EQ(doc.releasedHead, 0u);
+    EXPECT_EQ(CXmlInspector(doc).Index().recordCapacity, capacity);
+    EXPECT_EQ(CXmlInspector(doc).NextRecord(), 2);
+    EXPECT_EQ(CXmlInspector(doc).ReleasedHead(), 0u);
 }
 
 TEST(Index, DestructionFreesEverySegmentAndTheTable) {
@@ -135,9 +133,9 @@ TEST(Index, DestructionFreesEverySegmentAndTheTable) {
         AllocationProbe probe;
         {
             CXmlDocument doc;
-            while (doc.elementIndex.recordCapacity < f.capacity)
+            while (CXmlInspector(doc).Index().recordCapacity < f.capacity)
                 ASSERT_TRUE(doc.GrowIndex(f.capacity));
-            ASSERT_EQ(doc.elementIndex.recordCapacity, f.capacity);
+            ASSERT_EQ(CXmlInspector(doc).Index().recordCapacity, f.capacity);
             AllocationProbe::releases = 0;
         }
         EXPECT_EQ(AllocationProbe::releases, f.segments + 1) << f.capacity;
@@ -155,27 +153,27 @@ TEST(Index, AllocationFailureIsReportedAndLeavesAConsistentIndex) {
         AllocationProbe::budget = budget;
         bool ok = doc.SetDocumentText(text);
         if (!ok) {
-            EXPECT_NE(doc.resultText.find(u"Out of memory"), std::u16string::npos);
+            EXPECT_NE(CXmlInspector(doc).ResultText().find(u"Out of memory"), std::u16string::npos);
             EXPECT_TRUE(CheckStructure(doc));
         }
         // Every record of the parse is in the index or the parse said it ran out.
-        EXPECT_TRUE(ok || doc.nextRecord < 302);
+        EXPECT_TRUE(ok || CXmlInspector(doc).NextRecord() < 302);
     }
 }
 
-TEST(Index, SavedPositionTableIsDiscardedByParse) {
-    CXmlDocument doc;
-    auto** table = static_cast<SavedPosition**>(std::calloc(SavedPositionTable::kBuckets,
-                                                             sizeof(SavedPosition*)));
+TEST(Index, SavedPositionTableDiscardFreesEveryEntry) {
+    SavedPositionTable positions;
+    auto** table = static_cast<SavedPosition**>(
+        std::calloc(SavedPositionTable::kBuckets, sizeof(SavedPosition*)));
     size_t* block = static_cast<size_t*>(std::malloc(sizeof(size_t) + 2 * sizeof(SavedPosition)));
     *block = 2;
     auto* entries = reinterpret_cast<SavedPosition*>(block + 1);
     new (&entries[0]) SavedPosition{u"a long name that lives on the heap", 1, 2};
     new (&entries[1]) SavedPosition{u"b", 3, 4};
     table[3] = entries;
-    doc.savedPositions.table = table;
-    doc.SetDocumentText(u"<a/>");
-    EXPECT_EQ(doc.savedPositions.table, nullptr);  // the sanitizer checks nothing leaked
+    positions.table = table;
+    positions.Discard();
+    EXPECT_EQ(positions.table, nullptr);  // the sanitizer checks nothing leaked
 }
 
 }  // namespace

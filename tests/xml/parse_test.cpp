@@ -42,8 +42,7 @@ const ParseCase kCases[] = {
     {u"<1/>", false, u"No root element", ""},
     {u"<a><", false, u"tag at offset 3 unterminated", "1 0 3 3 0 0 0x180000 0 0 0 1"},
     {u"<a/><b/>", false, u"Root element has sibling", nullptr},
-    {u"<a><b><c></a>", false,
-     u"End tag 'a' at offset 10 does not match start tag 'c' at offset 6",
+    {u"<a><b><c></a>", false, u"End tag 'a' at offset 10 does not match start tag 'c' at offset 6",
      "1 0 13 3 4 0 0x80000 0 2 0 1\n"
      "2 3 3 3 0 1 0x180000 1 0 3 3\n"
      "3 6 3 3 0 1 0x100000 1 0 0 2"},
@@ -84,51 +83,54 @@ TEST(Parse, CasesGiveRecordsAndMessages) {
         SCOPED_TRACE(Narrow(c.text));
         CXmlDocument doc;
         EXPECT_EQ(doc.SetDocumentText(c.text), c.wellFormed);
-        EXPECT_EQ(Narrow(doc.resultText), Narrow(c.message));
+        EXPECT_EQ(Narrow(CXmlInspector(doc).ResultText()), Narrow(c.message));
         EXPECT_EQ(doc.IsWellFormed(), c.wellFormed);
         if (c.records) {
             EXPECT_EQ(DumpRecords(doc), c.records);
         }
         EXPECT_TRUE(CheckStructure(doc));
-        EXPECT_EQ(doc.mainHandle | doc.parentHandle | doc.childHandle, 0u);
-        EXPECT_EQ(doc.nodeType | doc.nodeOffset | doc.nodeLength, 0);
+        EXPECT_EQ(CXmlInspector(doc).MainHandle() | CXmlInspector(doc).ParentHandle() |
+                      CXmlInspector(doc).ChildHandle(),
+                  0u);
+        EXPECT_EQ(CXmlInspector(doc).NodeType() | CXmlInspector(doc).NodeOffset() |
+                      CXmlInspector(doc).NodeLength(),
+                  0);
     }
 }
 
 TEST(Parse, EmptyTextLeavesDocumentRecordZero) {
     CXmlDocument doc;
     EXPECT_FALSE(doc.SetDocumentText(nullptr));
-    EXPECT_EQ(doc.resultText, u"Empty document");
-    const ElementRecord& r = doc.RecordAt(0);
-    EXPECT_EQ(r.start | r.length | static_cast<int32_t>(r.tagLengths | r.flags | r.parent |
-                                                       r.firstChild | r.nextSibling |
-                                                       r.prevSibling),
+    EXPECT_EQ(CXmlInspector(doc).ResultText(), u"Empty document");
+    const ElementRecord& r = CXmlInspector(doc).Record(0);
+    EXPECT_EQ(r.start | r.length |
+                  static_cast<int32_t>(r.tagLengths | r.flags | r.parent | r.firstChild |
+                                       r.nextSibling | r.prevSibling),
               0);
 }
 
 TEST(Parse, IgnoreCaseFlagMatchesEndTags) {
     CXmlDocument doc;
-    doc.documentFlags = DocIgnoreCase;
+    doc.SetIgnoreCase(true);
     EXPECT_TRUE(doc.SetDocumentText(u"<A></a>"));
     EXPECT_EQ(DumpRecords(doc), "1 0 7 3 4 0 0x80000 0 0 0 1");
 }
 
 TEST(Parse, EarlierResultTextStaysInFront) {
     CXmlDocument doc;
-    doc.documentText.Assign(u"<a>");
-    doc.resultText = u"10 bytes to 10 wide chars";
+    const CString once = u"Element 'a' at offset 0 not ended";
+    EXPECT_FALSE(doc.SetDocumentText(u"<a>"));
     EXPECT_FALSE(doc.ParseDocument());
-    EXPECT_EQ(doc.resultText, u"10 bytes to 10 wide chars, Element 'a' at offset 0 not ended");
-    doc.documentText.Assign(u"<a/>");
-    doc.resultText = u"N";
+    EXPECT_EQ(CXmlInspector(doc).ResultText(), once + u", " + once);
+    ASSERT_TRUE(doc.SpliceText(2, 0, u"/", 1));
     EXPECT_TRUE(doc.ParseDocument());
-    EXPECT_EQ(doc.resultText, u"N");
+    EXPECT_EQ(CXmlInspector(doc).ResultText(), once + u", " + once);
 }
 
 TEST(Parse, FirstErrorWins) {
     CXmlDocument doc;
     doc.SetDocumentText(u"<r></x><1></r>");
-    EXPECT_EQ(doc.resultText, u"No start tag for end tag 'x' at offset 3");
+    EXPECT_EQ(CXmlInspector(doc).ResultText(), u"No start tag for end tag 'x' at offset 3");
 }
 
 TEST(Parse, ErrorMarksTravelUpThroughUnendedElements) {
@@ -136,9 +138,9 @@ TEST(Parse, ErrorMarksTravelUpThroughUnendedElements) {
     doc.SetDocumentText(u"<r><a><b></x></r>");
     // b held the error; a and b are closed unended, the mark ends on r.
     EXPECT_TRUE(CheckStructure(doc));
-    EXPECT_TRUE(doc.RecordAt(1).flags & ElemHasError);
-    EXPECT_FALSE(doc.RecordAt(2).flags & ElemHasError);
-    EXPECT_FALSE(doc.RecordAt(3).flags & ElemHasError);
+    EXPECT_TRUE(CXmlInspector(doc).Record(1).flags & ElemHasError);
+    EXPECT_FALSE(CXmlInspector(doc).Record(2).flags & ElemHasError);
+    EXPECT_FALSE(CXmlInspector(doc).Record(3).flags & ElemHasError);
 }
 
 TEST(Parse, DeepRecoveryRestoresLevelsOfMovedSubtrees) {
@@ -150,7 +152,7 @@ TEST(Parse, DeepRecoveryRestoresLevelsOfMovedSubtrees) {
     CXmlDocument doc;
     EXPECT_FALSE(doc.SetDocumentText(text));
     EXPECT_TRUE(CheckStructure(doc));
-    EXPECT_EQ(doc.RecordAt(doc.RecordAt(0).firstChild).length,
+    EXPECT_EQ(CXmlInspector(doc).Record(CXmlInspector(doc).Record(0).firstChild).length,
               static_cast<int32_t>(text.size()));
 }
 
@@ -160,7 +162,7 @@ TEST(Parse, ManyUnendedElementsAreClosedInLinearTime) {
     for (int i = 0; i < 20000; ++i) text += u"<b/>";
     CXmlDocument doc;
     EXPECT_FALSE(doc.SetDocumentText(text));
-    EXPECT_EQ(doc.resultText, u"Root element has sibling");
+    EXPECT_EQ(CXmlInspector(doc).ResultText(), u"Root element has sibling");
     EXPECT_TRUE(CheckStructure(doc));
 }
 
@@ -182,9 +184,10 @@ TEST(Parse, RecordFieldBoundsAreReportedNotCorrupted) {
     for (const Bound& b : bounds) {
         CXmlDocument doc;
         EXPECT_FALSE(doc.SetDocumentText(b.text));
-        EXPECT_EQ(Narrow(doc.resultText.substr(0, std::u16string(b.message).size())),
-                  Narrow(b.message));
-        EXPECT_TRUE(doc.RecordAt(0).flags & ElemIllFormed);
+        EXPECT_EQ(
+            Narrow(CXmlInspector(doc).ResultText().substr(0, std::u16string(b.message).size())),
+            Narrow(b.message));
+        EXPECT_TRUE(CXmlInspector(doc).Record(0).flags & ElemIllFormed);
         EXPECT_TRUE(CheckStructure(doc));
     }
 }
@@ -196,9 +199,9 @@ TEST(Parse, StackGrowsThroughItsSteps) {
     for (int i = 99; i >= 0; --i) text += u"</e" + Widen(std::to_string(i)) + u">";
     CXmlDocument doc;
     EXPECT_TRUE(doc.SetDocumentText(text));
-    EXPECT_EQ(doc.resultText, u"");
-    EXPECT_EQ(doc.nextRecord, 101);
-    EXPECT_EQ(doc.RecordAt(100).Level(), 99u);
+    EXPECT_EQ(CXmlInspector(doc).ResultText(), u"");
+    EXPECT_EQ(CXmlInspector(doc).NextRecord(), 101);
+    EXPECT_EQ(CXmlInspector(doc).Record(100).Level(), 99u);
     EXPECT_TRUE(CheckStructure(doc));
 }
 
@@ -214,9 +217,9 @@ TEST(Scanner, NextTokenAndTokenMatches) {
         const char16_t* name;
         bool matches;
     };
-    const Match matches[] = {{u"album", true},       {u"album[2]", true}, {u"album/x", true},
-                             {u"album name", true},  {u"album=1", true},  {u"album]", true},
-                             {u"albums", false},     {u"albu", false},    {u"Album", false},
+    const Match matches[] = {{u"album", true},      {u"album[2]", true}, {u"album/x", true},
+                             {u"album name", true}, {u"album=1", true},  {u"album]", true},
+                             {u"albums", false},    {u"albu", false},    {u"Album", false},
                              {u"", false}};
     TokenCursor t(u"album", 0);
     ASSERT_TRUE(CXmlDocument::NextToken(t));
@@ -232,8 +235,9 @@ TEST(Scanner, NextTokenAndTokenMatches) {
 }
 
 TEST(Scanner, EveryNodeAdvancesToTheEnd) {
-    const char16_t* texts[] = {u"<", u"<!", u"<![", u"<!-", u"<?", u"</", u"<a", u"a>b<c",
-                               u"<!DOCTYPE [<!X <a>", u"<!D<", u"]]>", u"<<>>"};
+    const char16_t* texts[] = {
+        u"<",    u"<!",  u"<![", u"<!-", u"<?", u"</", u"<a", u"a>b<c", u"<!DOCTYPE [<!X <a>",
+        u"<!D<", u"]]>", u"<<>>"};
     for (const char16_t* text : texts) {
         TokenCursor cursor(text, 0);
         NodeToken token;
