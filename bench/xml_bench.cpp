@@ -255,16 +255,15 @@ void BM_BatchMixedEdits(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         CXmlDocument doc;
+        const CXmlInspector in(doc);
         doc.SetDocumentText(Catalog(mb));
         EnterAlbums(doc, 0);
-        const ElementHandle albumsElement = CXmlInspector(doc).ParentHandle();
+        const ElementHandle albumsElement = in.ParentHandle();
         std::vector<ElementHandle> albums, counts;
-        for (ElementHandle h = 1; h < static_cast<ElementHandle>(CXmlInspector(doc).NextRecord());
-             ++h) {
+        for (ElementHandle h = 1; h < static_cast<ElementHandle>(in.NextRecord()); ++h) {
             const CString name = doc.GetElementName(h);
             if (name == u"ElemCount") counts.push_back(h);
-            if (name == u"album" && CXmlInspector(doc).Record(h).parent == albumsElement)
-                albums.push_back(h);
+            if (name == u"album" && in.Record(h).parent == albumsElement) albums.push_back(h);
         }
         state.ResumeTiming();
         {

@@ -61,9 +61,10 @@ size_t NameEnd(std::u16string_view t, size_t i) {
 }  // namespace
 
 bool PlainTags(const CXmlDocument& doc) {
-    const std::u16string_view text = CXmlInspector(doc).DocumentText().view();
+    const CXmlInspector in(doc);
+    const std::u16string_view text = in.DocumentText().view();
     for (ElementHandle h : DocumentOrder(doc)) {
-        const ElementRecord& r = CXmlInspector(doc).Record(h);
+        const ElementRecord& r = in.Record(h);
         const std::u16string_view tag =
             text.substr(static_cast<size_t>(r.start), static_cast<size_t>(r.StartTagLength()));
         if (tag.size() < 3 || tag[0] != u'<') return false;

@@ -72,16 +72,13 @@ bool HasItem(const Album& album, const CString& name) {
 
 // Text, positions and every record in use; a released record only as a link of its list.
 std::string State(const CXmlDocument& doc) {
-    std::string out = fuzz::Narrow(CXmlInspector(doc).DocumentText().view());
-    out += "\n" + std::to_string(CXmlInspector(doc).ParentHandle()) + " " +
-           std::to_string(CXmlInspector(doc).MainHandle()) + " " +
-           std::to_string(CXmlInspector(doc).ChildHandle()) + " " +
-           std::to_string(CXmlInspector(doc).NodeType()) + " " +
-           std::to_string(CXmlInspector(doc).ReleasedHead()) + " " +
-           std::to_string(CXmlInspector(doc).NextRecord()) + "\n";
-    for (ElementHandle h = 0; h < static_cast<ElementHandle>(CXmlInspector(doc).NextRecord());
-         ++h) {
-        const ElementRecord& r = CXmlInspector(doc).Record(h);
+    const CXmlInspector in(doc);
+    std::string out = fuzz::Narrow(in.DocumentText().view());
+    out += "\n" + std::to_string(in.ParentHandle()) + " " + std::to_string(in.MainHandle()) + " " +
+           std::to_string(in.ChildHandle()) + " " + std::to_string(in.NodeType()) + " " +
+           std::to_string(in.ReleasedHead()) + " " + std::to_string(in.NextRecord()) + "\n";
+    for (ElementHandle h = 0; h < static_cast<ElementHandle>(in.NextRecord()); ++h) {
+        const ElementRecord& r = in.Record(h);
         if (r.flags == ElemReleased) {
             out += "released " + std::to_string(r.nextSibling) + "\n";
             continue;

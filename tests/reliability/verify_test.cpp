@@ -29,9 +29,10 @@ void Merged(CXmlDocument& target) {
 
 TEST(Verify, AcceptsSoundResultsAndRefusesEveryTamperedWord) {
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     Merged(doc);
     ASSERT_TRUE(IndexMatchesText(doc));
-    const int32_t records = CXmlInspector(doc).NextRecord();
+    const int32_t records = in.NextRecord();
     struct Tamper {
         const char* what;
         void (*apply)(ElementRecord& r);
@@ -54,7 +55,7 @@ TEST(Verify, AcceptsSoundResultsAndRefusesEveryTamperedWord) {
     for (const Tamper& t : tampers) {
         for (ElementHandle h = 1; h < static_cast<ElementHandle>(records); ++h) {
             SCOPED_TRACE(std::string(t.what) + " of record " + std::to_string(h));
-            ElementRecord r = CXmlInspector(doc).Record(h);
+            ElementRecord r = in.Record(h);
             if (r.flags & ElemReleased) continue;  // records freed by the edits count for nothing
             const ElementRecord saved = r;
             t.apply(r);
@@ -70,11 +71,10 @@ TEST(Verify, AcceptsSoundResultsAndRefusesEveryTamperedWord) {
     ASSERT_TRUE(IndexMatchesText(doc));
 
     // A cycle of siblings ends the walk too.
-    const ElementHandle albums =
-        CXmlInspector(doc).Record(CXmlInspector(doc).Record(0).firstChild).firstChild;
-    const ElementHandle firstAlbum = CXmlInspector(doc).Record(albums).firstChild;
-    const ElementHandle lastAlbum = CXmlInspector(doc).Record(firstAlbum).prevSibling;
-    ElementRecord last = CXmlInspector(doc).Record(lastAlbum);
+    const ElementHandle albums = in.Record(in.Record(0).firstChild).firstChild;
+    const ElementHandle firstAlbum = in.Record(albums).firstChild;
+    const ElementHandle lastAlbum = in.Record(firstAlbum).prevSibling;
+    ElementRecord last = in.Record(lastAlbum);
     last.nextSibling = firstAlbum;
     doc.SetRecord(lastAlbum, last);
     EXPECT_FALSE(IndexMatchesText(doc));
@@ -82,7 +82,7 @@ TEST(Verify, AcceptsSoundResultsAndRefusesEveryTamperedWord) {
     doc.SetRecord(lastAlbum, last);
 
     // So does a text changed under the index, and a document that is not well-formed.
-    ASSERT_TRUE(doc.SpliceText(CXmlInspector(doc).Record(firstAlbum).start + 1, 1, u"x", 1));
+    ASSERT_TRUE(doc.SpliceText(in.Record(firstAlbum).start + 1, 1, u"x", 1));
     EXPECT_FALSE(IndexMatchesText(doc));
     CXmlDocument broken;
     EXPECT_FALSE(broken.SetDocumentText(u"<mirvo><albums></mirvo>"));

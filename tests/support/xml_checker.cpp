@@ -56,10 +56,11 @@ static bool IsNameEnd(char16_t c) {
 }
 
 std::u16string NameAt(const CXmlDocument& doc, ElementHandle handle) {
-    const char16_t* text = CXmlInspector(doc).DocumentText().c_str();
-    int32_t p = CXmlInspector(doc).Record(handle).start + 1;
+    const CXmlInspector in(doc);
+    const char16_t* text = in.DocumentText().c_str();
+    int32_t p = in.Record(handle).start + 1;
     int32_t b = p;
-    while (p < CXmlInspector(doc).DocumentText().length() && !IsNameEnd(text[p])) ++p;
+    while (p < in.DocumentText().length() && !IsNameEnd(text[p])) ++p;
     return std::u16string(text + b, text + p);
 }
 
@@ -189,18 +190,18 @@ std::string DumpRecords(const CXmlDocument& doc) {
 }
 
 std::vector<ElementHandle> DocumentOrder(const CXmlDocument& doc) {
+    const CXmlInspector in(doc);
     std::vector<ElementHandle> out;
-    ElementHandle h = CXmlInspector(doc).Record(0).firstChild;
-    while (h && out.size() < static_cast<size_t>(CXmlInspector(doc).NextRecord())) {
+    ElementHandle h = in.Record(0).firstChild;
+    while (h && out.size() < static_cast<size_t>(in.NextRecord())) {
         out.push_back(h);
-        const ElementRecord& r = CXmlInspector(doc).Record(h);
+        const ElementRecord& r = in.Record(h);
         if (r.firstChild) {
             h = r.firstChild;
             continue;
         }
-        while (h && !CXmlInspector(doc).Record(h).nextSibling)
-            h = CXmlInspector(doc).Record(h).parent;
-        if (h) h = CXmlInspector(doc).Record(h).nextSibling;
+        while (h && !in.Record(h).nextSibling) h = in.Record(h).parent;
+        if (h) h = in.Record(h).nextSibling;
     }
     return out;
 }

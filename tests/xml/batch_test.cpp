@@ -56,17 +56,16 @@ void PrintTo(const Snapshot& s, std::ostream* os) {
 
 // A released record keeps only its mark and its link in the released list.
 Snapshot Take(const CXmlDocument& doc) {
+    const CXmlInspector in(doc);
     std::string records;
-    for (ElementHandle h = 0; h < static_cast<ElementHandle>(CXmlInspector(doc).NextRecord());
-         ++h) {
-        const ElementRecord& r = CXmlInspector(doc).Record(h);
+    for (ElementHandle h = 0; h < static_cast<ElementHandle>(in.NextRecord()); ++h) {
+        const ElementRecord& r = in.Record(h);
         records += r.flags == ElemReleased ? "released " + std::to_string(r.nextSibling)
                                            : DumpRecord(doc, h);
         records += '\n';
     }
-    return {std::u16string(CXmlInspector(doc).DocumentText().view()),
-            CXmlInspector(doc).ResultText(), records, CXmlInspector(doc).NextRecord(),
-            CXmlInspector(doc).ReleasedHead()};
+    return {std::u16string(in.DocumentText().view()), in.ResultText(), records, in.NextRecord(),
+            in.ReleasedHead()};
 }
 
 const char16_t* const kOddTexts[] = {u"<a><b></a>",   u"<a>",  u"x<b/>y<c>", u"</z>",

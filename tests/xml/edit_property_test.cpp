@@ -17,13 +17,14 @@ namespace {
 // Places the positions for an edit below the root. Returns false when the choice would put
 // the edit at the document level.
 bool Place(Rng& rng, CXmlDocument& doc, const std::vector<ElementHandle>& order, bool asChild) {
+    const CXmlInspector in(doc);
     const ElementHandle e = order[static_cast<size_t>(rng.Below(static_cast<int>(order.size())))];
-    const ElementRecord& r = CXmlInspector(doc).Record(e);
+    const ElementRecord& r = in.Record(e);
     if (asChild) {
         ElementHandle child = 0;
         if (r.firstChild && rng.Chance(70)) {
             std::vector<ElementHandle> children;
-            for (ElementHandle c = r.firstChild; c; c = CXmlInspector(doc).Record(c).nextSibling)
+            for (ElementHandle c = r.firstChild; c; c = in.Record(c).nextSibling)
                 children.push_back(c);
             child = children[static_cast<size_t>(rng.Below(static_cast<int>(children.size())))];
         }
@@ -46,8 +47,8 @@ TEST(EditProperty, EditedIndexEqualsFreshParse) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         Rng rng(seed);
         CXmlDocument doc;
-        ASSERT_TRUE(doc.SetDocumentText(GenerateDocument(rng)))
-            << Narrow(CXmlInspector(doc).ResultText());
+        const CXmlInspector in(doc);
+        ASSERT_TRUE(doc.SetDocumentText(GenerateDocument(rng))) << Narrow(in.ResultText());
         ASSERT_TRUE(MatchesFreshParse(doc));
         for (int e = 0; e < kEdits; ++e) {
             SCOPED_TRACE("edit " + std::to_string(e));
@@ -64,8 +65,7 @@ TEST(EditProperty, EditedIndexEqualsFreshParse) {
                 const uint32_t f = flags | (asChild ? uint32_t{EditAsChild} : 0u);
                 result = rng.Chance(20) ? doc.AppendElement(name.c_str(), rng.Below(2001) - 1000, f)
                                         : doc.AppendElement(name.c_str(), value, f);
-                const ElementHandle added =
-                    asChild ? CXmlInspector(doc).ChildHandle() : CXmlInspector(doc).MainHandle();
+                const ElementHandle added = asChild ? in.ChildHandle() : in.MainHandle();
                 ASSERT_NE(added, 0u);
                 EXPECT_EQ(NameAt(doc, added), name);
             } else if (kind == 1) {
@@ -77,23 +77,22 @@ TEST(EditProperty, EditedIndexEqualsFreshParse) {
                 if (rng.Chance(50)) text += u"\r\n";
                 result =
                     doc.AppendSubtree(text.c_str(), flags | (asChild ? uint32_t{EditAsChild} : 0u));
-                EXPECT_EQ(CXmlInspector(doc).ResultText(), u"");
+                EXPECT_EQ(in.ResultText(), u"");
             } else {
                 const ElementHandle target =
                     order[static_cast<size_t>(rng.Below(static_cast<int>(order.size())))];
-                expected = CXmlInspector(doc).Record(target).firstChild == 0;
-                const std::u16string before(CXmlInspector(doc).DocumentText().view());
+                expected = in.Record(target).firstChild == 0;
+                const std::u16string before(in.DocumentText().view());
                 result = rng.Chance(20) ? doc.SetContent(target, rng.Below(100))
                                         : doc.SetContent(target, rng.Pick(kValues), flags);
                 if (!expected) {
-                    EXPECT_EQ(CXmlInspector(doc).DocumentText().view(), before);
+                    EXPECT_EQ(in.DocumentText().view(), before);
                 }
             }
             ASSERT_EQ(result, expected);
             ASSERT_TRUE(CheckStructure(doc));
-            ASSERT_EQ(CXmlInspector(doc).Record(0).length,
-                      CXmlInspector(doc).DocumentText().length());
-            ASSERT_TRUE(MatchesFreshParse(doc)) << Narrow(CXmlInspector(doc).DocumentText().view());
+            ASSERT_EQ(in.Record(0).length, in.DocumentText().length());
+            ASSERT_TRUE(MatchesFreshParse(doc)) << Narrow(in.DocumentText().view());
             ++applied;
         }
     }

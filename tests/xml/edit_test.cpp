@@ -39,12 +39,10 @@ std::string Short(const CXmlDocument& doc, ElementHandle h) {
 }
 
 std::string Positions(const CXmlDocument& doc) {
-    return "P=" + Short(doc, CXmlInspector(doc).ParentHandle()) +
-           " M=" + Short(doc, CXmlInspector(doc).MainHandle()) +
-           " C=" + Short(doc, CXmlInspector(doc).ChildHandle()) +
-           " T=" + std::to_string(CXmlInspector(doc).NodeType()) +
-           (CXmlInspector(doc).NodeOffset() || CXmlInspector(doc).NodeLength() ? " node fields set"
-                                                                               : "");
+    const CXmlInspector in(doc);
+    return "P=" + Short(doc, in.ParentHandle()) + " M=" + Short(doc, in.MainHandle()) +
+           " C=" + Short(doc, in.ChildHandle()) + " T=" + std::to_string(in.NodeType()) +
+           (in.NodeOffset() || in.NodeLength() ? " node fields set" : "");
 }
 
 // "F:name" FindElement, "E" EnterElement, "L" LeaveElement, "R" ResetPosition.
@@ -104,8 +102,9 @@ struct Snapshot {
 
 // Every edit in these tests is followed by this.
 void ExpectSound(const CXmlDocument& doc) {
+    const CXmlInspector in(doc);
     EXPECT_TRUE(CheckStructure(doc));
-    EXPECT_EQ(CXmlInspector(doc).Record(0).length, CXmlInspector(doc).DocumentText().length());
+    EXPECT_EQ(in.Record(0).length, in.DocumentText().length());
 }
 
 enum class Op { AppendText, AppendInt, Subtree, SetText, SetInt };
@@ -278,6 +277,7 @@ class EditCaseTest : public testing::TestWithParam<EditCase> {};
 TEST_P(EditCaseTest, GivesExactTextRecordsAndPositions) {
     const EditCase& c = GetParam();
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     doc.SetDocumentText(Widen(c.document));
     ASSERT_TRUE(Navigate(doc, c.path));
     const std::u16string name = c.name ? Widen(c.name) : u"";
@@ -295,19 +295,19 @@ TEST_P(EditCaseTest, GivesExactTextRecordsAndPositions) {
             result = doc.AppendSubtree(name.c_str(), c.flags);
             break;
         case Op::SetText:
-            result = doc.SetContent(CXmlInspector(doc).MainHandle(), value.c_str(), c.flags);
+            result = doc.SetContent(in.MainHandle(), value.c_str(), c.flags);
             break;
         case Op::SetInt:
-            result = doc.SetContent(CXmlInspector(doc).MainHandle(), c.number);
+            result = doc.SetContent(in.MainHandle(), c.number);
             break;
     }
     EXPECT_EQ(result, c.result);
-    EXPECT_EQ(Narrow(CXmlInspector(doc).DocumentText().view()), c.text);
+    EXPECT_EQ(Narrow(in.DocumentText().view()), c.text);
     EXPECT_EQ(Records(doc), c.records);
     EXPECT_EQ(Positions(doc), c.positions);
     ExpectSound(doc);
     CXmlDocument fresh;
-    if (fresh.SetDocumentText(CXmlInspector(doc).DocumentText().view())) {
+    if (fresh.SetDocumentText(in.DocumentText().view())) {
         EXPECT_TRUE(MatchesFreshParse(doc));
     }
 }
@@ -322,23 +322,23 @@ INSTANTIATE_TEST_SUITE_P(Edits, EditCaseTest, testing::ValuesIn(kEditCases),
 
 TEST(AppendSubtree, ParseMessageAndRecordUse) {
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     doc.SetDocumentText(u"<r></r>");
     ASSERT_TRUE(Navigate(doc, "F:r E"));
-    const int32_t before = CXmlInspector(doc).NextRecord();
+    const int32_t before = in.NextRecord();
     EXPECT_FALSE(doc.AppendSubtree(u"</y><x/>", 0));
-    EXPECT_EQ(CXmlInspector(doc).ResultText(), u"No start tag for end tag 'y' at offset 0");
+    EXPECT_EQ(in.ResultText(), u"No start tag for end tag 'y' at offset 0");
     // One record per element plus the temporary root, which ends on the released list.
-    EXPECT_EQ(CXmlInspector(doc).NextRecord(), before + 2);
-    EXPECT_EQ(CXmlInspector(doc).ReleasedHead(), static_cast<ElementHandle>(before));
-    EXPECT_EQ(CXmlInspector(doc).Record(before).flags, uint32_t{ElemReleased});
+    EXPECT_EQ(in.NextRecord(), before + 2);
+    EXPECT_EQ(in.ReleasedHead(), static_cast<ElementHandle>(before));
+    EXPECT_EQ(in.Record(before).flags, uint32_t{ElemReleased});
     ExpectSound(doc);
 
     EXPECT_TRUE(doc.AppendSubtree(u"<z/>", 0));
-    EXPECT_EQ(CXmlInspector(doc).ResultText(), u"");
-    EXPECT_EQ(CXmlInspector(doc).NextRecord(), before + 4);
-    EXPECT_EQ(CXmlInspector(doc).ReleasedHead(), static_cast<ElementHandle>(before + 2));
-    EXPECT_EQ(CXmlInspector(doc).Record(before + 2).nextSibling,
-              static_cast<ElementHandle>(before));
+    EXPECT_EQ(in.ResultText(), u"");
+    EXPECT_EQ(in.NextRecord(), before + 4);
+    EXPECT_EQ(in.ReleasedHead(), static_cast<ElementHandle>(before + 2));
+    EXPECT_EQ(in.Record(before + 2).nextSibling, static_cast<ElementHandle>(before));
     ExpectSound(doc);
 }
 
@@ -437,6 +437,7 @@ TEST(Refusals, ElementNamesMustBeXmlNames) {
     for (const std::u16string& name : bad) {
         SCOPED_TRACE(Narrow(name));
         CXmlDocument doc;
+        const CXmlInspector in(doc);
         doc.SetDocumentText(u"<r><a/></r>");
         ASSERT_TRUE(Navigate(doc, "F:r E F:a"));
         const Snapshot before(doc);
@@ -463,11 +464,12 @@ TEST(Refusals, ElementNamesMustBeXmlNames) {
     for (const std::u16string& name : good) {
         SCOPED_TRACE(Narrow(name));
         CXmlDocument doc;
+        const CXmlInspector in(doc);
         doc.SetDocumentText(u"<r><a/></r>");
         ASSERT_TRUE(Navigate(doc, "F:r E F:a"));
         ASSERT_TRUE(doc.AppendElement(name.c_str(), u"v", 0));
-        EXPECT_EQ(NameAt(doc, CXmlInspector(doc).MainHandle()), name);
-        EXPECT_EQ(doc.GetElementName(CXmlInspector(doc).MainHandle()), name);
+        EXPECT_EQ(NameAt(doc, in.MainHandle()), name);
+        EXPECT_EQ(doc.GetElementName(in.MainHandle()), name);
         ExpectSound(doc);
         EXPECT_TRUE(MatchesFreshParse(doc));
     }
@@ -528,6 +530,7 @@ TEST(RecordBounds, OpeningUpAnEmptyElementWithALongName) {
             for (const bool unended : {false, true}) {
                 SCOPED_TRACE(std::to_string(length) + (unended ? " unended" : " empty tag"));
                 CXmlDocument doc;
+                const CXmlInspector in(doc);
                 doc.SetDocumentText(text);
                 ASSERT_TRUE(Navigate(doc, "F:r E"));
                 ASSERT_TRUE(doc.FindElement(name.c_str()));
@@ -538,9 +541,7 @@ TEST(RecordBounds, OpeningUpAnEmptyElementWithALongName) {
                 const bool expected = edit != edits[3] && fits;
                 EXPECT_EQ(edit(doc), expected);
                 if (fits) {
-                    EXPECT_EQ(
-                        CXmlInspector(doc).Record(CXmlInspector(doc).MainHandle()).EndTagLength(),
-                        511);
+                    EXPECT_EQ(in.Record(in.MainHandle()).EndTagLength(), 511);
                     ExpectSound(doc);
                 } else {
                     EXPECT_TRUE(Snapshot(doc) == before);
@@ -589,9 +590,10 @@ TEST(RecordBounds, Levels) {
     for (int32_t i = 0; i < kDepth; ++i) text += u"<a>";
     for (int32_t i = 0; i < kDepth; ++i) text += u"</a>";
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     ASSERT_TRUE(doc.SetDocumentText(text));
     const ElementHandle deepest = kDepth;
-    ASSERT_EQ(CXmlInspector(doc).Record(deepest).Level(), kMaxLevel);
+    ASSERT_EQ(in.Record(deepest).Level(), kMaxLevel);
 
     auto at = [&](ElementHandle parent, ElementHandle main) { doc.SetPosition(parent, main, 0); };
     using Edit = bool (*)(CXmlDocument&);
@@ -621,8 +623,7 @@ TEST(RecordBounds, Levels) {
         const Snapshot before(doc);
         EXPECT_EQ(c.edit(doc), c.accepted);
         if (c.accepted) {
-            EXPECT_EQ(CXmlInspector(doc).Record(CXmlInspector(doc).MainHandle()).Level(),
-                      kMaxLevel);
+            EXPECT_EQ(in.Record(in.MainHandle()).Level(), kMaxLevel);
             ExpectSound(doc);
         } else {
             EXPECT_TRUE(Snapshot(doc) == before);
@@ -645,11 +646,11 @@ class FailingAllocations {
 TEST(Memory, RecordThatCannotBeTakenChangesNothing) {
     // The parse sizes the index at 8 records; fill it to the brim.
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     doc.SetDocumentText(u"<r></r>");
     ASSERT_TRUE(Navigate(doc, "F:r E"));
-    ASSERT_EQ(CXmlInspector(doc).Index().recordCapacity, 8);
-    while (CXmlInspector(doc).NextRecord() < 7)
-        ASSERT_TRUE(doc.AppendElement(u"e", nullptr, EditNoLineBreaks));
+    ASSERT_EQ(in.Index().recordCapacity, 8);
+    while (in.NextRecord() < 7) ASSERT_TRUE(doc.AppendElement(u"e", nullptr, EditNoLineBreaks));
 
     {
         // One record left: the subtree's temporary root takes it, its element cannot.
@@ -662,9 +663,9 @@ TEST(Memory, RecordThatCannotBeTakenChangesNothing) {
         // A text without elements needs only the temporary root.
         EXPECT_FALSE(doc.AppendSubtree(u"text", 0));
         ExpectSound(doc);
-        EXPECT_EQ(CXmlInspector(doc).NextRecord(), 8);
+        EXPECT_EQ(in.NextRecord(), 8);
     }
-    ASSERT_EQ(CXmlInspector(doc).NextRecord(), CXmlInspector(doc).Index().recordCapacity);
+    ASSERT_EQ(in.NextRecord(), in.Index().recordCapacity);
     {
         FailingAllocations failing;
         const Snapshot before(doc);
@@ -675,7 +676,7 @@ TEST(Memory, RecordThatCannotBeTakenChangesNothing) {
         EXPECT_TRUE(Snapshot(doc) == before);
         // Content replacement takes no record.
         ASSERT_TRUE(Navigate(doc, "F:e"));
-        EXPECT_TRUE(doc.SetContent(CXmlInspector(doc).MainHandle(), u"v", 0));
+        EXPECT_TRUE(doc.SetContent(in.MainHandle(), u"v", 0));
         ExpectSound(doc);
     }
     EXPECT_TRUE(doc.AppendSubtree(u"<x><y/></x>", 0));
@@ -685,14 +686,15 @@ TEST(Memory, RecordThatCannotBeTakenChangesNothing) {
 
 TEST(Edits, TextBufferGrowsByHalfAgainPlus128) {
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     doc.SetDocumentText(u"<r></r>");
-    ASSERT_EQ(CXmlInspector(doc).DocumentText().capacity(), 7);
+    ASSERT_EQ(in.DocumentText().capacity(), 7);
     ASSERT_TRUE(Navigate(doc, "F:r E"));
     ASSERT_TRUE(doc.AppendElement(u"n", nullptr, 0));  // 7 + 8 = 15 characters
-    EXPECT_EQ(CXmlInspector(doc).DocumentText().length(), 15);
-    EXPECT_EQ(CXmlInspector(doc).DocumentText().capacity(), 15 + 7 + 128);
+    EXPECT_EQ(in.DocumentText().length(), 15);
+    EXPECT_EQ(in.DocumentText().capacity(), 15 + 7 + 128);
     ASSERT_TRUE(doc.AppendElement(u"n", nullptr, 0));
-    EXPECT_EQ(CXmlInspector(doc).DocumentText().capacity(), 150);
+    EXPECT_EQ(in.DocumentText().capacity(), 150);
     ExpectSound(doc);
 }
 

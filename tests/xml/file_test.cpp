@@ -58,19 +58,21 @@ TEST(File, LoadNotesAndResults) {
         const CString path = dir / u"c.xml";
         WriteBytes(path, l.bytes);
         CXmlDocument doc;
+        const CXmlInspector in(doc);
         EXPECT_EQ(doc.LoadFile(path.c_str()), l.result);
-        EXPECT_EQ(Narrow(CXmlInspector(doc).ResultText()), Narrow(l.resultText));
+        EXPECT_EQ(Narrow(in.ResultText()), Narrow(l.resultText));
         EXPECT_TRUE(CheckStructure(doc));
     }
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     WriteBytes(dir / u"c.xml", kCatalog936);
     ASSERT_TRUE(doc.LoadFile((dir / u"c.xml").c_str()));
     ASSERT_TRUE(doc.FindElement(u"mirvo") && doc.EnterElement() && doc.FindElement(u"album"));
     EXPECT_EQ(doc.GetAttribute(u"name"), u"\u590f\u65e5");
-    EXPECT_EQ(CXmlInspector(doc).DocumentText().view().substr(0, 9), u"<mirvo>\r\n");
+    EXPECT_EQ(in.DocumentText().view().substr(0, 9), u"<mirvo>\r\n");
     WriteBytes(dir / u"bom.xml", "\xef\xbb\xbf\n<a/>");
     ASSERT_TRUE(doc.LoadFile((dir / u"bom.xml").c_str()));
-    EXPECT_EQ(CXmlInspector(doc).Record(1).start,
+    EXPECT_EQ(in.Record(1).start,
               2);  // the mark's bytes stand before the element as text
 }
 
@@ -100,18 +102,19 @@ TEST(File, LoadsInBlocksAndTellsWhetherExact) {
         const CString path = dir / u"c.xml";
         WriteBytes(path, c.bytes);
         CXmlDocument doc;
+        const CXmlInspector in(doc);
         doc.LoadFile(path.c_str());
         EXPECT_EQ(doc.LoadedExactly(), c.exact);
         TextBuffer whole;
         ASSERT_TRUE(platform::AnsiToWide(c.bytes.data(), c.bytes.size(), whole));
-        EXPECT_TRUE(CXmlInspector(doc).DocumentText().view() == whole.view());
+        EXPECT_TRUE(in.DocumentText().view() == whole.view());
         if (c.exact) {
-            ASSERT_TRUE(doc.SaveFile((dir / u"out.xml").c_str()))
-                << Narrow(CXmlInspector(doc).ResultText());
+            ASSERT_TRUE(doc.SaveFile((dir / u"out.xml").c_str())) << Narrow(in.ResultText());
             EXPECT_TRUE(ReadBytes(dir / u"out.xml") == c.bytes);
         }
     }
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     EXPECT_FALSE(doc.LoadFile((dir / u"missing.xml").c_str()));
     EXPECT_FALSE(doc.LoadedExactly());
     doc.SetDocumentText(u"<a/>");
@@ -121,16 +124,16 @@ TEST(File, LoadsInBlocksAndTellsWhetherExact) {
 TEST(File, MissingFileKeepsTheDocument) {
     TempFolder dir;
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     ASSERT_TRUE(doc.SetDocumentText(u"<keep><me/></keep>"));
     doc.FindElement(u"keep");
     const CString missing[] = {dir / u"missing.xml", dir / u"no-folder\\missing.xml"};
     for (const CString& path : missing) {
         EXPECT_FALSE(doc.LoadFile(path.c_str()));
-        EXPECT_TRUE(OneLine(CXmlInspector(doc).ResultText()))
-            << Narrow(CXmlInspector(doc).ResultText());
-        EXPECT_EQ(CXmlInspector(doc).DocumentText().view(), u"<keep><me/></keep>");
-        EXPECT_EQ(CXmlInspector(doc).MainHandle(), 1u);
-        EXPECT_EQ(CXmlInspector(doc).NextRecord(), 3);
+        EXPECT_TRUE(OneLine(in.ResultText())) << Narrow(in.ResultText());
+        EXPECT_EQ(in.DocumentText().view(), u"<keep><me/></keep>");
+        EXPECT_EQ(in.MainHandle(), 1u);
+        EXPECT_EQ(in.NextRecord(), 3);
     }
 }
 
@@ -159,16 +162,16 @@ TEST(File, RoundTripIsByteForByte) {
 TEST(File, SaveFailuresLeaveNoFile) {
     TempFolder dir;
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     doc.SetDocumentText(u"<a/>");
     EXPECT_FALSE(doc.SaveFile((dir / u"no-folder\\c.xml").c_str()));
-    EXPECT_TRUE(OneLine(CXmlInspector(doc).ResultText()))
-        << Narrow(CXmlInspector(doc).ResultText());
+    EXPECT_TRUE(OneLine(in.ResultText())) << Narrow(in.ResultText());
 
     // A character code page 936 lacks: refused, the file untouched.
     WriteBytes(dir / u"c.xml", kCatalog936);
     doc.SetDocumentText(u"<a name=\"\u0e01\"/>");
     EXPECT_FALSE(doc.SaveFile((dir / u"c.xml").c_str()));
-    EXPECT_EQ(Narrow(CXmlInspector(doc).ResultText()),
+    EXPECT_EQ(Narrow(in.ResultText()),
               "Not saved: the text has characters that code page 936 cannot represent");
     EXPECT_EQ(ReadBytes(dir / u"c.xml"), kCatalog936);
     EXPECT_EQ(FilesIn(dir.Path()), 1u);
@@ -231,11 +234,12 @@ TEST(File, InjectedFaultsNeverDamageTheCatalog) {
         SCOPED_TRACE(s);
         WriteBytes(path, kCatalog936);
         CXmlDocument doc;
+        const CXmlInspector in(doc);
         ASSERT_TRUE(doc.LoadFile(path.c_str()));
         doc.FindElement(u"mirvo");
         doc.EnterElement();
         doc.AppendElement(u"albums", u"\u65b0", 0);
-        const std::u16string edited(CXmlInspector(doc).DocumentText().view());
+        const std::u16string edited(in.DocumentText().view());
 
         FaultyFiles faulty(static_cast<FaultyFiles::Step>(s), real);
         platform::SetFilesForTest(&faulty);
@@ -250,11 +254,10 @@ TEST(File, InjectedFaultsNeverDamageTheCatalog) {
         if (saveStep) {
             ++injected;
             EXPECT_FALSE(saved);
-            EXPECT_TRUE(OneLine(CXmlInspector(doc).ResultText()))
-                << Narrow(CXmlInspector(doc).ResultText());
+            EXPECT_TRUE(OneLine(in.ResultText())) << Narrow(in.ResultText());
             EXPECT_EQ(ReadBytes(path), kCatalog936);  // the original, exactly
         } else {
-            EXPECT_TRUE(saved) << Narrow(CXmlInspector(doc).ResultText());
+            EXPECT_TRUE(saved) << Narrow(in.ResultText());
             EXPECT_FALSE(loaded);  // the faults of loading
             // A failed load keeps the previous document: here the empty one.
             EXPECT_EQ(CXmlInspector(reloaded).DocumentText().length(), 0);

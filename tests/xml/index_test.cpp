@@ -36,11 +36,12 @@ struct AllocationProbe {
 
 TEST(Index, ConstructionParsesEmptyText) {
     CXmlDocument doc;
-    EXPECT_EQ(CXmlInspector(doc).Index().recordCapacity, 8);
-    EXPECT_EQ(CXmlInspector(doc).Index().segmentTableCapacity, 4);
-    EXPECT_EQ(CXmlInspector(doc).NextRecord(), 1);
-    EXPECT_EQ(CXmlInspector(doc).ResultText(), u"Empty document");
-    EXPECT_EQ(CXmlInspector(doc).SavedPositions().table, nullptr);
+    const CXmlInspector in(doc);
+    EXPECT_EQ(in.Index().recordCapacity, 8);
+    EXPECT_EQ(in.Index().segmentTableCapacity, 4);
+    EXPECT_EQ(in.NextRecord(), 1);
+    EXPECT_EQ(in.ResultText(), u"Empty document");
+    EXPECT_EQ(in.SavedPositions().table, nullptr);
 }
 
 TEST(Index, GrowthSteps) {
@@ -79,10 +80,11 @@ TEST(Index, GrowthSteps) {
 
 TEST(Index, SegmentTableGrowsToTwiceTheLastSegmentPlusFour) {
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     int32_t want = kSegmentRecords * 5;  // needs segment 4, past the first table of 4
-    while (CXmlInspector(doc).Index().recordCapacity < want) ASSERT_TRUE(doc.GrowIndex(want));
-    EXPECT_EQ(CXmlInspector(doc).Index().recordCapacity, want);
-    EXPECT_EQ(CXmlInspector(doc).Index().segmentTableCapacity, 4 * 2 + 4);
+    while (in.Index().recordCapacity < want) ASSERT_TRUE(doc.GrowIndex(want));
+    EXPECT_EQ(in.Index().recordCapacity, want);
+    EXPECT_EQ(in.Index().segmentTableCapacity, 4 * 2 + 4);
 }
 
 TEST(Index, GrowthKeepsRecordContents) {
@@ -94,34 +96,36 @@ TEST(Index, GrowthKeepsRecordContents) {
 
 TEST(Index, HandleNamesSegmentAndSlot) {
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     ASSERT_TRUE(doc.GrowIndex(kSegmentRecords + 2));
-    EXPECT_EQ(&CXmlInspector(doc).Record(65537), &CXmlInspector(doc).Index().segmentTable[1][1]);
-    EXPECT_EQ(&CXmlInspector(doc).Record(65535),
-              &CXmlInspector(doc).Index().segmentTable[0][65535]);
+    EXPECT_EQ(&in.Record(65537), &in.Index().segmentTable[1][1]);
+    EXPECT_EQ(&in.Record(65535), &in.Index().segmentTable[0][65535]);
 }
 
 TEST(Index, ReleaseRecordJoinsTheReleasedList) {
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     doc.SetDocumentText(u"<a><b/><c/><d/></a>");
     EXPECT_EQ(doc.ReleaseRecord(4), 0u);
     EXPECT_EQ(doc.ReleaseRecord(2), 3u);
-    EXPECT_EQ(CXmlInspector(doc).Record(2).flags, 0x00020000u);
-    EXPECT_EQ(CXmlInspector(doc).Record(2).nextSibling, 4u);
-    EXPECT_EQ(CXmlInspector(doc).ReleasedHead(), 2u);
+    EXPECT_EQ(in.Record(2).flags, 0x00020000u);
+    EXPECT_EQ(in.Record(2).nextSibling, 4u);
+    EXPECT_EQ(in.ReleasedHead(), 2u);
 }
 
 TEST(Index, ReparseOfShorterTextKeepsCapacity) {
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     std::u16string big = u"<r>";
     for (int i = 0; i < 2000; ++i) big += u"<i/>";
     big += u"</r>";
     doc.SetDocumentText(big);
-    const int32_t capacity = CXmlInspector(doc).Index().recordCapacity;
+    const int32_t capacity = in.Index().recordCapacity;
     doc.ReleaseRecord(5);
     EXPECT_TRUE(doc.SetDocumentText(u"<a/>"));
-    EXPECT_EQ(CXmlInspector(doc).Index().recordCapacity, capacity);
-    EXPECT_EQ(CXmlInspector(doc).NextRecord(), 2);
-    EXPECT_EQ(CXmlInspector(doc).ReleasedHead(), 0u);
+    EXPECT_EQ(in.Index().recordCapacity, capacity);
+    EXPECT_EQ(in.NextRecord(), 2);
+    EXPECT_EQ(in.ReleasedHead(), 0u);
 }
 
 TEST(Index, DestructionFreesEverySegmentAndTheTable) {
@@ -133,9 +137,9 @@ TEST(Index, DestructionFreesEverySegmentAndTheTable) {
         AllocationProbe probe;
         {
             CXmlDocument doc;
-            while (CXmlInspector(doc).Index().recordCapacity < f.capacity)
-                ASSERT_TRUE(doc.GrowIndex(f.capacity));
-            ASSERT_EQ(CXmlInspector(doc).Index().recordCapacity, f.capacity);
+            const CXmlInspector in(doc);
+            while (in.Index().recordCapacity < f.capacity) ASSERT_TRUE(doc.GrowIndex(f.capacity));
+            ASSERT_EQ(in.Index().recordCapacity, f.capacity);
             AllocationProbe::releases = 0;
         }
         EXPECT_EQ(AllocationProbe::releases, f.segments + 1) << f.capacity;

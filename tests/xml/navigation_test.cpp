@@ -26,10 +26,10 @@ std::unique_ptr<CXmlDocument> Parse(u16string_view text, uint32_t flags = 0) {
 
 // The id="..." of an element, read straight from its start tag; "-" for none.
 std::string IdOf(const CXmlDocument& doc, ElementHandle h) {
+    const CXmlInspector in(doc);
     if (!h) return "-";
-    const ElementRecord& r = CXmlInspector(doc).Record(h);
-    u16string_view tag =
-        CXmlInspector(doc).DocumentText().view().substr(r.start, r.StartTagLength());
+    const ElementRecord& r = in.Record(h);
+    u16string_view tag = in.DocumentText().view().substr(r.start, r.StartTagLength());
     size_t at = tag.find(u" id=\"");
     if (at == u16string_view::npos) return "?";
     at += 5;
@@ -37,21 +37,19 @@ std::string IdOf(const CXmlDocument& doc, ElementHandle h) {
 }
 
 std::string State(const CXmlDocument& doc) {
-    return IdOf(doc, CXmlInspector(doc).ParentHandle()) + " " +
-           IdOf(doc, CXmlInspector(doc).MainHandle()) + " " +
-           IdOf(doc, CXmlInspector(doc).ChildHandle());
+    const CXmlInspector in(doc);
+    return IdOf(doc, in.ParentHandle()) + " " + IdOf(doc, in.MainHandle()) + " " +
+           IdOf(doc, in.ChildHandle());
 }
 
 testing::AssertionResult NavigationInvariants(const CXmlDocument& doc) {
-    if ((CXmlInspector(doc).NodeType() == NodeElement) != (CXmlInspector(doc).MainHandle() != 0) ||
-        (CXmlInspector(doc).NodeType() != NodeElement && CXmlInspector(doc).NodeType() != 0))
-        return testing::AssertionFailure() << "nodeType " << CXmlInspector(doc).NodeType();
-    if (CXmlInspector(doc).MainHandle() &&
-        CXmlInspector(doc).Record(CXmlInspector(doc).MainHandle()).parent !=
-            CXmlInspector(doc).ParentHandle())
+    const CXmlInspector in(doc);
+    if ((in.NodeType() == NodeElement) != (in.MainHandle() != 0) ||
+        (in.NodeType() != NodeElement && in.NodeType() != 0))
+        return testing::AssertionFailure() << "nodeType " << in.NodeType();
+    if (in.MainHandle() && in.Record(in.MainHandle()).parent != in.ParentHandle())
         return testing::AssertionFailure() << "parentHandle is not the main element's parent";
-    if (CXmlInspector(doc).NodeOffset() || CXmlInspector(doc).NodeLength())
-        return testing::AssertionFailure() << "node span set";
+    if (in.NodeOffset() || in.NodeLength()) return testing::AssertionFailure() << "node span set";
     return testing::AssertionSuccess();
 }
 
@@ -159,7 +157,8 @@ TEST(Navigation, WalksFollowTheMoveRules) {
     for (const Walk& walk : walks) {
         SCOPED_TRACE(walk.title);
         auto doc = Parse(kCatalog, walk.flags);
-        ASSERT_TRUE(doc->IsWellFormed()) << Narrow(CXmlInspector(*doc).ResultText());
+        const CXmlInspector in(*doc);
+        ASSERT_TRUE(doc->IsWellFormed()) << Narrow(in.ResultText());
         for (size_t i = 0; i < walk.steps.size(); ++i) {
             const Step& s = walk.steps[i];
             SCOPED_TRACE("step " + std::to_string(i));
@@ -185,7 +184,7 @@ TEST(Navigation, WalksFollowTheMoveRules) {
                 EXPECT_EQ(State(*doc), before) << "a failed move changed the position";
             }
             EXPECT_TRUE(NavigationInvariants(*doc));
-            EXPECT_TEXT(CXmlInspector(*doc).ResultText(), u"");
+            EXPECT_TEXT(in.ResultText(), u"");
         }
     }
 }
@@ -298,10 +297,11 @@ TEST(Navigation, AttributeValues) {
     for (const AttributeCase& c : cases) {
         SCOPED_TRACE(Narrow(c.doc) + " / " + (c.name ? Narrow(c.name) : "(null)"));
         auto doc = Parse(c.doc, c.flags);
+        const CXmlInspector in(*doc);
         ASSERT_TRUE(doc->FindElement(nullptr));
-        const CString parsed = CXmlInspector(*doc).ResultText();
+        const CString parsed = in.ResultText();
         EXPECT_TEXT(doc->GetAttribute(c.name), c.value);
-        EXPECT_TEXT(CXmlInspector(*doc).ResultText(), parsed);
+        EXPECT_TEXT(in.ResultText(), parsed);
     }
 }
 

@@ -82,27 +82,25 @@ TEST(Parse, CasesGiveRecordsAndMessages) {
     for (const ParseCase& c : kCases) {
         SCOPED_TRACE(Narrow(c.text));
         CXmlDocument doc;
+        const CXmlInspector in(doc);
         EXPECT_EQ(doc.SetDocumentText(c.text), c.wellFormed);
-        EXPECT_EQ(Narrow(CXmlInspector(doc).ResultText()), Narrow(c.message));
+        EXPECT_EQ(Narrow(in.ResultText()), Narrow(c.message));
         EXPECT_EQ(doc.IsWellFormed(), c.wellFormed);
         if (c.records) {
             EXPECT_EQ(DumpRecords(doc), c.records);
         }
         EXPECT_TRUE(CheckStructure(doc));
-        EXPECT_EQ(CXmlInspector(doc).MainHandle() | CXmlInspector(doc).ParentHandle() |
-                      CXmlInspector(doc).ChildHandle(),
-                  0u);
-        EXPECT_EQ(CXmlInspector(doc).NodeType() | CXmlInspector(doc).NodeOffset() |
-                      CXmlInspector(doc).NodeLength(),
-                  0);
+        EXPECT_EQ(in.MainHandle() | in.ParentHandle() | in.ChildHandle(), 0u);
+        EXPECT_EQ(in.NodeType() | in.NodeOffset() | in.NodeLength(), 0);
     }
 }
 
 TEST(Parse, EmptyTextLeavesDocumentRecordZero) {
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     EXPECT_FALSE(doc.SetDocumentText(nullptr));
-    EXPECT_EQ(CXmlInspector(doc).ResultText(), u"Empty document");
-    const ElementRecord& r = CXmlInspector(doc).Record(0);
+    EXPECT_EQ(in.ResultText(), u"Empty document");
+    const ElementRecord& r = in.Record(0);
     EXPECT_EQ(r.start | r.length |
                   static_cast<int32_t>(r.tagLengths | r.flags | r.parent | r.firstChild |
                                        r.nextSibling | r.prevSibling),
@@ -118,13 +116,14 @@ TEST(Parse, IgnoreCaseFlagMatchesEndTags) {
 
 TEST(Parse, EarlierResultTextStaysInFront) {
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     const CString once = u"Element 'a' at offset 0 not ended";
     EXPECT_FALSE(doc.SetDocumentText(u"<a>"));
     EXPECT_FALSE(doc.ParseDocument());
-    EXPECT_EQ(CXmlInspector(doc).ResultText(), once + u", " + once);
+    EXPECT_EQ(in.ResultText(), once + u", " + once);
     ASSERT_TRUE(doc.SpliceText(2, 0, u"/", 1));
     EXPECT_TRUE(doc.ParseDocument());
-    EXPECT_EQ(CXmlInspector(doc).ResultText(), once + u", " + once);
+    EXPECT_EQ(in.ResultText(), once + u", " + once);
 }
 
 TEST(Parse, FirstErrorWins) {
@@ -135,12 +134,13 @@ TEST(Parse, FirstErrorWins) {
 
 TEST(Parse, ErrorMarksTravelUpThroughUnendedElements) {
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     doc.SetDocumentText(u"<r><a><b></x></r>");
     // b held the error; a and b are closed unended, the mark ends on r.
     EXPECT_TRUE(CheckStructure(doc));
-    EXPECT_TRUE(CXmlInspector(doc).Record(1).flags & ElemHasError);
-    EXPECT_FALSE(CXmlInspector(doc).Record(2).flags & ElemHasError);
-    EXPECT_FALSE(CXmlInspector(doc).Record(3).flags & ElemHasError);
+    EXPECT_TRUE(in.Record(1).flags & ElemHasError);
+    EXPECT_FALSE(in.Record(2).flags & ElemHasError);
+    EXPECT_FALSE(in.Record(3).flags & ElemHasError);
 }
 
 TEST(Parse, DeepRecoveryRestoresLevelsOfMovedSubtrees) {
@@ -150,10 +150,10 @@ TEST(Parse, DeepRecoveryRestoresLevelsOfMovedSubtrees) {
     for (int i = 0; i < 50; ++i) text += u"<w>";
     text += u"<x><y><z/></y></x></r>";
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     EXPECT_FALSE(doc.SetDocumentText(text));
     EXPECT_TRUE(CheckStructure(doc));
-    EXPECT_EQ(CXmlInspector(doc).Record(CXmlInspector(doc).Record(0).firstChild).length,
-              static_cast<int32_t>(text.size()));
+    EXPECT_EQ(in.Record(in.Record(0).firstChild).length, static_cast<int32_t>(text.size()));
 }
 
 TEST(Parse, ManyUnendedElementsAreClosedInLinearTime) {
@@ -183,11 +183,11 @@ TEST(Parse, RecordFieldBoundsAreReportedNotCorrupted) {
     };
     for (const Bound& b : bounds) {
         CXmlDocument doc;
+        const CXmlInspector in(doc);
         EXPECT_FALSE(doc.SetDocumentText(b.text));
-        EXPECT_EQ(
-            Narrow(CXmlInspector(doc).ResultText().substr(0, std::u16string(b.message).size())),
-            Narrow(b.message));
-        EXPECT_TRUE(CXmlInspector(doc).Record(0).flags & ElemIllFormed);
+        EXPECT_EQ(Narrow(in.ResultText().substr(0, std::u16string(b.message).size())),
+                  Narrow(b.message));
+        EXPECT_TRUE(in.Record(0).flags & ElemIllFormed);
         EXPECT_TRUE(CheckStructure(doc));
     }
 }
@@ -198,10 +198,11 @@ TEST(Parse, StackGrowsThroughItsSteps) {
     for (int i = 0; i < 100; ++i) text += u"<e" + Widen(std::to_string(i)) + u">";
     for (int i = 99; i >= 0; --i) text += u"</e" + Widen(std::to_string(i)) + u">";
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     EXPECT_TRUE(doc.SetDocumentText(text));
-    EXPECT_EQ(CXmlInspector(doc).ResultText(), u"");
-    EXPECT_EQ(CXmlInspector(doc).NextRecord(), 101);
-    EXPECT_EQ(CXmlInspector(doc).Record(100).Level(), 99u);
+    EXPECT_EQ(in.ResultText(), u"");
+    EXPECT_EQ(in.NextRecord(), 101);
+    EXPECT_EQ(in.Record(100).Level(), 99u);
     EXPECT_TRUE(CheckStructure(doc));
 }
 

@@ -29,13 +29,13 @@ std::vector<std::string> Names(const CXmlDocument& doc) {
 // "name start+length" for every element in handle order, then the document record's length.
 // Names are taken as given: after a bare offset walk the text no longer matches the records.
 std::string Spans(const CXmlDocument& doc, const std::vector<std::string>& names) {
+    const CXmlInspector in(doc);
     std::string out;
-    for (ElementHandle h = 1; h < static_cast<ElementHandle>(CXmlInspector(doc).NextRecord());
-         ++h) {
-        const ElementRecord& r = CXmlInspector(doc).Record(h);
+    for (ElementHandle h = 1; h < static_cast<ElementHandle>(in.NextRecord()); ++h) {
+        const ElementRecord& r = in.Record(h);
         out += names[h] + std::to_string(r.start) + "+" + std::to_string(r.length) + " ";
     }
-    return out + "doc" + std::to_string(CXmlInspector(doc).Record(0).length);
+    return out + "doc" + std::to_string(in.Record(0).length);
 }
 
 std::string Spans(const CXmlDocument& doc) {
@@ -79,6 +79,7 @@ TEST(SpliceText, BufferRuleAndMoves) {
         SCOPED_TRACE(Narrow(c.text) + " at " + std::to_string(c.index) + " remove " +
                      std::to_string(c.removed) + " insert " + Narrow(c.replacement));
         CXmlDocument doc;
+        const CXmlInspector in(doc);
         doc.SetDocumentText(c.text);
         if (c.reserve) {
             ASSERT_TRUE(doc.ReserveText(c.reserve));
@@ -86,11 +87,9 @@ TEST(SpliceText, BufferRuleAndMoves) {
         const int32_t length =
             static_cast<int32_t>(std::char_traits<char16_t>::length(c.replacement));
         EXPECT_EQ(doc.SpliceText(c.index, c.removed, c.replacement, length), c.result);
-        EXPECT_EQ(CXmlInspector(doc).DocumentText().view(), std::u16string_view(c.expected));
-        EXPECT_EQ(
-            CXmlInspector(doc).DocumentText().c_str()[CXmlInspector(doc).DocumentText().length()],
-            u'\0');
-        EXPECT_EQ(CXmlInspector(doc).DocumentText().capacity(), c.capacity);
+        EXPECT_EQ(in.DocumentText().view(), std::u16string_view(c.expected));
+        EXPECT_EQ(in.DocumentText().c_str()[in.DocumentText().length()], u'\0');
+        EXPECT_EQ(in.DocumentText().capacity(), c.capacity);
     }
 }
 
@@ -133,6 +132,7 @@ TEST(AdjustOffsets, MovesLaterRecordsAndLengthensAncestors) {
 
 TEST(AdjustOffsets, RecordWithoutStartTagChangesNothing) {
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     ASSERT_TRUE(doc.SetDocumentText(kTree));
     // A temporary root as the subtree insertion makes it: all words 0, then a level.
     const ElementHandle root = doc.TakeRecord();
@@ -141,13 +141,11 @@ TEST(AdjustOffsets, RecordWithoutStartTagChangesNothing) {
     blank.SetLevel(1);
     doc.SetRecord(root, blank);
     std::vector<ElementRecord> before;
-    for (int32_t h = 0; h < CXmlInspector(doc).NextRecord(); ++h)
-        before.push_back(CXmlInspector(doc).Record(h));
+    for (int32_t h = 0; h < in.NextRecord(); ++h) before.push_back(in.Record(h));
     doc.AdjustOffsets(root, 9, false);
     doc.AdjustOffsets(0, 9, true);
-    for (int32_t h = 0; h < CXmlInspector(doc).NextRecord(); ++h)
-        EXPECT_EQ(std::memcmp(&before[h], &CXmlInspector(doc).Record(h), sizeof(ElementRecord)), 0)
-            << h;
+    for (int32_t h = 0; h < in.NextRecord(); ++h)
+        EXPECT_EQ(std::memcmp(&before[h], &in.Record(h), sizeof(ElementRecord)), 0) << h;
 }
 
 // ---- AdjustAfterNodeEdit, as whole edits: splice text, then correct --------------------------
@@ -361,10 +359,11 @@ TEST(InsertText, PlacesSplicesAndOpensUp) {
     for (const InsertCase& c : kInsertCases) {
         SCOPED_TRACE(c.label);
         CXmlDocument doc;
+        const CXmlInspector in(doc);
         doc.SetDocumentText(c.document);
         const ElementHandle parent = *c.parent ? Named(doc, c.parent) : 0;
         ElementHandle reference = *c.reference ? Named(doc, c.reference) : 0;
-        const int32_t lengthBefore = parent ? CXmlInspector(doc).Record(parent).length : 0;
+        const int32_t lengthBefore = parent ? in.Record(parent).length : 0;
         InsertRequest request;
         request.insertFlags = c.flags;
         request.insertText = c.text;
@@ -375,13 +374,13 @@ TEST(InsertText, PlacesSplicesAndOpensUp) {
         EXPECT_EQ(request.insertFlags, c.flags);
         EXPECT_EQ(reference, *c.referenceAfter ? Named(doc, c.referenceAfter) : 0);
         EXPECT_EQ(request.insertText, c.spliced);
-        EXPECT_EQ(CXmlInspector(doc).DocumentText().view(), std::u16string_view(c.expected));
+        EXPECT_EQ(in.DocumentText().view(), std::u16string_view(c.expected));
         EXPECT_EQ(Tags(doc, parent), c.parentTags);
         // Lengths and starts are the caller's to correct.
         if (parent) {
-            EXPECT_EQ(CXmlInspector(doc).Record(parent).length, lengthBefore);
+            EXPECT_EQ(in.Record(parent).length, lengthBefore);
         }
-        const std::u16string_view text = CXmlInspector(doc).DocumentText().view();
+        const std::u16string_view text = in.DocumentText().view();
         EXPECT_EQ(text.substr(static_cast<size_t>(c.offset), request.insertLength),
                   std::u16string_view(c.text));
     }
@@ -392,10 +391,11 @@ TEST(InsertText, RefusesAnEndTagBeyondItsField) {
         const std::u16string name(length, u'x');
         for (const char16_t* tail : {u"/>", u">"}) {
             CXmlDocument doc;
+            const CXmlInspector in(doc);
             doc.SetDocumentText(u"<r><" + name + tail + u"</r>");
             const ElementHandle p = 2;
-            const std::u16string before(CXmlInspector(doc).DocumentText().view());
-            const ElementRecord record = CXmlInspector(doc).Record(p);
+            const std::u16string before(in.DocumentText().view());
+            const ElementRecord record = in.Record(p);
             ElementHandle reference = 0;
             InsertRequest request;
             request.insertFlags = EditReplaceContent | EditNoLineBreaks;
@@ -403,11 +403,11 @@ TEST(InsertText, RefusesAnEndTagBeyondItsField) {
             const int32_t removed = doc.InsertText(p, reference, request);
             if (length == 508) {
                 EXPECT_GE(removed, 0);
-                EXPECT_EQ(CXmlInspector(doc).Record(p).EndTagLength(), 511);
+                EXPECT_EQ(in.Record(p).EndTagLength(), 511);
             } else {
                 EXPECT_EQ(removed, -1);
-                EXPECT_EQ(CXmlInspector(doc).DocumentText().view(), before);
-                EXPECT_EQ(std::memcmp(&record, &CXmlInspector(doc).Record(p), sizeof record), 0);
+                EXPECT_EQ(in.DocumentText().view(), before);
+                EXPECT_EQ(std::memcmp(&record, &in.Record(p), sizeof record), 0);
             }
         }
     }
