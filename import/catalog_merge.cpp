@@ -85,7 +85,8 @@ bool StableName(const CXmlDocument& doc, const char16_t* text, const ElementReco
 
 class Merge {
   public:
-    Merge(CXmlDocument& source, CXmlDocument& target) : source_(source), target_(target) {}
+    Merge(CXmlDocument& source, CXmlDocument& target)
+        : source_(source), target_(target), sourceIn_(source), targetIn_(target) {}
 
     bool Run() {
         CXmlDocument& s = source_;
@@ -98,13 +99,13 @@ class Merge {
         t.FindElement(u"albums");
         s.EnterElement();
         t.EnterElement();
-        const ElementHandle albums = CXmlInspector(t).ParentHandle();
-        main_ = CXmlInspector(t).MainHandle();
-        child_ = CXmlInspector(t).ChildHandle();
+        const ElementHandle albums = targetIn_.ParentHandle();
+        main_ = targetIn_.MainHandle();
+        child_ = targetIn_.ChildHandle();
         if (!Begin()) return false;
 
         while (s.FindElement(u"album")) {
-            const ElementHandle album = CXmlInspector(s).MainHandle();
+            const ElementHandle album = sourceIn_.MainHandle();
             const CString name = s.GetAttribute(u"name");
             List& list = ListOf(albums, u"album");
             ElementHandle last = 0;
@@ -131,7 +132,7 @@ class Merge {
                     continue;
                 }
                 const ElementHandle added =
-                    Append(items, match, lastItem, CXmlInspector(s).MainHandle(), u"item");
+                    Append(items, match, lastItem, sourceIn_.MainHandle(), u"item");
                 if (failed_) return false;
                 itemMain = added != kRefused ? added : lastItem;
             }
@@ -162,7 +163,7 @@ class Merge {
 
     bool Begin() {
         batch_ = std::make_unique<CXmlEditBatch>(target_);
-        batchStart_ = static_cast<ElementHandle>(CXmlInspector(target_).NextRecord());
+        batchStart_ = static_cast<ElementHandle>(targetIn_.NextRecord());
         return true;
     }
 
@@ -191,22 +192,22 @@ class Merge {
         auto copy = copies_.find(parent);
         if (parent >= batchStart_ && copy != copies_.end()) {
             // Added by this batch: its text is not in place yet, but it is the pack's.
-            const char16_t* text = CXmlInspector(source_).DocumentText().c_str();
-            ElementHandle tc = CXmlInspector(t).Record(parent).firstChild;
-            ElementHandle sc = CXmlInspector(source_).Record(copy->second).firstChild;
-            for (; tc && sc; tc = CXmlInspector(t).Record(tc).nextSibling,
-                             sc = CXmlInspector(source_).Record(sc).nextSibling) {
-                const ElementRecord& r = CXmlInspector(source_).Record(sc);
+            const char16_t* text = sourceIn_.DocumentText().c_str();
+            ElementHandle tc = targetIn_.Record(parent).firstChild;
+            ElementHandle sc = sourceIn_.Record(copy->second).firstChild;
+            for (; tc && sc;
+                 tc = targetIn_.Record(tc).nextSibling, sc = sourceIn_.Record(sc).nextSibling) {
+                const ElementRecord& r = sourceIn_.Record(sc);
                 if (IsNamed(t, text, r.start, kind)) Add(list, t, text, tc, r);
             }
             if (tc || sc) list.stable = false;
             return list;
         }
         if (parent >= batchStart_ && !Flush()) return list;
-        const char16_t* text = CXmlInspector(t).DocumentText().c_str();
-        for (ElementHandle c = CXmlInspector(t).Record(parent).firstChild; c;
-             c = CXmlInspector(t).Record(c).nextSibling) {
-            const ElementRecord& r = CXmlInspector(t).Record(c);
+        const char16_t* text = targetIn_.DocumentText().c_str();
+        for (ElementHandle c = targetIn_.Record(parent).firstChild; c;
+             c = targetIn_.Record(c).nextSibling) {
+            const ElementRecord& r = targetIn_.Record(c);
             if (IsNamed(t, text, r.start, kind)) Add(list, t, text, c, r);
         }
         return list;
@@ -226,9 +227,9 @@ class Merge {
         t.SetPosition(parent, 0, 0);
         while (t.FindElement(kind)) {
             if (CompareNoCase(t.GetAttribute(u"name").c_str(), name.c_str()) == 0)
-                return CXmlInspector(t).MainHandle();
+                return targetIn_.MainHandle();
         }
-        last = CXmlInspector(t).MainHandle();
+        last = targetIn_.MainHandle();
         return 0;
     }
 
@@ -237,29 +238,29 @@ class Merge {
     ElementHandle Append(List& list, ElementHandle parent, ElementHandle after, ElementHandle from,
                          const char16_t* kind) {
         const CString text = source_.GetSubtreeText();
-        const ElementHandle mark = static_cast<ElementHandle>(CXmlInspector(target_).NextRecord());
+        const ElementHandle mark = static_cast<ElementHandle>(targetIn_.NextRecord());
         bool single = false;
         const ElementHandle added = batch_->AppendSubtree(parent, after, text.c_str(), 0, &single);
         if (batch_->Failed()) {
             failed_ = true;
             return 0;
         }
-        if (static_cast<ElementHandle>(CXmlInspector(target_).NextRecord()) == mark)
-            return kRefused;
+        if (static_cast<ElementHandle>(targetIn_.NextRecord()) == mark) return kRefused;
         if (!added) return 0;
-        const ElementRecord& r = CXmlInspector(source_).Record(from);
+        const ElementRecord& r = sourceIn_.Record(from);
         if (!single) {
             // Not the pack's element alone: let the walk's way read what came in.
             list.stable = false;
-        } else if (IsNamed(target_, CXmlInspector(source_).DocumentText().c_str(), r.start, kind)) {
+        } else if (IsNamed(target_, sourceIn_.DocumentText().c_str(), r.start, kind)) {
             copies_[added] = from;
-            Add(list, target_, CXmlInspector(source_).DocumentText().c_str(), added, r);
+            Add(list, target_, sourceIn_.DocumentText().c_str(), added, r);
         }
         return added;
     }
 
     CXmlDocument& source_;
     CXmlDocument& target_;
+    const CXmlInspector sourceIn_, targetIn_;
     std::unique_ptr<CXmlEditBatch> batch_;
     ElementHandle batchStart_ = 0;
     bool failed_ = false;
@@ -285,6 +286,7 @@ bool UpdateItemCounts(CXmlDocument& target) {
         // The walk itself; only its edits wait in the batch. The walk reads links and tags
         // of elements that the count edits do not touch.
         CXmlEditBatch batch(target);
+        const CXmlInspector in(target);
         target.FindElement(u"mirvo");
         target.EnterElement();
         target.FindElement(u"albums");
@@ -296,11 +298,10 @@ bool UpdateItemCounts(CXmlDocument& target) {
             target.ResetPosition();
             const CString digits = DecimalText(count);
             if (target.FindElement(u"ElemCount")) {
-                batch.SetContent(CXmlInspector(target).MainHandle(), digits.c_str(), 0);
-            } else if (const ElementHandle added =
-                           batch.AppendElement(CXmlInspector(target).ParentHandle(), 0,
-                                               u"ElemCount", digits.c_str(), 0)) {
-                target.SetPosition(CXmlInspector(target).ParentHandle(), added, 0);
+                batch.SetContent(in.MainHandle(), digits.c_str(), 0);
+            } else if (const ElementHandle added = batch.AppendElement(
+                           in.ParentHandle(), 0, u"ElemCount", digits.c_str(), 0)) {
+                target.SetPosition(in.ParentHandle(), added, 0);
             }
             if (batch.Failed()) return false;
             target.LeaveElement();

@@ -143,7 +143,7 @@ int Index(const std::vector<CString>& args) {
     }
     const bool wellFormed = doc.IsWellFormed();
     Out(RecordLines(doc) + (wellFormed ? "wellformed: 1\n" : "wellformed: 0\n") +
-        "result: " + platform::ToUtf8(CXmlInspector(doc).ResultText()) + "\n");
+        "result: " + platform::ToUtf8(in.ResultText()) + "\n");
     return Finish(wellFormed ? kDone : kFound);
 }
 
@@ -193,9 +193,9 @@ int Merge(const std::vector<CString>& args) {
     }
     std::string bytes;
     bool usedDefault = false;
-    if (!platform::WideToAnsi(CXmlInspector(target).DocumentText().c_str(),
-                              static_cast<size_t>(CXmlInspector(target).DocumentText().length()),
-                              bytes, usedDefault) ||
+    const TextBuffer& text = CXmlInspector(target).DocumentText();
+    if (!platform::WideToAnsi(text.c_str(), static_cast<size_t>(text.length()), bytes,
+                              usedDefault) ||
         usedDefault) {
         Err("the result cannot be written in the ANSI code page\n");
         return kIoError;

@@ -22,9 +22,9 @@ namespace {
 // The catalog's bytes in the code page, refused when a character has none.
 bool CatalogBytes(const CXmlDocument& doc, std::string& bytes, std::string& message) {
     bool usedDefault = false;
-    if (!platform::WideToAnsi(CXmlInspector(doc).DocumentText().c_str(),
-                              static_cast<size_t>(CXmlInspector(doc).DocumentText().length()),
-                              bytes, usedDefault) ||
+    const TextBuffer& text = CXmlInspector(doc).DocumentText();
+    if (!platform::WideToAnsi(text.c_str(), static_cast<size_t>(text.length()), bytes,
+                              usedDefault) ||
         usedDefault) {
         message = "the result cannot be written in the ANSI code page";
         return false;

@@ -143,21 +143,20 @@ class Generator {
 
 // Everything a caller can see of a document after the import, compared field by field.
 void ExpectSameDocument(const CXmlDocument& walk, const CXmlDocument& merged) {
-    ASSERT_EQ(Narrow(CXmlInspector(walk).DocumentText().view()),
-              Narrow(CXmlInspector(merged).DocumentText().view()));
-    EXPECT_EQ(CXmlInspector(walk).ResultText(), CXmlInspector(merged).ResultText());
-    EXPECT_EQ(CXmlInspector(walk).ParentHandle(), CXmlInspector(merged).ParentHandle());
-    EXPECT_EQ(CXmlInspector(walk).MainHandle(), CXmlInspector(merged).MainHandle());
-    EXPECT_EQ(CXmlInspector(walk).ChildHandle(), CXmlInspector(merged).ChildHandle());
-    EXPECT_EQ(CXmlInspector(walk).NodeType(), CXmlInspector(merged).NodeType());
-    EXPECT_EQ(CXmlInspector(walk).NodeOffset(), CXmlInspector(merged).NodeOffset());
-    EXPECT_EQ(CXmlInspector(walk).NodeLength(), CXmlInspector(merged).NodeLength());
-    ASSERT_EQ(CXmlInspector(walk).NextRecord(), CXmlInspector(merged).NextRecord());
-    EXPECT_EQ(CXmlInspector(walk).ReleasedHead(), CXmlInspector(merged).ReleasedHead());
-    for (ElementHandle h = 0; h < static_cast<ElementHandle>(CXmlInspector(walk).NextRecord());
-         ++h) {
-        const ElementRecord& a = CXmlInspector(walk).Record(h);
-        const ElementRecord& b = CXmlInspector(merged).Record(h);
+    const CXmlInspector w(walk), m(merged);
+    ASSERT_EQ(Narrow(w.DocumentText().view()), Narrow(m.DocumentText().view()));
+    EXPECT_EQ(w.ResultText(), m.ResultText());
+    EXPECT_EQ(w.ParentHandle(), m.ParentHandle());
+    EXPECT_EQ(w.MainHandle(), m.MainHandle());
+    EXPECT_EQ(w.ChildHandle(), m.ChildHandle());
+    EXPECT_EQ(w.NodeType(), m.NodeType());
+    EXPECT_EQ(w.NodeOffset(), m.NodeOffset());
+    EXPECT_EQ(w.NodeLength(), m.NodeLength());
+    ASSERT_EQ(w.NextRecord(), m.NextRecord());
+    EXPECT_EQ(w.ReleasedHead(), m.ReleasedHead());
+    for (ElementHandle h = 0; h < static_cast<ElementHandle>(w.NextRecord()); ++h) {
+        const ElementRecord& a = w.Record(h);
+        const ElementRecord& b = m.Record(h);
         // A released record is only a link of the released list; its other words are left
         // from its use and mean nothing.
         if (a.flags == ElemReleased) {

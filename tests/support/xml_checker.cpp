@@ -65,46 +65,44 @@ std::u16string NameAt(const CXmlDocument& doc, ElementHandle handle) {
 }
 
 testing::AssertionResult CheckStructure(const CXmlDocument& doc) {
+    const CXmlInspector in(doc);
     std::ostringstream err;
     auto fail = [&](ElementHandle h, const std::string& what) {
         return testing::AssertionFailure() << "record " << h << ": " << what;
     };
-    const int32_t textLength = CXmlInspector(doc).DocumentText().length();
-    const char16_t* text = CXmlInspector(doc).DocumentText().c_str();
-    if (CXmlInspector(doc).Index().recordCapacity < CXmlInspector(doc).NextRecord())
-        return fail(0, "nextRecord > capacity");
-    const ElementRecord& root = CXmlInspector(doc).Record(0);
+    const int32_t textLength = in.DocumentText().length();
+    const char16_t* text = in.DocumentText().c_str();
+    if (in.Index().recordCapacity < in.NextRecord()) return fail(0, "nextRecord > capacity");
+    const ElementRecord& root = in.Record(0);
     if (root.start != 0 || root.StartTagLength() != 0 || root.Level() != 0)
         return fail(0, "document record not at 0 with level 0");
     if (root.length != textLength)
         return fail(0, "length " + std::to_string(root.length) + " != text length " +
                            std::to_string(textLength));
-    if (CXmlInspector(doc).MainHandle() != 0 && CXmlInspector(doc).NodeType() != 1)
-        return fail(CXmlInspector(doc).MainHandle(), "nodeType not 1");
-    if (CXmlInspector(doc).MainHandle() == 0 && CXmlInspector(doc).NodeType() != 0)
-        return fail(0, "nodeType set without main");
+    if (in.MainHandle() != 0 && in.NodeType() != 1) return fail(in.MainHandle(), "nodeType not 1");
+    if (in.MainHandle() == 0 && in.NodeType() != 0) return fail(0, "nodeType set without main");
 
-    std::vector<uint8_t> seen(static_cast<size_t>(CXmlInspector(doc).NextRecord()), 0);
+    std::vector<uint8_t> seen(static_cast<size_t>(in.NextRecord()), 0);
     int32_t reached = 0;
     // Iterative walk: a stack of parents whose chains are to be checked.
     std::vector<ElementHandle> pending{0};
     while (!pending.empty()) {
         ElementHandle p = pending.back();
         pending.pop_back();
-        const ElementRecord& pr = CXmlInspector(doc).Record(p);
+        const ElementRecord& pr = in.Record(p);
         const int32_t spanBegin = p ? pr.start + pr.StartTagLength() : 0;
         const int32_t spanEnd = p ? pr.start + pr.length - pr.EndTagLength() : textLength;
         ElementHandle first = pr.firstChild;
         if (!first) continue;
         ElementHandle prev = 0;
         int32_t cursor = spanBegin;
-        for (ElementHandle c = first; c; c = CXmlInspector(doc).Record(c).nextSibling) {
-            if (c >= static_cast<ElementHandle>(CXmlInspector(doc).NextRecord()))
+        for (ElementHandle c = first; c; c = in.Record(c).nextSibling) {
+            if (c >= static_cast<ElementHandle>(in.NextRecord()))
                 return fail(c, "handle out of range");
             if (seen[c]) return fail(c, "reached twice (cycle or shared)");
             seen[c] = 1;
             ++reached;
-            const ElementRecord& r = CXmlInspector(doc).Record(c);
+            const ElementRecord& r = in.Record(c);
             if (r.flags & (ElemReleased | ElemIllFormed))
                 return fail(c, "released/illformed flag in tree");
             if (r.parent != p)
@@ -113,7 +111,7 @@ testing::AssertionResult CheckStructure(const CXmlDocument& doc) {
             if (isFirst != ((r.flags & ElemFirstChild) != 0))
                 return fail(c, "ElemFirstChild wrong");
             if (!isFirst && r.prevSibling != prev) return fail(c, "prevSibling not predecessor");
-            uint32_t level = p ? pr.Level() + 1 : CXmlInspector(doc).Record(0).Level();
+            uint32_t level = p ? pr.Level() + 1 : in.Record(0).Level();
             if (p == 0) level = 0;
             if (r.Level() != level)
                 return fail(c,
@@ -147,31 +145,27 @@ testing::AssertionResult CheckStructure(const CXmlDocument& doc) {
             prev = c;
             pending.push_back(c);
         }
-        if (CXmlInspector(doc).Record(first).prevSibling != prev)
+        if (in.Record(first).prevSibling != prev)
             return fail(first, "first child's prevSibling not last child");
     }
     int32_t released = 0;
-    for (ElementHandle h = CXmlInspector(doc).ReleasedHead(); h;
-         h = CXmlInspector(doc).Record(h).nextSibling) {
-        if (h >= static_cast<ElementHandle>(CXmlInspector(doc).NextRecord()) || seen[h])
+    for (ElementHandle h = in.ReleasedHead(); h; h = in.Record(h).nextSibling) {
+        if (h >= static_cast<ElementHandle>(in.NextRecord()) || seen[h])
             return fail(h, "bad released list");
         seen[h] = 1;
-        if (CXmlInspector(doc).Record(h).flags != ElemReleased) return fail(h, "released flags");
+        if (in.Record(h).flags != ElemReleased) return fail(h, "released flags");
         ++released;
     }
-    if (reached + released != CXmlInspector(doc).NextRecord() - 1)
-        return fail(0, "records in use " + std::to_string(CXmlInspector(doc).NextRecord() - 1) +
-                           " but " + std::to_string(reached) + " reachable and " +
-                           std::to_string(released) + " released");
-    if (CXmlInspector(doc).MainHandle()) {
-        if (CXmlInspector(doc).MainHandle() >=
-                static_cast<ElementHandle>(CXmlInspector(doc).NextRecord()) ||
-            !seen[CXmlInspector(doc).MainHandle()])
-            return fail(CXmlInspector(doc).MainHandle(),
-                        "main position not an element in the tree");
-        if (CXmlInspector(doc).Record(CXmlInspector(doc).MainHandle()).parent !=
-            CXmlInspector(doc).ParentHandle())
-            return fail(CXmlInspector(doc).MainHandle(), "parentHandle is not main's parent");
+    if (reached + released != in.NextRecord() - 1)
+        return fail(0, "records in use " + std::to_string(in.NextRecord() - 1) + " but " +
+                           std::to_string(reached) + " reachable and " + std::to_string(released) +
+                           " released");
+    if (in.MainHandle()) {
+        if (in.MainHandle() >= static_cast<ElementHandle>(in.NextRecord()) ||
+            !seen[in.MainHandle()])
+            return fail(in.MainHandle(), "main position not an element in the tree");
+        if (in.Record(in.MainHandle()).parent != in.ParentHandle())
+            return fail(in.MainHandle(), "parentHandle is not main's parent");
     }
     return testing::AssertionSuccess();
 }
