@@ -217,24 +217,14 @@ class CXmlDocument {
     CXmlDocument(const CXmlDocument&) = delete;
     CXmlDocument& operator=(const CXmlDocument&) = delete;
 
-    // ---- position, flags and records set from outside ----
-    // Places the position as the navigation would leave it: on `main` when it is set, else
-    // before the first child of `parent`.
-    void SetPosition(ElementHandle parent, ElementHandle main, ElementHandle child);
-    // Names then compare without case, in the next parse and in every search.
-    void SetIgnoreCase(bool ignore);
-    // Room for `capacity` characters, so that edits up to it splice in place; false when
-    // memory runs out.
-    bool ReserveText(int32_t capacity);
-    // Fills a record, as one taken with TakeRecord must be before LinkElement.
-    void SetRecord(ElementHandle handle, const ElementRecord& record) { RecordAt(handle) = record; }
-
     // ---- element index ----
     // False only when memory ran out; the index is then as it was.
     bool GrowIndex(int32_t requested);
     // Handle of a fresh, uncleared record; 0 when the index cannot grow.
     ElementHandle TakeRecord();
     ElementHandle ReleaseRecord(ElementHandle handle);
+    // Fills a record, as one taken with TakeRecord must be before LinkElement.
+    void SetRecord(ElementHandle handle, const ElementRecord& record) { RecordAt(handle) = record; }
 
     // ---- parser ----
     bool ParseDocument();
@@ -254,6 +244,11 @@ class CXmlDocument {
     static bool TokenMatches(const TokenCursor& cursor, const char16_t* name);
 
     // ---- navigation and reading ----
+    // Puts the position where the navigation could leave it: on `main`, a child of `parent`
+    // or 0 for none yet, with `child` the child of `main` that EnterElement goes to.
+    void SetPosition(ElementHandle parent, ElementHandle main, ElementHandle child);
+    // Names compare without case from then on, in the parse and in every search.
+    void SetIgnoreCase(bool ignore);
     bool FindElement(const char16_t* name);
     ElementHandle FindNamedElement(ElementHandle parent, ElementHandle after,
                                    const char16_t* name) const;
@@ -276,6 +271,9 @@ class CXmlDocument {
     bool SetContent(ElementHandle handle, int32_t value);
 
     // ---- splicing and index correction ----
+    // Room for `capacity` characters, so that edits up to it splice in place; false when
+    // memory runs out.
+    bool ReserveText(int32_t capacity);
     bool SpliceText(int32_t index, int32_t removedLength, const char16_t* replacement,
                     int32_t replacementLength);
     void AdjustOffsets(ElementHandle handle, int32_t delta, bool skipChildren);
