@@ -76,19 +76,19 @@ struct Snapshot {
     int32_t next, type, nodeOffset, nodeLength;
     std::vector<ElementRecord> records;
 
-    explicit Snapshot(const CXmlDocument& doc)
-        : text(CXmlInspector(doc).DocumentText().view()),
-          result(CXmlInspector(doc).ResultText()),
-          parent(CXmlInspector(doc).ParentHandle()),
-          main(CXmlInspector(doc).MainHandle()),
-          child(CXmlInspector(doc).ChildHandle()),
-          released(CXmlInspector(doc).ReleasedHead()),
-          next(CXmlInspector(doc).NextRecord()),
-          type(CXmlInspector(doc).NodeType()),
-          nodeOffset(CXmlInspector(doc).NodeOffset()),
-          nodeLength(CXmlInspector(doc).NodeLength()) {
-        for (int32_t h = 0; h < CXmlInspector(doc).NextRecord(); ++h)
-            records.push_back(CXmlInspector(doc).Record(h));
+    explicit Snapshot(const CXmlDocument& doc) : Snapshot(CXmlInspector(doc)) {}
+    explicit Snapshot(const CXmlInspector& in)
+        : text(in.DocumentText().view()),
+          result(in.ResultText()),
+          parent(in.ParentHandle()),
+          main(in.MainHandle()),
+          child(in.ChildHandle()),
+          released(in.ReleasedHead()),
+          next(in.NextRecord()),
+          type(in.NodeType()),
+          nodeOffset(in.NodeOffset()),
+          nodeLength(in.NodeLength()) {
+        for (int32_t h = 0; h < in.NextRecord(); ++h) records.push_back(in.Record(h));
     }
     bool operator==(const Snapshot& o) const {
         return text == o.text && result == o.result && parent == o.parent && main == o.main &&

@@ -72,8 +72,8 @@ TEST(File, LoadNotesAndResults) {
     EXPECT_EQ(in.DocumentText().view().substr(0, 9), u"<mirvo>\r\n");
     WriteBytes(dir / u"bom.xml", "\xef\xbb\xbf\n<a/>");
     ASSERT_TRUE(doc.LoadFile((dir / u"bom.xml").c_str()));
-    EXPECT_EQ(in.Record(1).start,
-              2);  // the mark's bytes stand before the element as text
+    // The mark's bytes stand before the element as text.
+    EXPECT_EQ(in.Record(1).start, 2);
 }
 
 // The text of a load is the whole file converted at once, block boundaries or not; the load is

@@ -201,6 +201,7 @@ TEST(AdjustAfterNodeEdit, EmptyDocument) {
 
 struct Linked {
     CXmlDocument doc;
+    const CXmlInspector in{doc};
     ElementHandle parent = 0, element = 0;
 };
 
@@ -227,8 +228,8 @@ void SpliceAndLink(Linked& l, const char16_t* document, const char* parent, cons
 TEST(LinkElement, OnlyChild) {
     Linked l;
     SpliceAndLink(l, u"<r></r>", "r", "", 3, ElemHasError | 9);
-    const ElementRecord& n = CXmlInspector(l.doc).Record(l.element);
-    EXPECT_EQ(CXmlInspector(l.doc).Record(l.parent).firstChild, l.element);
+    const ElementRecord& n = l.in.Record(l.element);
+    EXPECT_EQ(l.in.Record(l.parent).firstChild, l.element);
     EXPECT_EQ(n.parent, l.parent);
     EXPECT_EQ(n.prevSibling, l.element);
     EXPECT_EQ(n.nextSibling, 0u);
@@ -240,9 +241,9 @@ TEST(LinkElement, AfterTheLastChild) {
     Linked l;
     SpliceAndLink(l, u"<r><a/><b/></r>", "r", "b", 11, ElemFirstChild);
     const ElementHandle a = Named(l.doc, "a"), b = Named(l.doc, "b");
-    const ElementRecord& n = CXmlInspector(l.doc).Record(l.element);
-    EXPECT_EQ(CXmlInspector(l.doc).Record(b).nextSibling, l.element);
-    EXPECT_EQ(CXmlInspector(l.doc).Record(a).prevSibling, l.element);  // first child names the last
+    const ElementRecord& n = l.in.Record(l.element);
+    EXPECT_EQ(l.in.Record(b).nextSibling, l.element);
+    EXPECT_EQ(l.in.Record(a).prevSibling, l.element);  // first child names the last
     EXPECT_EQ(n.prevSibling, b);
     EXPECT_EQ(n.nextSibling, 0u);
     EXPECT_FALSE(n.flags & ElemFirstChild);
@@ -254,10 +255,10 @@ TEST(LinkElement, BetweenChildren) {
     Linked l;
     SpliceAndLink(l, u"<r><a/><b/></r>", "r", "a", 7, 0);
     const ElementHandle a = Named(l.doc, "a"), b = Named(l.doc, "b");
-    EXPECT_EQ(CXmlInspector(l.doc).Record(a).nextSibling, l.element);
-    EXPECT_EQ(CXmlInspector(l.doc).Record(b).prevSibling, l.element);
-    EXPECT_EQ(CXmlInspector(l.doc).Record(a).prevSibling, b);
-    EXPECT_EQ(CXmlInspector(l.doc).Record(l.element).nextSibling, b);
+    EXPECT_EQ(l.in.Record(a).nextSibling, l.element);
+    EXPECT_EQ(l.in.Record(b).prevSibling, l.element);
+    EXPECT_EQ(l.in.Record(a).prevSibling, b);
+    EXPECT_EQ(l.in.Record(l.element).nextSibling, b);
     EXPECT_TRUE(CheckStructure(l.doc));
     EXPECT_TRUE(MatchesFreshParse(l.doc));
 }
@@ -266,13 +267,13 @@ TEST(LinkElement, BeforeTheFirstChild) {
     Linked l;
     SpliceAndLink(l, u"<r><a/><b/></r>", "r", "", 3, 0);
     const ElementHandle a = Named(l.doc, "a"), b = Named(l.doc, "b");
-    const ElementRecord& n = CXmlInspector(l.doc).Record(l.element);
-    EXPECT_EQ(CXmlInspector(l.doc).Record(l.parent).firstChild, l.element);
+    const ElementRecord& n = l.in.Record(l.element);
+    EXPECT_EQ(l.in.Record(l.parent).firstChild, l.element);
     EXPECT_TRUE(n.flags & ElemFirstChild);
-    EXPECT_FALSE(CXmlInspector(l.doc).Record(a).flags & ElemFirstChild);
+    EXPECT_FALSE(l.in.Record(a).flags & ElemFirstChild);
     EXPECT_EQ(n.nextSibling, a);
     EXPECT_EQ(n.prevSibling, b);
-    EXPECT_EQ(CXmlInspector(l.doc).Record(a).prevSibling, l.element);
+    EXPECT_EQ(l.in.Record(a).prevSibling, l.element);
     EXPECT_TRUE(CheckStructure(l.doc));
     EXPECT_TRUE(MatchesFreshParse(l.doc));
 }
@@ -281,11 +282,11 @@ TEST(LinkElement, DocumentLevelKeepsTheLevel) {
     Linked l;
     SpliceAndLink(l, u"<r/>", "", "r", 4, 5);
     const ElementHandle r = Named(l.doc, "r");
-    EXPECT_EQ(CXmlInspector(l.doc).Record(l.element).Level(), 5u);
-    EXPECT_EQ(CXmlInspector(l.doc).Record(l.element).parent, 0u);
-    EXPECT_EQ(CXmlInspector(l.doc).Record(r).nextSibling, l.element);
-    EXPECT_EQ(CXmlInspector(l.doc).Record(r).prevSibling, l.element);
-    ElementRecord level0 = CXmlInspector(l.doc).Record(l.element);
+    EXPECT_EQ(l.in.Record(l.element).Level(), 5u);
+    EXPECT_EQ(l.in.Record(l.element).parent, 0u);
+    EXPECT_EQ(l.in.Record(r).nextSibling, l.element);
+    EXPECT_EQ(l.in.Record(r).prevSibling, l.element);
+    ElementRecord level0 = l.in.Record(l.element);
     level0.SetLevel(0);
     l.doc.SetRecord(l.element, level0);
     EXPECT_TRUE(CheckStructure(l.doc));
