@@ -42,19 +42,19 @@ std::string FilePath(const char* name) {
 void BM_ParseDocument(benchmark::State& state) {
     const int mb = static_cast<int>(state.range(0));
     CXmlDocument doc;
-    doc.documentText.Assign(Catalog(mb));
+    doc.SetDocumentText(Catalog(mb));
     for (auto _ : state) {
-        doc.resultText.clear();
         benchmark::DoNotOptimize(doc.ParseDocument());
     }
-    const double elements = doc.nextRecord - 1;
+    const double elements = CXmlInspector(doc).NextRecord() - 1;
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * Utf8(mb).size()));
     state.counters["elements"] = elements;
     // Each record in use is 32 bytes; the parse sizes the index from the text (length / 64 + 8
     // records), which is what it holds allocated.
     state.counters["index_bytes_per_element"] = sizeof(ElementRecord);
     state.counters["index_allocated_bytes_per_element"] =
-        static_cast<double>(doc.elementIndex.recordCapacity) * sizeof(ElementRecord) / elements;
+        static_cast<double>(CXmlInspector(doc).Index().recordCapacity) * sizeof(ElementRecord) /
+        elements;
 }
 
 void PugixmlParse(benchmark::State& state, unsigned options) {
@@ -227,7 +227,8 @@ void BM_SetContent(benchmark::State& state) {
         CXmlDocument doc;
         doc.SetDocumentText(Catalog(mb));
         std::vector<ElementHandle> counts;
-        for (ElementHandle h = 1; h < static_cast<ElementHandle>(doc.nextRecord); ++h) {
+        for (ElementHandle h = 1; h < static_cast<ElementHandle>(CXmlInspector(doc).NextRecord());
+             ++h) {
             if (doc.GetElementName(h) == u"ElemCount") counts.push_back(h);
         }
         state.ResumeTiming();
@@ -254,14 +255,15 @@ void BM_BatchMixedEdits(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         CXmlDocument doc;
+        const CXmlInspector in(doc);
         doc.SetDocumentText(Catalog(mb));
         EnterAlbums(doc, 0);
-        const ElementHandle albumsElement = doc.parentHandle;
+        const ElementHandle albumsElement = in.ParentHandle();
         std::vector<ElementHandle> albums, counts;
-        for (ElementHandle h = 1; h < static_cast<ElementHandle>(doc.nextRecord); ++h) {
+        for (ElementHandle h = 1; h < static_cast<ElementHandle>(in.NextRecord()); ++h) {
             const CString name = doc.GetElementName(h);
             if (name == u"ElemCount") counts.push_back(h);
-            if (name == u"album" && doc.RecordAt(h).parent == albumsElement) albums.push_back(h);
+            if (name == u"album" && in.Record(h).parent == albumsElement) albums.push_back(h);
         }
         state.ResumeTiming();
         {

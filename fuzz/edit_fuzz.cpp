@@ -24,28 +24,23 @@ uint32_t Flags(uint8_t byte) {
 
 // Puts the positions on an element chosen by `selector`, as navigation could leave them.
 void Place(CXmlDocument& doc, const std::vector<ElementHandle>& order, uint8_t selector) {
-    doc.parentHandle = doc.mainHandle = doc.childHandle = 0;
     if (order.empty()) {
-        doc.nodeType = 0;
+        doc.SetPosition(0, 0, 0);
         return;
     }
     const ElementHandle e = order[selector % order.size()];
-    const ElementRecord& r = doc.RecordAt(e);
+    const ElementRecord& r = CXmlInspector(doc).Record(e);
     switch ((selector / order.size()) % 3) {
         case 0:  // on the element
-            doc.parentHandle = r.parent;
-            doc.mainHandle = e;
+            doc.SetPosition(r.parent, e, 0);
             break;
         case 1:  // on the element, its first child remembered
-            doc.parentHandle = r.parent;
-            doc.mainHandle = e;
-            doc.childHandle = r.firstChild;
+            doc.SetPosition(r.parent, e, r.firstChild);
             break;
         default:  // inside the element, nothing chosen yet
-            doc.parentHandle = e;
+            doc.SetPosition(e, 0, 0);
             break;
     }
-    doc.nodeType = doc.mainHandle ? NodeElement : 0;
 }
 
 }  // namespace
@@ -94,13 +89,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 if (order.empty()) continue;
                 done = doc.SetContent(order[selector % order.size()], text.c_str(), flags);
                 // Refused (child elements) is fine and changes nothing.
-                if (!done && doc.RecordAt(order[selector % order.size()]).firstChild) done = true;
+                if (!done && CXmlInspector(doc).Record(order[selector % order.size()]).firstChild)
+                    done = true;
                 break;
             case 5:
                 if (order.empty()) continue;
                 done = doc.SetContent(order[selector % order.size()],
                                       static_cast<int32_t>(selector) * 1000 - 5);
-                if (!done && doc.RecordAt(order[selector % order.size()]).firstChild) done = true;
+                if (!done && CXmlInspector(doc).Record(order[selector % order.size()]).firstChild)
+                    done = true;
                 break;
             case 6:
                 doc.FindElement(selector & 1 ? nullptr : name);
@@ -116,14 +113,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
         }
         fuzz::CheckDocument(doc, "edit");
-        FUZZ_CHECK(doc.RecordAt(0).length == doc.documentText.length(), "document length");
+        FUZZ_CHECK(
+            CXmlInspector(doc).Record(0).length == CXmlInspector(doc).DocumentText().length(),
+            "document length");
         // An edit at the document level may add a second root: that ends the property.
         if (!done || !keepsForm || !doc.IsWellFormed()) clean = false;
         if (clean) {
             const std::string difference = fuzz::FreshParseDifference(doc);
-            FUZZ_CHECK(difference.empty(), difference +
-                                               "\ntext: " + fuzz::Narrow(doc.documentText.view()) +
-                                               "\nedit " + std::to_string(op % 10));
+            FUZZ_CHECK(difference.empty(),
+                       difference +
+                           "\ntext: " + fuzz::Narrow(CXmlInspector(doc).DocumentText().view()) +
+                           "\nedit " + std::to_string(op % 10));
         }
     }
     return 0;

@@ -29,16 +29,17 @@ CString Decode(const std::u16string& text) {
 // Sets the value as the content of a lone element and checks the result.
 void CheckAsContent(const std::u16string& value, uint32_t flags, const CString& expected) {
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     FUZZ_CHECK(doc.SetDocumentText(u"<v/>"), "parse");
     FUZZ_CHECK(doc.SetContent(1, value.c_str(), flags), "SetContent refused");
     fuzz::CheckDocument(doc, "SetContent");
     FUZZ_CHECK(doc.IsWellFormed(), "content spoils the document");
     const std::string difference = fuzz::FreshParseDifference(doc);
     FUZZ_CHECK(difference.empty(), difference);
-    const ElementRecord& r = doc.RecordAt(1);
+    const ElementRecord& r = in.Record(1);
     FUZZ_CHECK(r.firstChild == 0, "content holds an element");
     const int32_t contentStart = r.start + r.StartTagLength();
-    const std::u16string content(doc.documentText.view().substr(
+    const std::u16string content(in.DocumentText().view().substr(
         static_cast<size_t>(contentStart),
         static_cast<size_t>(r.length - r.StartTagLength() - r.EndTagLength())));
     FUZZ_CHECK(content == expected, "content \"" + fuzz::Narrow(content) + "\"");

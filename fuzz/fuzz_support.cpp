@@ -61,9 +61,10 @@ size_t NameEnd(std::u16string_view t, size_t i) {
 }  // namespace
 
 bool PlainTags(const CXmlDocument& doc) {
-    const std::u16string_view text = doc.documentText.view();
+    const CXmlInspector in(doc);
+    const std::u16string_view text = in.DocumentText().view();
     for (ElementHandle h : DocumentOrder(doc)) {
-        const ElementRecord& r = doc.RecordAt(h);
+        const ElementRecord& r = in.Record(h);
         const std::u16string_view tag =
             text.substr(static_cast<size_t>(r.start), static_cast<size_t>(r.StartTagLength()));
         if (tag.size() < 3 || tag[0] != u'<') return false;
@@ -107,25 +108,20 @@ bool PlainTags(const CXmlDocument& doc) {
 }
 
 CString AttributeOf(CXmlDocument& doc, ElementHandle handle, const char16_t* name) {
-    const ElementHandle parent = doc.parentHandle, main = doc.mainHandle, child = doc.childHandle;
-    const int32_t type = doc.nodeType;
-    doc.parentHandle = doc.RecordAt(handle).parent;
-    doc.mainHandle = handle;
-    doc.childHandle = 0;
-    doc.nodeType = NodeElement;
+    const CXmlInspector in(doc);
+    const ElementHandle parent = in.ParentHandle(), main = in.MainHandle(),
+                        child = in.ChildHandle();
+    doc.SetPosition(in.Record(handle).parent, handle, 0);
     CString value = doc.GetAttribute(name);
-    doc.parentHandle = parent;
-    doc.mainHandle = main;
-    doc.childHandle = child;
-    doc.nodeType = type;
+    doc.SetPosition(parent, main, child);
     return value;
 }
 
 void CheckDocument(const CXmlDocument& doc, const char* after) {
     const std::string error = StructureError(doc);
     if (!error.empty()) {
-        Fail(std::string("structure after ") + after + ": " + error +
-             "\ntext: " + Narrow(doc.documentText.view()) + "\nrecords:\n" + DumpRecords(doc));
+        Fail(std::string("structure after ") + after + ": " + error + "\ntext: " +
+             Narrow(CXmlInspector(doc).DocumentText().view()) + "\nrecords:\n" + DumpRecords(doc));
     }
 }
 

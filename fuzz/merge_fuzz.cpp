@@ -35,7 +35,7 @@ std::vector<Album> PackAlbums(CXmlDocument& pack) {
     std::vector<Album> albums;
     while (pack.FindElement(u"album")) {
         Album album{pack.GetAttribute(u"name"), {}};
-        for (ElementHandle item : Children(pack, pack.mainHandle, u"item"))
+        for (ElementHandle item : Children(pack, CXmlInspector(pack).MainHandle(), u"item"))
             album.items.push_back(fuzz::AttributeOf(pack, item, u"name"));
         albums.push_back(std::move(album));
     }
@@ -72,12 +72,13 @@ bool HasItem(const Album& album, const CString& name) {
 
 // Text, positions and every record in use; a released record only as a link of its list.
 std::string State(const CXmlDocument& doc) {
-    std::string out = fuzz::Narrow(doc.documentText.view());
-    out += "\n" + std::to_string(doc.parentHandle) + " " + std::to_string(doc.mainHandle) + " " +
-           std::to_string(doc.childHandle) + " " + std::to_string(doc.nodeType) + " " +
-           std::to_string(doc.releasedHead) + " " + std::to_string(doc.nextRecord) + "\n";
-    for (ElementHandle h = 0; h < static_cast<ElementHandle>(doc.nextRecord); ++h) {
-        const ElementRecord& r = doc.RecordAt(h);
+    const CXmlInspector in(doc);
+    std::string out = fuzz::Narrow(in.DocumentText().view());
+    out += "\n" + std::to_string(in.ParentHandle()) + " " + std::to_string(in.MainHandle()) + " " +
+           std::to_string(in.ChildHandle()) + " " + std::to_string(in.NodeType()) + " " +
+           std::to_string(in.ReleasedHead()) + " " + std::to_string(in.NextRecord()) + "\n";
+    for (ElementHandle h = 0; h < static_cast<ElementHandle>(in.NextRecord()); ++h) {
+        const ElementRecord& r = in.Record(h);
         if (r.flags == ElemReleased) {
             out += "released " + std::to_string(r.nextSibling) + "\n";
             continue;
@@ -130,7 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(State(target) == State(walkTarget), "the counts differ from the walk");
     fuzz::CheckDocument(target, "counts");
     fuzz::CheckDocument(source, "merge (pack)");
-    FUZZ_CHECK(source.documentText.view() == packText, "the pack's catalog changed");
+    FUZZ_CHECK(CXmlInspector(source).DocumentText().view() == packText,
+               "the pack's catalog changed");
 
     // The worker's check before saving agrees with this one. In catalogs of plain tags the
     // result is always sound; elsewhere an edit next to a tag such as "<ElemCount</>" can
@@ -178,9 +180,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (ElementHandle a : Children(target, counted, u"album")) {
         const ElementHandle count = target.FindNamedElement(a, 0, u"ElemCount");
         FUZZ_CHECK(count, "album without ElemCount");
-        const ElementRecord& r = target.RecordAt(count);
+        const ElementRecord& r = CXmlInspector(target).Record(count);
         if (r.firstChild) continue;  // refused by SetContent, as it must be
-        const std::u16string_view content = target.documentText.view().substr(
+        const std::u16string_view content = CXmlInspector(target).DocumentText().view().substr(
             static_cast<size_t>(r.start + r.StartTagLength()),
             static_cast<size_t>(r.length - r.StartTagLength() - r.EndTagLength()));
         const size_t items = Children(target, a, u"item").size();

@@ -80,14 +80,14 @@ bool IsWhitespace(char16_t c) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Reader in(data, size);
     CXmlDocument doc;
-    if (size & 1) doc.documentFlags = DocIgnoreCase;
+    if (size & 1) doc.SetIgnoreCase(true);
     doc.SetDocumentText(fuzz::Widen(in.UntilZero()));
     std::vector<std::u16string> names;
     while (!in.empty() && names.size() < 16) names.push_back(fuzz::Widen(in.UntilZero()));
     names.push_back(u"name");
 
-    const char16_t* text = doc.documentText.c_str();
-    const int32_t textLength = doc.documentText.length();
+    const char16_t* text = CXmlInspector(doc).DocumentText().c_str();
+    const int32_t textLength = CXmlInspector(doc).DocumentText().length();
     // DecodeText on spans of the text: every start, a few lengths.
     for (int32_t start = 0; start < textLength && start < 512; ++start) {
         for (int32_t length : {0, 1, 3, 9, 17, textLength - start}) {
@@ -97,13 +97,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const bool plain = fuzz::PlainTags(doc);
     for (ElementHandle h : fuzz::DocumentOrder(doc)) {
-        const ElementRecord& r = doc.RecordAt(h);
+        const ElementRecord& r = CXmlInspector(doc).Record(h);
         const CString name = doc.GetElementName(h);
         // Attributes are read only while the cursor stands on an element.
-        doc.parentHandle = r.parent;
-        doc.mainHandle = h;
-        doc.childHandle = 0;
-        doc.nodeType = NodeElement;
+        doc.SetPosition(r.parent, h, 0);
         FUZZ_CHECK(name.size() < static_cast<size_t>(r.StartTagLength()), "name longer than tag");
         for (const std::u16string& attribute : names) {
             const CString value = doc.GetElementAttribute(h, attribute.c_str());
@@ -124,16 +121,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     // The cursor's reads agree with the handle-based ones along a walk.
-    doc.parentHandle = 0;
-    doc.ResetPosition();
+    doc.SetPosition(0, 0, 0);
     for (int steps = 0; steps < 256; ++steps) {
         if (doc.FindElement(nullptr)) {
             for (const std::u16string& attribute : names)
-                FUZZ_CHECK(doc.GetAttribute(attribute.c_str()) ==
-                               doc.GetElementAttribute(doc.mainHandle, attribute.c_str()),
-                           "GetAttribute");
-            FUZZ_CHECK(doc.GetSubtreeText() == doc.GetElementSubtreeText(doc.mainHandle),
-                       "GetSubtreeText");
+                FUZZ_CHECK(
+                    doc.GetAttribute(attribute.c_str()) ==
+                        doc.GetElementAttribute(CXmlInspector(doc).MainHandle(), attribute.c_str()),
+                    "GetAttribute");
+            FUZZ_CHECK(
+                doc.GetSubtreeText() == doc.GetElementSubtreeText(CXmlInspector(doc).MainHandle()),
+                "GetSubtreeText");
             if (steps % 3 == 0) doc.EnterElement();
         } else if (!doc.LeaveElement()) {
             break;

@@ -25,7 +25,7 @@ int CompareNoCase(const char16_t* a, const char16_t* b) {
 
 bool HasCatalogForm(const CXmlDocument& catalog) {
     if (!catalog.IsWellFormed()) return false;
-    const ElementHandle root = catalog.RecordAt(0).firstChild;
+    const ElementHandle root = CXmlInspector(catalog).Record(0).firstChild;
     if (root != catalog.FindNamedElement(0, 0, u"mirvo")) return false;
     return catalog.FindNamedElement(root, 0, u"albums") != 0;
 }
@@ -46,7 +46,7 @@ CString Fold(const CString& name) {
 // Whether the tag at `start` of `text` has the element name `name`, as FindElement decides
 // it in `doc`.
 bool IsNamed(const CXmlDocument& doc, const char16_t* text, int32_t start, const char16_t* name) {
-    TokenCursor cursor(text, doc.documentFlags);
+    TokenCursor cursor(text, CXmlInspector(doc).DocumentFlags());
     cursor.next = start + 1;
     return CXmlDocument::NextToken(cursor) && CXmlDocument::TokenMatches(cursor, name);
 }
@@ -55,11 +55,11 @@ bool IsNamed(const CXmlDocument& doc, const char16_t* text, int32_t start, const
 // of the copy, where the document goes on with other text.
 bool ReadTagName(const CXmlDocument& doc, const CString& tag, CString& value) {
     // "=" is never taken for an attribute name: this scan runs to where the read would stop.
-    TokenCursor probe(tag.c_str(), doc.documentFlags);
+    TokenCursor probe(tag.c_str(), CXmlInspector(doc).DocumentFlags());
     probe.next = 1;
     doc.FindAttributeToken(probe, u"=");
     if (probe.next >= static_cast<int32_t>(tag.size())) return false;
-    TokenCursor cursor(tag.c_str(), doc.documentFlags);
+    TokenCursor cursor(tag.c_str(), CXmlInspector(doc).DocumentFlags());
     cursor.next = 1;
     value.clear();
     if (doc.FindAttributeToken(cursor, u"name"))
@@ -77,7 +77,7 @@ bool StableName(const CXmlDocument& doc, const char16_t* text, const ElementReco
     // empty-element tag would remove: then nothing around the tag can change the read.
     const bool content = length != r.length;
     if (content || (!(r.flags & ElemUnended) && length >= 3)) {
-        TokenCursor cursor(text, doc.documentFlags);
+        TokenCursor cursor(text, CXmlInspector(doc).DocumentFlags());
         cursor.next = r.start + 1;
         if (doc.FindAttributeToken(cursor, u"name") &&
             cursor.next < r.start + length - (content ? 0 : 2)) {
@@ -98,7 +98,8 @@ bool StableName(const CXmlDocument& doc, const char16_t* text, const ElementReco
 
 class Merge {
   public:
-    Merge(CXmlDocument& source, CXmlDocument& target) : source_(source), target_(target) {}
+    Merge(CXmlDocument& source, CXmlDocument& target)
+        : source_(source), target_(target), sourceIn_(source), targetIn_(target) {}
 
     bool Run() {
         CXmlDocument& s = source_;
@@ -111,14 +112,13 @@ class Merge {
         t.FindElement(u"albums");
         s.EnterElement();
         t.EnterElement();
-        const ElementHandle albums = t.parentHandle;
-        main_ = t.mainHandle;
-        child_ = t.childHandle;
-        type_ = t.nodeType;
+        const ElementHandle albums = targetIn_.ParentHandle();
+        main_ = targetIn_.MainHandle();
+        child_ = targetIn_.ChildHandle();
         if (!Begin()) return false;
 
         while (s.FindElement(u"album")) {
-            const ElementHandle album = s.mainHandle;
+            const ElementHandle album = sourceIn_.MainHandle();
             const CString name = s.GetAttribute(u"name");
             List& list = ListOf(albums, u"album");
             ElementHandle last = 0;
@@ -127,13 +127,7 @@ class Merge {
             if (!match) {
                 const ElementHandle added = Append(list, albums, last, album, u"album");
                 if (failed_) return false;
-                if (added != kRefused) {
-                    main_ = added;
-                    type_ = added ? NodeElement : 0;
-                } else {
-                    main_ = last;
-                    type_ = last ? NodeElement : 0;
-                }
+                main_ = added != kRefused ? added : last;
                 child_ = 0;
                 continue;
             }
@@ -150,22 +144,19 @@ class Merge {
                     itemMain = found;
                     continue;
                 }
-                const ElementHandle added = Append(items, match, lastItem, s.mainHandle, u"item");
+                const ElementHandle added =
+                    Append(items, match, lastItem, sourceIn_.MainHandle(), u"item");
                 if (failed_) return false;
                 itemMain = added != kRefused ? added : lastItem;
             }
             s.LeaveElement();
             main_ = match;
             child_ = itemMain;
-            type_ = NodeElement;
         }
         if (!batch_->Apply()) return false;
 
         // The walk's last moves: up twice in each document.
-        t.parentHandle = albums;
-        t.mainHandle = main_;
-        t.childHandle = child_;
-        t.nodeType = type_;
+        t.SetPosition(albums, main_, child_);
         s.LeaveElement();
         t.LeaveElement();
         s.LeaveElement();
@@ -185,7 +176,7 @@ class Merge {
 
     bool Begin() {
         batch_ = std::make_unique<CXmlEditBatch>(target_);
-        batchStart_ = static_cast<ElementHandle>(target_.nextRecord);
+        batchStart_ = static_cast<ElementHandle>(targetIn_.NextRecord());
         return true;
     }
 
@@ -214,21 +205,22 @@ class Merge {
         auto copy = copies_.find(parent);
         if (parent >= batchStart_ && copy != copies_.end()) {
             // Added by this batch: its text is not in place yet, but it is the pack's.
-            const char16_t* text = source_.documentText.c_str();
-            ElementHandle tc = t.RecordAt(parent).firstChild;
-            ElementHandle sc = source_.RecordAt(copy->second).firstChild;
+            const char16_t* text = sourceIn_.DocumentText().c_str();
+            ElementHandle tc = targetIn_.Record(parent).firstChild;
+            ElementHandle sc = sourceIn_.Record(copy->second).firstChild;
             for (; tc && sc;
-                 tc = t.RecordAt(tc).nextSibling, sc = source_.RecordAt(sc).nextSibling) {
-                const ElementRecord& r = source_.RecordAt(sc);
+                 tc = targetIn_.Record(tc).nextSibling, sc = sourceIn_.Record(sc).nextSibling) {
+                const ElementRecord& r = sourceIn_.Record(sc);
                 if (IsNamed(t, text, r.start, kind)) Add(list, t, text, tc, r);
             }
             if (tc || sc) list.stable = false;
             return list;
         }
         if (parent >= batchStart_ && !Flush()) return list;
-        const char16_t* text = t.documentText.c_str();
-        for (ElementHandle c = t.RecordAt(parent).firstChild; c; c = t.RecordAt(c).nextSibling) {
-            const ElementRecord& r = t.RecordAt(c);
+        const char16_t* text = targetIn_.DocumentText().c_str();
+        for (ElementHandle c = targetIn_.Record(parent).firstChild; c;
+             c = targetIn_.Record(c).nextSibling) {
+            const ElementRecord& r = targetIn_.Record(c);
             if (IsNamed(t, text, r.start, kind)) Add(list, t, text, c, r);
         }
         return list;
@@ -245,13 +237,12 @@ class Merge {
         }
         if (!Flush()) return 0;
         CXmlDocument& t = target_;
-        t.parentHandle = parent;
-        t.ResetPosition();
+        t.SetPosition(parent, 0, 0);
         while (t.FindElement(kind)) {
             if (CompareNoCase(t.GetAttribute(u"name").c_str(), name.c_str()) == 0)
-                return t.mainHandle;
+                return targetIn_.MainHandle();
         }
-        last = t.mainHandle;
+        last = targetIn_.MainHandle();
         return 0;
     }
 
@@ -260,28 +251,29 @@ class Merge {
     ElementHandle Append(List& list, ElementHandle parent, ElementHandle after, ElementHandle from,
                          const char16_t* kind) {
         const CString text = source_.GetSubtreeText();
-        const ElementHandle mark = static_cast<ElementHandle>(target_.nextRecord);
+        const ElementHandle mark = static_cast<ElementHandle>(targetIn_.NextRecord());
         bool single = false;
         const ElementHandle added = batch_->AppendSubtree(parent, after, text.c_str(), 0, &single);
         if (batch_->Failed()) {
             failed_ = true;
             return 0;
         }
-        if (static_cast<ElementHandle>(target_.nextRecord) == mark) return kRefused;
+        if (static_cast<ElementHandle>(targetIn_.NextRecord()) == mark) return kRefused;
         if (!added) return 0;
-        const ElementRecord& r = source_.RecordAt(from);
+        const ElementRecord& r = sourceIn_.Record(from);
         if (!single) {
             // Not the pack's element alone: let the walk's way read what came in.
             list.stable = false;
-        } else if (IsNamed(target_, source_.documentText.c_str(), r.start, kind)) {
+        } else if (IsNamed(target_, sourceIn_.DocumentText().c_str(), r.start, kind)) {
             copies_[added] = from;
-            Add(list, target_, source_.documentText.c_str(), added, r);
+            Add(list, target_, sourceIn_.DocumentText().c_str(), added, r);
         }
         return added;
     }
 
     CXmlDocument& source_;
     CXmlDocument& target_;
+    const CXmlInspector sourceIn_, targetIn_;
     std::unique_ptr<CXmlEditBatch> batch_;
     ElementHandle batchStart_ = 0;
     bool failed_ = false;
@@ -289,7 +281,6 @@ class Merge {
     std::unordered_map<ElementHandle, ElementHandle> copies_;  // added element -> pack element
     // The target's positions at the albums' level, as the walk leaves them.
     ElementHandle main_ = 0, child_ = 0;
-    int32_t type_ = 0;
 };
 
 }  // namespace
@@ -308,6 +299,7 @@ bool UpdateItemCounts(CXmlDocument& target) {
         // The walk itself; only its edits wait in the batch. The walk reads links and tags
         // of elements that the count edits do not touch.
         CXmlEditBatch batch(target);
+        const CXmlInspector in(target);
         target.FindElement(u"mirvo");
         target.EnterElement();
         target.FindElement(u"albums");
@@ -319,12 +311,10 @@ bool UpdateItemCounts(CXmlDocument& target) {
             target.ResetPosition();
             const CString digits = DecimalText(count);
             if (target.FindElement(u"ElemCount")) {
-                batch.SetContent(target.mainHandle, digits.c_str(), 0);
+                batch.SetContent(in.MainHandle(), digits.c_str(), 0);
             } else if (const ElementHandle added = batch.AppendElement(
-                           target.parentHandle, 0, u"ElemCount", digits.c_str(), 0)) {
-                target.mainHandle = added;
-                target.childHandle = 0;
-                target.nodeType = NodeElement;
+                           in.ParentHandle(), 0, u"ElemCount", digits.c_str(), 0)) {
+                target.SetPosition(in.ParentHandle(), added, 0);
             }
             if (batch.Failed()) return false;
             target.LeaveElement();

@@ -63,11 +63,12 @@ int Finish(int status) {
     return kIoError;
 }
 
-bool LoadUtf8(CXmlDocument& doc, const CString& path) {
+// `problem` gets the system's message when the file cannot be read.
+bool LoadUtf8(CXmlDocument& doc, const CString& path, CString& problem) {
     platform::FileSystem& files = platform::Files();
     platform::File* file = files.OpenRead(path.c_str());
     if (!file) {
-        doc.resultText = platform::SystemErrorText();
+        problem = platform::SystemErrorText();
         return false;
     }
     int64_t size = 0;
@@ -79,7 +80,7 @@ bool LoadUtf8(CXmlDocument& doc, const CString& path) {
         ok = size == 0 ||
              (files.Read(file, bytes.data(), bytes.size(), done) && done == bytes.size());
     }
-    if (!ok) doc.resultText = platform::SystemErrorText();
+    if (!ok) problem = platform::SystemErrorText();
     files.Close(file);
     if (!ok) return false;
     doc.SetDocumentText(platform::FromUtf8(bytes));
@@ -89,7 +90,7 @@ bool LoadUtf8(CXmlDocument& doc, const CString& path) {
 // One line per element record.
 std::string RecordLines(const CXmlDocument& doc) {
     std::string out;
-    for (int32_t h = 1; h < doc.nextRecord; ++h)
+    for (int32_t h = 1; h < CXmlInspector(doc).NextRecord(); ++h)
         out += doc.RecordLine(static_cast<ElementHandle>(h)) + "\n";
     return out;
 }
@@ -124,23 +125,25 @@ int Index(const std::vector<CString>& args) {
     if (file.empty()) return Usage("index needs a FILE");
     CXmlDocument doc;
     const CString path = ArgumentPath(file);
+    const CXmlInspector in(doc);
     bool loaded;
+    CString problem;
     if (utf8) {
-        loaded = LoadUtf8(doc, path);
+        loaded = LoadUtf8(doc, path, problem);
     } else {
         // LoadFile keeps the old (empty) text when the file cannot be read at all.
         doc.LoadFile(path.c_str());
         loaded =
-            doc.documentText.length() > 0 || doc.resultText.find(u" bytes to ") != CString::npos;
+            in.DocumentText().length() > 0 || in.ResultText().find(u" bytes to ") != CString::npos;
+        problem = in.ResultText();
     }
     if (!loaded) {
-        Err("brevlo-catalog: " + platform::ToUtf8(file) + ": " + platform::ToUtf8(doc.resultText) +
-            "\n");
+        Err("brevlo-catalog: " + platform::ToUtf8(file) + ": " + platform::ToUtf8(problem) + "\n");
         return kIoError;
     }
     const bool wellFormed = doc.IsWellFormed();
     Out(RecordLines(doc) + (wellFormed ? "wellformed: 1\n" : "wellformed: 0\n") +
-        "result: " + platform::ToUtf8(doc.resultText) + "\n");
+        "result: " + platform::ToUtf8(in.ResultText()) + "\n");
     return Finish(wellFormed ? kDone : kFound);
 }
 
@@ -163,7 +166,7 @@ int Merge(const std::vector<CString>& args) {
     CXmlDocument source, target;
     const char* const form = "not a catalog (no root \"mirvo\" with \"albums\")";
     if (!source.LoadFile(files[1].c_str())) {
-        Err("pack: " + platform::ToUtf8(source.resultText) + "\n");
+        Err("pack: " + platform::ToUtf8(CXmlInspector(source).ResultText()) + "\n");
         return kFound;
     }
     if (!HasCatalogForm(source)) {
@@ -171,7 +174,7 @@ int Merge(const std::vector<CString>& args) {
         return kFound;
     }
     if (!target.LoadFile(files[0].c_str())) {
-        Err("product: " + platform::ToUtf8(target.resultText) + "\n");
+        Err("product: " + platform::ToUtf8(CXmlInspector(target).ResultText()) + "\n");
         return kFound;
     }
     if (!HasCatalogForm(target)) {
@@ -190,8 +193,8 @@ int Merge(const std::vector<CString>& args) {
     }
     std::string bytes;
     bool usedDefault = false;
-    if (!platform::WideToAnsi(target.documentText.c_str(),
-                              static_cast<size_t>(target.documentText.length()), bytes,
+    const TextBuffer& text = CXmlInspector(target).DocumentText();
+    if (!platform::WideToAnsi(text.c_str(), static_cast<size_t>(text.length()), bytes,
                               usedDefault) ||
         usedDefault) {
         Err("the result cannot be written in the ANSI code page\n");

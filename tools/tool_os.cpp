@@ -22,8 +22,9 @@ namespace {
 // The catalog's bytes in the code page, refused when a character has none.
 bool CatalogBytes(const CXmlDocument& doc, std::string& bytes, std::string& message) {
     bool usedDefault = false;
-    if (!platform::WideToAnsi(doc.documentText.c_str(),
-                              static_cast<size_t>(doc.documentText.length()), bytes, usedDefault) ||
+    const TextBuffer& text = CXmlInspector(doc).DocumentText();
+    if (!platform::WideToAnsi(text.c_str(), static_cast<size_t>(text.length()), bytes,
+                              usedDefault) ||
         usedDefault) {
         message = "the result cannot be written in the ANSI code page";
         return false;
@@ -85,7 +86,7 @@ bool SaveCatalogTo(CXmlDocument& doc, const CString& path, std::string& message)
             target.assign(reinterpret_cast<const char16_t*>(final + 4), n - 4);
     }
     if (doc.SaveFile(target.c_str())) return true;
-    message = platform::ToUtf8(doc.resultText);
+    message = platform::ToUtf8(CXmlInspector(doc).ResultText());
     return false;
 }
 
@@ -123,7 +124,7 @@ bool SaveCatalogTo(CXmlDocument& doc, const CString& path, std::string& message)
     }
     if (::stat(host.c_str(), &st) != 0 || S_ISREG(st.st_mode)) {
         if (doc.SaveFile(platform::FromUtf8(host).c_str())) return true;
-        message = platform::ToUtf8(doc.resultText);
+        message = platform::ToUtf8(CXmlInspector(doc).ResultText());
         return false;
     }
     std::string bytes;

@@ -217,29 +217,14 @@ class CXmlDocument {
     CXmlDocument(const CXmlDocument&) = delete;
     CXmlDocument& operator=(const CXmlDocument&) = delete;
 
-    // Fields, in declaration order.
-    TextBuffer documentText;
-    CString resultText;
-    ElementHandle parentHandle = 0;
-    ElementHandle mainHandle = 0;
-    ElementHandle childHandle = 0;
-    int32_t nextRecord = 1;
-    ElementHandle releasedHead = 0;
-    int32_t nodeType = 0;
-    int32_t nodeOffset = 0;
-    int32_t nodeLength = 0;
-    uint32_t documentFlags = 0;
-    SavedPositionTable savedPositions;
-    ElementIndex elementIndex;
-    bool loadedExactly = true;
-
     // ---- element index ----
-    ElementRecord& RecordAt(ElementHandle h) const { return elementIndex.At(h); }
     // False only when memory ran out; the index is then as it was.
     bool GrowIndex(int32_t requested);
     // Handle of a fresh, uncleared record; 0 when the index cannot grow.
     ElementHandle TakeRecord();
     ElementHandle ReleaseRecord(ElementHandle handle);
+    // Fills a record, as one taken with TakeRecord must be before LinkElement.
+    void SetRecord(ElementHandle handle, const ElementRecord& record) { RecordAt(handle) = record; }
 
     // ---- parser ----
     bool ParseDocument();
@@ -259,6 +244,11 @@ class CXmlDocument {
     static bool TokenMatches(const TokenCursor& cursor, const char16_t* name);
 
     // ---- navigation and reading ----
+    // Puts the position where the navigation could leave it: on `main`, a child of `parent`
+    // or 0 for none yet, with `child` the child of `main` that EnterElement goes to.
+    void SetPosition(ElementHandle parent, ElementHandle main, ElementHandle child);
+    // Names compare without case from then on, in the parse and in every search.
+    void SetIgnoreCase(bool ignore);
     bool FindElement(const char16_t* name);
     ElementHandle FindNamedElement(ElementHandle parent, ElementHandle after,
                                    const char16_t* name) const;
@@ -281,6 +271,9 @@ class CXmlDocument {
     bool SetContent(ElementHandle handle, int32_t value);
 
     // ---- splicing and index correction ----
+    // Room for `capacity` characters, so that edits up to it splice in place; false when
+    // memory runs out.
+    bool ReserveText(int32_t capacity);
     bool SpliceText(int32_t index, int32_t removedLength, const char16_t* replacement,
                     int32_t replacementLength);
     void AdjustOffsets(ElementHandle handle, int32_t delta, bool skipChildren);
@@ -323,6 +316,53 @@ class CXmlDocument {
     // the record fields or the flags refuse it.
     static bool ElementText(const char16_t* name, const char16_t* value, uint32_t flags,
                             CString& text, int32_t& startTag, int32_t& endTag);
+
+  private:
+    friend class CXmlInspector;
+    friend class CXmlEditBatch;
+
+    ElementRecord& RecordAt(ElementHandle h) const { return elementIndex.At(h); }
+
+    // Fields, in declaration order.
+    TextBuffer documentText;
+    CString resultText;
+    ElementHandle parentHandle = 0;
+    ElementHandle mainHandle = 0;
+    ElementHandle childHandle = 0;
+    int32_t nextRecord = 1;
+    ElementHandle releasedHead = 0;
+    int32_t nodeType = 0;
+    int32_t nodeOffset = 0;
+    int32_t nodeLength = 0;
+    uint32_t documentFlags = 0;
+    SavedPositionTable savedPositions;
+    ElementIndex elementIndex;
+    bool loadedExactly = true;
+};
+
+// Read access to a document's state, for the code and the tests that work at the level of its
+// records. Reads the document live: nothing is copied.
+class CXmlInspector {
+  public:
+    explicit CXmlInspector(const CXmlDocument& doc) : doc_(doc) {}
+
+    const ElementRecord& Record(ElementHandle h) const { return doc_.elementIndex.At(h); }
+    const ElementIndex& Index() const { return doc_.elementIndex; }
+    int32_t NextRecord() const { return doc_.nextRecord; }
+    ElementHandle ReleasedHead() const { return doc_.releasedHead; }
+    ElementHandle ParentHandle() const { return doc_.parentHandle; }
+    ElementHandle MainHandle() const { return doc_.mainHandle; }
+    ElementHandle ChildHandle() const { return doc_.childHandle; }
+    int32_t NodeType() const { return doc_.nodeType; }
+    int32_t NodeOffset() const { return doc_.nodeOffset; }
+    int32_t NodeLength() const { return doc_.nodeLength; }
+    uint32_t DocumentFlags() const { return doc_.documentFlags; }
+    const SavedPositionTable& SavedPositions() const { return doc_.savedPositions; }
+    const TextBuffer& DocumentText() const { return doc_.documentText; }
+    const CString& ResultText() const { return doc_.resultText; }
+
+  private:
+    const CXmlDocument& doc_;
 };
 
 // Formats like swprintf with "%d" / "%s" only; the XML class's messages use nothing else.

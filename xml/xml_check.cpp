@@ -12,26 +12,27 @@ namespace {
 // The elements in document order, following the links; false when a link leaves the records
 // in use or the walk would not end.
 bool Order(const CXmlDocument& doc, std::vector<ElementHandle>& out) {
+    const CXmlInspector in(doc);
     const auto inUse = [&](ElementHandle h) {
-        return h < static_cast<ElementHandle>(doc.nextRecord) &&
-               !(doc.RecordAt(h).flags & ElemReleased);
+        return h < static_cast<ElementHandle>(in.NextRecord()) &&
+               !(in.Record(h).flags & ElemReleased);
     };
-    ElementHandle h = doc.RecordAt(0).firstChild;
-    int64_t steps = 2 * static_cast<int64_t>(doc.nextRecord) + 2;
+    ElementHandle h = in.Record(0).firstChild;
+    int64_t steps = 2 * static_cast<int64_t>(in.NextRecord()) + 2;
     while (h) {
         if (--steps < 0 || !inUse(h)) return false;
         out.push_back(h);
-        const ElementRecord& r = doc.RecordAt(h);
+        const ElementRecord& r = in.Record(h);
         if (r.firstChild) {
             h = r.firstChild;
             continue;
         }
-        while (h && !doc.RecordAt(h).nextSibling) {
+        while (h && !in.Record(h).nextSibling) {
             if (--steps < 0) return false;
-            h = doc.RecordAt(h).parent;
+            h = in.Record(h).parent;
             if (!inUse(h)) return false;
         }
-        if (h) h = doc.RecordAt(h).nextSibling;
+        if (h) h = in.Record(h).nextSibling;
     }
     return true;
 }

@@ -11,11 +11,12 @@ inline bool IsSpace(char16_t c) {
 // A handle that names a record handed out by the last parse or edit and not released. Handle 0
 // (the document record) passes: callers that need an element test for it themselves.
 bool IsLiveRecord(const CXmlDocument& doc, ElementHandle handle) {
-    const int32_t capacity = doc.elementIndex.recordCapacity;
-    if (capacity <= 0 || handle >= static_cast<uint32_t>(doc.nextRecord) ||
+    const CXmlInspector in(doc);
+    const int32_t capacity = in.Index().recordCapacity;
+    if (capacity <= 0 || handle >= static_cast<uint32_t>(in.NextRecord()) ||
         handle >= static_cast<uint32_t>(capacity))
         return false;
-    return doc.RecordAt(handle).flags != ElemReleased;
+    return in.Record(handle).flags != ElemReleased;
 }
 
 bool IsLiveElement(const CXmlDocument& doc, ElementHandle handle) {
@@ -24,7 +25,7 @@ bool IsLiveElement(const CXmlDocument& doc, ElementHandle handle) {
 
 // The start tag is scanned from one past its "<"; a record pointing outside the text is not.
 bool StartInText(const CXmlDocument& doc, const ElementRecord& r) {
-    return r.start >= 0 && r.start < doc.documentText.length();
+    return r.start >= 0 && r.start < CXmlInspector(doc).DocumentText().length();
 }
 
 // Characters that may continue an unquoted token inside a start tag. After "=" only whitespace
@@ -124,6 +125,17 @@ void CXmlDocument::ResetPosition() {
     mainHandle = 0;
     childHandle = 0;
     nodeType = 0;
+}
+
+void CXmlDocument::SetPosition(ElementHandle parent, ElementHandle main, ElementHandle child) {
+    parentHandle = parent;
+    mainHandle = main;
+    childHandle = child;
+    nodeType = main ? NodeElement : 0;
+}
+
+void CXmlDocument::SetIgnoreCase(bool ignore) {
+    documentFlags = ignore ? documentFlags | DocIgnoreCase : documentFlags & ~DocIgnoreCase;
 }
 
 CString CXmlDocument::GetAttribute(const char16_t* name) const {

@@ -37,6 +37,10 @@ bool CXmlDocument::SpliceText(int32_t index, int32_t removedLength, const char16
     return documentText.Resize(static_cast<int32_t>(newLength));
 }
 
+bool CXmlDocument::ReserveText(int32_t capacity) {
+    return capacity <= documentText.capacity() || documentText.Reallocate(capacity);
+}
+
 void CXmlDocument::AdjustOffsets(ElementHandle handle, int32_t delta, bool skipChildren) {
     // The document record and the temporary subtree root have no start tag; the walk stops
     // on them, so a walk from one of them has nothing to do.

@@ -19,17 +19,17 @@ std::u16string Crlf(std::u16string text) {
 
 std::u16string Merge(const std::u16string& product, const std::u16string& pack) {
     CXmlDocument source, target;
-    EXPECT_TRUE(source.SetDocumentText(pack)) << Narrow(source.resultText);
-    EXPECT_TRUE(target.SetDocumentText(product)) << Narrow(target.resultText);
+    EXPECT_TRUE(source.SetDocumentText(pack)) << Narrow(CXmlInspector(source).ResultText());
+    EXPECT_TRUE(target.SetDocumentText(product)) << Narrow(CXmlInspector(target).ResultText());
     MergeCatalog(source, target);
     EXPECT_TRUE(CheckStructure(target));
     UpdateItemCounts(target);
     EXPECT_TRUE(CheckStructure(target));
     EXPECT_TRUE(target.IsWellFormed());
     // The merge leaves both walks on the root with "albums" remembered.
-    EXPECT_EQ(target.mainHandle, target.RecordAt(0).firstChild);
-    EXPECT_EQ(source.mainHandle, source.RecordAt(0).firstChild);
-    std::u16string merged(target.documentText.view());
+    EXPECT_EQ(CXmlInspector(target).MainHandle(), CXmlInspector(target).Record(0).firstChild);
+    EXPECT_EQ(CXmlInspector(source).MainHandle(), CXmlInspector(source).Record(0).firstChild);
+    std::u16string merged(CXmlInspector(target).DocumentText().view());
     CXmlDocument reparsed;
     EXPECT_TRUE(reparsed.SetDocumentText(merged));
     return merged;

@@ -143,19 +143,20 @@ class Generator {
 
 // Everything a caller can see of a document after the import, compared field by field.
 void ExpectSameDocument(const CXmlDocument& walk, const CXmlDocument& merged) {
-    ASSERT_EQ(Narrow(walk.documentText.view()), Narrow(merged.documentText.view()));
-    EXPECT_EQ(walk.resultText, merged.resultText);
-    EXPECT_EQ(walk.parentHandle, merged.parentHandle);
-    EXPECT_EQ(walk.mainHandle, merged.mainHandle);
-    EXPECT_EQ(walk.childHandle, merged.childHandle);
-    EXPECT_EQ(walk.nodeType, merged.nodeType);
-    EXPECT_EQ(walk.nodeOffset, merged.nodeOffset);
-    EXPECT_EQ(walk.nodeLength, merged.nodeLength);
-    ASSERT_EQ(walk.nextRecord, merged.nextRecord);
-    EXPECT_EQ(walk.releasedHead, merged.releasedHead);
-    for (ElementHandle h = 0; h < static_cast<ElementHandle>(walk.nextRecord); ++h) {
-        const ElementRecord& a = walk.RecordAt(h);
-        const ElementRecord& b = merged.RecordAt(h);
+    const CXmlInspector w(walk), m(merged);
+    ASSERT_EQ(Narrow(w.DocumentText().view()), Narrow(m.DocumentText().view()));
+    EXPECT_EQ(w.ResultText(), m.ResultText());
+    EXPECT_EQ(w.ParentHandle(), m.ParentHandle());
+    EXPECT_EQ(w.MainHandle(), m.MainHandle());
+    EXPECT_EQ(w.ChildHandle(), m.ChildHandle());
+    EXPECT_EQ(w.NodeType(), m.NodeType());
+    EXPECT_EQ(w.NodeOffset(), m.NodeOffset());
+    EXPECT_EQ(w.NodeLength(), m.NodeLength());
+    ASSERT_EQ(w.NextRecord(), m.NextRecord());
+    EXPECT_EQ(w.ReleasedHead(), m.ReleasedHead());
+    for (ElementHandle h = 0; h < static_cast<ElementHandle>(w.NextRecord()); ++h) {
+        const ElementRecord& a = w.Record(h);
+        const ElementRecord& b = m.Record(h);
         // A released record is only a link of the released list; its other words are left
         // from its use and mean nothing.
         if (a.flags == ElemReleased) {
@@ -169,7 +170,8 @@ void ExpectSameDocument(const CXmlDocument& walk, const CXmlDocument& merged) {
 
 void Compare(const std::u16string& product, const std::u16string& pack, uint32_t flags) {
     CXmlDocument walkSource, walkTarget, source, target;
-    for (CXmlDocument* d : {&walkSource, &walkTarget, &source, &target}) d->documentFlags = flags;
+    for (CXmlDocument* d : {&walkSource, &walkTarget, &source, &target})
+        d->SetIgnoreCase(flags & DocIgnoreCase);
     walkSource.SetDocumentText(pack);
     source.SetDocumentText(pack);
     walkTarget.SetDocumentText(product);

@@ -149,12 +149,15 @@ TEST(ExpatOracle, ElementSpansAndLevelsAgree) {
         ASSERT_TRUE(ParseWithExpat(utf8, expected)) << "generator made an ill-formed document\n"
                                                     << utf8;
         CXmlDocument doc;
-        ASSERT_TRUE(doc.SetDocumentText(Widen(utf8))) << Narrow(doc.resultText) << "\n" << utf8;
+        ASSERT_TRUE(doc.SetDocumentText(Widen(utf8)))
+            << Narrow(CXmlInspector(doc).ResultText()) << "\n"
+            << utf8;
         ASSERT_TRUE(CheckStructure(doc)) << utf8;
         // Handles are given in document order by the parser.
-        ASSERT_EQ(static_cast<size_t>(doc.nextRecord - 1), expected.size()) << utf8;
+        ASSERT_EQ(static_cast<size_t>(CXmlInspector(doc).NextRecord() - 1), expected.size())
+            << utf8;
         for (size_t i = 0; i < expected.size(); ++i) {
-            const ElementRecord& r = doc.RecordAt(static_cast<ElementHandle>(i + 1));
+            const ElementRecord& r = CXmlInspector(doc).Record(static_cast<ElementHandle>(i + 1));
             SCOPED_TRACE(testing::Message() << "seed " << seed << " element " << i + 1);
             EXPECT_EQ(r.start, expected[i].start);
             EXPECT_EQ(r.length, expected[i].length);

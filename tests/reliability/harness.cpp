@@ -237,9 +237,7 @@ std::map<std::string, std::vector<std::string>> CatalogAlbums(const fs::path& ca
     const ElementHandle albums = root ? doc.FindNamedElement(root, 0, u"albums") : 0;
     // Attributes are read with the cursor on the element.
     const auto attribute = [&doc](ElementHandle h) {
-        doc.parentHandle = doc.RecordAt(h).parent;
-        doc.mainHandle = h;
-        doc.nodeType = NodeElement;
+        doc.SetPosition(CXmlInspector(doc).Record(h).parent, h, 0);
         return platform::ToUtf8(doc.GetAttribute(u"name"));
     };
     for (ElementHandle a = albums ? doc.FindNamedElement(albums, 0, u"album") : 0; a;

@@ -29,9 +29,10 @@ void Merged(CXmlDocument& target) {
 
 TEST(Verify, AcceptsSoundResultsAndRefusesEveryTamperedWord) {
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     Merged(doc);
     ASSERT_TRUE(IndexMatchesText(doc));
-    const int32_t records = doc.nextRecord;
+    const int32_t records = in.NextRecord();
     struct Tamper {
         const char* what;
         void (*apply)(ElementRecord& r);
@@ -54,30 +55,34 @@ TEST(Verify, AcceptsSoundResultsAndRefusesEveryTamperedWord) {
     for (const Tamper& t : tampers) {
         for (ElementHandle h = 1; h < static_cast<ElementHandle>(records); ++h) {
             SCOPED_TRACE(std::string(t.what) + " of record " + std::to_string(h));
-            ElementRecord& r = doc.RecordAt(h);
+            ElementRecord r = in.Record(h);
             if (r.flags & ElemReleased) continue;  // records freed by the edits count for nothing
             const ElementRecord saved = r;
             t.apply(r);
+            doc.SetRecord(h, r);
             if (std::memcmp(&saved, &r, sizeof r) != 0) {
                 EXPECT_FALSE(IndexMatchesText(doc));
                 ++refused;
             }
-            r = saved;
+            doc.SetRecord(h, saved);
         }
     }
     EXPECT_GT(refused, 10 * (records - 1));
     ASSERT_TRUE(IndexMatchesText(doc));
 
     // A cycle of siblings ends the walk too.
-    const ElementHandle albums = doc.RecordAt(doc.RecordAt(0).firstChild).firstChild;
-    const ElementHandle firstAlbum = doc.RecordAt(albums).firstChild;
-    ElementRecord& last = doc.RecordAt(doc.RecordAt(firstAlbum).prevSibling);
+    const ElementHandle albums = in.Record(in.Record(0).firstChild).firstChild;
+    const ElementHandle firstAlbum = in.Record(albums).firstChild;
+    const ElementHandle lastAlbum = in.Record(firstAlbum).prevSibling;
+    ElementRecord last = in.Record(lastAlbum);
     last.nextSibling = firstAlbum;
+    doc.SetRecord(lastAlbum, last);
     EXPECT_FALSE(IndexMatchesText(doc));
     last.nextSibling = 0;
+    doc.SetRecord(lastAlbum, last);
 
     // So does a text changed under the index, and a document that is not well-formed.
-    doc.documentText.data()[doc.RecordAt(firstAlbum).start + 1] = u'x';
+    ASSERT_TRUE(doc.SpliceText(in.Record(firstAlbum).start + 1, 1, u"x", 1));
     EXPECT_FALSE(IndexMatchesText(doc));
     CXmlDocument broken;
     EXPECT_FALSE(broken.SetDocumentText(u"<mirvo><albums></mirvo>"));
@@ -98,7 +103,7 @@ TEST(Verify, RefusesAnEditThatReadsOtherwise) {
     MergeCatalog(source, target);
     UpdateItemCounts(target);
     EXPECT_TRUE(CheckStructure(target));
-    EXPECT_FALSE(IndexMatchesText(target)) << Narrow(target.documentText.view());
+    EXPECT_FALSE(IndexMatchesText(target)) << Narrow(CXmlInspector(target).DocumentText().view());
 }
 
 }  // namespace

@@ -56,51 +56,53 @@ static bool IsNameEnd(char16_t c) {
 }
 
 std::u16string NameAt(const CXmlDocument& doc, ElementHandle handle) {
-    const char16_t* text = doc.documentText.c_str();
-    int32_t p = doc.RecordAt(handle).start + 1;
+    const CXmlInspector in(doc);
+    const char16_t* text = in.DocumentText().c_str();
+    int32_t p = in.Record(handle).start + 1;
     int32_t b = p;
-    while (p < doc.documentText.length() && !IsNameEnd(text[p])) ++p;
+    while (p < in.DocumentText().length() && !IsNameEnd(text[p])) ++p;
     return std::u16string(text + b, text + p);
 }
 
 testing::AssertionResult CheckStructure(const CXmlDocument& doc) {
+    const CXmlInspector in(doc);
     std::ostringstream err;
     auto fail = [&](ElementHandle h, const std::string& what) {
         return testing::AssertionFailure() << "record " << h << ": " << what;
     };
-    const int32_t textLength = doc.documentText.length();
-    const char16_t* text = doc.documentText.c_str();
-    if (doc.elementIndex.recordCapacity < doc.nextRecord) return fail(0, "nextRecord > capacity");
-    const ElementRecord& root = doc.RecordAt(0);
+    const int32_t textLength = in.DocumentText().length();
+    const char16_t* text = in.DocumentText().c_str();
+    if (in.Index().recordCapacity < in.NextRecord()) return fail(0, "nextRecord > capacity");
+    const ElementRecord& root = in.Record(0);
     if (root.start != 0 || root.StartTagLength() != 0 || root.Level() != 0)
         return fail(0, "document record not at 0 with level 0");
     if (root.length != textLength)
         return fail(0, "length " + std::to_string(root.length) + " != text length " +
                            std::to_string(textLength));
-    if (doc.mainHandle != 0 && doc.nodeType != 1) return fail(doc.mainHandle, "nodeType not 1");
-    if (doc.mainHandle == 0 && doc.nodeType != 0) return fail(0, "nodeType set without main");
+    if (in.MainHandle() != 0 && in.NodeType() != 1) return fail(in.MainHandle(), "nodeType not 1");
+    if (in.MainHandle() == 0 && in.NodeType() != 0) return fail(0, "nodeType set without main");
 
-    std::vector<uint8_t> seen(static_cast<size_t>(doc.nextRecord), 0);
+    std::vector<uint8_t> seen(static_cast<size_t>(in.NextRecord()), 0);
     int32_t reached = 0;
     // Iterative walk: a stack of parents whose chains are to be checked.
     std::vector<ElementHandle> pending{0};
     while (!pending.empty()) {
         ElementHandle p = pending.back();
         pending.pop_back();
-        const ElementRecord& pr = doc.RecordAt(p);
+        const ElementRecord& pr = in.Record(p);
         const int32_t spanBegin = p ? pr.start + pr.StartTagLength() : 0;
         const int32_t spanEnd = p ? pr.start + pr.length - pr.EndTagLength() : textLength;
         ElementHandle first = pr.firstChild;
         if (!first) continue;
         ElementHandle prev = 0;
         int32_t cursor = spanBegin;
-        for (ElementHandle c = first; c; c = doc.RecordAt(c).nextSibling) {
-            if (c >= static_cast<ElementHandle>(doc.nextRecord))
+        for (ElementHandle c = first; c; c = in.Record(c).nextSibling) {
+            if (c >= static_cast<ElementHandle>(in.NextRecord()))
                 return fail(c, "handle out of range");
             if (seen[c]) return fail(c, "reached twice (cycle or shared)");
             seen[c] = 1;
             ++reached;
-            const ElementRecord& r = doc.RecordAt(c);
+            const ElementRecord& r = in.Record(c);
             if (r.flags & (ElemReleased | ElemIllFormed))
                 return fail(c, "released/illformed flag in tree");
             if (r.parent != p)
@@ -109,7 +111,7 @@ testing::AssertionResult CheckStructure(const CXmlDocument& doc) {
             if (isFirst != ((r.flags & ElemFirstChild) != 0))
                 return fail(c, "ElemFirstChild wrong");
             if (!isFirst && r.prevSibling != prev) return fail(c, "prevSibling not predecessor");
-            uint32_t level = p ? pr.Level() + 1 : doc.RecordAt(0).Level();
+            uint32_t level = p ? pr.Level() + 1 : in.Record(0).Level();
             if (p == 0) level = 0;
             if (r.Level() != level)
                 return fail(c,
@@ -143,26 +145,27 @@ testing::AssertionResult CheckStructure(const CXmlDocument& doc) {
             prev = c;
             pending.push_back(c);
         }
-        if (doc.RecordAt(first).prevSibling != prev)
+        if (in.Record(first).prevSibling != prev)
             return fail(first, "first child's prevSibling not last child");
     }
     int32_t released = 0;
-    for (ElementHandle h = doc.releasedHead; h; h = doc.RecordAt(h).nextSibling) {
-        if (h >= static_cast<ElementHandle>(doc.nextRecord) || seen[h])
+    for (ElementHandle h = in.ReleasedHead(); h; h = in.Record(h).nextSibling) {
+        if (h >= static_cast<ElementHandle>(in.NextRecord()) || seen[h])
             return fail(h, "bad released list");
         seen[h] = 1;
-        if (doc.RecordAt(h).flags != ElemReleased) return fail(h, "released flags");
+        if (in.Record(h).flags != ElemReleased) return fail(h, "released flags");
         ++released;
     }
-    if (reached + released != doc.nextRecord - 1)
-        return fail(0, "records in use " + std::to_string(doc.nextRecord - 1) + " but " +
+    if (reached + released != in.NextRecord() - 1)
+        return fail(0, "records in use " + std::to_string(in.NextRecord() - 1) + " but " +
                            std::to_string(reached) + " reachable and " + std::to_string(released) +
                            " released");
-    if (doc.mainHandle) {
-        if (doc.mainHandle >= static_cast<ElementHandle>(doc.nextRecord) || !seen[doc.mainHandle])
-            return fail(doc.mainHandle, "main position not an element in the tree");
-        if (doc.RecordAt(doc.mainHandle).parent != doc.parentHandle)
-            return fail(doc.mainHandle, "parentHandle is not main's parent");
+    if (in.MainHandle()) {
+        if (in.MainHandle() >= static_cast<ElementHandle>(in.NextRecord()) ||
+            !seen[in.MainHandle()])
+            return fail(in.MainHandle(), "main position not an element in the tree");
+        if (in.Record(in.MainHandle()).parent != in.ParentHandle())
+            return fail(in.MainHandle(), "parentHandle is not main's parent");
     }
     return testing::AssertionSuccess();
 }
@@ -173,7 +176,7 @@ std::string DumpRecord(const CXmlDocument& doc, ElementHandle h) {
 
 std::string DumpRecords(const CXmlDocument& doc) {
     std::string out;
-    for (int32_t h = 1; h < doc.nextRecord; ++h) {
+    for (int32_t h = 1; h < CXmlInspector(doc).NextRecord(); ++h) {
         if (!out.empty()) out += "\n";
         out += DumpRecord(doc, static_cast<ElementHandle>(h));
     }
@@ -181,17 +184,18 @@ std::string DumpRecords(const CXmlDocument& doc) {
 }
 
 std::vector<ElementHandle> DocumentOrder(const CXmlDocument& doc) {
+    const CXmlInspector in(doc);
     std::vector<ElementHandle> out;
-    ElementHandle h = doc.RecordAt(0).firstChild;
-    while (h && out.size() < static_cast<size_t>(doc.nextRecord)) {
+    ElementHandle h = in.Record(0).firstChild;
+    while (h && out.size() < static_cast<size_t>(in.NextRecord())) {
         out.push_back(h);
-        const ElementRecord& r = doc.RecordAt(h);
+        const ElementRecord& r = in.Record(h);
         if (r.firstChild) {
             h = r.firstChild;
             continue;
         }
-        while (h && !doc.RecordAt(h).nextSibling) h = doc.RecordAt(h).parent;
-        if (h) h = doc.RecordAt(h).nextSibling;
+        while (h && !in.Record(h).nextSibling) h = in.Record(h).parent;
+        if (h) h = in.Record(h).nextSibling;
     }
     return out;
 }

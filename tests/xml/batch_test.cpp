@@ -56,15 +56,16 @@ void PrintTo(const Snapshot& s, std::ostream* os) {
 
 // A released record keeps only its mark and its link in the released list.
 Snapshot Take(const CXmlDocument& doc) {
+    const CXmlInspector in(doc);
     std::string records;
-    for (ElementHandle h = 0; h < static_cast<ElementHandle>(doc.nextRecord); ++h) {
-        const ElementRecord& r = doc.RecordAt(h);
+    for (ElementHandle h = 0; h < static_cast<ElementHandle>(in.NextRecord()); ++h) {
+        const ElementRecord& r = in.Record(h);
         records += r.flags == ElemReleased ? "released " + std::to_string(r.nextSibling)
                                            : DumpRecord(doc, h);
         records += '\n';
     }
-    return {std::u16string(doc.documentText.view()), doc.resultText, records, doc.nextRecord,
-            doc.releasedHead};
+    return {std::u16string(in.DocumentText().view()), in.ResultText(), records, in.NextRecord(),
+            in.ReleasedHead()};
 }
 
 const char16_t* const kOddTexts[] = {u"<a><b></a>",   u"<a>",  u"x<b/>y<c>", u"</z>",
@@ -99,16 +100,13 @@ struct EditMaker {
     void Place(Edit& edit) {
         edit.parent = rng.Chance(5) ? 0 : AnyElement();
         std::vector<ElementHandle> children;
-        for (ElementHandle c = single.RecordAt(edit.parent).firstChild; c;
-             c = single.RecordAt(c).nextSibling)
+        for (ElementHandle c = CXmlInspector(single).Record(edit.parent).firstChild; c;
+             c = CXmlInspector(single).Record(c).nextSibling)
             children.push_back(c);
         if (!children.empty() && rng.Chance(60))
             edit.after =
                 children[static_cast<size_t>(rng.Below(static_cast<int>(children.size())))];
-        single.parentHandle = edit.parent;
-        single.mainHandle = edit.after;
-        single.childHandle = 0;
-        single.nodeType = edit.after ? NodeElement : 0;
+        single.SetPosition(edit.parent, edit.after, 0);
     }
 
     Edit Make() {
@@ -125,7 +123,7 @@ struct EditMaker {
                     if (rng.Chance(50)) edit.text += u"\r\n";
                 }
                 edit.expected = single.AppendSubtree(edit.text.c_str(), edit.flags);
-                edit.added = single.mainHandle;
+                edit.added = CXmlInspector(single).MainHandle();
                 break;
             case 1:
                 Place(edit);
@@ -134,7 +132,7 @@ struct EditMaker {
                 edit.flags |= (rng.Chance(10) ? uint32_t{EditUnended} : 0u) |
                               (rng.Chance(20) ? uint32_t{EditSpacedEmptyTag} : 0u);
                 edit.expected = single.AppendElement(edit.text.c_str(), edit.value, edit.flags);
-                edit.added = edit.expected ? single.mainHandle : 0;
+                edit.added = edit.expected ? CXmlInspector(single).MainHandle() : 0;
                 break;
             case 2:
                 edit.parent = AnyElement();
@@ -204,7 +202,8 @@ TEST(EditBatch, EqualsTheSameEditsOneByOne) {
         for (size_t e = 0; e < edits.size(); ++e)
             ASSERT_TRUE(Queue(batch, edits[e])) << "edit " << e;
         ASSERT_TRUE(batch.Apply());
-        ASSERT_EQ(Take(batched), Take(single)) << Narrow(single.documentText.view());
+        ASSERT_EQ(Take(batched), Take(single))
+            << Narrow(CXmlInspector(single).DocumentText().view());
         ASSERT_TRUE(CheckStructure(batched));
     }
 }

@@ -17,28 +17,24 @@ namespace {
 // Places the positions for an edit below the root. Returns false when the choice would put
 // the edit at the document level.
 bool Place(Rng& rng, CXmlDocument& doc, const std::vector<ElementHandle>& order, bool asChild) {
+    const CXmlInspector in(doc);
     const ElementHandle e = order[static_cast<size_t>(rng.Below(static_cast<int>(order.size())))];
-    const ElementRecord& r = doc.RecordAt(e);
-    doc.childHandle = 0;
+    const ElementRecord& r = in.Record(e);
     if (asChild) {
-        doc.parentHandle = r.parent;
-        doc.mainHandle = e;
+        ElementHandle child = 0;
         if (r.firstChild && rng.Chance(70)) {
             std::vector<ElementHandle> children;
-            for (ElementHandle c = r.firstChild; c; c = doc.RecordAt(c).nextSibling)
+            for (ElementHandle c = r.firstChild; c; c = in.Record(c).nextSibling)
                 children.push_back(c);
-            doc.childHandle =
-                children[static_cast<size_t>(rng.Below(static_cast<int>(children.size())))];
+            child = children[static_cast<size_t>(rng.Below(static_cast<int>(children.size())))];
         }
+        doc.SetPosition(r.parent, e, child);
     } else if (rng.Chance(30)) {
-        doc.parentHandle = e;  // as the last (or, before, the first) child
-        doc.mainHandle = 0;
+        doc.SetPosition(e, 0, 0);  // as the last (or, before, the first) child
     } else {
         if (r.parent == 0) return false;  // a sibling of the root
-        doc.parentHandle = r.parent;
-        doc.mainHandle = e;
+        doc.SetPosition(r.parent, e, 0);
     }
-    doc.nodeType = doc.mainHandle ? 1 : 0;
     return true;
 }
 
@@ -51,7 +47,8 @@ TEST(EditProperty, EditedIndexEqualsFreshParse) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         Rng rng(seed);
         CXmlDocument doc;
-        ASSERT_TRUE(doc.SetDocumentText(GenerateDocument(rng))) << Narrow(doc.resultText);
+        const CXmlInspector in(doc);
+        ASSERT_TRUE(doc.SetDocumentText(GenerateDocument(rng))) << Narrow(in.ResultText());
         ASSERT_TRUE(MatchesFreshParse(doc));
         for (int e = 0; e < kEdits; ++e) {
             SCOPED_TRACE("edit " + std::to_string(e));
@@ -68,7 +65,7 @@ TEST(EditProperty, EditedIndexEqualsFreshParse) {
                 const uint32_t f = flags | (asChild ? uint32_t{EditAsChild} : 0u);
                 result = rng.Chance(20) ? doc.AppendElement(name.c_str(), rng.Below(2001) - 1000, f)
                                         : doc.AppendElement(name.c_str(), value, f);
-                const ElementHandle added = asChild ? doc.childHandle : doc.mainHandle;
+                const ElementHandle added = asChild ? in.ChildHandle() : in.MainHandle();
                 ASSERT_NE(added, 0u);
                 EXPECT_EQ(NameAt(doc, added), name);
             } else if (kind == 1) {
@@ -80,22 +77,22 @@ TEST(EditProperty, EditedIndexEqualsFreshParse) {
                 if (rng.Chance(50)) text += u"\r\n";
                 result =
                     doc.AppendSubtree(text.c_str(), flags | (asChild ? uint32_t{EditAsChild} : 0u));
-                EXPECT_EQ(doc.resultText, u"");
+                EXPECT_EQ(in.ResultText(), u"");
             } else {
                 const ElementHandle target =
                     order[static_cast<size_t>(rng.Below(static_cast<int>(order.size())))];
-                expected = doc.RecordAt(target).firstChild == 0;
-                const std::u16string before(doc.documentText.view());
+                expected = in.Record(target).firstChild == 0;
+                const std::u16string before(in.DocumentText().view());
                 result = rng.Chance(20) ? doc.SetContent(target, rng.Below(100))
                                         : doc.SetContent(target, rng.Pick(kValues), flags);
                 if (!expected) {
-                    EXPECT_EQ(doc.documentText.view(), before);
+                    EXPECT_EQ(in.DocumentText().view(), before);
                 }
             }
             ASSERT_EQ(result, expected);
             ASSERT_TRUE(CheckStructure(doc));
-            ASSERT_EQ(doc.RecordAt(0).length, doc.documentText.length());
-            ASSERT_TRUE(MatchesFreshParse(doc)) << Narrow(doc.documentText.view());
+            ASSERT_EQ(in.Record(0).length, in.DocumentText().length());
+            ASSERT_TRUE(MatchesFreshParse(doc)) << Narrow(in.DocumentText().view());
             ++applied;
         }
     }

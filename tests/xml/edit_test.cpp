@@ -15,7 +15,7 @@ namespace {
 
 std::string Describe(const CXmlDocument& doc, ElementHandle h) {
     if (!h) return "0";
-    const ElementRecord& r = doc.RecordAt(h);
+    const ElementRecord& r = CXmlInspector(doc).Record(h);
     std::string s = Narrow(NameAt(doc, h)) + "@" + std::to_string(r.start) + "+" +
                     std::to_string(r.length) + "(" + std::to_string(r.StartTagLength()) + "," +
                     std::to_string(r.EndTagLength()) + ")L" + std::to_string(r.Level());
@@ -34,13 +34,15 @@ std::string Records(const CXmlDocument& doc) {
 }
 
 std::string Short(const CXmlDocument& doc, ElementHandle h) {
-    return h ? Narrow(NameAt(doc, h)) + "@" + std::to_string(doc.RecordAt(h).start) : "0";
+    return h ? Narrow(NameAt(doc, h)) + "@" + std::to_string(CXmlInspector(doc).Record(h).start)
+             : "0";
 }
 
 std::string Positions(const CXmlDocument& doc) {
-    return "P=" + Short(doc, doc.parentHandle) + " M=" + Short(doc, doc.mainHandle) +
-           " C=" + Short(doc, doc.childHandle) + " T=" + std::to_string(doc.nodeType) +
-           (doc.nodeOffset || doc.nodeLength ? " node fields set" : "");
+    const CXmlInspector in(doc);
+    return "P=" + Short(doc, in.ParentHandle()) + " M=" + Short(doc, in.MainHandle()) +
+           " C=" + Short(doc, in.ChildHandle()) + " T=" + std::to_string(in.NodeType()) +
+           (in.NodeOffset() || in.NodeLength() ? " node fields set" : "");
 }
 
 // "F:name" FindElement, "E" EnterElement, "L" LeaveElement, "R" ResetPosition.
@@ -74,18 +76,19 @@ struct Snapshot {
     int32_t next, type, nodeOffset, nodeLength;
     std::vector<ElementRecord> records;
 
-    explicit Snapshot(const CXmlDocument& doc)
-        : text(doc.documentText.view()),
-          result(doc.resultText),
-          parent(doc.parentHandle),
-          main(doc.mainHandle),
-          child(doc.childHandle),
-          released(doc.releasedHead),
-          next(doc.nextRecord),
-          type(doc.nodeType),
-          nodeOffset(doc.nodeOffset),
-          nodeLength(doc.nodeLength) {
-        for (int32_t h = 0; h < doc.nextRecord; ++h) records.push_back(doc.RecordAt(h));
+    explicit Snapshot(const CXmlDocument& doc) : Snapshot(CXmlInspector(doc)) {}
+    explicit Snapshot(const CXmlInspector& in)
+        : text(in.DocumentText().view()),
+          result(in.ResultText()),
+          parent(in.ParentHandle()),
+          main(in.MainHandle()),
+          child(in.ChildHandle()),
+          released(in.ReleasedHead()),
+          next(in.NextRecord()),
+          type(in.NodeType()),
+          nodeOffset(in.NodeOffset()),
+          nodeLength(in.NodeLength()) {
+        for (int32_t h = 0; h < in.NextRecord(); ++h) records.push_back(in.Record(h));
     }
     bool operator==(const Snapshot& o) const {
         return text == o.text && result == o.result && parent == o.parent && main == o.main &&
@@ -99,8 +102,9 @@ struct Snapshot {
 
 // Every edit in these tests is followed by this.
 void ExpectSound(const CXmlDocument& doc) {
+    const CXmlInspector in(doc);
     EXPECT_TRUE(CheckStructure(doc));
-    EXPECT_EQ(doc.RecordAt(0).length, doc.documentText.length());
+    EXPECT_EQ(in.Record(0).length, in.DocumentText().length());
 }
 
 enum class Op { AppendText, AppendInt, Subtree, SetText, SetInt };
@@ -273,6 +277,7 @@ class EditCaseTest : public testing::TestWithParam<EditCase> {};
 TEST_P(EditCaseTest, GivesExactTextRecordsAndPositions) {
     const EditCase& c = GetParam();
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     doc.SetDocumentText(Widen(c.document));
     ASSERT_TRUE(Navigate(doc, c.path));
     const std::u16string name = c.name ? Widen(c.name) : u"";
@@ -290,19 +295,19 @@ TEST_P(EditCaseTest, GivesExactTextRecordsAndPositions) {
             result = doc.AppendSubtree(name.c_str(), c.flags);
             break;
         case Op::SetText:
-            result = doc.SetContent(doc.mainHandle, value.c_str(), c.flags);
+            result = doc.SetContent(in.MainHandle(), value.c_str(), c.flags);
             break;
         case Op::SetInt:
-            result = doc.SetContent(doc.mainHandle, c.number);
+            result = doc.SetContent(in.MainHandle(), c.number);
             break;
     }
     EXPECT_EQ(result, c.result);
-    EXPECT_EQ(Narrow(doc.documentText.view()), c.text);
+    EXPECT_EQ(Narrow(in.DocumentText().view()), c.text);
     EXPECT_EQ(Records(doc), c.records);
     EXPECT_EQ(Positions(doc), c.positions);
     ExpectSound(doc);
     CXmlDocument fresh;
-    if (fresh.SetDocumentText(doc.documentText.view())) {
+    if (fresh.SetDocumentText(in.DocumentText().view())) {
         EXPECT_TRUE(MatchesFreshParse(doc));
     }
 }
@@ -317,22 +322,23 @@ INSTANTIATE_TEST_SUITE_P(Edits, EditCaseTest, testing::ValuesIn(kEditCases),
 
 TEST(AppendSubtree, ParseMessageAndRecordUse) {
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     doc.SetDocumentText(u"<r></r>");
     ASSERT_TRUE(Navigate(doc, "F:r E"));
-    const int32_t before = doc.nextRecord;
+    const int32_t before = in.NextRecord();
     EXPECT_FALSE(doc.AppendSubtree(u"</y><x/>", 0));
-    EXPECT_EQ(doc.resultText, u"No start tag for end tag 'y' at offset 0");
+    EXPECT_EQ(in.ResultText(), u"No start tag for end tag 'y' at offset 0");
     // One record per element plus the temporary root, which ends on the released list.
-    EXPECT_EQ(doc.nextRecord, before + 2);
-    EXPECT_EQ(doc.releasedHead, static_cast<ElementHandle>(before));
-    EXPECT_EQ(doc.RecordAt(before).flags, uint32_t{ElemReleased});
+    EXPECT_EQ(in.NextRecord(), before + 2);
+    EXPECT_EQ(in.ReleasedHead(), static_cast<ElementHandle>(before));
+    EXPECT_EQ(in.Record(before).flags, uint32_t{ElemReleased});
     ExpectSound(doc);
 
     EXPECT_TRUE(doc.AppendSubtree(u"<z/>", 0));
-    EXPECT_EQ(doc.resultText, u"");
-    EXPECT_EQ(doc.nextRecord, before + 4);
-    EXPECT_EQ(doc.releasedHead, static_cast<ElementHandle>(before + 2));
-    EXPECT_EQ(doc.RecordAt(before + 2).nextSibling, static_cast<ElementHandle>(before));
+    EXPECT_EQ(in.ResultText(), u"");
+    EXPECT_EQ(in.NextRecord(), before + 4);
+    EXPECT_EQ(in.ReleasedHead(), static_cast<ElementHandle>(before + 2));
+    EXPECT_EQ(in.Record(before + 2).nextSibling, static_cast<ElementHandle>(before));
     ExpectSound(doc);
 }
 
@@ -348,17 +354,18 @@ TEST(AppendSubtree, TakesSubtreeTextOfAnotherDocument) {
     product.SetDocumentText(u"<m>\r\n</m>");
     ASSERT_TRUE(Navigate(product, "F:m E"));
     EXPECT_TRUE(product.AppendSubtree(album.c_str(), 0));
-    EXPECT_EQ(Narrow(product.documentText.view()),
+    EXPECT_EQ(Narrow(CXmlInspector(product).DocumentText().view()),
               "<m>\r\n<album name='x'><item/></album>\r\n</m>");
     EXPECT_EQ(Records(product), "m@0+42(3,4)L0 album@5+31(16,8)L1 item@21+7(7,0)L2");
     ExpectSound(product);
     EXPECT_TRUE(product.AppendElement(u"ElemCount", 1, EditAsChild));
-    EXPECT_EQ(product.GetElementSubtreeText(product.childHandle), u"<ElemCount>1</ElemCount>\r\n");
+    EXPECT_EQ(product.GetElementSubtreeText(CXmlInspector(product).ChildHandle()),
+              u"<ElemCount>1</ElemCount>\r\n");
     ExpectSound(product);
-    EXPECT_TRUE(product.SetContent(product.childHandle, 12));
+    EXPECT_TRUE(product.SetContent(CXmlInspector(product).ChildHandle(), 12));
     ExpectSound(product);
     EXPECT_TRUE(MatchesFreshParse(product));
-    EXPECT_EQ(Narrow(product.documentText.view()),
+    EXPECT_EQ(Narrow(CXmlInspector(product).DocumentText().view()),
               "<m>\r\n<album name='x'><item/><ElemCount>12</ElemCount>\r\n</album>\r\n</m>");
 }
 
@@ -384,12 +391,13 @@ TEST(Refusals, ChangeNothing) {
         {"content with handle 0", "<r><a/></r>", "F:r E F:a",
          [](CXmlDocument& d) { return d.SetContent(0, u"v", 0); }},
         {"content of element with child", "<r><a/></r>", "F:r",
-         [](CXmlDocument& d) { return d.SetContent(d.mainHandle, u"v", 0); }},
+         [](CXmlDocument& d) { return d.SetContent(CXmlInspector(d).MainHandle(), u"v", 0); }},
         {"integer content of element with child", "<r><a/></r>", "F:r",
-         [](CXmlDocument& d) { return d.SetContent(d.mainHandle, 5); }},
+         [](CXmlDocument& d) { return d.SetContent(CXmlInspector(d).MainHandle(), 5); }},
         {"content with handle at nextRecord", "<r><a/></r>", "",
          [](CXmlDocument& d) {
-             return d.SetContent(static_cast<ElementHandle>(d.nextRecord), u"v", 0);
+             return d.SetContent(static_cast<ElementHandle>(CXmlInspector(d).NextRecord()), u"v",
+                                 0);
          }},
         {"content with handle far beyond", "<r><a/></r>", "",
          [](CXmlDocument& d) { return d.SetContent(0xFFFFFFFFu, u"v", 0); }},
@@ -399,7 +407,6 @@ TEST(Refusals, ChangeNothing) {
         CXmlDocument doc;
         doc.SetDocumentText(Widen(c.document));
         ASSERT_TRUE(Navigate(doc, c.path));
-        doc.resultText = u"earlier";
         const Snapshot before(doc);
         EXPECT_FALSE(c.edit(doc));
         EXPECT_TRUE(Snapshot(doc) == before);
@@ -412,7 +419,7 @@ TEST(Refusals, ReleasedRecordIsNoElement) {
     doc.SetDocumentText(u"<r></r>");
     ASSERT_TRUE(Navigate(doc, "F:r E"));
     ASSERT_TRUE(doc.AppendSubtree(u"<x/>", 0));
-    const ElementHandle released = doc.releasedHead;
+    const ElementHandle released = CXmlInspector(doc).ReleasedHead();
     ASSERT_NE(released, 0u);
     const Snapshot before(doc);
     EXPECT_FALSE(doc.SetContent(released, u"v", 0));
@@ -430,6 +437,7 @@ TEST(Refusals, ElementNamesMustBeXmlNames) {
     for (const std::u16string& name : bad) {
         SCOPED_TRACE(Narrow(name));
         CXmlDocument doc;
+        const CXmlInspector in(doc);
         doc.SetDocumentText(u"<r><a/></r>");
         ASSERT_TRUE(Navigate(doc, "F:r E F:a"));
         const Snapshot before(doc);
@@ -456,11 +464,12 @@ TEST(Refusals, ElementNamesMustBeXmlNames) {
     for (const std::u16string& name : good) {
         SCOPED_TRACE(Narrow(name));
         CXmlDocument doc;
+        const CXmlInspector in(doc);
         doc.SetDocumentText(u"<r><a/></r>");
         ASSERT_TRUE(Navigate(doc, "F:r E F:a"));
         ASSERT_TRUE(doc.AppendElement(name.c_str(), u"v", 0));
-        EXPECT_EQ(NameAt(doc, doc.mainHandle), name);
-        EXPECT_EQ(doc.GetElementName(doc.mainHandle), name);
+        EXPECT_EQ(NameAt(doc, in.MainHandle()), name);
+        EXPECT_EQ(doc.GetElementName(in.MainHandle()), name);
         ExpectSound(doc);
         EXPECT_TRUE(MatchesFreshParse(doc));
     }
@@ -512,7 +521,7 @@ TEST(RecordBounds, OpeningUpAnEmptyElementWithALongName) {
         const std::u16string text = u"<r><" + name + u"/><" + name + u"></r>";
         using Edit = bool (*)(CXmlDocument&);
         const Edit edits[] = {
-            [](CXmlDocument& d) { return d.SetContent(d.mainHandle, u"v", 0); },
+            [](CXmlDocument& d) { return d.SetContent(CXmlInspector(d).MainHandle(), u"v", 0); },
             [](CXmlDocument& d) { return d.AppendElement(u"n", nullptr, EditAsChild); },
             [](CXmlDocument& d) { return d.AppendSubtree(u"<n/>", EditAsChild); },
             [](CXmlDocument& d) { return d.AppendSubtree(u"no element", EditAsChild); },
@@ -521,18 +530,18 @@ TEST(RecordBounds, OpeningUpAnEmptyElementWithALongName) {
             for (const bool unended : {false, true}) {
                 SCOPED_TRACE(std::to_string(length) + (unended ? " unended" : " empty tag"));
                 CXmlDocument doc;
+                const CXmlInspector in(doc);
                 doc.SetDocumentText(text);
                 ASSERT_TRUE(Navigate(doc, "F:r E"));
                 ASSERT_TRUE(doc.FindElement(name.c_str()));
                 if (unended) {
                     ASSERT_TRUE(doc.FindElement(name.c_str()));
                 }
-                doc.resultText = u"earlier";
                 const Snapshot before(doc);
                 const bool expected = edit != edits[3] && fits;
                 EXPECT_EQ(edit(doc), expected);
                 if (fits) {
-                    EXPECT_EQ(doc.RecordAt(doc.mainHandle).EndTagLength(), 511);
+                    EXPECT_EQ(in.Record(in.MainHandle()).EndTagLength(), 511);
                     ExpectSound(doc);
                 } else {
                     EXPECT_TRUE(Snapshot(doc) == before);
@@ -555,7 +564,6 @@ TEST(RecordBounds, SubtreeWithTagsBeyondTheFields) {
         CXmlDocument doc;
         doc.SetDocumentText(u"<r><a/></r>");
         ASSERT_TRUE(Navigate(doc, "F:r E F:a"));
-        doc.resultText = u"earlier";
         const Snapshot before(doc);
         EXPECT_FALSE(doc.AppendSubtree(text.c_str(), 0));
         EXPECT_TRUE(Snapshot(doc) == before);
@@ -582,16 +590,12 @@ TEST(RecordBounds, Levels) {
     for (int32_t i = 0; i < kDepth; ++i) text += u"<a>";
     for (int32_t i = 0; i < kDepth; ++i) text += u"</a>";
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     ASSERT_TRUE(doc.SetDocumentText(text));
     const ElementHandle deepest = kDepth;
-    ASSERT_EQ(doc.RecordAt(deepest).Level(), kMaxLevel);
+    ASSERT_EQ(in.Record(deepest).Level(), kMaxLevel);
 
-    auto at = [&](ElementHandle parent, ElementHandle main) {
-        doc.parentHandle = parent;
-        doc.mainHandle = main;
-        doc.childHandle = 0;
-        doc.nodeType = main ? 1 : 0;
-    };
+    auto at = [&](ElementHandle parent, ElementHandle main) { doc.SetPosition(parent, main, 0); };
     using Edit = bool (*)(CXmlDocument&);
     struct LevelCase {
         const char* label;
@@ -619,7 +623,7 @@ TEST(RecordBounds, Levels) {
         const Snapshot before(doc);
         EXPECT_EQ(c.edit(doc), c.accepted);
         if (c.accepted) {
-            EXPECT_EQ(doc.RecordAt(doc.mainHandle).Level(), kMaxLevel);
+            EXPECT_EQ(in.Record(in.MainHandle()).Level(), kMaxLevel);
             ExpectSound(doc);
         } else {
             EXPECT_TRUE(Snapshot(doc) == before);
@@ -642,11 +646,11 @@ class FailingAllocations {
 TEST(Memory, RecordThatCannotBeTakenChangesNothing) {
     // The parse sizes the index at 8 records; fill it to the brim.
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     doc.SetDocumentText(u"<r></r>");
     ASSERT_TRUE(Navigate(doc, "F:r E"));
-    ASSERT_EQ(doc.elementIndex.recordCapacity, 8);
-    while (doc.nextRecord < 7) ASSERT_TRUE(doc.AppendElement(u"e", nullptr, EditNoLineBreaks));
-    doc.resultText = u"earlier";
+    ASSERT_EQ(in.Index().recordCapacity, 8);
+    while (in.NextRecord() < 7) ASSERT_TRUE(doc.AppendElement(u"e", nullptr, EditNoLineBreaks));
 
     {
         // One record left: the subtree's temporary root takes it, its element cannot.
@@ -659,9 +663,9 @@ TEST(Memory, RecordThatCannotBeTakenChangesNothing) {
         // A text without elements needs only the temporary root.
         EXPECT_FALSE(doc.AppendSubtree(u"text", 0));
         ExpectSound(doc);
-        EXPECT_EQ(doc.nextRecord, 8);
+        EXPECT_EQ(in.NextRecord(), 8);
     }
-    ASSERT_EQ(doc.nextRecord, doc.elementIndex.recordCapacity);
+    ASSERT_EQ(in.NextRecord(), in.Index().recordCapacity);
     {
         FailingAllocations failing;
         const Snapshot before(doc);
@@ -672,7 +676,7 @@ TEST(Memory, RecordThatCannotBeTakenChangesNothing) {
         EXPECT_TRUE(Snapshot(doc) == before);
         // Content replacement takes no record.
         ASSERT_TRUE(Navigate(doc, "F:e"));
-        EXPECT_TRUE(doc.SetContent(doc.mainHandle, u"v", 0));
+        EXPECT_TRUE(doc.SetContent(in.MainHandle(), u"v", 0));
         ExpectSound(doc);
     }
     EXPECT_TRUE(doc.AppendSubtree(u"<x><y/></x>", 0));
@@ -682,14 +686,15 @@ TEST(Memory, RecordThatCannotBeTakenChangesNothing) {
 
 TEST(Edits, TextBufferGrowsByHalfAgainPlus128) {
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     doc.SetDocumentText(u"<r></r>");
-    ASSERT_EQ(doc.documentText.capacity(), 7);
+    ASSERT_EQ(in.DocumentText().capacity(), 7);
     ASSERT_TRUE(Navigate(doc, "F:r E"));
     ASSERT_TRUE(doc.AppendElement(u"n", nullptr, 0));  // 7 + 8 = 15 characters
-    EXPECT_EQ(doc.documentText.length(), 15);
-    EXPECT_EQ(doc.documentText.capacity(), 15 + 7 + 128);
+    EXPECT_EQ(in.DocumentText().length(), 15);
+    EXPECT_EQ(in.DocumentText().capacity(), 15 + 7 + 128);
     ASSERT_TRUE(doc.AppendElement(u"n", nullptr, 0));
-    EXPECT_EQ(doc.documentText.capacity(), 150);
+    EXPECT_EQ(in.DocumentText().capacity(), 150);
     ExpectSound(doc);
 }
 

@@ -58,19 +58,22 @@ TEST(File, LoadNotesAndResults) {
         const CString path = dir / u"c.xml";
         WriteBytes(path, l.bytes);
         CXmlDocument doc;
+        const CXmlInspector in(doc);
         EXPECT_EQ(doc.LoadFile(path.c_str()), l.result);
-        EXPECT_EQ(Narrow(doc.resultText), Narrow(l.resultText));
+        EXPECT_EQ(Narrow(in.ResultText()), Narrow(l.resultText));
         EXPECT_TRUE(CheckStructure(doc));
     }
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     WriteBytes(dir / u"c.xml", kCatalog936);
     ASSERT_TRUE(doc.LoadFile((dir / u"c.xml").c_str()));
     ASSERT_TRUE(doc.FindElement(u"mirvo") && doc.EnterElement() && doc.FindElement(u"album"));
     EXPECT_EQ(doc.GetAttribute(u"name"), u"\u590f\u65e5");
-    EXPECT_EQ(doc.documentText.view().substr(0, 9), u"<mirvo>\r\n");
+    EXPECT_EQ(in.DocumentText().view().substr(0, 9), u"<mirvo>\r\n");
     WriteBytes(dir / u"bom.xml", "\xef\xbb\xbf\n<a/>");
     ASSERT_TRUE(doc.LoadFile((dir / u"bom.xml").c_str()));
-    EXPECT_EQ(doc.RecordAt(1).start, 2);  // the mark's bytes stand before the element as text
+    // The mark's bytes stand before the element as text.
+    EXPECT_EQ(in.Record(1).start, 2);
 }
 
 // The text of a load is the whole file converted at once, block boundaries or not; the load is
@@ -99,17 +102,19 @@ TEST(File, LoadsInBlocksAndTellsWhetherExact) {
         const CString path = dir / u"c.xml";
         WriteBytes(path, c.bytes);
         CXmlDocument doc;
+        const CXmlInspector in(doc);
         doc.LoadFile(path.c_str());
         EXPECT_EQ(doc.LoadedExactly(), c.exact);
         TextBuffer whole;
         ASSERT_TRUE(platform::AnsiToWide(c.bytes.data(), c.bytes.size(), whole));
-        EXPECT_TRUE(doc.documentText.view() == whole.view());
+        EXPECT_TRUE(in.DocumentText().view() == whole.view());
         if (c.exact) {
-            ASSERT_TRUE(doc.SaveFile((dir / u"out.xml").c_str())) << Narrow(doc.resultText);
+            ASSERT_TRUE(doc.SaveFile((dir / u"out.xml").c_str())) << Narrow(in.ResultText());
             EXPECT_TRUE(ReadBytes(dir / u"out.xml") == c.bytes);
         }
     }
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     EXPECT_FALSE(doc.LoadFile((dir / u"missing.xml").c_str()));
     EXPECT_FALSE(doc.LoadedExactly());
     doc.SetDocumentText(u"<a/>");
@@ -119,15 +124,16 @@ TEST(File, LoadsInBlocksAndTellsWhetherExact) {
 TEST(File, MissingFileKeepsTheDocument) {
     TempFolder dir;
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     ASSERT_TRUE(doc.SetDocumentText(u"<keep><me/></keep>"));
     doc.FindElement(u"keep");
     const CString missing[] = {dir / u"missing.xml", dir / u"no-folder\\missing.xml"};
     for (const CString& path : missing) {
         EXPECT_FALSE(doc.LoadFile(path.c_str()));
-        EXPECT_TRUE(OneLine(doc.resultText)) << Narrow(doc.resultText);
-        EXPECT_EQ(doc.documentText.view(), u"<keep><me/></keep>");
-        EXPECT_EQ(doc.mainHandle, 1u);
-        EXPECT_EQ(doc.nextRecord, 3);
+        EXPECT_TRUE(OneLine(in.ResultText())) << Narrow(in.ResultText());
+        EXPECT_EQ(in.DocumentText().view(), u"<keep><me/></keep>");
+        EXPECT_EQ(in.MainHandle(), 1u);
+        EXPECT_EQ(in.NextRecord(), 3);
     }
 }
 
@@ -143,26 +149,29 @@ TEST(File, RoundTripIsByteForByte) {
         WriteBytes(dir / u"in.xml", bytes);
         CXmlDocument doc;
         doc.LoadFile((dir / u"in.xml").c_str());
-        ASSERT_TRUE(doc.SaveFile((dir / u"out.xml").c_str())) << Narrow(doc.resultText);
+        ASSERT_TRUE(doc.SaveFile((dir / u"out.xml").c_str()))
+            << Narrow(CXmlInspector(doc).ResultText());
         EXPECT_EQ(ReadBytes(dir / u"out.xml"), bytes);
-        const CString note = DecimalText(doc.documentText.length()) + u" wide chars to " +
-                             DecimalText(static_cast<int32_t>(bytes.size())) + u" bytes";
-        EXPECT_EQ(doc.resultText, note);
+        const CString note = DecimalText(CXmlInspector(doc).DocumentText().length()) +
+                             u" wide chars to " + DecimalText(static_cast<int32_t>(bytes.size())) +
+                             u" bytes";
+        EXPECT_EQ(CXmlInspector(doc).ResultText(), note);
     }
 }
 
 TEST(File, SaveFailuresLeaveNoFile) {
     TempFolder dir;
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     doc.SetDocumentText(u"<a/>");
     EXPECT_FALSE(doc.SaveFile((dir / u"no-folder\\c.xml").c_str()));
-    EXPECT_TRUE(OneLine(doc.resultText)) << Narrow(doc.resultText);
+    EXPECT_TRUE(OneLine(in.ResultText())) << Narrow(in.ResultText());
 
     // A character code page 936 lacks: refused, the file untouched.
     WriteBytes(dir / u"c.xml", kCatalog936);
     doc.SetDocumentText(u"<a name=\"\u0e01\"/>");
     EXPECT_FALSE(doc.SaveFile((dir / u"c.xml").c_str()));
-    EXPECT_EQ(Narrow(doc.resultText),
+    EXPECT_EQ(Narrow(in.ResultText()),
               "Not saved: the text has characters that code page 936 cannot represent");
     EXPECT_EQ(ReadBytes(dir / u"c.xml"), kCatalog936);
     EXPECT_EQ(FilesIn(dir.Path()), 1u);
@@ -225,11 +234,12 @@ TEST(File, InjectedFaultsNeverDamageTheCatalog) {
         SCOPED_TRACE(s);
         WriteBytes(path, kCatalog936);
         CXmlDocument doc;
+        const CXmlInspector in(doc);
         ASSERT_TRUE(doc.LoadFile(path.c_str()));
         doc.FindElement(u"mirvo");
         doc.EnterElement();
         doc.AppendElement(u"albums", u"\u65b0", 0);
-        const std::u16string edited(doc.documentText.view());
+        const std::u16string edited(in.DocumentText().view());
 
         FaultyFiles faulty(static_cast<FaultyFiles::Step>(s), real);
         platform::SetFilesForTest(&faulty);
@@ -244,15 +254,15 @@ TEST(File, InjectedFaultsNeverDamageTheCatalog) {
         if (saveStep) {
             ++injected;
             EXPECT_FALSE(saved);
-            EXPECT_TRUE(OneLine(doc.resultText)) << Narrow(doc.resultText);
+            EXPECT_TRUE(OneLine(in.ResultText())) << Narrow(in.ResultText());
             EXPECT_EQ(ReadBytes(path), kCatalog936);  // the original, exactly
         } else {
-            EXPECT_TRUE(saved) << Narrow(doc.resultText);
+            EXPECT_TRUE(saved) << Narrow(in.ResultText());
             EXPECT_FALSE(loaded);  // the faults of loading
             // A failed load keeps the previous document: here the empty one.
-            EXPECT_EQ(reloaded.documentText.length(), 0);
+            EXPECT_EQ(CXmlInspector(reloaded).DocumentText().length(), 0);
             if (s == FaultyFiles::kRead) {
-                EXPECT_EQ(reloaded.resultText.substr(0, 10), u"Short read");
+                EXPECT_EQ(CXmlInspector(reloaded).ResultText().substr(0, 10), u"Short read");
             }
         }
         EXPECT_EQ(FilesIn(dir.Path()), 1u) << "a temporary file was left behind";
@@ -263,9 +273,9 @@ TEST(File, InjectedFaultsNeverDamageTheCatalog) {
 
 TEST(File, SetDocumentTextWithNullParsesEmptyText) {
     CXmlDocument doc;
-    doc.resultText = u"earlier";
+    EXPECT_FALSE(doc.SetDocumentText(u"<a>"));
     EXPECT_FALSE(doc.SetDocumentText(nullptr));
-    EXPECT_EQ(doc.resultText, u"Empty document");
+    EXPECT_EQ(CXmlInspector(doc).ResultText(), u"Empty document");
 }
 
 }  // namespace

@@ -36,11 +36,12 @@ struct AllocationProbe {
 
 TEST(Index, ConstructionParsesEmptyText) {
     CXmlDocument doc;
-    EXPECT_EQ(doc.elementIndex.recordCapacity, 8);
-    EXPECT_EQ(doc.elementIndex.segmentTableCapacity, 4);
-    EXPECT_EQ(doc.nextRecord, 1);
-    EXPECT_EQ(doc.resultText, u"Empty document");
-    EXPECT_EQ(doc.savedPositions.table, nullptr);
+    const CXmlInspector in(doc);
+    EXPECT_EQ(in.Index().recordCapacity, 8);
+    EXPECT_EQ(in.Index().segmentTableCapacity, 4);
+    EXPECT_EQ(in.NextRecord(), 1);
+    EXPECT_EQ(in.ResultText(), u"Empty document");
+    EXPECT_EQ(in.SavedPositions().table, nullptr);
 }
 
 TEST(Index, GrowthSteps) {
@@ -62,68 +63,71 @@ TEST(Index, GrowthSteps) {
     for (const Step& s : steps) {
         SCOPED_TRACE(s.inUse);
         CXmlDocument doc;
-        while (doc.elementIndex.recordCapacity < s.capacityBefore)
+        const CXmlInspector in(doc);
+        while (in.Index().recordCapacity < s.capacityBefore)
             ASSERT_TRUE(doc.GrowIndex(s.capacityBefore));
-        ASSERT_EQ(doc.elementIndex.recordCapacity, s.capacityBefore);
-        ElementRecord* segment0 = doc.elementIndex.segmentTable[0];
+        ASSERT_EQ(in.Index().recordCapacity, s.capacityBefore);
+        ElementRecord* segment0 = in.Index().segmentTable[0];
         const bool segment0Full = s.capacityBefore >= kSegmentRecords;
-        doc.nextRecord = s.inUse;
+        while (in.NextRecord() < s.inUse) ASSERT_NE(doc.TakeRecord(), 0u);
         EXPECT_TRUE(doc.GrowIndex(s.request));
-        EXPECT_EQ(doc.elementIndex.recordCapacity, s.capacityAfter);
-        EXPECT_GE(doc.elementIndex.segmentTableCapacity, s.tableAfter);
+        EXPECT_EQ(in.Index().recordCapacity, s.capacityAfter);
+        EXPECT_GE(in.Index().segmentTableCapacity, s.tableAfter);
         if (segment0Full) {
-            EXPECT_EQ(doc.elementIndex.segmentTable[0], segment0);
+            EXPECT_EQ(in.Index().segmentTable[0], segment0);
         }
     }
 }
 
 TEST(Index, SegmentTableGrowsToTwiceTheLastSegmentPlusFour) {
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     int32_t want = kSegmentRecords * 5;  // needs segment 4, past the first table of 4
-    while (doc.elementIndex.recordCapacity < want) ASSERT_TRUE(doc.GrowIndex(want));
-    EXPECT_EQ(doc.elementIndex.recordCapacity, want);
-    EXPECT_EQ(doc.elementIndex.segmentTableCapacity, 4 * 2 + 4);
+    while (in.Index().recordCapacity < want) ASSERT_TRUE(doc.GrowIndex(want));
+    EXPECT_EQ(in.Index().recordCapacity, want);
+    EXPECT_EQ(in.Index().segmentTableCapacity, 4 * 2 + 4);
 }
 
 TEST(Index, GrowthKeepsRecordContents) {
     CXmlDocument doc;
-    for (int32_t i = 1; i < 8; ++i) doc.RecordAt(i).start = i * 10;
-    doc.nextRecord = 8;
+    ASSERT_TRUE(doc.SetDocumentText(u"<a><b/><c/><d/><e/><f/><g/></a>"));
     ASSERT_TRUE(doc.GrowIndex(kSegmentRecords + 5));
-    for (int32_t i = 1; i < 8; ++i) EXPECT_EQ(doc.RecordAt(i).start, i * 10);
+    // "<b/>" at 3, each sibling 4 further.
+    for (int32_t i = 2; i < 8; ++i) EXPECT_EQ(CXmlInspector(doc).Record(i).start, 3 + 4 * (i - 2));
 }
 
 TEST(Index, HandleNamesSegmentAndSlot) {
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     ASSERT_TRUE(doc.GrowIndex(kSegmentRecords + 2));
-    EXPECT_EQ(&doc.RecordAt(65537), &doc.elementIndex.segmentTable[1][1]);
-    EXPECT_EQ(&doc.RecordAt(65535), &doc.elementIndex.segmentTable[0][65535]);
+    EXPECT_EQ(&in.Record(65537), &in.Index().segmentTable[1][1]);
+    EXPECT_EQ(&in.Record(65535), &in.Index().segmentTable[0][65535]);
 }
 
 TEST(Index, ReleaseRecordJoinsTheReleasedList) {
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     doc.SetDocumentText(u"<a><b/><c/><d/></a>");
-    doc.releasedHead = 3;
-    doc.RecordAt(2).nextSibling = 7;
-    doc.RecordAt(2).flags = ElemFirstChild | 5;
-    EXPECT_EQ(doc.ReleaseRecord(2), 7u);
-    EXPECT_EQ(doc.RecordAt(2).flags, 0x00020000u);
-    EXPECT_EQ(doc.RecordAt(2).nextSibling, 3u);
-    EXPECT_EQ(doc.releasedHead, 2u);
+    EXPECT_EQ(doc.ReleaseRecord(4), 0u);
+    EXPECT_EQ(doc.ReleaseRecord(2), 3u);
+    EXPECT_EQ(in.Record(2).flags, 0x00020000u);
+    EXPECT_EQ(in.Record(2).nextSibling, 4u);
+    EXPECT_EQ(in.ReleasedHead(), 2u);
 }
 
 TEST(Index, ReparseOfShorterTextKeepsCapacity) {
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     std::u16string big = u"<r>";
     for (int i = 0; i < 2000; ++i) big += u"<i/>";
     big += u"</r>";
     doc.SetDocumentText(big);
-    const int32_t capacity = doc.elementIndex.recordCapacity;
-    doc.releasedHead = 5;
+    const int32_t capacity = in.Index().recordCapacity;
+    doc.ReleaseRecord(5);
     EXPECT_TRUE(doc.SetDocumentText(u"<a/>"));
-    EXPECT_EQ(doc.elementIndex.recordCapacity, capacity);
-    EXPECT_EQ(doc.nextRecord, 2);
-    EXPECT_EQ(doc.releasedHead, 0u);
+    EXPECT_EQ(in.Index().recordCapacity, capacity);
+    EXPECT_EQ(in.NextRecord(), 2);
+    EXPECT_EQ(in.ReleasedHead(), 0u);
 }
 
 TEST(Index, DestructionFreesEverySegmentAndTheTable) {
@@ -135,9 +139,9 @@ TEST(Index, DestructionFreesEverySegmentAndTheTable) {
         AllocationProbe probe;
         {
             CXmlDocument doc;
-            while (doc.elementIndex.recordCapacity < f.capacity)
-                ASSERT_TRUE(doc.GrowIndex(f.capacity));
-            ASSERT_EQ(doc.elementIndex.recordCapacity, f.capacity);
+            const CXmlInspector in(doc);
+            while (in.Index().recordCapacity < f.capacity) ASSERT_TRUE(doc.GrowIndex(f.capacity));
+            ASSERT_EQ(in.Index().recordCapacity, f.capacity);
             AllocationProbe::releases = 0;
         }
         EXPECT_EQ(AllocationProbe::releases, f.segments + 1) << f.capacity;
@@ -155,16 +159,16 @@ TEST(Index, AllocationFailureIsReportedAndLeavesAConsistentIndex) {
         AllocationProbe::budget = budget;
         bool ok = doc.SetDocumentText(text);
         if (!ok) {
-            EXPECT_NE(doc.resultText.find(u"Out of memory"), std::u16string::npos);
+            EXPECT_NE(CXmlInspector(doc).ResultText().find(u"Out of memory"), std::u16string::npos);
             EXPECT_TRUE(CheckStructure(doc));
         }
         // Every record of the parse is in the index or the parse said it ran out.
-        EXPECT_TRUE(ok || doc.nextRecord < 302);
+        EXPECT_TRUE(ok || CXmlInspector(doc).NextRecord() < 302);
     }
 }
 
-TEST(Index, SavedPositionTableIsDiscardedByParse) {
-    CXmlDocument doc;
+TEST(Index, SavedPositionTableDiscardFreesEveryEntry) {
+    SavedPositionTable positions;
     auto** table = static_cast<SavedPosition**>(std::calloc(SavedPositionTable::kBuckets,
                                                              sizeof(SavedPosition*)));
     size_t* block = static_cast<size_t*>(std::malloc(sizeof(size_t) + 2 * sizeof(SavedPosition)));
@@ -173,9 +177,9 @@ TEST(Index, SavedPositionTableIsDiscardedByParse) {
     new (&entries[0]) SavedPosition{u"a long name that lives on the heap", 1, 2};
     new (&entries[1]) SavedPosition{u"b", 3, 4};
     table[3] = entries;
-    doc.savedPositions.table = table;
-    doc.SetDocumentText(u"<a/>");
-    EXPECT_EQ(doc.savedPositions.table, nullptr);  // the sanitizer checks nothing leaked
+    positions.table = table;
+    positions.Discard();
+    EXPECT_EQ(positions.table, nullptr);  // the sanitizer checks nothing leaked
 }
 
 }  // namespace

@@ -19,16 +19,17 @@ using std::u16string_view;
 
 std::unique_ptr<CXmlDocument> Parse(u16string_view text, uint32_t flags = 0) {
     auto doc = std::make_unique<CXmlDocument>();
-    doc->documentFlags = flags;
+    doc->SetIgnoreCase(flags & DocIgnoreCase);
     doc->SetDocumentText(text);
     return doc;
 }
 
 // The id="..." of an element, read straight from its start tag; "-" for none.
 std::string IdOf(const CXmlDocument& doc, ElementHandle h) {
+    const CXmlInspector in(doc);
     if (!h) return "-";
-    const ElementRecord& r = doc.RecordAt(h);
-    u16string_view tag = doc.documentText.view().substr(r.start, r.StartTagLength());
+    const ElementRecord& r = in.Record(h);
+    u16string_view tag = in.DocumentText().view().substr(r.start, r.StartTagLength());
     size_t at = tag.find(u" id=\"");
     if (at == u16string_view::npos) return "?";
     at += 5;
@@ -36,17 +37,19 @@ std::string IdOf(const CXmlDocument& doc, ElementHandle h) {
 }
 
 std::string State(const CXmlDocument& doc) {
-    return IdOf(doc, doc.parentHandle) + " " + IdOf(doc, doc.mainHandle) + " " +
-           IdOf(doc, doc.childHandle);
+    const CXmlInspector in(doc);
+    return IdOf(doc, in.ParentHandle()) + " " + IdOf(doc, in.MainHandle()) + " " +
+           IdOf(doc, in.ChildHandle());
 }
 
 testing::AssertionResult NavigationInvariants(const CXmlDocument& doc) {
-    if ((doc.nodeType == NodeElement) != (doc.mainHandle != 0) ||
-        (doc.nodeType != NodeElement && doc.nodeType != 0))
-        return testing::AssertionFailure() << "nodeType " << doc.nodeType;
-    if (doc.mainHandle && doc.RecordAt(doc.mainHandle).parent != doc.parentHandle)
+    const CXmlInspector in(doc);
+    if ((in.NodeType() == NodeElement) != (in.MainHandle() != 0) ||
+        (in.NodeType() != NodeElement && in.NodeType() != 0))
+        return testing::AssertionFailure() << "nodeType " << in.NodeType();
+    if (in.MainHandle() && in.Record(in.MainHandle()).parent != in.ParentHandle())
         return testing::AssertionFailure() << "parentHandle is not the main element's parent";
-    if (doc.nodeOffset || doc.nodeLength) return testing::AssertionFailure() << "node span set";
+    if (in.NodeOffset() || in.NodeLength()) return testing::AssertionFailure() << "node span set";
     return testing::AssertionSuccess();
 }
 
@@ -154,8 +157,8 @@ TEST(Navigation, WalksFollowTheMoveRules) {
     for (const Walk& walk : walks) {
         SCOPED_TRACE(walk.title);
         auto doc = Parse(kCatalog, walk.flags);
-        ASSERT_TRUE(doc->IsWellFormed()) << Narrow(doc->resultText);
-        doc->resultText = u"untouched";
+        const CXmlInspector in(*doc);
+        ASSERT_TRUE(doc->IsWellFormed()) << Narrow(in.ResultText());
         for (size_t i = 0; i < walk.steps.size(); ++i) {
             const Step& s = walk.steps[i];
             SCOPED_TRACE("step " + std::to_string(i));
@@ -181,7 +184,7 @@ TEST(Navigation, WalksFollowTheMoveRules) {
                 EXPECT_EQ(State(*doc), before) << "a failed move changed the position";
             }
             EXPECT_TRUE(NavigationInvariants(*doc));
-            EXPECT_TEXT(doc->resultText, u"untouched");
+            EXPECT_TEXT(in.ResultText(), u"");
         }
     }
 }
@@ -201,7 +204,7 @@ TEST(Navigation, DocumentWithoutIndex) {
     ElementIndex::allocate = [](size_t) -> void* { return nullptr; };
     auto doc = std::make_unique<CXmlDocument>();
     ElementIndex::allocate = saved;
-    ASSERT_EQ(doc->elementIndex.recordCapacity, 0);
+    ASSERT_EQ(CXmlInspector(*doc).Index().recordCapacity, 0);
     for (const char16_t* name : {static_cast<const char16_t*>(nullptr), u"", u"a"})
         EXPECT_FALSE(doc->FindElement(name));
     EXPECT_EQ(doc->FindNamedElement(0, 0, nullptr), 0u);
@@ -221,7 +224,7 @@ TEST(Navigation, InvalidHandlesReadAsNothing) {
     doc->ReleaseRecord(spare);
     const ElementHandle released = doc->FindNamedElement(1, 0, u"b");
     doc->ReleaseRecord(released);  // offsets still valid: only the flags say it is gone
-    const auto next = static_cast<ElementHandle>(doc->nextRecord);
+    const auto next = static_cast<ElementHandle>(CXmlInspector(*doc).NextRecord());
 
     for (ElementHandle h : {ElementHandle{0}, next, next + 7, ElementHandle{0x10000},
                             ElementHandle{0xFFFFFFFF}, spare, released}) {
@@ -235,19 +238,15 @@ TEST(Navigation, InvalidHandlesReadAsNothing) {
         EXPECT_EQ(doc->FindNamedElement(1, h, nullptr), 0u);
 
         CXmlDocument& d = *doc;
-        d.parentHandle = h;
-        d.mainHandle = 0;
-        d.nodeType = 0;
+        d.SetPosition(h, 0, 0);
         EXPECT_FALSE(d.FindElement(nullptr));
         EXPECT_FALSE(d.LeaveElement());
-        EXPECT_EQ(d.parentHandle, h);
-        d.parentHandle = 1;
-        d.mainHandle = h;
-        d.nodeType = NodeElement;
+        EXPECT_EQ(CXmlInspector(d).ParentHandle(), h);
+        d.SetPosition(1, h, 0);
         EXPECT_TRUE(d.GetAttribute(u"id").empty());
         EXPECT_TRUE(d.GetSubtreeText().empty());
         EXPECT_FALSE(d.FindElement(nullptr));
-        EXPECT_EQ(d.mainHandle, h);
+        EXPECT_EQ(CXmlInspector(d).MainHandle(), h);
     }
     // The live neighbour still reads, and attributes need a current element.
     EXPECT_TEXT(doc->GetElementAttribute(a, u"x"), u"1");
@@ -298,10 +297,11 @@ TEST(Navigation, AttributeValues) {
     for (const AttributeCase& c : cases) {
         SCOPED_TRACE(Narrow(c.doc) + " / " + (c.name ? Narrow(c.name) : "(null)"));
         auto doc = Parse(c.doc, c.flags);
+        const CXmlInspector in(*doc);
         ASSERT_TRUE(doc->FindElement(nullptr));
-        doc->resultText = u"untouched";
+        const CString parsed = in.ResultText();
         EXPECT_TEXT(doc->GetAttribute(c.name), c.value);
-        EXPECT_TEXT(doc->resultText, u"untouched");
+        EXPECT_TEXT(in.ResultText(), parsed);
     }
 }
 
@@ -373,7 +373,7 @@ TEST(Navigation, SubtreeTextAndTrailingWhitespace) {
             }
         }
         EXPECT_TEXT(doc->GetSubtreeText(), c.text);
-        EXPECT_TEXT(doc->GetElementSubtreeText(doc->mainHandle), c.text);
+        EXPECT_TEXT(doc->GetElementSubtreeText(CXmlInspector(*doc).MainHandle()), c.text);
     }
     auto doc = Parse(u"<r/>\r\n");
     EXPECT_TRUE(doc->GetSubtreeText().empty()) << "no main position";
@@ -386,7 +386,7 @@ TEST(Navigation, ElementNames) {
     };
     for (const auto& [text, name] : cases) {
         auto doc = Parse(text);
-        EXPECT_TEXT(doc->GetElementName(doc->RecordAt(0).firstChild), name);
+        EXPECT_TEXT(doc->GetElementName(CXmlInspector(*doc).Record(0).firstChild), name);
         EXPECT_TRUE(doc->GetElementName(0).empty());
     }
 }

@@ -83,23 +83,25 @@ TEST(Parse, CasesGiveRecordsAndMessages) {
     for (const ParseCase& c : kCases) {
         SCOPED_TRACE(Narrow(c.text));
         CXmlDocument doc;
+        const CXmlInspector in(doc);
         EXPECT_EQ(doc.SetDocumentText(c.text), c.wellFormed);
-        EXPECT_EQ(Narrow(doc.resultText), Narrow(c.message));
+        EXPECT_EQ(Narrow(in.ResultText()), Narrow(c.message));
         EXPECT_EQ(doc.IsWellFormed(), c.wellFormed);
         if (c.records) {
             EXPECT_EQ(DumpRecords(doc), c.records);
         }
         EXPECT_TRUE(CheckStructure(doc));
-        EXPECT_EQ(doc.mainHandle | doc.parentHandle | doc.childHandle, 0u);
-        EXPECT_EQ(doc.nodeType | doc.nodeOffset | doc.nodeLength, 0);
+        EXPECT_EQ(in.MainHandle() | in.ParentHandle() | in.ChildHandle(), 0u);
+        EXPECT_EQ(in.NodeType() | in.NodeOffset() | in.NodeLength(), 0);
     }
 }
 
 TEST(Parse, EmptyTextLeavesDocumentRecordZero) {
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     EXPECT_FALSE(doc.SetDocumentText(nullptr));
-    EXPECT_EQ(doc.resultText, u"Empty document");
-    const ElementRecord& r = doc.RecordAt(0);
+    EXPECT_EQ(in.ResultText(), u"Empty document");
+    const ElementRecord& r = in.Record(0);
     EXPECT_EQ(r.start | r.length | static_cast<int32_t>(r.tagLengths | r.flags | r.parent |
                                                        r.firstChild | r.nextSibling |
                                                        r.prevSibling),
@@ -108,37 +110,38 @@ TEST(Parse, EmptyTextLeavesDocumentRecordZero) {
 
 TEST(Parse, IgnoreCaseFlagMatchesEndTags) {
     CXmlDocument doc;
-    doc.documentFlags = DocIgnoreCase;
+    doc.SetIgnoreCase(true);
     EXPECT_TRUE(doc.SetDocumentText(u"<A></a>"));
     EXPECT_EQ(DumpRecords(doc), "1 0 7 3 4 0 0x80000 0 0 0 1");
 }
 
 TEST(Parse, EarlierResultTextStaysInFront) {
     CXmlDocument doc;
-    doc.documentText.Assign(u"<a>");
-    doc.resultText = u"10 bytes to 10 wide chars";
+    const CXmlInspector in(doc);
+    const CString once = u"Element 'a' at offset 0 not ended";
+    EXPECT_FALSE(doc.SetDocumentText(u"<a>"));
     EXPECT_FALSE(doc.ParseDocument());
-    EXPECT_EQ(doc.resultText, u"10 bytes to 10 wide chars, Element 'a' at offset 0 not ended");
-    doc.documentText.Assign(u"<a/>");
-    doc.resultText = u"N";
+    EXPECT_EQ(in.ResultText(), once + u", " + once);
+    ASSERT_TRUE(doc.SpliceText(2, 0, u"/", 1));
     EXPECT_TRUE(doc.ParseDocument());
-    EXPECT_EQ(doc.resultText, u"N");
+    EXPECT_EQ(in.ResultText(), once + u", " + once);
 }
 
 TEST(Parse, FirstErrorWins) {
     CXmlDocument doc;
     doc.SetDocumentText(u"<r></x><1></r>");
-    EXPECT_EQ(doc.resultText, u"No start tag for end tag 'x' at offset 3");
+    EXPECT_EQ(CXmlInspector(doc).ResultText(), u"No start tag for end tag 'x' at offset 3");
 }
 
 TEST(Parse, ErrorMarksTravelUpThroughUnendedElements) {
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     doc.SetDocumentText(u"<r><a><b></x></r>");
     // b held the error; a and b are closed unended, the mark ends on r.
     EXPECT_TRUE(CheckStructure(doc));
-    EXPECT_TRUE(doc.RecordAt(1).flags & ElemHasError);
-    EXPECT_FALSE(doc.RecordAt(2).flags & ElemHasError);
-    EXPECT_FALSE(doc.RecordAt(3).flags & ElemHasError);
+    EXPECT_TRUE(in.Record(1).flags & ElemHasError);
+    EXPECT_FALSE(in.Record(2).flags & ElemHasError);
+    EXPECT_FALSE(in.Record(3).flags & ElemHasError);
 }
 
 TEST(Parse, DeepRecoveryRestoresLevelsOfMovedSubtrees) {
@@ -148,10 +151,10 @@ TEST(Parse, DeepRecoveryRestoresLevelsOfMovedSubtrees) {
     for (int i = 0; i < 50; ++i) text += u"<w>";
     text += u"<x><y><z/></y></x></r>";
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     EXPECT_FALSE(doc.SetDocumentText(text));
     EXPECT_TRUE(CheckStructure(doc));
-    EXPECT_EQ(doc.RecordAt(doc.RecordAt(0).firstChild).length,
-              static_cast<int32_t>(text.size()));
+    EXPECT_EQ(in.Record(in.Record(0).firstChild).length, static_cast<int32_t>(text.size()));
 }
 
 TEST(Parse, ManyUnendedElementsAreClosedInLinearTime) {
@@ -160,7 +163,7 @@ TEST(Parse, ManyUnendedElementsAreClosedInLinearTime) {
     for (int i = 0; i < 20000; ++i) text += u"<b/>";
     CXmlDocument doc;
     EXPECT_FALSE(doc.SetDocumentText(text));
-    EXPECT_EQ(doc.resultText, u"Root element has sibling");
+    EXPECT_EQ(CXmlInspector(doc).ResultText(), u"Root element has sibling");
     EXPECT_TRUE(CheckStructure(doc));
 }
 
@@ -181,10 +184,11 @@ TEST(Parse, RecordFieldBoundsAreReportedNotCorrupted) {
     };
     for (const Bound& b : bounds) {
         CXmlDocument doc;
+        const CXmlInspector in(doc);
         EXPECT_FALSE(doc.SetDocumentText(b.text));
-        EXPECT_EQ(Narrow(doc.resultText.substr(0, std::u16string(b.message).size())),
+        EXPECT_EQ(Narrow(in.ResultText().substr(0, std::u16string(b.message).size())),
                   Narrow(b.message));
-        EXPECT_TRUE(doc.RecordAt(0).flags & ElemIllFormed);
+        EXPECT_TRUE(in.Record(0).flags & ElemIllFormed);
         EXPECT_TRUE(CheckStructure(doc));
     }
 }
@@ -195,10 +199,11 @@ TEST(Parse, StackGrowsThroughItsSteps) {
     for (int i = 0; i < 100; ++i) text += u"<e" + Widen(std::to_string(i)) + u">";
     for (int i = 99; i >= 0; --i) text += u"</e" + Widen(std::to_string(i)) + u">";
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     EXPECT_TRUE(doc.SetDocumentText(text));
-    EXPECT_EQ(doc.resultText, u"");
-    EXPECT_EQ(doc.nextRecord, 101);
-    EXPECT_EQ(doc.RecordAt(100).Level(), 99u);
+    EXPECT_EQ(in.ResultText(), u"");
+    EXPECT_EQ(in.NextRecord(), 101);
+    EXPECT_EQ(in.Record(100).Level(), 99u);
     EXPECT_TRUE(CheckStructure(doc));
 }
 

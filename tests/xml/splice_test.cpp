@@ -14,14 +14,14 @@ namespace {
 
 ElementHandle Named(const CXmlDocument& doc, const char* name) {
     const std::u16string wide = Widen(name);
-    for (ElementHandle h = 1; h < static_cast<ElementHandle>(doc.nextRecord); ++h)
+    for (ElementHandle h = 1; h < static_cast<ElementHandle>(CXmlInspector(doc).NextRecord()); ++h)
         if (NameAt(doc, h) == wide) return h;
     return 0;
 }
 
 std::vector<std::string> Names(const CXmlDocument& doc) {
     std::vector<std::string> names{""};
-    for (ElementHandle h = 1; h < static_cast<ElementHandle>(doc.nextRecord); ++h)
+    for (ElementHandle h = 1; h < static_cast<ElementHandle>(CXmlInspector(doc).NextRecord()); ++h)
         names.push_back(Narrow(NameAt(doc, h)));
     return names;
 }
@@ -29,12 +29,13 @@ std::vector<std::string> Names(const CXmlDocument& doc) {
 // "name start+length" for every element in handle order, then the document record's length.
 // Names are taken as given: after a bare offset walk the text no longer matches the records.
 std::string Spans(const CXmlDocument& doc, const std::vector<std::string>& names) {
+    const CXmlInspector in(doc);
     std::string out;
-    for (ElementHandle h = 1; h < static_cast<ElementHandle>(doc.nextRecord); ++h) {
-        const ElementRecord& r = doc.RecordAt(h);
+    for (ElementHandle h = 1; h < static_cast<ElementHandle>(in.NextRecord()); ++h) {
+        const ElementRecord& r = in.Record(h);
         out += names[h] + std::to_string(r.start) + "+" + std::to_string(r.length) + " ";
     }
-    return out + "doc" + std::to_string(doc.RecordAt(0).length);
+    return out + "doc" + std::to_string(in.Record(0).length);
 }
 
 std::string Spans(const CXmlDocument& doc) {
@@ -78,16 +79,17 @@ TEST(SpliceText, BufferRuleAndMoves) {
         SCOPED_TRACE(Narrow(c.text) + " at " + std::to_string(c.index) + " remove " +
                      std::to_string(c.removed) + " insert " + Narrow(c.replacement));
         CXmlDocument doc;
-        ASSERT_TRUE(doc.documentText.Assign(std::u16string_view(c.text)));
+        const CXmlInspector in(doc);
+        doc.SetDocumentText(c.text);
         if (c.reserve) {
-            ASSERT_TRUE(doc.documentText.Reallocate(c.reserve));
+            ASSERT_TRUE(doc.ReserveText(c.reserve));
         }
         const int32_t length =
             static_cast<int32_t>(std::char_traits<char16_t>::length(c.replacement));
         EXPECT_EQ(doc.SpliceText(c.index, c.removed, c.replacement, length), c.result);
-        EXPECT_EQ(doc.documentText.view(), std::u16string_view(c.expected));
-        EXPECT_EQ(doc.documentText.c_str()[doc.documentText.length()], u'\0');
-        EXPECT_EQ(doc.documentText.capacity(), c.capacity);
+        EXPECT_EQ(in.DocumentText().view(), std::u16string_view(c.expected));
+        EXPECT_EQ(in.DocumentText().c_str()[in.DocumentText().length()], u'\0');
+        EXPECT_EQ(in.DocumentText().capacity(), c.capacity);
     }
 }
 
@@ -130,18 +132,20 @@ TEST(AdjustOffsets, MovesLaterRecordsAndLengthensAncestors) {
 
 TEST(AdjustOffsets, RecordWithoutStartTagChangesNothing) {
     CXmlDocument doc;
+    const CXmlInspector in(doc);
     ASSERT_TRUE(doc.SetDocumentText(kTree));
     // A temporary root as the subtree insertion makes it: all words 0, then a level.
     const ElementHandle root = doc.TakeRecord();
     ASSERT_NE(root, 0u);
-    doc.RecordAt(root) = ElementRecord{};
-    doc.RecordAt(root).SetLevel(1);
+    ElementRecord blank{};
+    blank.SetLevel(1);
+    doc.SetRecord(root, blank);
     std::vector<ElementRecord> before;
-    for (int32_t h = 0; h < doc.nextRecord; ++h) before.push_back(doc.RecordAt(h));
+    for (int32_t h = 0; h < in.NextRecord(); ++h) before.push_back(in.Record(h));
     doc.AdjustOffsets(root, 9, false);
     doc.AdjustOffsets(0, 9, true);
-    for (int32_t h = 0; h < doc.nextRecord; ++h)
-        EXPECT_EQ(std::memcmp(&before[h], &doc.RecordAt(h), sizeof(ElementRecord)), 0) << h;
+    for (int32_t h = 0; h < in.NextRecord(); ++h)
+        EXPECT_EQ(std::memcmp(&before[h], &in.Record(h), sizeof(ElementRecord)), 0) << h;
 }
 
 // ---- AdjustAfterNodeEdit, as whole edits: splice text, then correct --------------------------
@@ -178,7 +182,7 @@ TEST(AdjustAfterNodeEdit, CorrectsTheIndexForTextBetweenElements) {
         ASSERT_TRUE(doc.SpliceText(c.at, 0, c.inserted, n));
         doc.AdjustAfterNodeEdit(*c.parent ? Named(doc, c.parent) : 0,
                                 *c.handle ? Named(doc, c.handle) : 0, n);
-        EXPECT_EQ(doc.documentText.view(), std::u16string_view(c.expected));
+        EXPECT_EQ(CXmlInspector(doc).DocumentText().view(), std::u16string_view(c.expected));
         EXPECT_EQ(Spans(doc), c.spans);
         EXPECT_TRUE(CheckStructure(doc));
         EXPECT_TRUE(MatchesFreshParse(doc));
@@ -189,7 +193,7 @@ TEST(AdjustAfterNodeEdit, EmptyDocument) {
     CXmlDocument doc;
     ASSERT_TRUE(doc.SpliceText(0, 0, u"text", 4));
     doc.AdjustAfterNodeEdit(0, 0, 4);
-    EXPECT_EQ(doc.RecordAt(0).length, 4);
+    EXPECT_EQ(CXmlInspector(doc).Record(0).length, 4);
     EXPECT_TRUE(CheckStructure(doc));
 }
 
@@ -197,6 +201,7 @@ TEST(AdjustAfterNodeEdit, EmptyDocument) {
 
 struct Linked {
     CXmlDocument doc;
+    const CXmlInspector in{doc};
     ElementHandle parent = 0, element = 0;
 };
 
@@ -209,13 +214,13 @@ void SpliceAndLink(Linked& l, const char16_t* document, const char* parent, cons
     ASSERT_TRUE(l.doc.SpliceText(at, 0, u"<n/>", 4));
     l.element = l.doc.TakeRecord();
     ASSERT_NE(l.element, 0u);
-    ElementRecord& n = l.doc.RecordAt(l.element);
-    n = ElementRecord{};
+    ElementRecord n{};
     n.start = at;
     n.length = 4;
     n.SetStartTagLength(4);
     n.flags = staleFlags;
     n.nextSibling = n.prevSibling = n.parent = 0xDEAD;
+    l.doc.SetRecord(l.element, n);
     l.doc.LinkElement(l.parent, afterHandle, l.element);
     l.doc.AdjustOffsets(l.element, 4, false);
 }
@@ -223,8 +228,8 @@ void SpliceAndLink(Linked& l, const char16_t* document, const char* parent, cons
 TEST(LinkElement, OnlyChild) {
     Linked l;
     SpliceAndLink(l, u"<r></r>", "r", "", 3, ElemHasError | 9);
-    const ElementRecord& n = l.doc.RecordAt(l.element);
-    EXPECT_EQ(l.doc.RecordAt(l.parent).firstChild, l.element);
+    const ElementRecord& n = l.in.Record(l.element);
+    EXPECT_EQ(l.in.Record(l.parent).firstChild, l.element);
     EXPECT_EQ(n.parent, l.parent);
     EXPECT_EQ(n.prevSibling, l.element);
     EXPECT_EQ(n.nextSibling, 0u);
@@ -236,9 +241,9 @@ TEST(LinkElement, AfterTheLastChild) {
     Linked l;
     SpliceAndLink(l, u"<r><a/><b/></r>", "r", "b", 11, ElemFirstChild);
     const ElementHandle a = Named(l.doc, "a"), b = Named(l.doc, "b");
-    const ElementRecord& n = l.doc.RecordAt(l.element);
-    EXPECT_EQ(l.doc.RecordAt(b).nextSibling, l.element);
-    EXPECT_EQ(l.doc.RecordAt(a).prevSibling, l.element);  // first child names the last
+    const ElementRecord& n = l.in.Record(l.element);
+    EXPECT_EQ(l.in.Record(b).nextSibling, l.element);
+    EXPECT_EQ(l.in.Record(a).prevSibling, l.element);  // first child names the last
     EXPECT_EQ(n.prevSibling, b);
     EXPECT_EQ(n.nextSibling, 0u);
     EXPECT_FALSE(n.flags & ElemFirstChild);
@@ -250,10 +255,10 @@ TEST(LinkElement, BetweenChildren) {
     Linked l;
     SpliceAndLink(l, u"<r><a/><b/></r>", "r", "a", 7, 0);
     const ElementHandle a = Named(l.doc, "a"), b = Named(l.doc, "b");
-    EXPECT_EQ(l.doc.RecordAt(a).nextSibling, l.element);
-    EXPECT_EQ(l.doc.RecordAt(b).prevSibling, l.element);
-    EXPECT_EQ(l.doc.RecordAt(a).prevSibling, b);
-    EXPECT_EQ(l.doc.RecordAt(l.element).nextSibling, b);
+    EXPECT_EQ(l.in.Record(a).nextSibling, l.element);
+    EXPECT_EQ(l.in.Record(b).prevSibling, l.element);
+    EXPECT_EQ(l.in.Record(a).prevSibling, b);
+    EXPECT_EQ(l.in.Record(l.element).nextSibling, b);
     EXPECT_TRUE(CheckStructure(l.doc));
     EXPECT_TRUE(MatchesFreshParse(l.doc));
 }
@@ -262,13 +267,13 @@ TEST(LinkElement, BeforeTheFirstChild) {
     Linked l;
     SpliceAndLink(l, u"<r><a/><b/></r>", "r", "", 3, 0);
     const ElementHandle a = Named(l.doc, "a"), b = Named(l.doc, "b");
-    const ElementRecord& n = l.doc.RecordAt(l.element);
-    EXPECT_EQ(l.doc.RecordAt(l.parent).firstChild, l.element);
+    const ElementRecord& n = l.in.Record(l.element);
+    EXPECT_EQ(l.in.Record(l.parent).firstChild, l.element);
     EXPECT_TRUE(n.flags & ElemFirstChild);
-    EXPECT_FALSE(l.doc.RecordAt(a).flags & ElemFirstChild);
+    EXPECT_FALSE(l.in.Record(a).flags & ElemFirstChild);
     EXPECT_EQ(n.nextSibling, a);
     EXPECT_EQ(n.prevSibling, b);
-    EXPECT_EQ(l.doc.RecordAt(a).prevSibling, l.element);
+    EXPECT_EQ(l.in.Record(a).prevSibling, l.element);
     EXPECT_TRUE(CheckStructure(l.doc));
     EXPECT_TRUE(MatchesFreshParse(l.doc));
 }
@@ -277,11 +282,13 @@ TEST(LinkElement, DocumentLevelKeepsTheLevel) {
     Linked l;
     SpliceAndLink(l, u"<r/>", "", "r", 4, 5);
     const ElementHandle r = Named(l.doc, "r");
-    EXPECT_EQ(l.doc.RecordAt(l.element).Level(), 5u);
-    EXPECT_EQ(l.doc.RecordAt(l.element).parent, 0u);
-    EXPECT_EQ(l.doc.RecordAt(r).nextSibling, l.element);
-    EXPECT_EQ(l.doc.RecordAt(r).prevSibling, l.element);
-    l.doc.RecordAt(l.element).SetLevel(0);
+    EXPECT_EQ(l.in.Record(l.element).Level(), 5u);
+    EXPECT_EQ(l.in.Record(l.element).parent, 0u);
+    EXPECT_EQ(l.in.Record(r).nextSibling, l.element);
+    EXPECT_EQ(l.in.Record(r).prevSibling, l.element);
+    ElementRecord level0 = l.in.Record(l.element);
+    level0.SetLevel(0);
+    l.doc.SetRecord(l.element, level0);
     EXPECT_TRUE(CheckStructure(l.doc));
 }
 
@@ -344,7 +351,7 @@ const InsertCase kInsertCases[] = {
 
 std::string Tags(const CXmlDocument& doc, ElementHandle h) {
     if (!h) return "";
-    const ElementRecord& r = doc.RecordAt(h);
+    const ElementRecord& r = CXmlInspector(doc).Record(h);
     return std::to_string(r.StartTagLength()) + "," + std::to_string(r.EndTagLength()) +
            ((r.flags & ElemUnended) ? "U" : "");
 }
@@ -353,10 +360,11 @@ TEST(InsertText, PlacesSplicesAndOpensUp) {
     for (const InsertCase& c : kInsertCases) {
         SCOPED_TRACE(c.label);
         CXmlDocument doc;
+        const CXmlInspector in(doc);
         doc.SetDocumentText(c.document);
         const ElementHandle parent = *c.parent ? Named(doc, c.parent) : 0;
         ElementHandle reference = *c.reference ? Named(doc, c.reference) : 0;
-        const int32_t lengthBefore = parent ? doc.RecordAt(parent).length : 0;
+        const int32_t lengthBefore = parent ? in.Record(parent).length : 0;
         InsertRequest request;
         request.insertFlags = c.flags;
         request.insertText = c.text;
@@ -367,13 +375,13 @@ TEST(InsertText, PlacesSplicesAndOpensUp) {
         EXPECT_EQ(request.insertFlags, c.flags);
         EXPECT_EQ(reference, *c.referenceAfter ? Named(doc, c.referenceAfter) : 0);
         EXPECT_EQ(request.insertText, c.spliced);
-        EXPECT_EQ(doc.documentText.view(), std::u16string_view(c.expected));
+        EXPECT_EQ(in.DocumentText().view(), std::u16string_view(c.expected));
         EXPECT_EQ(Tags(doc, parent), c.parentTags);
         // Lengths and starts are the caller's to correct.
         if (parent) {
-            EXPECT_EQ(doc.RecordAt(parent).length, lengthBefore);
+            EXPECT_EQ(in.Record(parent).length, lengthBefore);
         }
-        const std::u16string_view text = doc.documentText.view();
+        const std::u16string_view text = in.DocumentText().view();
         EXPECT_EQ(text.substr(static_cast<size_t>(c.offset), request.insertLength),
                   std::u16string_view(c.text));
     }
@@ -384,10 +392,11 @@ TEST(InsertText, RefusesAnEndTagBeyondItsField) {
         const std::u16string name(length, u'x');
         for (const char16_t* tail : {u"/>", u">"}) {
             CXmlDocument doc;
+            const CXmlInspector in(doc);
             doc.SetDocumentText(u"<r><" + name + tail + u"</r>");
             const ElementHandle p = 2;
-            const std::u16string before(doc.documentText.view());
-            const ElementRecord record = doc.RecordAt(p);
+            const std::u16string before(in.DocumentText().view());
+            const ElementRecord record = in.Record(p);
             ElementHandle reference = 0;
             InsertRequest request;
             request.insertFlags = EditReplaceContent | EditNoLineBreaks;
@@ -395,11 +404,11 @@ TEST(InsertText, RefusesAnEndTagBeyondItsField) {
             const int32_t removed = doc.InsertText(p, reference, request);
             if (length == 508) {
                 EXPECT_GE(removed, 0);
-                EXPECT_EQ(doc.RecordAt(p).EndTagLength(), 511);
+                EXPECT_EQ(in.Record(p).EndTagLength(), 511);
             } else {
                 EXPECT_EQ(removed, -1);
-                EXPECT_EQ(doc.documentText.view(), before);
-                EXPECT_EQ(std::memcmp(&record, &doc.RecordAt(p), sizeof record), 0);
+                EXPECT_EQ(in.DocumentText().view(), before);
+                EXPECT_EQ(std::memcmp(&record, &in.Record(p), sizeof record), 0);
             }
         }
     }
