@@ -6,7 +6,8 @@ CString DecimalText(int32_t value) {
     char16_t digits[12];
     int n = 0;
     // Work in unsigned so that INT32_MIN has a magnitude.
-    uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
+    uint32_t magnitude =
+        value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
     do {
         digits[n++] = static_cast<char16_t>(u'0' + magnitude % 10);
         magnitude /= 10;

@@ -29,7 +29,9 @@ void SavedPositionTable::Discard() {
     table = nullptr;
 }
 
-CXmlDocument::CXmlDocument() { SetDocumentText(nullptr); }
+CXmlDocument::CXmlDocument() {
+    SetDocumentText(nullptr);
+}
 
 bool CXmlDocument::GrowIndex(int32_t requested) {
     ElementIndex& index = elementIndex;

@@ -95,11 +95,11 @@ struct MergeCase {
 const MergeCase kCases[] = {
     {"case of A-Z folds: one album, product spelling kept",
      u"<mirvo><albums><album name='summer'><item name='x'/></album></albums></mirvo>",
-     u"<mirvo><albums><album name='Summer'><item name='X'/><item name='y'/></album></albums></mirvo>",
+     u"<mirvo><albums><album name='Summer'><item name='X'/><item "
+     u"name='y'/></album></albums></mirvo>",
      u"<mirvo><albums><album name='summer'><item name='x'/><item name='y'/>\r\n"
      u"<ElemCount>2</ElemCount>\r\n</album></albums></mirvo>"},
-    {"letters outside A-Z do not fold",
-     u"<mirvo><albums><album name='\u00c9'/></albums></mirvo>",
+    {"letters outside A-Z do not fold", u"<mirvo><albums><album name='\u00c9'/></albums></mirvo>",
      u"<mirvo><albums><album name='\u00e9'/></albums></mirvo>",
      u"<mirvo><albums><album name='\u00c9'>\r\n<ElemCount>0</ElemCount>\r\n</album>"
      u"<album name='\u00e9'>\r\n<ElemCount>0</ElemCount>\r\n</album>\r\n</albums></mirvo>"},
@@ -114,19 +114,16 @@ const MergeCase kCases[] = {
      u"<mirvo><albums><album name='d'><item name='i'/></album></albums></mirvo>",
      u"<mirvo><albums><album name='d'><ElemCount>1</ElemCount><item name='i'/>\r\n</album>"
      u"<album name='D'><item/><ElemCount>1</ElemCount>\r\n</album></albums></mirvo>"},
-    {"the same album twice in the pack is merged once",
-     u"<mirvo><albums></albums></mirvo>",
+    {"the same album twice in the pack is merged once", u"<mirvo><albums></albums></mirvo>",
      u"<mirvo><albums><album name='s'><item name='1'/></album><album name='S'><item name='2'/>"
      u"<item name='1'/></album></albums></mirvo>",
      u"<mirvo><albums>\r\n<album name='s'><item name='1'/><item name='2'/>\r\n"
      u"<ElemCount>2</ElemCount>\r\n</album>\r\n</albums></mirvo>"},
-    {"missing names match each other",
-     u"<mirvo><albums><album><item/></album></albums></mirvo>",
+    {"missing names match each other", u"<mirvo><albums><album><item/></album></albums></mirvo>",
      u"<mirvo><albums><album name=''><item name=''/><item name='n'/></album></albums></mirvo>",
      u"<mirvo><albums><album><item/><item name='n'/>\r\n<ElemCount>2</ElemCount>\r\n</album>"
      u"</albums></mirvo>"},
-    {"names compare decoded",
-     u"<mirvo><albums><album name='a&amp;b'/></albums></mirvo>",
+    {"names compare decoded", u"<mirvo><albums><album name='a&amp;b'/></albums></mirvo>",
      u"<mirvo><albums><album name='A&#38;B'><item name='q'/></album></albums></mirvo>",
      u"<mirvo><albums><album name='a&amp;b'>\r\n<item name='q'/>\r\n"
      u"<ElemCount>1</ElemCount>\r\n</album></albums></mirvo>"},

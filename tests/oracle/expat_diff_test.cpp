@@ -19,7 +19,7 @@ struct Element {
 };
 
 class Generator {
-public:
+  public:
     explicit Generator(uint32_t seed) : rng_(seed) {}
 
     std::string Document() {
@@ -28,8 +28,8 @@ public:
         if (Chance(4)) {
             out += "<!DOCTYPE mirvo [" + Break() + "  <!ELEMENT mirvo ANY>" + Break() +
                    "  <!ATTLIST album name CDATA #IMPLIED note CDATA '>x'>" + Break() +
-                   "  <!-- a > in a comment -->" + Break() + "  <?pi in the subset?>" +
-                   Break() + "  <!ENTITY e \"v>\">" + Break() + "]>" + Break();
+                   "  <!-- a > in a comment -->" + Break() + "  <?pi in the subset?>" + Break() +
+                   "  <!ENTITY e \"v>\">" + Break() + "]>" + Break();
         }
         if (Chance(3)) out += "<!-- lead <not-a-tag> -->" + Break();
         Element(out, 0);
@@ -38,22 +38,33 @@ public:
         return out;
     }
 
-private:
+  private:
     bool Chance(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_) == 0; }
     int Pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
     std::string Break() { return Chance(2) ? "\r\n" : "\n"; }
-    std::string Indent(int depth) { return std::string(static_cast<size_t>(depth), Chance(2) ? '\t' : ' '); }
+    std::string Indent(int depth) {
+        return std::string(static_cast<size_t>(depth), Chance(2) ? '\t' : ' ');
+    }
 
     std::string Name() {
-        static const char* names[] = {"mirvo", "albums", "album", "item", "ElemCount",
-                                      "a", "x:y", "_u", "\xe4\xb8\x93\xe8\xbe\x91",
-                                      "n.m-1", "\xc3\xa9t\xc3\xa9"};
+        static const char* names[] = {"mirvo",
+                                      "albums",
+                                      "album",
+                                      "item",
+                                      "ElemCount",
+                                      "a",
+                                      "x:y",
+                                      "_u",
+                                      "\xe4\xb8\x93\xe8\xbe\x91",
+                                      "n.m-1",
+                                      "\xc3\xa9t\xc3\xa9"};
         return names[Pick(11)];
     }
 
     std::string Value() {
         static const char* values[] = {"plain", "a>b", "&amp;&lt;", "\xe5\xa4\x8f\xe5\xa4\xa9",
-                                       "", "1/2", "x=y", "&#20013;&#x4e2d;", "sp ace"};
+                                       "",      "1/2", "x=y",       "&#20013;&#x4e2d;",
+                                       "sp ace"};
         std::string v = values[Pick(9)];
         if (Chance(2)) return "\"" + v + (Chance(3) ? "'" : "") + "\"";
         return "'" + v + (Chance(3) ? "\"" : "") + "'";
@@ -77,11 +88,20 @@ private:
         for (int i = 0; i < children; ++i) {
             out += Break() + Indent(depth + 1);
             switch (Pick(8)) {
-                case 0: out += "text &amp; more > less"; break;
-                case 1: out += "<!-- <x> - > -->"; break;
-                case 2: out += "<![CDATA[<y>&x]]]]><![CDATA[>]]>"; break;
-                case 3: out += "<?target <z> ?>"; break;
-                default: break;
+                case 0:
+                    out += "text &amp; more > less";
+                    break;
+                case 1:
+                    out += "<!-- <x> - > -->";
+                    break;
+                case 2:
+                    out += "<![CDATA[<y>&x]]]]><![CDATA[>]]>";
+                    break;
+                case 3:
+                    out += "<?target <z> ?>";
+                    break;
+                default:
+                    break;
             }
             Element(out, depth + 1);
         }

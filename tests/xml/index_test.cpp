@@ -169,8 +169,8 @@ TEST(Index, AllocationFailureIsReportedAndLeavesAConsistentIndex) {
 
 TEST(Index, SavedPositionTableDiscardFreesEveryEntry) {
     SavedPositionTable positions;
-    auto** table = static_cast<SavedPosition**>(std::calloc(SavedPositionTable::kBuckets,
-                                                             sizeof(SavedPosition*)));
+    auto** table = static_cast<SavedPosition**>(
+        std::calloc(SavedPositionTable::kBuckets, sizeof(SavedPosition*)));
     size_t* block = static_cast<size_t*>(std::malloc(sizeof(size_t) + 2 * sizeof(SavedPosition)));
     *block = 2;
     auto* entries = reinterpret_cast<SavedPosition*>(block + 1);

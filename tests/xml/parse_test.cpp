@@ -42,8 +42,7 @@ const ParseCase kCases[] = {
     {u"<1/>", false, u"No root element", ""},
     {u"<a><", false, u"tag at offset 3 unterminated", "1 0 3 3 0 0 0x180000 0 0 0 1"},
     {u"<a/><b/>", false, u"Root element has sibling", nullptr},
-    {u"<a><b><c></a>", false,
-     u"End tag 'a' at offset 10 does not match start tag 'c' at offset 6",
+    {u"<a><b><c></a>", false, u"End tag 'a' at offset 10 does not match start tag 'c' at offset 6",
      "1 0 13 3 4 0 0x80000 0 2 0 1\n"
      "2 3 3 3 0 1 0x180000 1 0 3 3\n"
      "3 6 3 3 0 1 0x100000 1 0 0 2"},
@@ -102,9 +101,9 @@ TEST(Parse, EmptyTextLeavesDocumentRecordZero) {
     EXPECT_FALSE(doc.SetDocumentText(nullptr));
     EXPECT_EQ(in.ResultText(), u"Empty document");
     const ElementRecord& r = in.Record(0);
-    EXPECT_EQ(r.start | r.length | static_cast<int32_t>(r.tagLengths | r.flags | r.parent |
-                                                       r.firstChild | r.nextSibling |
-                                                       r.prevSibling),
+    EXPECT_EQ(r.start | r.length |
+                  static_cast<int32_t>(r.tagLengths | r.flags | r.parent | r.firstChild |
+                                       r.nextSibling | r.prevSibling),
               0);
 }
 
@@ -219,9 +218,9 @@ TEST(Scanner, NextTokenAndTokenMatches) {
         const char16_t* name;
         bool matches;
     };
-    const Match matches[] = {{u"album", true},       {u"album[2]", true}, {u"album/x", true},
-                             {u"album name", true},  {u"album=1", true},  {u"album]", true},
-                             {u"albums", false},     {u"albu", false},    {u"Album", false},
+    const Match matches[] = {{u"album", true},      {u"album[2]", true}, {u"album/x", true},
+                             {u"album name", true}, {u"album=1", true},  {u"album]", true},
+                             {u"albums", false},    {u"albu", false},    {u"Album", false},
                              {u"", false}};
     TokenCursor t(u"album", 0);
     ASSERT_TRUE(CXmlDocument::NextToken(t));
@@ -237,8 +236,9 @@ TEST(Scanner, NextTokenAndTokenMatches) {
 }
 
 TEST(Scanner, EveryNodeAdvancesToTheEnd) {
-    const char16_t* texts[] = {u"<", u"<!", u"<![", u"<!-", u"<?", u"</", u"<a", u"a>b<c",
-                               u"<!DOCTYPE [<!X <a>", u"<!D<", u"]]>", u"<<>>"};
+    const char16_t* texts[] = {
+        u"<",    u"<!",  u"<![", u"<!-", u"<?", u"</", u"<a", u"a>b<c", u"<!DOCTYPE [<!X <a>",
+        u"<!D<", u"]]>", u"<<>>"};
     for (const char16_t* text : texts) {
         TokenCursor cursor(text, 0);
         NodeToken token;
