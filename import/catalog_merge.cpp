@@ -306,15 +306,28 @@ bool UpdateItemCounts(CXmlDocument& target) {
         target.EnterElement();
         while (target.FindElement(u"album")) {
             target.EnterElement();
+            // The walk's two searches, for the items and then for the first "ElemCount", in
+            // one pass over the album's children.
+            const ElementHandle album = in.ParentHandle();
+            const TextBuffer& text = in.DocumentText();
+            TokenCursor cursor(text.c_str(), in.DocumentFlags());
             int32_t count = 0;
-            while (target.FindElement(u"item")) ++count;
-            target.ResetPosition();
+            ElementHandle elemCount = 0;
+            for (ElementHandle c = in.Record(album).firstChild; c; c = in.Record(c).nextSibling) {
+                const int32_t start = in.Record(c).start;
+                if (start < 0 || start >= text.length()) continue;
+                cursor.next = start + 1;
+                if (!CXmlDocument::NextToken(cursor)) continue;
+                if (CXmlDocument::TokenMatches(cursor, u"item")) ++count;
+                if (!elemCount && CXmlDocument::TokenMatches(cursor, u"ElemCount")) elemCount = c;
+            }
             const CString digits = DecimalText(count);
-            if (target.FindElement(u"ElemCount")) {
-                batch.SetContent(in.MainHandle(), digits.c_str(), 0);
-            } else if (const ElementHandle added = batch.AppendElement(
-                           in.ParentHandle(), 0, u"ElemCount", digits.c_str(), 0)) {
-                target.SetPosition(in.ParentHandle(), added, 0);
+            if (elemCount) {
+                target.SetPosition(album, elemCount, 0);
+                batch.SetContent(elemCount, digits.c_str(), 0);
+            } else if (const ElementHandle added =
+                           batch.AppendElement(album, 0, u"ElemCount", digits.c_str(), 0)) {
+                target.SetPosition(album, added, 0);
             }
             if (batch.Failed()) return false;
             target.LeaveElement();
