@@ -1,3 +1,5 @@
+// The counted UTF-16 buffer: growth through a replaceable reallocate hook, so that tests can
+// make any growth fail.
 #include "platform/TextBuffer.h"
 
 #include <cstdlib>

@@ -1,3 +1,5 @@
+// Last errors on POSIX: errno mapped to the Windows code the callers test for, kept per thread,
+// and the message text Windows would give for it.
 #include "platform/posix/errors_posix.h"
 
 #include <sys/stat.h>

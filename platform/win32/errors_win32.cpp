@@ -1,3 +1,4 @@
+// The last error and its text: the thread's Win32 error code, and FormatMessageW's words for it.
 #include <windows.h>
 
 #include "platform/platform.h"

@@ -1,3 +1,6 @@
+// Files on Windows: the document's file system (load and save through ReplaceFileW), folders,
+// and the staging backend (copies under short names in a hidden folder, moved into place
+// without replacing anything).
 #include <windows.h>
 // The A/W macros would rename the platform functions below.
 

@@ -1,3 +1,4 @@
+// Path joining through shlwapi, and host paths, which on Windows are the Windows paths.
 #include <windows.h>
 #include <shlwapi.h>
 // The A/W macros would rename the platform functions below.

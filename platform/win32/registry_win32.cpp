@@ -1,3 +1,4 @@
+// Reads of HKEY_CURRENT_USER values through the registry API.
 #include <windows.h>
 
 #include <new>

@@ -1,3 +1,5 @@
+// System facts (the Windows version, the Windows folder, the module's path) and starting
+// programs and addresses through the shell.
 #include <windows.h>
 #include <shellapi.h>
 

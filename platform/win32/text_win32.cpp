@@ -1,3 +1,5 @@
+// Code-page conversion through MultiByteToWideChar and WideCharToMultiByte, whole and by blocks,
+// with the check that a file's bytes come back exactly.
 #include <windows.h>
 
 #include <climits>

@@ -1,3 +1,4 @@
+// Version records through the version API (GetFileVersionInfoW, VerQueryValueW).
 #include <windows.h>
 
 // windows.h names these as macros for its A/W variants; ours are plain functions.
