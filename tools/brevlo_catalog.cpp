@@ -41,10 +41,10 @@ const char kHelp[] =
     "      standard output could not be written\n"
     "  64  the command line is wrong\n";
 
-bool g_writeFailed = false;
+bool gWriteFailed = false;
 
 void Out(const std::string& text) {
-    if (!WriteText(stdout, text)) g_writeFailed = true;
+    if (!WriteText(stdout, text)) gWriteFailed = true;
 }
 void Err(const std::string& text) {
     WriteText(stderr, text);
@@ -57,8 +57,8 @@ int Usage(const std::string& problem) {
 
 // Lets a status stand only if everything reached standard output.
 int Finish(int status) {
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) g_writeFailed = true;
-    if (!g_writeFailed) return status;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) gWriteFailed = true;
+    if (!gWriteFailed) return status;
     Err("brevlo-catalog: standard output could not be written\n");
     return kIoError;
 }
@@ -200,7 +200,7 @@ int Merge(const std::vector<CString>& args) {
         Err("the result cannot be written in the ANSI code page\n");
         return kIoError;
     }
-    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) g_writeFailed = true;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) gWriteFailed = true;
     return Finish(kDone);
 }
 
