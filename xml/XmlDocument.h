@@ -220,8 +220,13 @@ class CXmlDocument {
     // ---- element index ----
     // False only when memory ran out; the index is then as it was.
     bool GrowIndex(int32_t requested);
-    // Handle of a fresh, uncleared record; 0 when the index cannot grow.
-    ElementHandle TakeRecord();
+    // Handle of a fresh, uncleared record; 0 when the index cannot grow. Inline: the parser
+    // takes one per element.
+    ElementHandle TakeRecord() {
+        if (nextRecord < elementIndex.recordCapacity)
+            return static_cast<ElementHandle>(nextRecord++);
+        return TakeRecordAfterGrowth();
+    }
     ElementHandle ReleaseRecord(ElementHandle handle);
     // Fills a record, as one taken with TakeRecord must be before LinkElement.
     void SetRecord(ElementHandle handle, const ElementRecord& record) { RecordAt(handle) = record; }
@@ -322,6 +327,7 @@ class CXmlDocument {
     friend class CXmlEditBatch;
 
     ElementRecord& RecordAt(ElementHandle h) const { return elementIndex.At(h); }
+    ElementHandle TakeRecordAfterGrowth();
 
     // Fields, in declaration order.
     TextBuffer documentText;

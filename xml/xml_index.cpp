@@ -105,10 +105,8 @@ bool CXmlDocument::GrowIndex(int32_t requested) {
     return true;
 }
 
-ElementHandle CXmlDocument::TakeRecord() {
-    if (nextRecord >= elementIndex.recordCapacity) {
-        if (!GrowIndex(0) || nextRecord >= elementIndex.recordCapacity) return 0;
-    }
+ElementHandle CXmlDocument::TakeRecordAfterGrowth() {
+    if (!GrowIndex(0) || nextRecord >= elementIndex.recordCapacity) return 0;
     return static_cast<ElementHandle>(nextRecord++);
 }
 
