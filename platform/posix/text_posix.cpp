@@ -124,6 +124,11 @@ struct Table {
     std::vector<char16_t> pairs;  // leadIndex * 256 + trail; 0 when invalid
     std::once_flag reverseOnce;
     std::vector<uint16_t> reverse;  // per UTF-16 unit: byte, lead << 8 | trail, or kNoCode
+    // Whether a byte, or a pair (leadIndex * 256 + trail), comes back from its character: the
+    // load's exactness check in a few kilobytes instead of the reverse map's 128.
+    std::vector<uint64_t> exactPairs;
+    uint64_t exactSingle[4] = {};
+    static bool Bit(const uint64_t* bits, size_t i) { return (bits[i >> 6] >> (i & 63)) & 1; }
 };
 
 class Iconv {
@@ -319,7 +324,21 @@ void BuildReverse(Table& t) {
     if (t.codePage == 950) {
         for (const auto& fix : kReverse950) reverse[fix.unicode] = fix.code;
     }
+    for (int b = 0; b < 256; ++b) {
+        if (!t.lead[b] && reverse[t.single[b]] == b)
+            t.exactSingle[b >> 6] |= uint64_t{1} << (b & 63);
+    }
+    std::vector<uint64_t> exactPairs((t.pairs.size() + 63) / 64, 0);
+    for (int b = 0; b < 256; ++b) {
+        if (!t.lead[b]) continue;
+        for (int trail = 0; trail < 256; ++trail) {
+            const size_t i = t.leadIndex[b] * 256u + trail;
+            const char16_t c = t.pairs[i];
+            if (c && reverse[c] == (b << 8 | trail)) exactPairs[i >> 6] |= uint64_t{1} << (i & 63);
+        }
+    }
     t.reverse = std::move(reverse);
+    t.exactPairs = std::move(exactPairs);
 }
 
 std::mutex gTablesMutex;
@@ -604,7 +623,7 @@ bool AnsiToWideBlock(const char* bytes, size_t count, bool last, char16_t* out, 
     }
     Table* t = TableWithReverse(codePage);
     if (!t) return false;
-    const uint16_t* reverse = t->reverse.data();
+    const uint64_t* exactPairs = t->exactPairs.data();
     char16_t* o = out;
     size_t i = 0;
     while (i < count) {
@@ -617,13 +636,14 @@ bool AnsiToWideBlock(const char* bytes, size_t count, bool last, char16_t* out, 
         const unsigned char b = s[i];
         if (t->doubleByte && t->lead[b] && i + 1 >= count && !last) break;
         if (t->doubleByte && t->lead[b] && i + 1 < count && s[i + 1] != 0) {
-            const char16_t c = t->pairs[t->leadIndex[b] * 256u + s[i + 1]];
-            if (!c || reverse[c] != (b << 8 | s[i + 1])) exact = false;
+            const size_t pair = t->leadIndex[b] * 256u + s[i + 1];
+            const char16_t c = t->pairs[pair];
+            if (!Table::Bit(exactPairs, pair)) exact = false;
             *o++ = c ? c : t->defaultChar;
             i += 2;
         } else {
             const char16_t c = t->single[b];
-            if (reverse[c] != b) exact = false;
+            if (!Table::Bit(t->exactSingle, b)) exact = false;
             *o++ = c;
             ++i;
         }
