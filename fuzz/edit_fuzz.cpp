@@ -119,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // An edit at the document level may add a second root: that ends the property.
         if (!done || !keepsForm || !doc.IsWellFormed()) clean = false;
         if (clean) {
-            const std::string difference = fuzz::FreshParseDifference(doc);
+            const std::string difference = doc.IndexDifference();
             FUZZ_CHECK(difference.empty(),
                        difference +
                            "\ntext: " + fuzz::Narrow(CXmlInspector(doc).DocumentText().view()) +

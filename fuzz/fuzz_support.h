@@ -51,7 +51,6 @@ std::string StructureError(const CXmlDocument& doc);
 
 // Elements in document order, and the comparison with a fresh parse (tests/support).
 using ::DocumentOrder;
-using ::FreshParseDifference;
 
 // True when every start tag is "<" name, attributes of the form name="value" or name='value'
 // (no "<" in a value), optional whitespace and ">" or "/>", and every end tag is "</" the

@@ -200,12 +200,8 @@ std::vector<ElementHandle> DocumentOrder(const CXmlDocument& doc) {
     return out;
 }
 
-std::string FreshParseDifference(const CXmlDocument& doc) {
-    return doc.IndexDifference();
-}
-
 testing::AssertionResult MatchesFreshParse(const CXmlDocument& doc) {
-    const std::string difference = FreshParseDifference(doc);
+    const std::string difference = doc.IndexDifference();
     if (difference.empty()) return testing::AssertionSuccess();
     return testing::AssertionFailure() << difference;
 }

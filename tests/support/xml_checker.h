@@ -24,8 +24,5 @@ std::string DumpRecord(const CXmlDocument& doc, ElementHandle handle);
 
 // Every element in document order.
 std::vector<ElementHandle> DocumentOrder(const CXmlDocument& doc);
-// Empty when a fresh parse of the text gives the same elements, in document order, as the
-// edited index (start, length, tag lengths, level, first-child and unended marks, links);
-// otherwise what differs.
-std::string FreshParseDifference(const CXmlDocument& doc);
+// IndexDifference as a test assertion.
 testing::AssertionResult MatchesFreshParse(const CXmlDocument& doc);
