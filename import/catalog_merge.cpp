@@ -9,6 +9,8 @@
 // empty-element tag would read otherwise once opened up, makes its list searched the walk's
 // way, on the document as it is at that moment (the batch is applied first).
 #include <memory>
+#include <string_view>
+#include <vector>
 #include <unordered_map>
 
 #include "import/catalog_merge.h"
@@ -32,16 +34,78 @@ bool HasCatalogForm(const CXmlDocument& catalog) {
 
 namespace {
 
-// Equal keys are exactly the names CompareNoCase finds equal: up to the first NUL, A-Z folded.
-CString Fold(const CString& name) {
-    CString key;
-    key.reserve(name.size());
-    for (char16_t c : name) {
-        if (!c) break;
-        key += (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
+// The first element of each name, where equal names are exactly those CompareNoCase finds
+// equal: up to the first NUL, A-Z folded. The folded names lie back to back in one buffer and
+// the slots are open-addressed, so a table of 200,000 albums costs no allocation per name.
+class NameTable {
+  public:
+    // Keeps the first element of a name; later ones of the same name are not entered.
+    void Insert(const CString& name, ElementHandle handle) {
+        if ((used_ + 1) * 2 > slots_.size()) Grow();
+        const size_t start = names_.size();
+        for (char16_t c : name) {
+            if (!c) break;
+            names_ += (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
+        }
+        const std::u16string_view key(names_.data() + start, names_.size() - start);
+        const uint32_t hash = Hash(key);
+        Slot& slot = Find(key, hash);
+        if (slot.handle) {
+            names_.resize(start);
+            return;
+        }
+        slot = {hash, static_cast<uint32_t>(start), static_cast<uint32_t>(key.size()), handle};
+        ++used_;
     }
-    return key;
-}
+    ElementHandle Lookup(const CString& name) {
+        folded_.clear();
+        for (char16_t c : name) {
+            if (!c) break;
+            folded_ += (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
+        }
+        if (slots_.empty()) return 0;
+        return Find(folded_, Hash(folded_)).handle;
+    }
+
+  private:
+    struct Slot {
+        uint32_t hash = 0;
+        uint32_t offset = 0;
+        uint32_t length = 0;
+        ElementHandle handle = 0;  // 0: empty (no element has handle 0)
+    };
+    static uint32_t Hash(std::u16string_view key) {
+        uint32_t h = 2166136261u;
+        for (char16_t c : key) h = (h ^ c) * 16777619u;
+        return h;
+    }
+    Slot& Find(std::u16string_view key, uint32_t hash) {
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = hash & mask;; i = (i + 1) & mask) {
+            Slot& slot = slots_[i];
+            if (!slot.handle) return slot;
+            if (slot.hash == hash &&
+                std::u16string_view(names_.data() + slot.offset, slot.length) == key)
+                return slot;
+        }
+    }
+    void Grow() {
+        std::vector<Slot> old(slots_.empty() ? 16 : slots_.size() * 2);
+        old.swap(slots_);
+        for (const Slot& slot : old) {
+            if (!slot.handle) continue;
+            const size_t mask = slots_.size() - 1;
+            size_t i = slot.hash & mask;
+            while (slots_[i].handle) i = (i + 1) & mask;
+            slots_[i] = slot;
+        }
+    }
+
+    std::u16string names_;
+    std::u16string folded_;
+    std::vector<Slot> slots_;
+    size_t used_ = 0;
+};
 
 // Whether the tag at `start` of `text` has the element name `name`, as FindElement decides
 // it in `doc`.
@@ -171,7 +235,7 @@ class Merge {
     struct List {
         bool stable = true;
         ElementHandle last = 0;
-        std::unordered_map<CString, ElementHandle> first;
+        NameTable first;
     };
 
     bool Begin() {
@@ -193,7 +257,7 @@ class Merge {
              const ElementRecord& r) {
         CString name;
         if (!StableName(doc, text, r, name)) list.stable = false;
-        list.first.emplace(Fold(name), handle);
+        list.first.Insert(name, handle);
         list.last = handle;
     }
 
@@ -232,8 +296,7 @@ class Merge {
                          const CString& name, ElementHandle& last) {
         if (list.stable) {
             last = list.last;
-            auto found = list.first.find(Fold(name));
-            return found == list.first.end() ? 0 : found->second;
+            return list.first.Lookup(name);
         }
         if (!Flush()) return 0;
         CXmlDocument& t = target_;
