@@ -177,6 +177,14 @@ void EnterAlbums(CXmlDocument& doc, int index) {
     while ((index < 0 || n <= index) && doc.FindElement(u"album")) ++n;
 }
 
+// A generated catalog of one album, positioned on that album.
+void OneAlbum(CXmlDocument& sample) {
+    CatalogShape one;
+    one.albums = 1;
+    sample.SetDocumentText(GenerateCatalog(one));
+    EnterAlbums(sample, 0);
+}
+
 int AlbumCount(int mb) {
     CXmlDocument doc;
     doc.SetDocumentText(Catalog(mb));
@@ -191,11 +199,8 @@ int AlbumCount(int mb) {
 
 void AppendAlbums(benchmark::State& state, bool middle) {
     const int mb = static_cast<int>(state.range(0));
-    CatalogShape one;
-    one.albums = 1;
     CXmlDocument sample;
-    sample.SetDocumentText(GenerateCatalog(one));
-    EnterAlbums(sample, 0);
+    OneAlbum(sample);
     const CString album = sample.GetSubtreeText();
     const int albums = AlbumCount(mb);
     for (auto _ : state) {
@@ -244,11 +249,8 @@ void BM_SetContent(benchmark::State& state) {
 // in turn; Apply included.
 void BM_BatchMixedEdits(benchmark::State& state) {
     const int mb = static_cast<int>(state.range(0));
-    CatalogShape one;
-    one.albums = 1;
     CXmlDocument sample;
-    sample.SetDocumentText(GenerateCatalog(one));
-    EnterAlbums(sample, 0);
+    OneAlbum(sample);
     sample.EnterElement();
     sample.FindElement(u"item");
     const CString item = sample.GetSubtreeText();
