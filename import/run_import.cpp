@@ -76,14 +76,6 @@ bool IndexMatchesText(const CXmlDocument& edited) {
 
 namespace {
 
-constexpr char16_t kAdvice[] = u"请释放磁盘空间或修正权限后重新运行素材包。";
-
-CString Failure(const char16_t* what, const CString& path, const CString& message) {
-    CString text = CString(u"导入未完成：") + what + u"“" + path + u"”";
-    if (!message.empty()) text += u"：" + message;
-    return text + u"。" + kAdvice;
-}
-
 enum class Catalog { Missing, Loaded, Unusable };
 
 // Loads a catalog and tells whether it may be merged and written back: only a well-formed
@@ -113,28 +105,9 @@ Catalog LoadCatalog(CXmlDocument& document, const char16_t* path, CString& probl
 
 }  // namespace
 
-CString CopyFailureText(const CString& path, const CString& message) {
-    return Failure(u"无法复制", path, message);
-}
-
-CString CatalogReadFailureText(const CString& path, const CString& message) {
-    return Failure(u"无法读取目录文件", path, message);
-}
-
-CString CatalogFormFailureText(const CString& path) {
-    return Failure(u"无法合并目录文件", path, u"它不是以“mirvo”为根并含有“albums”的目录");
-}
-
-CString CatalogSaveFailureText(const CString& path, const CString& message) {
-    return Failure(u"无法保存目录文件", path, message);
-}
-
-CString InterruptedText() {
-    return u"导入未完成：导入已被中断，目录文件未作改动。请重新运行素材包。";
-}
-
 ImportOutcome RunImport(const ImportSettings& settings,
-                        const std::function<void(const ImportOutcome&)>& done) {
+                        const std::function<void(const ImportOutcome&)>& done,
+                        const std::function<void()>& waiting) {
     ImportOutcome outcome;
     char16_t productFolder[platform::kMaxPath] = {};
     char16_t materialFolder[platform::kMaxPath] = {};
@@ -146,6 +119,7 @@ ImportOutcome RunImport(const ImportSettings& settings,
     outcome.materialFolder = materialFolder;
     platform::CreateFolder(productFolder);
     // One import of a product at a time, from the first look at its catalog to the save.
+    (void)waiting;  // the lock does not say yet that it waits
     platform::ImportLock* lock = platform::AcquireImportLock(productFolder);
     outcome.locked = lock != nullptr;
     if (!lock) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "import/import_texts.h"
 #include "platform/TextBuffer.h"
 
 class CXmlDocument;
@@ -48,13 +49,8 @@ bool IndexMatchesText(const CXmlDocument& edited);
 
 // Runs the import's steps under the import lock: both catalogs are checked before anything is
 // changed, then the pack is copied, then the catalogs are merged and saved. `done` is called
-// last, whatever happened (the dialog's message is posted through it).
+// last, whatever happened (the dialog's message is posted through it); `waiting`, when
+// another import of the same product holds it up, once as the wait begins.
 ImportOutcome RunImport(const ImportSettings& settings,
-                        const std::function<void(const ImportOutcome&)>& done);
-
-// The texts of an import that did not complete.
-CString CopyFailureText(const CString& path, const CString& message);
-CString CatalogReadFailureText(const CString& path, const CString& message);
-CString CatalogFormFailureText(const CString& path);
-CString CatalogSaveFailureText(const CString& path, const CString& message);
-CString InterruptedText();
+                        const std::function<void(const ImportOutcome&)>& done,
+                        const std::function<void()>& waiting = {});

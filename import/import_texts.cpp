@@ -1,0 +1,33 @@
+#include "import/import_texts.h"
+
+namespace {
+
+constexpr char16_t kAdvice[] = u"请释放磁盘空间或修正权限后重新运行素材包。";
+
+CString Failure(const char16_t* what, const CString& path, const CString& message) {
+    CString text = CString(u"导入未完成：") + what + u"“" + path + u"”";
+    if (!message.empty()) text += u"：" + message;
+    return text + u"。" + kAdvice;
+}
+
+}  // namespace
+
+CString CopyFailureText(const CString& path, const CString& message) {
+    return Failure(u"无法复制", path, message);
+}
+
+CString CatalogReadFailureText(const CString& path, const CString& message) {
+    return Failure(u"无法读取目录文件", path, message);
+}
+
+CString CatalogFormFailureText(const CString& path) {
+    return Failure(u"无法合并目录文件", path, u"它不是以“mirvo”为根并含有“albums”的目录");
+}
+
+CString CatalogSaveFailureText(const CString& path, const CString& message) {
+    return Failure(u"无法保存目录文件", path, message);
+}
+
+CString InterruptedText() {
+    return u"导入未完成：导入已被中断，目录文件未作改动。请重新运行素材包。";
+}
