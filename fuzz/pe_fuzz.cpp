@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/pe_reader.h"
+#include "platform/posix/pe_reader.h"
 #include "platform/platform.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

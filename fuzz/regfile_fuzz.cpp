@@ -1,7 +1,7 @@
 // The registry-file reader on any bytes: every key ParseAll lists is found again by FindKey
 // with every value that section holds, and no value name appears twice in a found key.
 #include "fuzz/fuzz_support.h"
-#include "platform/reg_file.h"
+#include "platform/posix/reg_file.h"
 
 namespace regfile = platform::regfile;
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/reg_file.h"
+#include "platform/posix/reg_file.h"
 
 namespace platform::posix {
 

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/pe_reader.h"
+#include "platform/posix/pe_reader.h"
 #include "platform/platform.h"
 #include "platform/posix/errors_posix.h"
 

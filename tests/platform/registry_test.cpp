@@ -9,11 +9,12 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/reg_file.h"
 #include "scratch_prefix.h"
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include "platform/posix/reg_file.h"
 #endif
 
 namespace {

@@ -10,9 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/pe_reader.h"
 #include "platform/platform.h"
 #include "scratch_prefix.h"
+
+#ifndef _WIN32
+#include "platform/posix/pe_reader.h"
+#endif
 
 namespace {
 

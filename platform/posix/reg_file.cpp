@@ -3,7 +3,7 @@
 // (a long hex list goes on over lines that end in a backslash). Strings escape the backslash,
 // the quote, control characters (\n, \0017, ...) and every character above 127 (\x4e2d, at
 // most four hex digits). Older files may hold raw UTF-8 instead.
-#include "platform/reg_file.h"
+#include "platform/posix/reg_file.h"
 
 #include <cerrno>
 #include <cstdio>

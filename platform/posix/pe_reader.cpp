@@ -1,6 +1,6 @@
 // The version resource of a PE file, found by walking its section table and resource
 // directories from bytes read on demand.
-#include "platform/pe_reader.h"
+#include "platform/posix/pe_reader.h"
 
 #include <cstring>
 #include <vector>
