@@ -290,3 +290,50 @@ CString HostToWindowsPath(const std::string& hostPath);
 std::string WindowsToHostPath(const char16_t* windowsPath);
 
 }  // namespace platform
+
+// ---- the companion tool: a console program ------------------------------------------------
+
+#include <vector>
+
+// The tool's own entry point, which the tool defines. The platform's entry point (the library
+// brevlo_tool_entry: main, or wmain on Windows) sets standard output to pass bytes
+// untranslated and calls it with the command line in UTF-16, the program's name first.
+int ToolMain(const std::vector<CString>& arguments);
+
+namespace platform {
+
+enum class ToolStream { Output, Error };
+
+// Writes UTF-8 text for people to standard output or standard error: into a Windows console
+// as wide characters (WriteConsoleW), so that every script shows; elsewhere the bytes, through
+// the C library's stream. False on a write error.
+bool WriteToolText(ToolStream stream, std::string_view utf8);
+
+// A path from the command line as the other calls take it. Windows: as it is. POSIX: an
+// absolute host path (a relative one joined to the current folder), which the backend maps as
+// every path that starts with "/".
+CString CommandLinePath(const CString& argument);
+
+// Whether `path` names an existing file, through links, that is neither a regular file nor a
+// folder: a FIFO, a device or a terminal (Windows: GetFileType is not FILE_TYPE_DISK, as for
+// "NUL" and "CON"). Such a file is written into: replacing it would put a regular file in its
+// place.
+bool IsStreamFile(const char16_t* path);
+// Opens the existing file `path` for writing, without creating, truncating or replacing it
+// (CreateFileW with OPEN_EXISTING), and writes `count` bytes into it. False with the last
+// error set.
+bool WriteIntoFile(const char16_t* path, const void* data, size_t count);
+
+// One entry of a folder tree.
+struct TreeEntry {
+    enum Kind { File, Folder, Link, Special };
+    CString path;  // relative to the listed folder, with "/"
+    Kind kind = File;
+};
+// Every entry below `folder`, sorted by path; links are listed, not followed. POSIX: every
+// host name, also those no Windows path reaches (a trailing dot or space, a backslash), which
+// FileFind hides; Windows: as FileFind lists them. False, with the last error set, when
+// `folder` itself cannot be listed.
+bool ListTree(const CString& folder, std::vector<TreeEntry>& entries);
+
+}  // namespace platform

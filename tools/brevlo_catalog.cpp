@@ -9,7 +9,6 @@
 #include "import/catalog_merge.h"
 #include "platform/platform.h"
 #include "tools/pack_check.h"
-#include "tools/tool_os.h"
 #include "xml/XmlDocument.h"
 
 namespace {
@@ -44,10 +43,10 @@ const char kHelp[] =
 bool gWriteFailed = false;
 
 void Out(const std::string& text) {
-    if (!WriteText(stdout, text)) gWriteFailed = true;
+    if (!platform::WriteToolText(platform::ToolStream::Output, text)) gWriteFailed = true;
 }
 void Err(const std::string& text) {
-    WriteText(stderr, text);
+    platform::WriteToolText(platform::ToolStream::Error, text);
 }
 
 int Usage(const std::string& problem) {
@@ -124,7 +123,7 @@ int Index(const std::vector<CString>& args) {
     }
     if (file.empty()) return Usage("index needs a FILE");
     CXmlDocument doc;
-    const CString path = ArgumentPath(file);
+    const CString path = platform::CommandLinePath(file);
     const CXmlInspector in(doc);
     bool loaded;
     CString problem;
@@ -147,17 +146,47 @@ int Index(const std::vector<CString>& args) {
     return Finish(wellFormed ? kDone : kFound);
 }
 
+const char kNotAnsi[] = "the result cannot be written in the ANSI code page";
+
+// The catalog's bytes in the ANSI code page; false when a character has none there.
+bool CatalogBytes(const CXmlDocument& doc, std::string& bytes) {
+    bool usedDefault = false;
+    const TextBuffer& text = CXmlInspector(doc).DocumentText();
+    return platform::WideToAnsi(text.c_str(), static_cast<size_t>(text.length()), bytes,
+                                usedDefault) &&
+           !usedDefault;
+}
+
+// Saves the document to `path` as the import saves a catalog (a link is written through to its
+// target). A FIFO, a device or a terminal is written into instead: replacing it by rename
+// would put a regular file in its place. False with `message` set on failure.
+bool SaveCatalogTo(CXmlDocument& doc, const CString& path, std::string& message) {
+    if (!platform::IsStreamFile(path.c_str())) {
+        if (doc.SaveFile(path.c_str())) return true;
+        message = platform::ToUtf8(CXmlInspector(doc).ResultText());
+        return false;
+    }
+    std::string bytes;
+    if (!CatalogBytes(doc, bytes)) {
+        message = kNotAnsi;
+        return false;
+    }
+    if (platform::WriteIntoFile(path.c_str(), bytes.data(), bytes.size())) return true;
+    message = platform::ToUtf8(platform::SystemErrorText());
+    return false;
+}
+
 int Merge(const std::vector<CString>& args) {
     CString out;
     std::vector<CString> files;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == u"-o") {
             if (i + 1 == args.size()) return Usage("-o needs a file");
-            out = ArgumentPath(args[++i]);
+            out = platform::CommandLinePath(args[++i]);
         } else if (args[i].starts_with(u"-") && args[i] != u"-") {
             return Usage("unexpected option \"" + platform::ToUtf8(args[i]) + "\"");
         } else {
-            files.push_back(ArgumentPath(args[i]));
+            files.push_back(platform::CommandLinePath(args[i]));
         }
     }
     if (files.size() != 2) return Usage("merge needs PRODUCT and PACK");
@@ -192,12 +221,8 @@ int Merge(const std::vector<CString>& args) {
         return kDone;
     }
     std::string bytes;
-    bool usedDefault = false;
-    const TextBuffer& text = CXmlInspector(target).DocumentText();
-    if (!platform::WideToAnsi(text.c_str(), static_cast<size_t>(text.length()), bytes,
-                              usedDefault) ||
-        usedDefault) {
-        Err("the result cannot be written in the ANSI code page\n");
+    if (!CatalogBytes(target, bytes)) {
+        Err(std::string(kNotAnsi) + "\n");
         return kIoError;
     }
     if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) gWriteFailed = true;
@@ -228,7 +253,8 @@ int Check(const std::vector<CString>& args) {
     if (folder.empty()) return Usage("check needs a PACK_FOLDER");
     while (folder.size() > 1 && (folder.back() == u'/' || folder.back() == u'\\'))
         folder.pop_back();
-    const std::vector<PackFinding> findings = CheckPack(ArgumentPath(folder), codePage);
+    const std::vector<PackFinding> findings =
+        CheckPack(platform::CommandLinePath(folder), codePage);
     int errors = 0, warnings = 0;
     std::string text;
     for (const PackFinding& f : findings) {
@@ -243,7 +269,9 @@ int Check(const std::vector<CString>& args) {
     return Finish(errors ? kFound : kDone);
 }
 
-int Run(const std::vector<CString>& args) {
+}  // namespace
+
+int ToolMain(const std::vector<CString>& args) {
     if (args.size() < 2) return Usage("a command is needed: check, index or merge");
     const CString& command = args[1];
     if (command == u"--help" || command == u"-h") {
@@ -260,21 +288,3 @@ int Run(const std::vector<CString>& args) {
     if (command == u"merge") return Merge(rest);
     return Usage("unknown command \"" + platform::ToUtf8(command) + "\"");
 }
-
-}  // namespace
-
-#ifdef _WIN32
-int wmain(int argc, wchar_t** argv) {
-    InitStreams();
-    std::vector<CString> args;
-    for (int i = 0; i < argc; ++i) args.emplace_back(reinterpret_cast<const char16_t*>(argv[i]));
-    return Run(args);
-}
-#else
-int main(int argc, char** argv) {
-    InitStreams();
-    std::vector<CString> args;
-    for (int i = 0; i < argc; ++i) args.push_back(platform::FromUtf8(argv[i]));
-    return Run(args);
-}
-#endif

@@ -131,7 +131,7 @@ class Checker {
     }
 
     std::vector<PackFinding> Run() {
-        if (!ListPack(folder_, entries_)) {
+        if (!platform::ListTree(folder_, entries_)) {
             Add(".", {}, true,
                 "the pack folder cannot be read: " + Utf8(platform::SystemErrorText()));
             return Sorted();

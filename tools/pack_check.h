@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/TextBuffer.h"
+#include "platform/platform.h"
 
 struct PackFinding {
     std::string file;  // relative to the pack folder, with "/"
@@ -16,16 +16,8 @@ struct PackFinding {
     std::string message;
 };
 
-// One entry of the pack folder, as the import's copy will meet it.
-struct PackEntry {
-    enum Kind { File, Folder, Link, Special };
-    CString path;  // relative to the pack folder, with "/"
-    Kind kind = File;
-};
-
-// Every entry below `folder` (links are listed, not followed), sorted by path; false, with the
-// last error set, when `folder` cannot be listed.
-bool ListPack(const CString& folder, std::vector<PackEntry>& entries);
+// One entry of the pack folder, as the import's copy will meet it (platform::ListTree).
+using PackEntry = platform::TreeEntry;
 
 // Checks the pack in `folder`, whose own name is the command word, reading its catalog in
 // `codePage`. Findings come in the order they are printed.

@@ -93,6 +93,10 @@ foreach(case
 endforeach()
 file(REMOVE ${WORK}/p/config.xml)
 run(1 "config.xml: error: the pack has no catalog\np: 1 error, 0 warnings\n" check p)
+run(1 * check missing)
+if(NOT out MATCHES "^\\.: error: the pack folder cannot be read: [^\n]+\nmissing: 1 error, 0 warnings\n$")
+  message(FATAL_ERROR "a pack folder that cannot be listed: ${out}")
+endif()
 # Text for people in UTF-8 when redirected; in a Windows console, wide, which Wine's console
 # shows on its terminal (here a pseudo-terminal from script) in UTF-8 again.
 file(MAKE_DIRECTORY ${WORK}/素材)
