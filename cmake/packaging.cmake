@@ -1,5 +1,6 @@
 # Install rules and packages. Windows: a zip that a pack author unpacks next to the pack's
-# material folder (the tools, the guide, the sample pack). Linux: a .deb with both tools.
+# material folder (the tools, the guide, the sample pack). Linux: a .deb with both tools and
+# their manual pages.
 # One command each: cmake --workflow --preset zip | deb.
 if(WIN32)
   set(BREVLO_BIN_DIR .)
@@ -29,6 +30,21 @@ if(BREVLO_ICONV)
     endif()")
 else()
   message(WARNING "no iconv: the installed sample catalog stays in UTF-8")
+endif()
+
+# Linux: a manual page for each tool, compressed as Debian installs them (gzip -9n, so that the
+# same page gives the same bytes), and the package's copyright file in Debian's format.
+if(NOT WIN32)
+  find_program(BREVLO_GZIP gzip REQUIRED)
+  set(pages)
+  foreach(page brevlo brevlo-catalog)
+    configure_file(${CMAKE_SOURCE_DIR}/docs/man/${page}.1.in ${CMAKE_BINARY_DIR}/man/${page}.1 @ONLY)
+    execute_process(COMMAND ${BREVLO_GZIP} -9n -c ${CMAKE_BINARY_DIR}/man/${page}.1
+      OUTPUT_FILE ${CMAKE_BINARY_DIR}/man/${page}.1.gz COMMAND_ERROR_IS_FATAL ANY)
+    list(APPEND pages ${CMAKE_BINARY_DIR}/man/${page}.1.gz)
+  endforeach()
+  install(FILES ${pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${CMAKE_SOURCE_DIR}/cmake/debian/copyright DESTINATION ${BREVLO_DOC_DIR})
 endif()
 
 # Packaging installs what was built; it never starts a build of everything first.
