@@ -79,14 +79,17 @@ namespace {
 enum class Catalog { Missing, Loaded, Unusable };
 
 // Loads a catalog and tells whether it may be merged and written back: only a well-formed
-// text whose bytes come back exactly from it. `problem` says why not.
-Catalog LoadCatalog(CXmlDocument& document, const char16_t* path, CString& problem) {
+// text whose bytes come back exactly from it. `failure` says why not.
+Catalog LoadCatalog(CXmlDocument& document, const char16_t* path, CatalogOf whose,
+                    CString& failure) {
     platform::SetLastError(0);
-    if (!document.LoadFile(path)) {
-        const uint32_t error = platform::GetLastError();
-        if (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound)
-            return Catalog::Missing;
-        problem = CXmlInspector(document).ResultText();
+    const bool parsed = document.LoadFile(path);
+    const uint32_t error = platform::GetLastError();
+    if (!parsed && (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound))
+        return Catalog::Missing;
+    // Where the system said nothing, the file was read and its text did not parse.
+    if (!parsed && error) {
+        failure = CatalogReadFailureText(whose, path, CXmlInspector(document).ResultText());
         return Catalog::Unusable;
     }
     const TextBuffer& text = CXmlInspector(document).DocumentText();
@@ -95,9 +98,13 @@ Catalog LoadCatalog(CXmlDocument& document, const char16_t* path, CString& probl
         text.length() > 0 && (text.c_str()[0] == u'\uFEFF' ||
                               (text.length() >= 3 && text.c_str()[0] == u'\u00EF' &&
                                text.c_str()[1] == u'\u00BB' && text.c_str()[2] == u'\u00BF'));
+    // Text in another encoding is said to be so, also where it does not parse.
     if (!document.LoadedExactly() || mark) {
-        problem = FormatMessageText(u"文件不是代码页 %d 的文本，保存会改变其中的文字",
-                                    static_cast<int32_t>(platform::AnsiCodePage()));
+        failure = CatalogCodePageFailureText(whose, path, platform::AnsiCodePage());
+        return Catalog::Unusable;
+    }
+    if (!parsed) {
+        failure = CatalogSyntaxFailureText(whose, path, CXmlInspector(document).ResultText());
         return Catalog::Unusable;
     }
     return Catalog::Loaded;
@@ -126,7 +133,7 @@ ImportOutcome RunImport(const ImportSettings& settings,
         outcome.stopped = platform::StopRequested();
         outcome.failure = outcome.stopped
                               ? InterruptedText()
-                              : CopyFailureText(outcome.productFolder, platform::SystemErrorText());
+                              : LockFailureText(outcome.productFolder, platform::SystemErrorText());
         if (done) done(outcome);
         return outcome;
     }
@@ -143,22 +150,16 @@ ImportOutcome RunImport(const ImportSettings& settings,
     CXmlDocument target;
     Catalog sourceState = Catalog::Missing;
     Catalog targetState = Catalog::Missing;
-    CString problem;
     // Both catalogs are checked before anything is changed.
     if (catalogs) {
-        sourceState = LoadCatalog(source, materialCatalog, problem);
-        if (sourceState == Catalog::Unusable) {
-            outcome.failure = CatalogReadFailureText(materialCatalog, problem);
-        } else {
-            targetState = LoadCatalog(target, productCatalog, problem);
-            if (targetState == Catalog::Unusable)
-                outcome.failure = CatalogReadFailureText(productCatalog, problem);
-        }
+        sourceState = LoadCatalog(source, materialCatalog, CatalogOf::Pack, outcome.failure);
+        if (sourceState != Catalog::Unusable)
+            targetState = LoadCatalog(target, productCatalog, CatalogOf::Product, outcome.failure);
         // A catalog of another form would gain albums beside its root, or give none.
         if (outcome.failure.empty() && sourceState == Catalog::Loaded && !HasCatalogForm(source))
-            outcome.failure = CatalogFormFailureText(materialCatalog);
+            outcome.failure = CatalogFormFailureText(CatalogOf::Pack, materialCatalog);
         if (outcome.failure.empty() && targetState == Catalog::Loaded && !HasCatalogForm(target))
-            outcome.failure = CatalogFormFailureText(productCatalog);
+            outcome.failure = CatalogFormFailureText(CatalogOf::Product, productCatalog);
     }
     outcome.sourceLoaded = sourceState == Catalog::Loaded;
     if (outcome.failure.empty()) {
@@ -175,9 +176,10 @@ ImportOutcome RunImport(const ImportSettings& settings,
     if (outcome.failure.empty() && outcome.sourceLoaded) {
         // A product without a catalog has just received the pack's.
         if (targetState == Catalog::Missing) {
-            targetState = LoadCatalog(target, productCatalog, problem);
-            if (targetState != Catalog::Loaded)
-                outcome.failure = CatalogReadFailureText(productCatalog, problem);
+            targetState = LoadCatalog(target, productCatalog, CatalogOf::Product, outcome.failure);
+            if (targetState == Catalog::Missing)
+                outcome.failure = CatalogReadFailureText(CatalogOf::Product, productCatalog,
+                                                         platform::SystemErrorText());
         }
         outcome.targetLoaded = targetState == Catalog::Loaded;
         // A catalog of another form would gain albums beside its root: leave it alone.
@@ -191,9 +193,9 @@ ImportOutcome RunImport(const ImportSettings& settings,
                 outcome.stopped = true;
                 outcome.failure = InterruptedText();
             } else if (!outcome.merged) {
-                outcome.failure = CatalogSaveFailureText(productCatalog, u"内存不足，无法合并");
+                outcome.failure = MergeMemoryFailureText(productCatalog);
             } else if (!outcome.verified) {
-                outcome.failure = CatalogSaveFailureText(productCatalog, u"合并结果校验失败");
+                outcome.failure = MergeCheckFailureText(productCatalog);
             } else {
                 // The save's temporary goes into a staging folder, which a killed import
                 // leaves for the next one to clear.

@@ -96,7 +96,8 @@ TEST_F(Dialog, AnImportThatDidNotCompleteSaysSoAndAsksNothing) {
     SKIP_WITHOUT_DISPLAY(importDialog.DoModal());
     ASSERT_EQ(user.boxes.size(), 1u);
     const std::string text = Narrow(user.boxes[0].text);
-    EXPECT_TRUE(text.starts_with("导入未完成：无法读取目录文件“" + Narrow(catalog) + "”："))
+    EXPECT_TRUE(
+        text.starts_with("导入未完成：无法读取MirvoPix的目录文件“" + Narrow(catalog) + "”："))
         << text;
     EXPECT_EQ(user.boxes[0].caption, u"MirvoPix");
     EXPECT_EQ(user.boxes[0].type, static_cast<UINT>(MB_ICONERROR));
