@@ -2,6 +2,7 @@
 // pack, merges the catalogs and saves, then reports completion whatever happened.
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "import/catalog_merge.h"
 #include "import/copy_tree.h"
@@ -46,26 +47,59 @@ size_t Length(const char16_t* s) {
     return n;
 }
 
-bool ResolveFolders(const ImportSettings& settings, char16_t* productFolder,
-                    char16_t* materialFolder) {
+// The folder's path as the join would give it, for a text that names a join that did not fit.
+CString Joined(const CString& folder, const CString& more) {
+    return folder + (folder.empty() || folder.back() == u'\\' ? u"" : u"\\") + more;
+}
+
+// The tool's own path whatever its length, for a text that names it.
+CString FullModulePath() {
+    std::vector<char16_t> path(32768);
+    const uint32_t n = platform::GetModulePath(path.data(), static_cast<uint32_t>(path.size()));
+    return CString(path.data(), std::min<size_t>(n, path.size() - 1));
+}
+
+// Fills both folder buffers; otherwise the text of what could not be resolved, naming the
+// path that did not fit.
+CString ResolveFolders(const ImportSettings& settings, char16_t* productFolder,
+                       char16_t* materialFolder) {
     const bool driveRoot = settings.fileVersionHigh < 0x00010004u &&
                            settings.fileVersionLow < 0x000403E9u && IsWindowsNT6();
     if (driveRoot) {
         // Without a Windows folder there is no drive to put the data on.
+        platform::SetLastError(0);
         const uint32_t n = platform::GetWindowsFolder(productFolder, platform::kMaxPath - 1);
-        if (n < 2 || n >= platform::kMaxPath - 1 || productFolder[1] != u':') return false;
+        if (n < 2 || n >= platform::kMaxPath - 1 || productFolder[1] != u':')
+            return WindowsFolderFailureText(n == 0 ? platform::SystemErrorText() : CString());
         BoundedCopy(productFolder + 2, 257, (u"\\Mirvo\\Data\\" + settings.commandWord).c_str());
     } else {
         const size_t n = std::min<size_t>(settings.installPath.size(), platform::kMaxPath - 1);
         std::memcpy(productFolder, settings.installPath.data(), n * sizeof(char16_t));
         productFolder[n] = 0;
         // A failed join would copy into, and save to, a folder that is not the intended one.
-        if (!platform::AppendPath(productFolder, (u"data\\" + settings.commandWord).c_str()))
-            return false;
+        const CString data = u"data\\" + settings.commandWord;
+        if (!platform::AppendPath(productFolder, data.c_str()))
+            return ProductFolderTooLongText(Joined(settings.installPath, data));
     }
+    platform::SetLastError(0);
     const uint32_t m = platform::GetModulePath(materialFolder, platform::kMaxPath - 1);
-    if (m == 0 || m >= platform::kMaxPath - 1) return false;
-    return platform::AppendPath(materialFolder, (u"..\\" + settings.commandWord).c_str());
+    if (m == 0) return ToolPathFailureText(platform::SystemErrorText());
+    if (m >= platform::kMaxPath - 1) return ToolPathTooLongText(FullModulePath());
+    const CString tool(materialFolder, m);
+    if (!platform::AppendPath(materialFolder, (u"..\\" + settings.commandWord).c_str()))
+        return MaterialFolderTooLongText(
+            Joined(tool.substr(0, tool.find_last_of(u'\\') + 1), settings.commandWord));
+    return {};
+}
+
+// The text of what failed when the material folder is not a folder that can be listed.
+CString CheckMaterialFolder(const CString& folder) {
+    platform::FileFind find;
+    if (find.FindFile((folder + u"\\*.*").c_str())) return {};
+    // A folder that is there but cannot be read is a pack that cannot be copied.
+    if (platform::GetLastError() == platform::kErrorAccessDenied)
+        return CopyFailureText(folder, platform::SystemErrorText());
+    return MaterialFolderMissingText({folder});
 }
 
 }  // namespace
@@ -118,12 +152,17 @@ ImportOutcome RunImport(const ImportSettings& settings,
     ImportOutcome outcome;
     char16_t productFolder[platform::kMaxPath] = {};
     char16_t materialFolder[platform::kMaxPath] = {};
-    if (!ResolveFolders(settings, productFolder, materialFolder)) {
+    outcome.failure = ResolveFolders(settings, productFolder, materialFolder);
+    if (outcome.failure.empty()) {
+        outcome.productFolder = productFolder;
+        outcome.materialFolder = materialFolder;
+        // A pack without its material folder has nothing to import: nothing is made for it.
+        outcome.failure = CheckMaterialFolder(outcome.materialFolder);
+    }
+    if (!outcome.failure.empty()) {
         if (done) done(outcome);
         return outcome;
     }
-    outcome.productFolder = productFolder;
-    outcome.materialFolder = materialFolder;
     platform::CreateFolder(productFolder);
     // One import of a product at a time, from the first look at its catalog to the save.
     (void)waiting;  // the lock does not say yet that it waits

@@ -24,10 +24,12 @@ class Dialog : public ::testing::Test {
     void SetUp() override {
         app_test::ResetApp();
         theApp.m_commandWord = u"marks";
-        // A product of 2.1 keeps its data below its install folder, where there is no data
-        // folder: the worker finds nothing to do and reports at once.
+        // A product of 2.1 keeps its data below its install folder; an empty pack beside the
+        // tool: the import has nothing to do and completes at once.
         theApp.m_installPath = folder_.Path();
         theApp.m_productVersion[kFileVersionHigh] = 0x00020001;
+        std::filesystem::create_directories(platform_test::HostOf(folder_ / u"data"));
+        std::filesystem::create_directories(platform_test::HostOf(tool_.Pack(u"marks")));
     }
 
     platform_test::TempFolder folder_;
@@ -136,6 +138,7 @@ TEST_F(Dialog, SystemMenuOpensTheAboutBoxForIdsSixteenToThirtyOne) {
 TEST_F(Dialog, YesStartsTheProductByPlainConcatenation) {
     app_test::Prefix prefix;
     prefix.Write("prefix/drive_c/Program Files/MirvoPix/mirvo.exe", "MZ");
+    std::filesystem::create_directories(prefix.DriveC("Program Files/MirvoPix/data"));
     theApp.m_installPath = u"C:\\Program Files\\MirvoPix\\";
     app_test::User user;
     user.answer = IDYES;

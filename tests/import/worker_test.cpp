@@ -175,6 +175,7 @@ const Rule kRules[] = {
 TEST(Worker, FolderRule) {
     TempFolder install;
     platform_test::ToolFolder tool;
+    fs::create_directories(HostOf(install.Path() + u"\\data"));
     for (const Rule& r : kRules) {
 #ifdef _WIN32
         if (!r.nt6) continue;  // Wine reports NT 6.1 to the test
@@ -191,7 +192,11 @@ TEST(Worker, FolderRule) {
         EXPECT_EQ(Narrow(outcome.productFolder), Narrow(expected))
             << std::hex << r.high << " " << r.low;
         EXPECT_EQ(Narrow(outcome.materialFolder), Narrow(MaterialFolder(u"Marks")));
-        EXPECT_FALSE(outcome.sourceLoaded);  // there is no pack beside the tool
+        // There is no pack beside the tool: nothing is made, and that is said.
+        EXPECT_EQ(outcome.failure, MaterialFolderMissingText({MaterialFolder(u"Marks")}));
+        if (!r.driveRoot) {
+            EXPECT_FALSE(Exists(expected));
+        }
     }
 }
 
@@ -334,12 +339,23 @@ TEST(Worker, TooLongJoinStopsBeforeAnyWrite) {
     TempFolder install;
     platform_test::ToolFolder tool;
     const CString longPath = install.Path() + u"\\" + CString(250, u'p');
-    bool done = false;
-    ImportOutcome outcome = RunImport(ImportSettings{u"marks", longPath, 0x00010004, 0},
-                                      [&](const ImportOutcome&) { done = true; });
-    EXPECT_TRUE(done);  // the completion is reported all the same
-    EXPECT_TRUE(outcome.productFolder.empty());
-    EXPECT_FALSE(outcome.copied);
+    const CString longTool = install.Path() + u"\\" + CString(258 - install.Path().size(), u't');
+    const struct {
+        CString installPath, toolPath, failure;
+    } rows[] = {
+        {longPath, {}, ProductFolderTooLongText(longPath + u"\\data\\marks")},
+        {install.Path(), longTool, ToolPathTooLongText(longTool)},
+    };
+    for (const auto& r : rows) {
+        if (!r.toolPath.empty()) platform::SetModulePathForTest(r.toolPath);
+        bool done = false;
+        ImportOutcome outcome = RunImport(ImportSettings{u"marks", r.installPath, 0x00010004, 0},
+                                          [&](const ImportOutcome&) { done = true; });
+        EXPECT_TRUE(done);  // the end is reported all the same
+        EXPECT_EQ(outcome.failure, r.failure);
+        EXPECT_TRUE(outcome.productFolder.empty());
+        EXPECT_FALSE(outcome.copied);
+    }
 }
 
 // Every entry below `root`: folders as "/", files as their bytes.
