@@ -55,7 +55,9 @@ BOOL CImportApp::InitInstance() {
     ReadProductVersion();
     platform::RegCloseKey(key);
 
-    CImportDialog dialog(nullptr);
+    const ImportSettings settings{m_commandWord, m_installPath, m_productVersion[kFileVersionHigh],
+                                  m_productVersion[kFileVersionLow]};
+    CImportDialog dialog(settings, m_exitCode);
     m_pMainWnd = &dialog;
     dialog.DoModal();
     return FALSE;
