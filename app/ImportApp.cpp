@@ -48,7 +48,8 @@ BOOL CImportApp::InitInstance() {
     }
     if (!installed) {
         ui::MessageBox(nullptr, u"安装失败，本机未安装MirvoPix", u"MirvoPix", MB_ICONERROR);
-        platform::ShellOpen(kHomePage);
+        // A stop signal that closed the message ends the tool there.
+        if (!platform::StopRequested()) platform::ShellOpen(kHomePage);
         if (key) platform::RegCloseKey(key);
         return FALSE;
     }
