@@ -72,14 +72,11 @@ CString ShownName(std::u16string_view name) {
 }
 
 // One line a cause: what failed, and the advice that fits it.
-CString ProductFolderTooLongText(const CString& path) {
-    return Failure(u"产品数据文件夹的路径" + Quoted(path) + u"太长", {}, kShorterInstall);
+CString ProductPathTooLongText(const CString& path) {
+    return Failure(u"路径" + Quoted(path) + u"太长", {}, kShorterInstall);
 }
-CString ToolPathTooLongText(const CString& path) {
-    return Failure(u"本程序的路径" + Quoted(path) + u"太长", {}, kShorterPack);
-}
-CString MaterialFolderTooLongText(const CString& path) {
-    return Failure(u"素材文件夹的路径" + Quoted(path) + u"太长", {}, kShorterPack);
+CString PackPathTooLongText(const CString& path) {
+    return Failure(u"路径" + Quoted(path) + u"太长", {}, kShorterPack);
 }
 CString WindowsFolderFailureText(const CString& message) {
     return Failure(u"无法确定Windows文件夹", message, kLater);

@@ -17,9 +17,10 @@ CString ShownName(std::u16string_view name);
 // product's the user's.
 enum class CatalogOf { Pack, Product };
 
-CString ProductFolderTooLongText(const CString& path);
-CString ToolPathTooLongText(const CString& path);
-CString MaterialFolderTooLongText(const CString& path);
+// A path that does not fit in 259 characters: one in the product's folders, or one in the
+// pack's (the tool itself, its material folder, the pack's catalog).
+CString ProductPathTooLongText(const CString& path);
+CString PackPathTooLongText(const CString& path);
 CString WindowsFolderFailureText(const CString& message);
 CString ToolPathFailureText(const CString& message);
 // `looked` are the folders the material folder was looked for in, in that order.

@@ -79,16 +79,24 @@ CString ResolveFolders(const ImportSettings& settings, char16_t* productFolder,
         // A failed join would copy into, and save to, a folder that is not the intended one.
         const CString data = u"data\\" + settings.commandWord;
         if (!platform::AppendPath(productFolder, data.c_str()))
-            return ProductFolderTooLongText(Joined(settings.installPath, data));
+            return ProductPathTooLongText(Joined(settings.installPath, data));
     }
     platform::SetLastError(0);
     const uint32_t m = platform::GetModulePath(materialFolder, platform::kMaxPath - 1);
     if (m == 0) return ToolPathFailureText(platform::SystemErrorText());
-    if (m >= platform::kMaxPath - 1) return ToolPathTooLongText(FullModulePath());
+    if (m >= platform::kMaxPath - 1) return PackPathTooLongText(FullModulePath());
     const CString tool(materialFolder, m);
     if (!platform::AppendPath(materialFolder, (u"..\\" + settings.commandWord).c_str()))
-        return MaterialFolderTooLongText(
+        return PackPathTooLongText(
             Joined(tool.substr(0, tool.find_last_of(u'\\') + 1), settings.commandWord));
+    // Both catalogs are found by a join too: a folder that leaves them no room is too long.
+    char16_t catalog[platform::kMaxPath];
+    std::memcpy(catalog, productFolder, sizeof catalog);
+    if (!platform::AppendPath(catalog, u"config.xml"))
+        return ProductPathTooLongText(Joined(productFolder, u"config.xml"));
+    std::memcpy(catalog, materialFolder, sizeof catalog);
+    if (!platform::AppendPath(catalog, u"config.xml"))
+        return PackPathTooLongText(Joined(materialFolder, u"config.xml"));
     return {};
 }
 

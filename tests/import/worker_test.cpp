@@ -93,15 +93,11 @@ TEST(Worker, FailureTexts) {
         {MaterialFolderMissingText({u"E:\\marks", u"F:\\marks"}),
          u"导入未完成：找不到素材文件夹“E:\\marks”或“F:"
          u"\\marks”。请完整解压素材包，使素材文件夹与本程序位于同一文件夹后重新运行。"},
-        {ProductFolderTooLongText(u"C:\\data\\marks"),
-         u"导入未完成：产品数据文件夹的路径“C:"
+        {ProductPathTooLongText(u"C:\\data\\marks"),
+         u"导入未完成：路径“C:"
          u"\\data\\marks”太长。请将MirvoPix安装到路径较短的文件夹后重新运行素材包。"},
-        {ToolPathTooLongText(u"E:\\setup.exe"),
-         u"导入未完成：本程序的路径“E:\\setup."
-         u"exe”太长。请将素材包移到路径较短的文件夹后重新运行。"},
-        {MaterialFolderTooLongText(u"E:\\marks"),
-         u"导入未完成：素材文件夹的路径“E:"
-         u"\\marks”太长。请将素材包移到路径较短的文件夹后重新运行。"},
+        {PackPathTooLongText(u"E:\\setup.exe"),
+         u"导入未完成：路径“E:\\setup.exe”太长。请将素材包移到路径较短的文件夹后重新运行。"},
         {WindowsFolderFailureText(u"."),
          u"导入未完成：无法确定Windows文件夹。请稍后重新运行素材包；仍不成功时，请重新启动计算机后"
          u"再试。"},
@@ -340,11 +336,14 @@ TEST(Worker, TooLongJoinStopsBeforeAnyWrite) {
     platform_test::ToolFolder tool;
     const CString longPath = install.Path() + u"\\" + CString(250, u'p');
     const CString longTool = install.Path() + u"\\" + CString(258 - install.Path().size(), u't');
+    // Room for the data folder, not for the catalog in it.
+    const CString longCatalog = install.Path() + u"\\" + CString(239 - install.Path().size(), u'c');
     const struct {
         CString installPath, toolPath, failure;
     } rows[] = {
-        {longPath, {}, ProductFolderTooLongText(longPath + u"\\data\\marks")},
-        {install.Path(), longTool, ToolPathTooLongText(longTool)},
+        {longPath, {}, ProductPathTooLongText(longPath + u"\\data\\marks")},
+        {longCatalog, {}, ProductPathTooLongText(longCatalog + u"\\data\\marks\\config.xml")},
+        {install.Path(), longTool, PackPathTooLongText(longTool)},
     };
     for (const auto& r : rows) {
         if (!r.toolPath.empty()) platform::SetModulePathForTest(r.toolPath);
