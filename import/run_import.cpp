@@ -253,6 +253,9 @@ ImportOutcome RunImport(const ImportSettings& settings,
                     outcome.failure =
                         CatalogSaveFailureText(productCatalog, CXmlInspector(target).ResultText());
             }
+        } else if (outcome.targetLoaded) {
+            // Put there while the pack was copied: nothing was merged, which is no completion.
+            outcome.failure = CatalogFormFailureText(CatalogOf::Product, productCatalog);
         }
     }
     platform::ReleaseImportLock(lock);
