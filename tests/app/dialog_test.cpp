@@ -4,9 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <filesystem>
-#include <mutex>
 #include <thread>
 
 #include "app/ImportApp.h"
@@ -23,42 +22,27 @@ using app_test::Narrow;
 
 // Holds the worker at the first file it opens until released, so that the dialog can be
 // handled while the import is known to run.
-class HeldFiles : public platform::FileSystem {
-  public:
-    HeldFiles() : previous_(platform::SetFilesForTest(this)) {}
-    ~HeldFiles() override {
-        Release();
-        platform::SetFilesForTest(previous_);
-    }
-    void Release() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        released_ = true;
-        changed_.notify_all();
-    }
+struct HeldFiles : platform::FileSystem {
+    platform::FileSystem& real = platform::RealFiles();
+    platform::FileSystem* previous = platform::SetFilesForTest(this);
+    std::atomic<bool> released{false};
+    ~HeldFiles() override { platform::SetFilesForTest(previous); }
     platform::File* OpenRead(const char16_t* path) override {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return released_; });
-        return real_.OpenRead(path);
+        while (!released) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return real.OpenRead(path);
     }
-    platform::File* CreateTemporary(const char16_t* target, CString& temporary) override {
-        return real_.CreateTemporary(target, temporary);
+    platform::File* CreateTemporary(const char16_t* t, CString& p) override {
+        return real.CreateTemporary(t, p);
     }
-    bool Size(platform::File* f, int64_t& size) override { return real_.Size(f, size); }
-    bool Read(platform::File* f, void* b, size_t n, size_t& done) override {
-        return real_.Read(f, b, n, done);
+    bool Size(platform::File* f, int64_t& n) override { return real.Size(f, n); }
+    bool Read(platform::File* f, void* b, size_t n, size_t& d) override {
+        return real.Read(f, b, n, d);
     }
-    bool Write(platform::File* f, const void* b, size_t n) override { return real_.Write(f, b, n); }
-    bool Flush(platform::File* f) override { return real_.Flush(f); }
-    bool Close(platform::File* f) override { return real_.Close(f); }
-    bool Replace(const char16_t* s, const char16_t* t) override { return real_.Replace(s, t); }
-    bool Remove(const char16_t* path) override { return real_.Remove(path); }
-
-  private:
-    platform::FileSystem& real_ = platform::RealFiles();
-    platform::FileSystem* previous_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool released_ = false;
+    bool Write(platform::File* f, const void* b, size_t n) override { return real.Write(f, b, n); }
+    bool Flush(platform::File* f) override { return real.Flush(f); }
+    bool Close(platform::File* f) override { return real.Close(f); }
+    bool Replace(const char16_t* s, const char16_t* t) override { return real.Replace(s, t); }
+    bool Remove(const char16_t* path) override { return real.Remove(path); }
 };
 
 class Dialog : public ::testing::Test {
@@ -116,7 +100,7 @@ TEST_F(Dialog, BarClimbsByTenToNinetyThenTheQuestion) {
         steps.push_back(dialog->m_progress.GetPos());
         EXPECT_EQ(reinterpret_cast<HICON>(d.SendMessage(WM_QUERYDRAGICON, 0, 0)),
                   theApp.LoadIcon(IDR_MAINFRAME));
-        held.Release();
+        held.released = true;
     };
     bool ownerHidden = false;
     int barAtQuestion = -1;

@@ -406,28 +406,23 @@ def native_scenario(name, args):
             check(not calls(logs["wine"], wait=1), "the product was started")
             check_merged(install)
         elif name == "stop":
-            # A stop signal ends every wait on the terminal. At the question, as No: the
-            # import had completed.
+            # A stop signal ends every wait on the terminal: the question as No (the import
+            # had completed); the About box over an import that waits, and then the error box
+            # of the import it stopped.
             term = Terminal([tool, "marks"], env, pack)
             term.expect(re.escape(TEXT_QUESTION) + r" \[y/n\] ")
             term.proc.send_signal(signal.SIGINT)
-            check(term.wait(timeout=5) == 0, "SIGINT at the question: not status 0")
-            check(not calls(logs["wine"], wait=1), "the product was started")
-            check_merged(install)
-            # In the About box, while the import waits for another: the box closes, the
-            # import stops, and its error box does not wait either.
+            check(term.wait(timeout=5) == 0 and not calls(logs["wine"], wait=1),
+                  "SIGINT at the question")
             lock = CatalogLock(install)
             term = Terminal([tool, "marks"], env, pack)
             term.expect(re.escape("(a 回车：关于 Brevlo)"))
             term.send("a\n")
-            term.expect(r"关于 Brevlo\r?\n  Brevlo 1\.0 版")
+            term.expect(r"Brevlo 1\.0 版")
             term.proc.send_signal(signal.SIGTERM)
             term.expect(re.escape("%s: %s [Enter]" % (CAPTION, TEXT_INTERRUPTED)))
-            code = term.wait(timeout=5)
+            check(term.wait(timeout=5) == 1, "SIGTERM in the About box: not status 1")
             lock.release()
-            with open(transcript, "w", encoding="utf-8") as f:
-                f.write(term.text())
-            check(code == 1, "SIGTERM in the About box: exit status %d" % code)
             check_merged(install)
         elif name == "no_terminal":
             proc = subprocess.run([tool, "marks"], cwd=pack, env=env, stdin=subprocess.DEVNULL,
