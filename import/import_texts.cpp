@@ -17,7 +17,8 @@ constexpr char16_t kMemory[] = u"请关闭其他程序后重新运行素材包�
 constexpr char16_t kReport[] = u"请将此问题告知素材包的作者。";
 constexpr char16_t kRunAgain[] = u"请重新运行素材包。";
 
-bool EndsSentence(char16_t c) {
+// A sentence end, or a blank or line break after one.
+bool IsSentenceEnd(char16_t c) {
     return c == u'。' || c == u'.' || c == u'．' || c == u'!' || c == u'！' || c == u' ' ||
            c == u'\t' || c == u'\r' || c == u'\n' || c == u'\u3000';
 }
@@ -44,7 +45,7 @@ const char16_t* CatalogAdvice(CatalogOf whose) {
 CString Failure(const CString& what, const CString& message, const char16_t* advice) {
     CString text = u"导入未完成：" + what;
     std::u16string_view reason = message;
-    while (!reason.empty() && EndsSentence(reason.back())) reason.remove_suffix(1);
+    while (!reason.empty() && IsSentenceEnd(reason.back())) reason.remove_suffix(1);
     if (!reason.empty()) text += u"：" + ShownName(reason);
     return text + u"。" + advice;
 }
@@ -71,7 +72,8 @@ CString ShownName(std::u16string_view name) {
     return shown;
 }
 
-// One line a cause: what failed, and the advice that fits it.
+// One function a cause, and one call in it: what failed (names through Quoted), the system's
+// message if any, and the advice that fits the cause.
 CString ProductPathTooLongText(const CString& path) {
     return Failure(u"路径" + Quoted(path) + u"太长", {}, kShorterInstall);
 }
