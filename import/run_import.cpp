@@ -129,12 +129,13 @@ Catalog LoadCatalog(CXmlDocument& document, const char16_t* path, CatalogOf whos
     const uint32_t error = platform::GetLastError();
     if (!parsed && (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound))
         return Catalog::Missing;
-    // Where the system said nothing, the file was read and its text did not parse.
-    if (!parsed && error) {
+    const TextBuffer& text = CXmlInspector(document).DocumentText();
+    // The read failed when the system says why, or when no text came of it (a short read, a
+    // file too large); otherwise the text was read and did not parse.
+    if (!parsed && (error || (text.length() == 0 && !document.LoadedExactly()))) {
         failure = CatalogReadFailureText(whose, path, CXmlInspector(document).ResultText());
         return Catalog::Unusable;
     }
-    const TextBuffer& text = CXmlInspector(document).DocumentText();
     // A byte-order mark is no text of the code page, even where its bytes would come back.
     const bool mark =
         text.length() > 0 && (text.c_str()[0] == u'\uFEFF' ||
