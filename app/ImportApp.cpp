@@ -48,14 +48,17 @@ BOOL CImportApp::InitInstance() {
     }
     if (!installed) {
         ui::MessageBox(nullptr, u"安装失败，本机未安装MirvoPix", u"MirvoPix", MB_ICONERROR);
-        platform::ShellOpen(kHomePage);
+        // A stop signal that closed the message ends the tool there.
+        if (!platform::StopRequested()) platform::ShellOpen(kHomePage);
         if (key) platform::RegCloseKey(key);
         return FALSE;
     }
     ReadProductVersion();
     platform::RegCloseKey(key);
 
-    CImportDialog dialog(nullptr);
+    const ImportSettings settings{m_commandWord, m_installPath, m_productVersion[kFileVersionHigh],
+                                  m_productVersion[kFileVersionLow]};
+    CImportDialog dialog(settings, m_exitCode);
     m_pMainWnd = &dialog;
     dialog.DoModal();
     return FALSE;

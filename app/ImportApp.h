@@ -16,12 +16,12 @@ class CImportApp : public CWinApp {
     // Fills m_productVersion from mirvo.exe in the install path; 1 in every case.
     int ReadProductVersion();
 
-    // Written before the progress dialog exists and never again; the worker reads them
-    // without a lock.
+    // Written before the progress dialog exists and never again; the dialog is handed what it
+    // and the worker need of them.
     CString m_commandWord;               // the first argument, as typed
     CString m_installPath;               // HKCU\Software\Mirvo "Install Path"
     uint32_t m_productVersion[13] = {};  // mirvo.exe's VS_FIXEDFILEINFO; zero without one
-    int m_exitCode = 0;
+    int m_exitCode = 0;                  // set by the dialog
 
     DECLARE_MESSAGE_MAP()
 };

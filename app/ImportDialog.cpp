@@ -1,10 +1,26 @@
 #include "app/ImportDialog.h"
 
-#include <memory>
-
 #include "app/AboutBox.h"
-#include "app/ImportApp.h"
 #include "platform/platform.h"
+
+namespace {
+
+constexpr char16_t kImportingText[] = u"MirvoPix正在帮您导入素材...";
+// True while the wait lasts and after it, as the text stays up until the import ends.
+constexpr char16_t kWaitingText[] = u"等待同一产品的另一次导入结束后继续...";
+
+}  // namespace
+
+void ImportNews::Waiting(HWND window) {
+    m_waiting.store(true, std::memory_order_release);
+    ui::PostMessage(window, WM_IMPORT_WAITING, 0, 0);
+}
+
+void ImportNews::Finished(HWND window, const CString& failure) {
+    m_failure = failure;
+    m_finished.store(true, std::memory_order_release);
+    ui::PostMessage(window, WM_IMPORT_DONE, kImportDoneParam, 0);
+}
 
 // clang-format off
 BEGIN_MESSAGE_MAP(CImportDialog, CDialog)
@@ -13,11 +29,13 @@ BEGIN_MESSAGE_MAP(CImportDialog, CDialog)
     ON_WM_QUERYDRAGICON()
     ON_MESSAGE(WM_IMPORT_DONE, &CImportDialog::OnImportDone)
     ON_WM_TIMER()
+    ON_MESSAGE(WM_IMPORT_WAITING, &CImportDialog::OnImportWaiting)
 END_MESSAGE_MAP()
 // clang-format on
 
-CImportDialog::CImportDialog(CWnd* pParent) : CDialog(IDD, pParent) {
-    m_strText = u"MirvoPix正在帮您导入素材...";
+CImportDialog::CImportDialog(const ImportSettings& settings, int& exitCode, CWnd* pParent)
+    : CDialog(IDD, pParent), m_settings(settings), m_exitCode(exitCode) {
+    m_strText = kImportingText;
     m_hIcon = AfxGetApp()->LoadIcon(IDR_MAINFRAME);
 }
 
@@ -44,7 +62,8 @@ BOOL CImportDialog::OnInitDialog() {
 
     m_progress.SetRange(0, 100);
     m_nTimer = SetTimer(kProgressTimer, kProgressPeriod, nullptr);
-    ui::BeginThread(ImportWorker, 0, this);
+    if (ui::BeginThread(ImportWorker, 0, this) == static_cast<uintptr_t>(-1))
+        m_news.Finished(m_hWnd, WorkerStartFailureText());
     return TRUE;
 }
 
@@ -81,22 +100,25 @@ HCURSOR CImportDialog::OnQueryDragIcon() {
     return static_cast<HCURSOR>(m_hIcon);
 }
 
-LRESULT CImportDialog::OnImportDone(WPARAM wParam, LPARAM lParam) {
-    if (wParam != kImportDoneParam) return 0;
-    const std::unique_ptr<CString> failure(reinterpret_cast<CString*>(lParam));
+LRESULT CImportDialog::OnImportDone(WPARAM wParam, LPARAM) {
+    // Acted on once, and only when the worker has left its news: the message itself may come
+    // from anywhere, also while the question is up.
+    if (wParam != kImportDoneParam || m_ending || !m_news.IsFinished()) return 0;
+    m_ending = true;
     KillTimer(m_nTimer);
     m_progress.SetPos(100);
     UpdateData(FALSE);
     ShowWindow(SW_HIDE);
-    if (failure) {
+    const CString& failure = m_news.Failure();
+    if (!failure.empty()) {
         // Not done: no question about starting the product, and the exit status says so.
-        MessageBox(failure->c_str(), u"MirvoPix", MB_ICONERROR);
-        theApp.m_exitCode = 1;
+        m_exitCode = 1;
+        MessageBox(failure.c_str(), u"MirvoPix", MB_ICONERROR);
     } else if (MessageBox(u"导入完成，是否试用MirvoPix？", u"MirvoPix",
                           MB_ICONINFORMATION | MB_YESNO) == IDYES) {
         // Plain concatenation: a path ending in a backslash gives two before the name.
-        const CString program = theApp.m_installPath + u"\\mirvo.exe";
-        platform::ShellStart(program.c_str(), theApp.m_installPath.c_str());
+        const CString program = m_settings.installPath + u"\\mirvo.exe";
+        platform::ShellStart(program.c_str(), m_settings.installPath.c_str());
     }
     CDialog::OnCancel();
     return 0;
@@ -107,4 +129,11 @@ void CImportDialog::OnTimer(UINT_PTR nIDEvent) {
         if (m_progress.GetPos() < 90) m_progress.SetPos(m_progress.GetPos() + 10);
     }
     CDialog::OnTimer(nIDEvent);
+}
+
+LRESULT CImportDialog::OnImportWaiting(WPARAM, LPARAM) {
+    if (m_ending || !m_news.IsWaiting()) return 0;
+    m_strText = kWaitingText;
+    UpdateData(FALSE);
+    return 0;
 }

@@ -2,23 +2,55 @@
 // runs, then the question whether to start the product.
 #pragma once
 
+#include <atomic>
+
 #include "app/resource.h"
 #include "app/framework/framework.h"
+#include "import/run_import.h"
 
-// The worker's message to the dialog when the import has ended: wParam kImportDoneParam;
-// lParam the failure text (a CString the dialog takes over) or 0 when the import completed.
+// The worker's messages to the dialog. They carry nothing (lParam 0): what they announce is kept
+// in the dialog's ImportNews, and a message with no news behind it, as any program on the
+// desktop could post one, is ignored. WM_IMPORT_DONE's wParam is kImportDoneParam.
 constexpr UINT WM_IMPORT_DONE = WM_USER + 1;
+constexpr UINT WM_IMPORT_WAITING = WM_USER + 2;
 constexpr WPARAM kImportDoneParam = 4;
+
+// What the worker thread tells the dialog: each call leaves its news here, then posts the
+// message that announces it to `window`.
+class ImportNews {
+  public:
+    // Worker thread. The import waits for another import of the same product.
+    void Waiting(HWND window);
+    // Worker thread. The import has ended; `failure` is empty when it completed. The dialog may
+    // end as soon as the news is here, so the worker touches nothing of it afterwards.
+    void Finished(HWND window, const CString& failure);
+
+    bool IsWaiting() const { return m_waiting.load(std::memory_order_acquire); }
+    bool IsFinished() const { return m_finished.load(std::memory_order_acquire); }
+    // Read only once IsFinished().
+    const CString& Failure() const { return m_failure; }
+
+  private:
+    std::atomic<bool> m_waiting{false};
+    std::atomic<bool> m_finished{false};
+    CString m_failure;
+};
 
 class CImportDialog : public CDialog {
   public:
-    explicit CImportDialog(CWnd* pParent = nullptr);
+    // `settings` are the import's, and give the install path the product starts from;
+    // `exitCode` becomes 1 when the import did not complete.
+    CImportDialog(const ImportSettings& settings, int& exitCode, CWnd* pParent = nullptr);
     ~CImportDialog() override;
 
     enum { IDD = IDD_IMPORT_DIALOG };
 
     CProgressCtrl m_progress;
     CString m_strText;
+
+    // For the worker: what it runs, and where it leaves its news.
+    const ImportSettings& Settings() const { return m_settings; }
+    ImportNews m_news;
 
   protected:
     HICON m_hIcon;
@@ -36,13 +68,20 @@ class CImportDialog : public CDialog {
     afx_msg HCURSOR OnQueryDragIcon();
     afx_msg LRESULT OnImportDone(WPARAM wParam, LPARAM lParam);
     afx_msg void OnTimer(UINT_PTR nIDEvent);
+    afx_msg LRESULT OnImportWaiting(WPARAM wParam, LPARAM lParam);
 
     DECLARE_MESSAGE_MAP()
+
+  private:
+    const ImportSettings m_settings;
+    int& m_exitCode;
+    bool m_ending = false;  // the import's end is being shown
 };
 
 // The progress timer: its id and period in milliseconds.
 constexpr UINT_PTR kProgressTimer = 500;
 constexpr UINT kProgressPeriod = 500;
 
-// The worker thread's procedure; its argument is the dialog, of which it uses the window only.
+// The worker thread's procedure; its argument is the dialog, of which it uses the window, the
+// settings and the news.
 void ImportWorker(void* dialog);

@@ -1,33 +1,129 @@
 #include "import/import_texts.h"
 
+#include <string>
+
 namespace {
 
-constexpr char16_t kAdvice[] = u"请释放磁盘空间或修正权限后重新运行素材包。";
+// What the user can do, by cause. Each ends the text.
+constexpr char16_t kFreeSpace[] = u"请释放磁盘空间或修正权限后重新运行素材包。";
+constexpr char16_t kPermissions[] = u"请修正此文件的权限后重新运行素材包。";
+constexpr char16_t kPackAuthor[] = u"请联系素材包的作者更正此文件。";
+constexpr char16_t kProductCatalog[] = u"请更正此文件或从备份恢复后重新运行素材包。";
+constexpr char16_t kShorterInstall[] = u"请将MirvoPix安装到路径较短的文件夹后重新运行素材包。";
+constexpr char16_t kShorterPack[] = u"请将素材包移到路径较短的文件夹后重新运行。";
+constexpr char16_t kUnpack[] = u"请完整解压素材包，使素材文件夹与本程序位于同一文件夹后重新运行。";
+constexpr char16_t kLater[] = u"请稍后重新运行素材包；仍不成功时，请重新启动计算机后再试。";
+constexpr char16_t kMemory[] = u"请关闭其他程序后重新运行素材包。";
+constexpr char16_t kReport[] = u"请将此问题告知素材包的作者。";
+constexpr char16_t kRunAgain[] = u"请重新运行素材包。";
 
-CString Failure(const char16_t* what, const CString& path, const CString& message) {
-    CString text = CString(u"导入未完成：") + what + u"“" + path + u"”";
-    if (!message.empty()) text += u"：" + message;
-    return text + u"。" + kAdvice;
+// A sentence end, or a blank or line break after one.
+bool IsSentenceEnd(char16_t c) {
+    return c == u'。' || c == u'.' || c == u'．' || c == u'!' || c == u'！' || c == u' ' ||
+           c == u'\t' || c == u'\r' || c == u'\n' || c == u'\u3000';
+}
+
+CString Quoted(const CString& name) {
+    return u"“" + ShownName(name) + u"”";
+}
+
+CString Number(uint32_t n) {
+    const std::string digits = std::to_string(n);
+    return CString(digits.begin(), digits.end());
+}
+
+CString CatalogName(CatalogOf whose, const CString& path) {
+    return (whose == CatalogOf::Pack ? u"素材包的目录文件" : u"MirvoPix的目录文件") + Quoted(path);
+}
+
+const char16_t* CatalogAdvice(CatalogOf whose) {
+    return whose == CatalogOf::Pack ? kPackAuthor : kProductCatalog;
+}
+
+// "导入未完成：", what failed, the system's message after "：" when there is one, one sentence
+// end whatever the message ended with, and the advice.
+CString Failure(const CString& what, const CString& message, const char16_t* advice) {
+    CString text = u"导入未完成：" + what;
+    std::u16string_view reason = message;
+    while (!reason.empty() && IsSentenceEnd(reason.back())) reason.remove_suffix(1);
+    if (!reason.empty()) text += u"：" + ShownName(reason);
+    return text + u"。" + advice;
 }
 
 }  // namespace
 
+CString ShownName(std::u16string_view name) {
+    CString shown;
+    shown.reserve(name.size());
+    for (char16_t c : name) {
+        if (c >= 0x20 && (c < 0x7F || c > 0x9F)) {
+            shown += c;
+        } else if (c == u'\n') {
+            shown += u"\\n";
+        } else if (c == u'\r') {
+            shown += u"\\r";
+        } else if (c == u'\t') {
+            shown += u"\\t";
+        } else {
+            constexpr char16_t kHex[] = u"0123456789abcdef";
+            shown += {u'\\', u'x', kHex[c >> 4], kHex[c & 15]};
+        }
+    }
+    return shown;
+}
+
+// One function a cause, and one call in it: what failed (names through Quoted), the system's
+// message if any, and the advice that fits the cause.
+CString ProductPathTooLongText(const CString& path) {
+    return Failure(u"路径" + Quoted(path) + u"太长", {}, kShorterInstall);
+}
+CString PackPathTooLongText(const CString& path) {
+    return Failure(u"路径" + Quoted(path) + u"太长", {}, kShorterPack);
+}
+CString WindowsFolderFailureText(const CString& message) {
+    return Failure(u"无法确定Windows文件夹", message, kLater);
+}
+CString ToolPathFailureText(const CString& message) {
+    return Failure(u"无法确定本程序的路径", message, kLater);
+}
+CString MaterialFolderMissingText(const std::vector<CString>& looked) {
+    CString where;
+    for (const CString& folder : looked) where += (where.empty() ? u"" : u"或") + Quoted(folder);
+    return Failure(u"找不到素材文件夹" + where, {}, kUnpack);
+}
+CString LockFailureText(const CString& folder, const CString& message) {
+    return Failure(u"无法锁定产品数据文件夹" + Quoted(folder), message, kLater);
+}
 CString CopyFailureText(const CString& path, const CString& message) {
-    return Failure(u"无法复制", path, message);
+    return Failure(u"无法复制" + Quoted(path), message, kFreeSpace);
 }
-
-CString CatalogReadFailureText(const CString& path, const CString& message) {
-    return Failure(u"无法读取目录文件", path, message);
+CString CatalogReadFailureText(CatalogOf whose, const CString& path, const CString& message) {
+    return Failure(u"无法读取" + CatalogName(whose, path), message, kPermissions);
 }
-
-CString CatalogFormFailureText(const CString& path) {
-    return Failure(u"无法合并目录文件", path, u"它不是以“mirvo”为根并含有“albums”的目录");
+CString CatalogSyntaxFailureText(CatalogOf whose, const CString& path, const CString& message) {
+    return Failure(CatalogName(whose, path) + u"不是格式正确的XML", message, CatalogAdvice(whose));
 }
-
+CString CatalogFormFailureText(CatalogOf whose, const CString& path) {
+    return Failure(CatalogName(whose, path) + u"不是以“mirvo”为根并含有“albums”的目录", {},
+                   CatalogAdvice(whose));
+}
+CString CatalogCodePageFailureText(CatalogOf whose, const CString& path, uint32_t codePage) {
+    return Failure(CatalogName(whose, path) + u"不是代码页 " + Number(codePage) + u" 的文本", {},
+                   CatalogAdvice(whose));
+}
+CString MergeMemoryFailureText(const CString& path) {
+    return Failure(u"内存不足，无法合并" + CatalogName(CatalogOf::Product, path), {}, kMemory);
+}
+CString MergeCheckFailureText(const CString& path) {
+    return Failure(CatalogName(CatalogOf::Product, path) + u"合并后未通过校验，未作改动", {},
+                   kReport);
+}
 CString CatalogSaveFailureText(const CString& path, const CString& message) {
-    return Failure(u"无法保存目录文件", path, message);
+    return Failure(u"无法保存" + CatalogName(CatalogOf::Product, path), message, kFreeSpace);
 }
-
+CString WorkerStartFailureText() {
+    return Failure(u"无法启动导入", {}, kMemory);
+}
 CString InterruptedText() {
-    return u"导入未完成：导入已被中断，目录文件未作改动。请重新运行素材包。";
+    return Failure(u"导入已被中断，目录文件未作改动", {}, kRunAgain);
 }

@@ -1,10 +1,38 @@
-// The texts an import that did not complete shows the user.
+// The texts an import that did not complete shows the user: "导入未完成：", what failed (naming
+// it), then what the user can do about it, which depends on the cause. Every name in them is
+// shown through ShownName.
 #pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
 
 #include "platform/TextBuffer.h"
 
+// A name as it may be printed: control characters (C0, DEL, C1) become escapes such as "\x1b"
+// and "\n", so that a file name cannot drive the terminal or break a line of a report.
+CString ShownName(std::u16string_view name);
+
+// Whose catalog a text is about decides who can correct it: the pack's is its author's, the
+// product's the user's.
+enum class CatalogOf { Pack, Product };
+
+// A path that does not fit in 259 characters: one in the product's folders, or one in the
+// pack's (the tool itself, its material folder, the pack's catalog).
+CString ProductPathTooLongText(const CString& path);
+CString PackPathTooLongText(const CString& path);
+CString WindowsFolderFailureText(const CString& message);
+CString ToolPathFailureText(const CString& message);
+// `looked` are the folders the material folder was looked for in, in that order.
+CString MaterialFolderMissingText(const std::vector<CString>& looked);
+CString LockFailureText(const CString& folder, const CString& message);
 CString CopyFailureText(const CString& path, const CString& message);
-CString CatalogReadFailureText(const CString& path, const CString& message);
-CString CatalogFormFailureText(const CString& path);
+CString CatalogReadFailureText(CatalogOf whose, const CString& path, const CString& message);
+CString CatalogSyntaxFailureText(CatalogOf whose, const CString& path, const CString& message);
+CString CatalogFormFailureText(CatalogOf whose, const CString& path);
+CString CatalogCodePageFailureText(CatalogOf whose, const CString& path, uint32_t codePage);
+CString MergeMemoryFailureText(const CString& path);
+CString MergeCheckFailureText(const CString& path);
 CString CatalogSaveFailureText(const CString& path, const CString& message);
+CString WorkerStartFailureText();
 CString InterruptedText();

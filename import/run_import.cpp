@@ -2,6 +2,7 @@
 // pack, merges the catalogs and saves, then reports completion whatever happened.
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "import/catalog_merge.h"
 #include "import/copy_tree.h"
@@ -46,26 +47,67 @@ size_t Length(const char16_t* s) {
     return n;
 }
 
-bool ResolveFolders(const ImportSettings& settings, char16_t* productFolder,
-                    char16_t* materialFolder) {
+// The folder's path as the join would give it, for a text that names a join that did not fit.
+CString Joined(const CString& folder, const CString& more) {
+    return folder + (folder.empty() || folder.back() == u'\\' ? u"" : u"\\") + more;
+}
+
+// The tool's own path whatever its length, for a text that names it.
+CString FullModulePath() {
+    std::vector<char16_t> path(32768);
+    const uint32_t n = platform::GetModulePath(path.data(), static_cast<uint32_t>(path.size()));
+    return CString(path.data(), std::min<size_t>(n, path.size() - 1));
+}
+
+// Fills both folder buffers; otherwise the text of what could not be resolved, naming the
+// path that did not fit.
+CString ResolveFolders(const ImportSettings& settings, char16_t* productFolder,
+                       char16_t* materialFolder) {
     const bool driveRoot = settings.fileVersionHigh < 0x00010004u &&
                            settings.fileVersionLow < 0x000403E9u && IsWindowsNT6();
     if (driveRoot) {
         // Without a Windows folder there is no drive to put the data on.
+        platform::SetLastError(0);
         const uint32_t n = platform::GetWindowsFolder(productFolder, platform::kMaxPath - 1);
-        if (n < 2 || n >= platform::kMaxPath - 1 || productFolder[1] != u':') return false;
+        if (n < 2 || n >= platform::kMaxPath - 1 || productFolder[1] != u':')
+            return WindowsFolderFailureText(n == 0 ? platform::SystemErrorText() : CString());
         BoundedCopy(productFolder + 2, 257, (u"\\Mirvo\\Data\\" + settings.commandWord).c_str());
     } else {
         const size_t n = std::min<size_t>(settings.installPath.size(), platform::kMaxPath - 1);
         std::memcpy(productFolder, settings.installPath.data(), n * sizeof(char16_t));
         productFolder[n] = 0;
         // A failed join would copy into, and save to, a folder that is not the intended one.
-        if (!platform::AppendPath(productFolder, (u"data\\" + settings.commandWord).c_str()))
-            return false;
+        const CString data = u"data\\" + settings.commandWord;
+        if (!platform::AppendPath(productFolder, data.c_str()))
+            return ProductPathTooLongText(Joined(settings.installPath, data));
     }
+    platform::SetLastError(0);
     const uint32_t m = platform::GetModulePath(materialFolder, platform::kMaxPath - 1);
-    if (m == 0 || m >= platform::kMaxPath - 1) return false;
-    return platform::AppendPath(materialFolder, (u"..\\" + settings.commandWord).c_str());
+    if (m == 0) return ToolPathFailureText(platform::SystemErrorText());
+    if (m >= platform::kMaxPath - 1) return PackPathTooLongText(FullModulePath());
+    const CString tool(materialFolder, m);
+    if (!platform::AppendPath(materialFolder, (u"..\\" + settings.commandWord).c_str()))
+        return PackPathTooLongText(
+            Joined(tool.substr(0, tool.find_last_of(u'\\') + 1), settings.commandWord));
+    // Both catalogs are found by a join too: a folder that leaves them no room is too long.
+    char16_t catalog[platform::kMaxPath];
+    std::memcpy(catalog, productFolder, sizeof catalog);
+    if (!platform::AppendPath(catalog, u"config.xml"))
+        return ProductPathTooLongText(Joined(productFolder, u"config.xml"));
+    std::memcpy(catalog, materialFolder, sizeof catalog);
+    if (!platform::AppendPath(catalog, u"config.xml"))
+        return PackPathTooLongText(Joined(materialFolder, u"config.xml"));
+    return {};
+}
+
+// The text of what failed when the material folder is not a folder that can be listed.
+CString CheckMaterialFolder(const CString& folder) {
+    platform::FileFind find;
+    if (find.FindFile((folder + u"\\*.*").c_str())) return {};
+    // A folder that is there but cannot be read is a pack that cannot be copied.
+    if (platform::GetLastError() == platform::kErrorAccessDenied)
+        return CopyFailureText(folder, platform::SystemErrorText());
+    return MaterialFolderMissingText({folder});
 }
 
 }  // namespace
@@ -79,25 +121,33 @@ namespace {
 enum class Catalog { Missing, Loaded, Unusable };
 
 // Loads a catalog and tells whether it may be merged and written back: only a well-formed
-// text whose bytes come back exactly from it. `problem` says why not.
-Catalog LoadCatalog(CXmlDocument& document, const char16_t* path, CString& problem) {
+// text whose bytes come back exactly from it. `failure` says why not.
+Catalog LoadCatalog(CXmlDocument& document, const char16_t* path, CatalogOf whose,
+                    CString& failure) {
     platform::SetLastError(0);
-    if (!document.LoadFile(path)) {
-        const uint32_t error = platform::GetLastError();
-        if (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound)
-            return Catalog::Missing;
-        problem = CXmlInspector(document).ResultText();
+    const bool parsed = document.LoadFile(path);
+    const uint32_t error = platform::GetLastError();
+    if (!parsed && (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound))
+        return Catalog::Missing;
+    const TextBuffer& text = CXmlInspector(document).DocumentText();
+    // The read failed when the system says why, or when no text came of it (a short read, a
+    // file too large); otherwise the text was read and did not parse.
+    if (!parsed && (error || (text.length() == 0 && !document.LoadedExactly()))) {
+        failure = CatalogReadFailureText(whose, path, CXmlInspector(document).ResultText());
         return Catalog::Unusable;
     }
-    const TextBuffer& text = CXmlInspector(document).DocumentText();
     // A byte-order mark is no text of the code page, even where its bytes would come back.
     const bool mark =
         text.length() > 0 && (text.c_str()[0] == u'\uFEFF' ||
                               (text.length() >= 3 && text.c_str()[0] == u'\u00EF' &&
                                text.c_str()[1] == u'\u00BB' && text.c_str()[2] == u'\u00BF'));
+    // Text in another encoding is said to be so, also where it does not parse.
     if (!document.LoadedExactly() || mark) {
-        problem = FormatMessageText(u"文件不是代码页 %d 的文本，保存会改变其中的文字",
-                                    static_cast<int32_t>(platform::AnsiCodePage()));
+        failure = CatalogCodePageFailureText(whose, path, platform::AnsiCodePage());
+        return Catalog::Unusable;
+    }
+    if (!parsed) {
+        failure = CatalogSyntaxFailureText(whose, path, CXmlInspector(document).ResultText());
         return Catalog::Unusable;
     }
     return Catalog::Loaded;
@@ -111,12 +161,17 @@ ImportOutcome RunImport(const ImportSettings& settings,
     ImportOutcome outcome;
     char16_t productFolder[platform::kMaxPath] = {};
     char16_t materialFolder[platform::kMaxPath] = {};
-    if (!ResolveFolders(settings, productFolder, materialFolder)) {
+    outcome.failure = ResolveFolders(settings, productFolder, materialFolder);
+    if (outcome.failure.empty()) {
+        outcome.productFolder = productFolder;
+        outcome.materialFolder = materialFolder;
+        // A pack without its material folder has nothing to import: nothing is made for it.
+        outcome.failure = CheckMaterialFolder(outcome.materialFolder);
+    }
+    if (!outcome.failure.empty()) {
         if (done) done(outcome);
         return outcome;
     }
-    outcome.productFolder = productFolder;
-    outcome.materialFolder = materialFolder;
     platform::CreateFolder(productFolder);
     // One import of a product at a time, from the first look at its catalog to the save.
     (void)waiting;  // the lock does not say yet that it waits
@@ -126,7 +181,7 @@ ImportOutcome RunImport(const ImportSettings& settings,
         outcome.stopped = platform::StopRequested();
         outcome.failure = outcome.stopped
                               ? InterruptedText()
-                              : CopyFailureText(outcome.productFolder, platform::SystemErrorText());
+                              : LockFailureText(outcome.productFolder, platform::SystemErrorText());
         if (done) done(outcome);
         return outcome;
     }
@@ -143,22 +198,16 @@ ImportOutcome RunImport(const ImportSettings& settings,
     CXmlDocument target;
     Catalog sourceState = Catalog::Missing;
     Catalog targetState = Catalog::Missing;
-    CString problem;
     // Both catalogs are checked before anything is changed.
     if (catalogs) {
-        sourceState = LoadCatalog(source, materialCatalog, problem);
-        if (sourceState == Catalog::Unusable) {
-            outcome.failure = CatalogReadFailureText(materialCatalog, problem);
-        } else {
-            targetState = LoadCatalog(target, productCatalog, problem);
-            if (targetState == Catalog::Unusable)
-                outcome.failure = CatalogReadFailureText(productCatalog, problem);
-        }
+        sourceState = LoadCatalog(source, materialCatalog, CatalogOf::Pack, outcome.failure);
+        if (sourceState != Catalog::Unusable)
+            targetState = LoadCatalog(target, productCatalog, CatalogOf::Product, outcome.failure);
         // A catalog of another form would gain albums beside its root, or give none.
         if (outcome.failure.empty() && sourceState == Catalog::Loaded && !HasCatalogForm(source))
-            outcome.failure = CatalogFormFailureText(materialCatalog);
+            outcome.failure = CatalogFormFailureText(CatalogOf::Pack, materialCatalog);
         if (outcome.failure.empty() && targetState == Catalog::Loaded && !HasCatalogForm(target))
-            outcome.failure = CatalogFormFailureText(productCatalog);
+            outcome.failure = CatalogFormFailureText(CatalogOf::Product, productCatalog);
     }
     outcome.sourceLoaded = sourceState == Catalog::Loaded;
     if (outcome.failure.empty()) {
@@ -175,9 +224,10 @@ ImportOutcome RunImport(const ImportSettings& settings,
     if (outcome.failure.empty() && outcome.sourceLoaded) {
         // A product without a catalog has just received the pack's.
         if (targetState == Catalog::Missing) {
-            targetState = LoadCatalog(target, productCatalog, problem);
-            if (targetState != Catalog::Loaded)
-                outcome.failure = CatalogReadFailureText(productCatalog, problem);
+            targetState = LoadCatalog(target, productCatalog, CatalogOf::Product, outcome.failure);
+            if (targetState == Catalog::Missing)
+                outcome.failure = CatalogReadFailureText(CatalogOf::Product, productCatalog,
+                                                         platform::SystemErrorText());
         }
         outcome.targetLoaded = targetState == Catalog::Loaded;
         // A catalog of another form would gain albums beside its root: leave it alone.
@@ -191,9 +241,9 @@ ImportOutcome RunImport(const ImportSettings& settings,
                 outcome.stopped = true;
                 outcome.failure = InterruptedText();
             } else if (!outcome.merged) {
-                outcome.failure = CatalogSaveFailureText(productCatalog, u"内存不足，无法合并");
+                outcome.failure = MergeMemoryFailureText(productCatalog);
             } else if (!outcome.verified) {
-                outcome.failure = CatalogSaveFailureText(productCatalog, u"合并结果校验失败");
+                outcome.failure = MergeCheckFailureText(productCatalog);
             } else {
                 // The save's temporary goes into a staging folder, which a killed import
                 // leaves for the next one to clear.
@@ -204,6 +254,9 @@ ImportOutcome RunImport(const ImportSettings& settings,
                     outcome.failure =
                         CatalogSaveFailureText(productCatalog, CXmlInspector(target).ResultText());
             }
+        } else if (outcome.targetLoaded) {
+            // Put there while the pack was copied: nothing was merged, which is no completion.
+            outcome.failure = CatalogFormFailureText(CatalogOf::Product, productCatalog);
         }
     }
     platform::ReleaseImportLock(lock);

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "import/catalog_merge.h"
+#include "import/import_texts.h"
 #include "platform/platform.h"
 #include "xml/XmlDocument.h"
 
@@ -21,8 +22,13 @@ std::string Utf8(std::u16string_view text) {
     return platform::ToUtf8(text);
 }
 
+// A name as printed: control characters escaped, so that a finding stays on its line.
+std::string Shown(std::u16string_view name) {
+    return Utf8(ShownName(name));
+}
+
 std::string Quoted(std::u16string_view text) {
-    return "\"" + Utf8(text) + "\"";
+    return "\"" + Shown(text) + "\"";
 }
 
 // Windows compares file names through its upper-case table; this covers the scripts pack
@@ -181,7 +187,7 @@ class Checker {
         const CString installed = kInstalledFolder + word_ + u"\\";
         CString tooLong;  // a folder already reported: what is inside is longer still
         for (const PackEntry& e : entries_) {
-            const std::string path = Utf8(e.path);
+            const std::string path = Shown(e.path);
             const CString name = e.path.substr(e.path.rfind(u'/') + 1);
             const std::string refused = RefusedName(name);
             if (!refused.empty()) Add(path, {}, true, "a name Windows refuses: " + refused);
@@ -195,7 +201,7 @@ class Checker {
                 tooLong = e.path;
                 Add(path, {}, true,
                     "path too long once installed: " + std::to_string(length) +
-                        " characters below " + Utf8(installed) + " (at most " +
+                        " characters below " + Shown(installed) + " (at most " +
                         std::to_string(kMaxInstalledPath) + ")");
             }
             if (e.kind == PackEntry::Link)
@@ -412,7 +418,7 @@ class Checker {
         CheckFolding(albums, "album", "the import merges their items");
         for (const auto& [folded, path] : files_)
             if (!named_.count(folded))
-                Add(Utf8(path), {}, false, "no item or cover names this file");
+                Add(Shown(path), {}, false, "no item or cover names this file");
     }
 
     // The text between the main element's tags, without the whitespace around it.

@@ -219,11 +219,19 @@ Queued NextMessage(int& terminal, HWND dialog, int button) {
             soonest->due = now + std::chrono::milliseconds(soonest->period);
             return {soonest->window, WM_TIMER, soonest->id, 0};
         }
+        // A stop request closes a dialog answered on the terminal, as Esc would.
+        if (terminal >= 0 && button && platform::StopRequested()) {
+            terminal = -1;
+            ui::PostMessage(dialog, WM_COMMAND, IDCANCEL, 0);
+            continue;
+        }
         int timeout = -1;
         if (soonest) {
             auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(soonest->due - now);
             timeout = static_cast<int>(wait.count()) + 1;
         }
+        if (terminal >= 0 && button && (timeout < 0 || timeout > terminal::kStopCheckMs))
+            timeout = terminal::kStopCheckMs;
         // Without the wake-up pipe, posted messages are found by looking again.
         if (g_wake[0] < 0 && (timeout < 0 || timeout > 20)) timeout = 20;
         pollfd fds[2] = {{g_wake[0], POLLIN, 0}, {terminal, POLLIN, 0}};

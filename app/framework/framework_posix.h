@@ -70,6 +70,10 @@ inline const CString kStaticClass = u"Static";
 
 namespace terminal {
 
+// How often a wait on the terminal looks whether a stop was requested, in milliseconds: the
+// signal may reach another thread and leave the wait undisturbed.
+constexpr int kStopCheckMs = 100;
+
 // Shows the newest visible dialog of `dialogs` (oldest first): a dialog with a progress bar as
 // one line, redrawn in place on a terminal and printed anew at each change elsewhere (with the
 // key of its system menu's entry); any other dialog as a block printed once.

@@ -1,5 +1,6 @@
 // The terminal front end of the POSIX framework: the progress line, dialogs printed as blocks,
 // and questions read from the terminal.
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -146,15 +147,22 @@ void Render(const std::vector<HWND>& dialogs) {
 
 namespace {
 
-// One line without its end; false at the end of input with nothing read.
-bool ReadLine(int fd, std::string& line) {
+enum class Read { Line, End, Stopped };
+
+// One line without its end; End at the end of input with nothing read. A stop request ends
+// the wait, whichever thread its signal reached.
+Read ReadLine(int fd, std::string& line) {
     line.clear();
     for (;;) {
+        if (platform::StopRequested()) return Read::Stopped;
+        pollfd ready{fd, POLLIN, 0};
+        const int n = ::poll(&ready, 1, kStopCheckMs);
+        if (n == 0 || (n < 0 && errno == EINTR)) continue;
         char c;
-        ssize_t n = ::read(fd, &c, 1);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return !line.empty();
-        if (c == '\n') return true;
+        const ssize_t got = n < 0 ? -1 : ::read(fd, &c, 1);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (got <= 0) return line.empty() ? Read::End : Read::Line;
+        if (c == '\n') return Read::Line;
         if (c != '\r') line += c;
     }
 }
@@ -187,10 +195,11 @@ int AskOnTerminal(const CString& text, const CString& caption, UINT type) {
     for (;;) {
         WriteAll(terminal.out, prompt);
         std::string answer;
-        const bool got = ReadLine(terminal.in, answer);
-        if (!got) WriteAll(terminal.out, "\n");
-        if (!yesNo) return IDOK;
-        if (!got) return IDNO;
+        const Read got = ReadLine(terminal.in, answer);
+        if (got != Read::Line) WriteAll(terminal.out, "\n");
+        // A stop answers a question No and closes a notice.
+        if (!yesNo || got == Read::Stopped) return yesNo ? IDNO : IDOK;
+        if (got == Read::End) return IDNO;
         const std::string word = Trimmed(answer);
         if (word == "y" || word == "yes" || word == "是") return IDYES;
         if (word == "n" || word == "no" || word == "否") return IDNO;

@@ -112,6 +112,9 @@ class Prefix {
         WriteUserReg("");
         Write("prefix/system.reg", Header());
         tool_.emplace();  // reached through the prefix just made
+        // An empty pack beside the tool, and the data folder of a product without a version.
+        std::filesystem::create_directories(platform_test::HostOf(tool_->Pack(u"marks")));
+        fs::create_directories(root_ + "/prefix/drive_c/Mirvo/Data");
     }
     ~Prefix() {
         tool_.reset();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <thread>
 
@@ -19,19 +20,45 @@ using app_test::Narrow;
 #define SKIP_WITHOUT_DISPLAY(result) \
     if ((result) == -1) GTEST_SKIP() << "no display to make windows on"
 
+// Holds the worker at the first file it opens until released, so that the dialog can be
+// handled while the import is known to run.
+struct HeldFiles : platform::FileSystem {
+    platform::FileSystem& real = platform::RealFiles();
+    platform::FileSystem* previous = platform::SetFilesForTest(this);
+    std::atomic<bool> released{false};
+    ~HeldFiles() override { platform::SetFilesForTest(previous); }
+    platform::File* OpenRead(const char16_t* path) override {
+        while (!released) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return real.OpenRead(path);
+    }
+    platform::File* CreateTemporary(const char16_t* t, CString& p) override {
+        return real.CreateTemporary(t, p);
+    }
+    bool Size(platform::File* f, int64_t& n) override { return real.Size(f, n); }
+    bool Read(platform::File* f, void* b, size_t n, size_t& d) override {
+        return real.Read(f, b, n, d);
+    }
+    bool Write(platform::File* f, const void* b, size_t n) override { return real.Write(f, b, n); }
+    bool Flush(platform::File* f) override { return real.Flush(f); }
+    bool Close(platform::File* f) override { return real.Close(f); }
+    bool Replace(const char16_t* s, const char16_t* t) override { return real.Replace(s, t); }
+    bool Remove(const char16_t* path) override { return real.Remove(path); }
+};
+
 class Dialog : public ::testing::Test {
   protected:
     void SetUp() override {
         app_test::ResetApp();
-        theApp.m_commandWord = u"marks";
-        // A product of 2.1 keeps its data below its install folder, where there is no data
-        // folder: the worker finds nothing to do and reports at once.
-        theApp.m_installPath = folder_.Path();
-        theApp.m_productVersion[kFileVersionHigh] = 0x00020001;
+        // A product of 2.1 keeps its data below its install folder; an empty pack beside the
+        // tool: the import has nothing to do and completes at once.
+        std::filesystem::create_directories(platform_test::HostOf(folder_ / u"data"));
+        std::filesystem::create_directories(platform_test::HostOf(tool_.Pack(u"marks")));
     }
 
     platform_test::TempFolder folder_;
     platform_test::ToolFolder tool_;
+    ImportSettings settings_{u"marks", folder_.Path(), 0x00020001, 0};
+    int exitCode_ = 0;
 };
 
 TEST_F(Dialog, BarClimbsByTenToNinetyThenTheQuestion) {
@@ -40,10 +67,23 @@ TEST_F(Dialog, BarClimbsByTenToNinetyThenTheQuestion) {
     HWND window = nullptr;
     std::vector<int> steps;
     std::vector<LRESULT> results;
+    HeldFiles held;
+    CString textWaiting;
     user.onReady = [&](CDialog& d) {
         dialog = static_cast<CImportDialog*>(&d);
         window = d.GetSafeHwnd();
         steps.push_back(dialog->m_progress.GetPos());
+        // What another program posts finds no news behind it while the import runs: no end,
+        // whatever lParam points at, and no wait.
+        results.push_back(d.SendMessage(WM_IMPORT_DONE, kImportDoneParam, 0x7FFF1234));
+        d.SendMessage(WM_IMPORT_WAITING, 0, 0);
+        CWnd text;
+        text.m_hWnd = d.GetDlgItem(IDC_TEXT);
+        EXPECT_EQ(Narrow(text.GetWindowText()), "MirvoPix正在帮您导入素材...");
+        dialog->m_news.Waiting(window);
+        d.SendMessage(WM_IMPORT_WAITING, 0, 0);
+        textWaiting = text.GetWindowText();
+        text.m_hWnd = nullptr;
         for (int tick = 0; tick < 10; ++tick) {
             d.SendMessage(WM_TIMER, kProgressTimer, 0);
             steps.push_back(dialog->m_progress.GetPos());
@@ -60,21 +100,25 @@ TEST_F(Dialog, BarClimbsByTenToNinetyThenTheQuestion) {
         steps.push_back(dialog->m_progress.GetPos());
         EXPECT_EQ(reinterpret_cast<HICON>(d.SendMessage(WM_QUERYDRAGICON, 0, 0)),
                   theApp.LoadIcon(IDR_MAINFRAME));
+        held.released = true;
     };
     bool ownerHidden = false;
     int barAtQuestion = -1;
     user.onBox = [&](const app_test::Box&) {
         ownerHidden = !dialog->IsWindowVisible();
         barAtQuestion = dialog->m_progress.GetPos();
+        dialog->SendMessage(WM_IMPORT_DONE, kImportDoneParam, 0);  // asks nothing twice
     };
-    CImportDialog importDialog;
+    CImportDialog importDialog(settings_, exitCode_);
     theApp.m_pMainWnd = &importDialog;
     const INT_PTR result = importDialog.DoModal();
     SKIP_WITHOUT_DISPLAY(result);
 
     EXPECT_EQ(result, IDCANCEL);
     EXPECT_EQ(steps, (std::vector<int>{0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 90, 90, 90}));
-    EXPECT_EQ(results, (std::vector<LRESULT>{0, 0, 0, 0}));
+    EXPECT_EQ(results, (std::vector<LRESULT>{0, 0, 0, 0, 0}));
+    EXPECT_EQ(Narrow(textWaiting), "等待同一产品的另一次导入结束后继续...");
+    EXPECT_EQ(exitCode_, 0);
     ASSERT_EQ(user.boxes.size(), 1u);
     EXPECT_EQ(user.boxes[0].text, u"导入完成，是否试用MirvoPix？");
     EXPECT_EQ(user.boxes[0].caption, u"MirvoPix");
@@ -91,16 +135,17 @@ TEST_F(Dialog, AnImportThatDidNotCompleteSaysSoAndAsksNothing) {
     const CString catalog = folder_ / u"data\\marks\\config.xml";
     std::filesystem::create_directories(platform_test::HostOf(catalog));
     app_test::User user;
-    CImportDialog importDialog;
+    CImportDialog importDialog(settings_, exitCode_);
     theApp.m_pMainWnd = &importDialog;
     SKIP_WITHOUT_DISPLAY(importDialog.DoModal());
     ASSERT_EQ(user.boxes.size(), 1u);
     const std::string text = Narrow(user.boxes[0].text);
-    EXPECT_TRUE(text.starts_with("导入未完成：无法读取目录文件“" + Narrow(catalog) + "”："))
+    EXPECT_TRUE(
+        text.starts_with("导入未完成：无法读取MirvoPix的目录文件“" + Narrow(catalog) + "”："))
         << text;
     EXPECT_EQ(user.boxes[0].caption, u"MirvoPix");
     EXPECT_EQ(user.boxes[0].type, static_cast<UINT>(MB_ICONERROR));
-    EXPECT_EQ(theApp.ExitInstance(), 1);
+    EXPECT_EQ(exitCode_, 1);
 }
 
 TEST_F(Dialog, SystemMenuOpensTheAboutBoxForIdsSixteenToThirtyOne) {
@@ -122,7 +167,7 @@ TEST_F(Dialog, SystemMenuOpensTheAboutBoxForIdsSixteenToThirtyOne) {
         d.SendMessage(WM_SYSCOMMAND, SC_RESTORE, 0);
         restored = !d.IsIconic();
     };
-    CImportDialog importDialog;
+    CImportDialog importDialog(settings_, exitCode_);
     theApp.m_pMainWnd = &importDialog;
     SKIP_WITHOUT_DISPLAY(importDialog.DoModal());
     EXPECT_EQ(captions, (std::vector<CString>{u"关于 Brevlo", u"关于 Brevlo"}));
@@ -135,10 +180,11 @@ TEST_F(Dialog, SystemMenuOpensTheAboutBoxForIdsSixteenToThirtyOne) {
 TEST_F(Dialog, YesStartsTheProductByPlainConcatenation) {
     app_test::Prefix prefix;
     prefix.Write("prefix/drive_c/Program Files/MirvoPix/mirvo.exe", "MZ");
-    theApp.m_installPath = u"C:\\Program Files\\MirvoPix\\";
+    std::filesystem::create_directories(prefix.DriveC("Program Files/MirvoPix/data"));
+    settings_.installPath = u"C:\\Program Files\\MirvoPix\\";
     app_test::User user;
     user.answer = IDYES;
-    CImportDialog importDialog;
+    CImportDialog importDialog(settings_, exitCode_);
     EXPECT_EQ(importDialog.DoModal(), IDCANCEL);
     const auto started = prefix.Calls("wine", 5000);
     ASSERT_EQ(started.size(), 1u);
@@ -150,9 +196,9 @@ TEST_F(Dialog, YesStartsTheProductByPlainConcatenation) {
 TEST_F(Dialog, NoStartsNothing) {
     app_test::Prefix prefix;
     prefix.Write("prefix/drive_c/Program Files/MirvoPix/mirvo.exe", "MZ");
-    theApp.m_installPath = u"C:\\Program Files\\MirvoPix";
+    settings_.installPath = u"C:\\Program Files\\MirvoPix";
     app_test::User user;
-    CImportDialog importDialog;
+    CImportDialog importDialog(settings_, exitCode_);
     EXPECT_EQ(importDialog.DoModal(), IDCANCEL);
     EXPECT_EQ(user.boxes.size(), 1u);
     EXPECT_TRUE(prefix.Calls("wine", 300).empty());

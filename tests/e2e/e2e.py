@@ -38,6 +38,7 @@ HOME_PAGE = "https://www.mirvopix.com/"
 TEXT_PROGRESS = "MirvoPix正在帮您导入素材..."
 TEXT_QUESTION = "导入完成，是否试用MirvoPix？"
 TEXT_NOT_INSTALLED = "安装失败，本机未安装MirvoPix"
+TEXT_INTERRUPTED = "导入未完成：导入已被中断，目录文件未作改动。请重新运行素材包。"
 CAPTION = "MirvoPix"
 CAPTION_ABOUT = "关于 Brevlo"
 
@@ -284,13 +285,13 @@ class Terminal:
         deadline = time.monotonic() + timeout
         while self.proc.poll() is None and time.monotonic() < deadline:
             self._read(0.05)
-        while not self.closed:
-            self._read(0.05)
-            if self.proc.poll() is not None and not select.select([self.master], [], [], 0)[0]:
-                break
         if self.proc.poll() is None:
             self.proc.kill()
             raise Failure("the tool did not end; the terminal shows:\n" + self.text())
+        while not self.closed:
+            self._read(0.05)
+            if not select.select([self.master], [], [], 0)[0]:
+                break
         os.close(self.master)
         return self.proc.returncode
 
@@ -403,6 +404,25 @@ def native_scenario(name, args):
                   "the bar went %s while the import waited" % seen)
             check(percentages(text)[-1] == 100, "the bar did not end at 100")
             check(not calls(logs["wine"], wait=1), "the product was started")
+            check_merged(install)
+        elif name == "stop":
+            # A stop signal ends every wait on the terminal: the question as No (the import
+            # had completed); the About box over an import that waits, and then the error box
+            # of the import it stopped.
+            term = Terminal([tool, "marks"], env, pack)
+            term.expect(re.escape(TEXT_QUESTION) + r" \[y/n\] ")
+            term.proc.send_signal(signal.SIGINT)
+            check(term.wait(timeout=5) == 0 and not calls(logs["wine"], wait=1),
+                  "SIGINT at the question")
+            lock = CatalogLock(install)
+            term = Terminal([tool, "marks"], env, pack)
+            term.expect(re.escape("(a 回车：关于 Brevlo)"))
+            term.send("a\n")
+            term.expect(r"Brevlo 1\.0 版")
+            term.proc.send_signal(signal.SIGTERM)
+            term.expect(re.escape("%s: %s [Enter]" % (CAPTION, TEXT_INTERRUPTED)))
+            check(term.wait(timeout=5) == 1, "SIGTERM in the About box: not status 1")
+            lock.release()
             check_merged(install)
         elif name == "no_terminal":
             proc = subprocess.run([tool, "marks"], cwd=pack, env=env, stdin=subprocess.DEVNULL,

@@ -52,6 +52,35 @@ TEST(Worker, BoundedCopyStatuses) {
     EXPECT_EQ(static_cast<uint32_t>(kBoundedCopyInvalid), 0x80070057u);
 }
 
+// Each cause has its sentence and its advice; names are escaped, and the system's message ends
+// the sentence once, whatever it ended with.
+TEST(Worker, FailureTexts) {
+    const std::pair<CString, const char16_t*> rows[] = {
+        {CopyFailureText(u"p\x1b[2J\n\t\x7f\x9bé", u"拒绝访问。\r\n"),
+         u"导入未完成：无法复制“p\\x1b["
+         u"2J\\n\\t\\x7f\\x9bé”：拒绝访问。请释放磁盘空间或修正权限后重新运行素材包。"},
+        {CatalogReadFailureText(CatalogOf::Pack, u"p", u"Permission denied."),
+         u"导入未完成：无法读取素材包的目录文件“p”：Permission "
+         u"denied。请修正此文件的权限后重新运行素材包。"},
+        {CatalogSyntaxFailureText(CatalogOf::Product, u"p", u"!"),
+         u"导入未完成：MirvoPix的目录文件“p”不是格式正确的XML。请更正此文件或从备份恢复后重新运行素"
+         u"材包。"},
+        {CatalogCodePageFailureText(CatalogOf::Pack, u"p", 936),
+         u"导入未完成：素材包的目录文件“p”不是代码页 936 的文本。请联系素材包的作者更正此文件。"},
+        {MaterialFolderMissingText({u"E:\\m", u"F:\\m"}),
+         u"导入未完成：找不到素材文件夹“E:\\m”或“F:"
+         u"\\m”。请完整解压素材包，使素材文件夹与本程序位于同一文件夹后重新运行。"},
+        {ProductPathTooLongText(u"p"),
+         u"导入未完成：路径“p”太长。请将MirvoPix安装到路径较短的文件夹后重新运行素材包。"},
+        {PackPathTooLongText(u"p"),
+         u"导入未完成：路径“p”太长。请将素材包移到路径较短的文件夹后重新运行。"},
+        {LockFailureText(u"p", u"x"),
+         u"导入未完成：无法锁定产品数据文件夹“p”：x。请稍后重新运行素材包；仍不成功时，请重新启动计"
+         u"算机后再试。"},
+    };
+    for (const auto& [text, want] : rows) EXPECT_EQ(Narrow(text), Narrow(want));
+}
+
 // The material folder is the command word beside the running executable.
 CString MaterialFolder(const CString& word) {
     char16_t module[platform::kMaxPath] = {};
@@ -113,6 +142,7 @@ const Rule kRules[] = {
 TEST(Worker, FolderRule) {
     TempFolder install;
     platform_test::ToolFolder tool;
+    fs::create_directories(HostOf(install.Path() + u"\\data"));
     for (const Rule& r : kRules) {
 #ifdef _WIN32
         if (!r.nt6) continue;  // Wine reports NT 6.1 to the test
@@ -129,7 +159,9 @@ TEST(Worker, FolderRule) {
         EXPECT_EQ(Narrow(outcome.productFolder), Narrow(expected))
             << std::hex << r.high << " " << r.low;
         EXPECT_EQ(Narrow(outcome.materialFolder), Narrow(MaterialFolder(u"Marks")));
-        EXPECT_FALSE(outcome.sourceLoaded);  // there is no pack beside the tool
+        // There is no pack beside the tool: nothing is made, and that is said.
+        EXPECT_EQ(outcome.failure, MaterialFolderMissingText({MaterialFolder(u"Marks")}));
+        EXPECT_TRUE(r.driveRoot || !Exists(expected));
     }
 }
 
@@ -249,7 +281,8 @@ TEST(Worker, NothingIsSavedWithoutBothCatalogs) {
         WriteBytes(product + u"\\config.xml", other);
         ImportOutcome outcome = RunImport(settings, nullptr);
         EXPECT_FALSE(outcome.merged);
-        EXPECT_EQ(outcome.failure, CatalogFormFailureText(product + u"\\config.xml"));
+        EXPECT_EQ(outcome.failure,
+                  CatalogFormFailureText(CatalogOf::Product, product + u"\\config.xml"));
         EXPECT_EQ(ReadBytes(product + u"\\config.xml"), other);
     }
     {
@@ -271,12 +304,26 @@ TEST(Worker, TooLongJoinStopsBeforeAnyWrite) {
     TempFolder install;
     platform_test::ToolFolder tool;
     const CString longPath = install.Path() + u"\\" + CString(250, u'p');
-    bool done = false;
-    ImportOutcome outcome = RunImport(ImportSettings{u"marks", longPath, 0x00010004, 0},
-                                      [&](const ImportOutcome&) { done = true; });
-    EXPECT_TRUE(done);  // the completion is reported all the same
-    EXPECT_TRUE(outcome.productFolder.empty());
-    EXPECT_FALSE(outcome.copied);
+    const CString longTool = install.Path() + u"\\" + CString(258 - install.Path().size(), u't');
+    // Room for the data folder, not for the catalog in it.
+    const CString longCatalog = install.Path() + u"\\" + CString(239 - install.Path().size(), u'c');
+    const struct {
+        CString installPath, toolPath, failure;
+    } rows[] = {
+        {longPath, {}, ProductPathTooLongText(longPath + u"\\data\\marks")},
+        {longCatalog, {}, ProductPathTooLongText(longCatalog + u"\\data\\marks\\config.xml")},
+        {install.Path(), longTool, PackPathTooLongText(longTool)},
+    };
+    for (const auto& r : rows) {
+        if (!r.toolPath.empty()) platform::SetModulePathForTest(r.toolPath);
+        bool done = false;
+        ImportOutcome outcome = RunImport(ImportSettings{u"marks", r.installPath, 0x00010004, 0},
+                                          [&](const ImportOutcome&) { done = true; });
+        EXPECT_TRUE(done);  // the end is reported all the same
+        EXPECT_EQ(outcome.failure, r.failure);
+        EXPECT_TRUE(outcome.productFolder.empty());
+        EXPECT_FALSE(outcome.copied);
+    }
 }
 
 // Every entry below `root`: folders as "/", files as their bytes.
@@ -317,15 +364,15 @@ TEST(Worker, ImportsCheckFirstAndSayWhatFailed) {
     const std::string broken = "<mirvo><albums>";
     const Row rows[] = {
         {"product catalog in UTF-8", packCatalog.c_str(), utf8Product.c_str(), nullptr,
-         "导入未完成：无法读取目录文件“P”：", nullptr},
+         "导入未完成：MirvoPix的目录文件“P”不是代码页 ", nullptr},
         {"product catalog with a byte-order mark", packCatalog.c_str(), bomProduct.c_str(), nullptr,
-         "导入未完成：无法读取目录文件“P”：", nullptr},
+         "导入未完成：MirvoPix的目录文件“P”不是代码页 ", nullptr},
         {"pack catalog in UTF-8", utf8Product.c_str(), gbkProduct.c_str(), nullptr,
-         "导入未完成：无法读取目录文件“M”：", nullptr},
+         "导入未完成：素材包的目录文件“M”不是代码页 ", nullptr},
         {"product catalog not well-formed", packCatalog.c_str(), broken.c_str(), nullptr,
-         "导入未完成：无法读取目录文件“P”：", nullptr},
+         "导入未完成：MirvoPix的目录文件“P”不是格式正确的XML：", nullptr},
         {"pack catalog not well-formed", broken.c_str(), gbkProduct.c_str(), nullptr,
-         "导入未完成：无法读取目录文件“M”：", nullptr},
+         "导入未完成：素材包的目录文件“M”不是格式正确的XML：", nullptr},
         {"a file where the pack has a folder", packCatalog.c_str(), gbkProduct.c_str(), "sub",
          "导入未完成：无法复制“", nullptr},
         {"Chinese names in 936 merge", packCatalog.c_str(), gbkProduct.c_str(), nullptr, nullptr,
@@ -360,11 +407,10 @@ TEST(Worker, ImportsCheckFirstAndSayWhatFailed) {
         if (expected[at] == 'P' || expected[at] == 'M')
             expected.replace(
                 at, 1, Narrow((expected[at] == 'P' ? in.product : pack.folder_) + u"\\config.xml"));
-        EXPECT_EQ(Narrow(outcome.failure).substr(0, expected.size()), expected);
-        EXPECT_TRUE(
-            Narrow(outcome.failure).ends_with("请释放磁盘空间或修正权限后重新运行素材包。"));
+        const std::string text = Narrow(outcome.failure);
+        EXPECT_TRUE(text.starts_with(expected) && text.find("。。") == std::string::npos) << text;
         EXPECT_FALSE(outcome.saved);
-        if (expected.ends_with("：")) {  // a catalog: nothing changed, not even copied
+        if (!expected.ends_with("“")) {  // a catalog: nothing changed, not even copied
             auto unchanged = before;
             unchanged.erase("config.xml.lock");
             EXPECT_EQ(Tree(in.product), unchanged);
