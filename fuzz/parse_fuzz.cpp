@@ -1,12 +1,73 @@
 // The parser on any text: the index keeps every structural invariant, the verdict agrees with
 // IsWellFormed, and parsing again into the same document (reusing its index) gives the same
-// records.
+// records. The lexer's block reads are checked against plain ones: every start tag ends where
+// a reading a character at a time ends it, and the nodes are the same wherever the text
+// stands in memory.
 #include "fuzz/fuzz_support.h"
 #include "support/xml_checker.h"
+
+namespace {
+
+bool IsSpace(char16_t c) {
+    return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r';
+}
+
+// The length of the start tag at `s`, the quoting of its values taken character by character;
+// `empty` tells whether "/>" closes it.
+int32_t PlainStartTagLength(const char16_t* t, int32_t s, bool& empty) {
+    int32_t p = s + 1;
+    while (t[p] && !IsSpace(t[p]) && t[p] != u'/' && t[p] != u'>') ++p;
+    const int32_t nameEnd = p;
+    bool armed = false;
+    char16_t quote = 0, previous = 0;
+    for (; t[p]; ++p) {
+        const char16_t c = t[p];
+        bool markup = true;
+        if (quote) {
+            if (c == quote) quote = 0;
+            markup = false;
+        } else if (c == u'=') {
+            armed = !armed && previous != u'=';
+        } else if (armed && (c == u'"' || c == u'\'')) {
+            quote = c;
+            armed = false;
+            markup = false;
+        } else if (armed && !IsSpace(c)) {
+            armed = false;
+        }
+        previous = c;
+        if (markup && c == u'>') break;
+    }
+    const char16_t before = p >= 2 ? t[p - 2] : 0;
+    empty = p > nameEnd && t[p - 1] == u'/' &&
+            (p - 1 == nameEnd || IsSpace(before) || before == u'"' || before == u'\'');
+    return p + 1 - s;
+}
+
+std::string Nodes(const char16_t* text) {
+    TokenCursor cursor(text, 0);
+    NodeToken token;
+    std::string out;
+    while (CXmlDocument::ScanNode(cursor, token) != NodeEnd) {
+        out += std::to_string(token.type) + " " + std::to_string(token.start) + " " +
+               std::to_string(token.length) + " " + std::to_string(token.flags) + " " +
+               std::to_string(token.type == NodeElement ? token.nameLength : 0) + " " +
+               fuzz::Narrow(token.type == NodeError ? token.name : u"") + "\n";
+    }
+    return out;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::u16string text =
         fuzz::Widen(std::string_view(reinterpret_cast<const char*>(data), size));
+    const std::string nodes = Nodes(text.c_str());
+    for (size_t shift : {1, 7, 8, 31, 63}) {
+        // Marks in front of the text, which the blocks read and must not take.
+        const std::u16string moved = std::u16string(shift, u'=') + text;
+        FUZZ_CHECK(Nodes(moved.c_str() + shift) == nodes, "nodes differ at another address");
+    }
     for (uint32_t flags : {0u, uint32_t{DocIgnoreCase}}) {
         CXmlDocument doc;
         const CXmlInspector in(doc);
@@ -15,6 +76,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(wellFormed == doc.IsWellFormed(), fuzz::Narrow(in.ResultText()));
         FUZZ_CHECK(wellFormed || !in.ResultText().empty(), "ill-formed without a message");
         fuzz::CheckDocument(doc, "parse");
+        for (ElementHandle h = 1; h < static_cast<ElementHandle>(in.NextRecord()); ++h) {
+            const ElementRecord& r = in.Record(h);
+            bool empty = false;
+            const int32_t length = PlainStartTagLength(in.DocumentText().c_str(), r.start, empty);
+            FUZZ_CHECK(r.StartTagLength() == length, "start tag at " + std::to_string(r.start));
+            FUZZ_CHECK(empty == (r.EndTagLength() == 0 && !(r.flags & ElemUnended)),
+                       "empty element at " + std::to_string(r.start));
+        }
         const std::string first = DumpRecords(doc);
         const CString message = in.ResultText();
         FUZZ_CHECK(doc.SetDocumentText(text) == wellFormed, "second parse, other verdict");
