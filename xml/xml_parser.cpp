@@ -7,10 +7,6 @@
 
 namespace {
 
-inline bool IsSpace(char16_t c) {
-    return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r';
-}
-
 // Open start tags, outermost first; entry `depth` is where the lexer writes the next node.
 class OpenTagStack {
   public:
@@ -132,8 +128,7 @@ ElementHandle CXmlDocument::ParseElements(ElementHandle parent, TokenCursor& cur
     while (!stop) {
         // Whitespace between tags, the most frequent node of a catalog, needs no scan of its own.
         int32_t at = cursor.next;
-        while (IsSpace(cursor.text[at])) ++at;
-        if (cursor.text[at] == u'<' || !cursor.text[at]) cursor.next = at;
+        if (!SkipWhitespace(cursor.text, at) || cursor.text[at] == u'<') cursor.next = at;
         NodeToken& node = stack[depth];
         const int32_t type = ScanNode(cursor, node);
         switch (type) {
@@ -148,7 +143,7 @@ ElementHandle CXmlDocument::ParseElements(ElementHandle parent, TokenCursor& cur
                                              NameOf(cursor, node).c_str(), node.start));
                     break;
                 }
-                if (!empty && depth + 1 >= stack.room() && !stack.Grow()) {
+                if (depth + 1 >= stack.room() && !empty && !stack.Grow()) {
                     report(FormatMessageText(u"Out of memory at offset %d", node.start));
                     stop = true;
                     break;
@@ -181,12 +176,11 @@ ElementHandle CXmlDocument::ParseElements(ElementHandle parent, TokenCursor& cur
                 const NodeToken& tag = stack[depth];
                 rec.start = tag.start;
                 rec.tagLengths = static_cast<uint32_t>(tag.length);
-                if (empty) {
-                    rec.length = tag.length;
-                } else {
-                    ++depth;
-                    current = r;
-                }
+                // An open element's length is set again when it ends. Start tags with and
+                // without "/>" follow each other in no pattern a branch could learn.
+                rec.length = tag.length;
+                depth += empty ? 0 : 1;
+                current = empty ? current : r;
                 break;
             }
             case NodeEndTag: {
