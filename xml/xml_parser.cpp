@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "xml/XmlDocument.h"
+#include "xml/internal/tag_scan.h"
 
 namespace {
 
@@ -125,12 +126,31 @@ ElementHandle CXmlDocument::ParseElements(ElementHandle parent, TokenCursor& cur
 
     bool stop = !stack.ok();
     if (stop) report(FormatMessageText(u"Out of memory at offset %d", 0));
+    // Start and end tags are read here from one stream of marks over the whole text, which
+    // the lexer's own reading of each node would look for again; every other node, and a tag
+    // the text ends in, goes through the lexer.
+    const char16_t* const t = cursor.text;
+    xmlscan::Marks marks(t, 0);
     while (!stop) {
-        // Whitespace between tags, the most frequent node of a catalog, needs no scan of its own.
-        int32_t at = cursor.next;
-        if (!SkipWhitespace(cursor.text, at) || cursor.text[at] == u'<') cursor.next = at;
+        // Text and whitespace make no records: the next node that does begins at a "<".
+        int32_t at = marks.Next();
+        while (t[at] != u'<' && t[at]) at = marks.Next();
         NodeToken& node = stack[depth];
-        const int32_t type = ScanNode(cursor, node);
+        int32_t type;
+        if (!t[at]) {
+            cursor.next = at;
+            type = NodeEnd;
+        } else if (xmlscan::IsNameStart(t[at + 1]) && xmlscan::ReadStartTag(t, at, marks, node)) {
+            cursor.next = at + node.length;
+            type = NodeElement;
+        } else if (t[at + 1] == u'/' && xmlscan::ReadEndTag(t, at, marks, cursor, node)) {
+            cursor.next = at + node.length;
+            type = NodeEndTag;
+        } else {
+            cursor.next = at;
+            type = ScanNode(cursor, node);
+            marks.Restart(cursor.next);
+        }
         switch (type) {
             case NodeElement: {
                 const bool empty = (node.flags & TokenEmptyElement) != 0;

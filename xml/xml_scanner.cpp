@@ -1,29 +1,11 @@
 // The node lexer and the small token scanner used inside start tags.
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 #include "xml/XmlDocument.h"
+#include "xml/internal/tag_scan.h"
 
 namespace {
 
-inline bool IsSpace(char16_t c) {
-    return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r';
-}
-
-inline bool IsNameStart(char16_t c) {
-    return (c >= u'A' && c <= u'Z') || c == u'_' || c == u':' || c > 0x60;
-}
-
-#ifndef __SSE2__
-inline bool EndsName(char16_t c) {
-    return c == 0 || IsSpace(c) || c == u'/' || c == u'>';
-}
-
-inline bool IsTagMark(char16_t c) {
-    return c == u'=' || c == u'>' || c == u'"' || c == u'\'' || c == 0;
-}
-#endif
+using xmlscan::IsNameStart;
+using xmlscan::IsSpace;
 
 // Kinds of node for the "unterminated" message.
 constexpr const char16_t* kKindDoctype = u"Doctype";
@@ -33,126 +15,6 @@ constexpr const char16_t* kKindCData = u"CDATA Section";
 constexpr const char16_t* kKindPi = u"Processing instruction";
 constexpr const char16_t* kKindComment = u"Comment";
 constexpr const char16_t* kKindTag = u"tag";
-
-// With SSE2 the scans below look at 16 characters at once, each narrowed to a byte that
-// keeps the ASCII characters below 0x7F and turns every other into 0x7F or 0x80, none of
-// which they look for. Blocks are aligned to 32 bytes and never cross into another page: a
-// block may reach before the text or past its terminator, and what lies there is never
-// taken (the sanitizer is told these reads are meant). Elsewhere they read plainly.
-#if defined(__SANITIZE_ADDRESS__)
-#define BREVLO_BLOCK_READ __attribute__((no_sanitize_address, noinline))
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define BREVLO_BLOCK_READ __attribute__((no_sanitize_address, noinline))
-#endif
-#endif
-#ifndef BREVLO_BLOCK_READ
-#define BREVLO_BLOCK_READ
-#endif
-
-#ifdef __SSE2__
-BREVLO_BLOCK_READ
-inline __m128i NarrowBlock(uintptr_t block) {
-    const auto* v = reinterpret_cast<const __m128i*>(block);
-    return _mm_packs_epi16(_mm_load_si128(v), _mm_load_si128(v + 1));
-}
-
-inline __m128i Is(__m128i bytes, char c) {
-    return _mm_cmpeq_epi8(bytes, _mm_set1_epi8(c));
-}
-
-inline uint32_t Bits(__m128i hits) {
-    return static_cast<uint32_t>(_mm_movemask_epi8(hits));
-}
-
-inline __m128i IsSpaceBytes(__m128i b) {
-    return _mm_or_si128(_mm_or_si128(Is(b, ' '), Is(b, '\t')),
-                        _mm_or_si128(Is(b, '\n'), Is(b, '\r')));
-}
-
-// The first character at or after `p` whose bit `hits` sets in the bits of its block.
-template <class Hits>
-inline int32_t FirstHit(const char16_t* t, int32_t p, Hits hits) {
-    const uintptr_t at = reinterpret_cast<uintptr_t>(t + p);
-    uintptr_t block = at & ~uintptr_t{31};
-    uint32_t mask = hits(NarrowBlock(block)) & (~0u << ((at - block) / 2));
-    while (!mask) {
-        block += 32;
-        mask = hits(NarrowBlock(block));
-    }
-    return static_cast<int32_t>((block - reinterpret_cast<uintptr_t>(t)) / 2 +
-                                static_cast<uintptr_t>(__builtin_ctz(mask)));
-}
-#endif
-
-// The characters that can change the reading of a start tag ("=", ">", the two quotes and
-// the terminator), handed out one by one in text order from a given offset on; with
-// blocks, 64 characters are looked at once.
-class TagMarks {
-  public:
-#ifdef __SSE2__
-    TagMarks(const char16_t* text, int32_t from) {
-        const uintptr_t at = reinterpret_cast<uintptr_t>(text + from);
-        window_ = at & ~uintptr_t{127};
-        next_ = from - static_cast<int32_t>((at - window_) / 2);
-        mask_ = MarksOfWindow(window_) & (~uint64_t{0} << ((at - window_) / 2));
-    }
-#else
-    TagMarks(const char16_t* text, int32_t from) : text_(text), next_(from) {}
-#endif
-
-    // The offset of the next mark, which is then behind.
-    int32_t Next() {
-#ifdef __SSE2__
-        while (!mask_) {
-            window_ += 128;
-            next_ += 64;
-            mask_ = MarksOfWindow(window_);
-        }
-        const int32_t at = next_ + __builtin_ctzll(mask_);
-        mask_ &= mask_ - 1;
-        return at;
-#else
-        while (!IsTagMark(text_[next_])) ++next_;
-        return next_++;
-#endif
-    }
-
-  private:
-#ifdef __SSE2__
-    static uint64_t MarksOfWindow(uintptr_t window) {
-        uint64_t mask = 0;
-        for (int k = 0; k < 4; ++k) {
-            const __m128i b = NarrowBlock(window + 32 * k);
-            const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_or_si128(Is(b, '='), Is(b, '>')),
-                                                           _mm_or_si128(Is(b, '"'), Is(b, '\''))),
-                                              _mm_cmpeq_epi8(b, _mm_setzero_si128()));
-            mask |= static_cast<uint64_t>(Bits(hits)) << (16 * k);
-        }
-        return mask;
-    }
-
-    uintptr_t window_;  // the 128 bytes that `mask_` describes, 64 characters from `next_` on
-    uint64_t mask_;     // the marks of the window not handed out yet
-#else
-    const char16_t* text_;
-#endif
-    int32_t next_;
-};
-
-// Reads a name from `p` up to whitespace, "/", ">" or the end; returns its end.
-inline int32_t ScanName(const char16_t* t, int32_t p) {
-#ifdef __SSE2__
-    return FirstHit(t, p, [](__m128i b) {
-        return Bits(
-            _mm_or_si128(_mm_or_si128(IsSpaceBytes(b), _mm_cmpeq_epi8(b, _mm_setzero_si128())),
-                         _mm_or_si128(Is(b, '/'), Is(b, '>'))));
-    });
-#else
-    while (!EndsName(t[p])) ++p;
-    return p;
-#endif
-}
 
 // Quoting inside start tags and skipped malformed markup: an "=" arms it, a quote after it
 // (whitespace between allowed) opens a value that only the same quote closes.
@@ -244,11 +106,7 @@ CString Unterminated(const char16_t* kind, int32_t offset) {
 }  // namespace
 
 bool CXmlDocument::SkipWhitespace(const char16_t* text, int32_t& position) {
-#ifdef __SSE2__
-    position = FirstHit(text, position, [](__m128i b) { return ~Bits(IsSpaceBytes(b)) & 0xFFFF; });
-#else
-    while (IsSpace(text[position])) ++position;
-#endif
+    position = xmlscan::SkipSpace(text, position);
     return text[position] != 0;
 }
 
@@ -355,50 +213,15 @@ int32_t CXmlDocument::ScanNode(TokenCursor& cursor, NodeToken& token) {
 
     c = t[p + 1];
     if (IsNameStart(c)) {
-        type = NodeElement;
-        const int32_t nameBegin = p + 1;
-        p = ScanName(t, nameBegin);
-        const int32_t nameEnd = p;
-        token.nameStart = nameBegin;
-        token.nameLength = nameEnd - nameBegin;
-        // The quoting of a start tag (as Quoting::Step keeps it), taken only at the characters that
-        // can change it: outside quotes "=" and ">" (a quote there is plain), inside only the
-        // closing quote. The name ends before any "=", so the character before an "=" has
-        // always been read.
-        TagMarks marks(t, nameEnd);
-        for (;;) {
-            p = marks.Next();
-            const char16_t m = t[p];
-            if (m == u'>') break;
-            if (!m) return unterminated(kKindElement);
-            if (m != u'=' || t[p - 1] == u'=') continue;  // an "=" after "=" does not arm
-            // Armed: whitespace keeps it so; the character after it is a mark when it is a
-            // quote or "=", and the next one.
-            int32_t q = p + 1;
-            while (IsSpace(t[q])) ++q;
-            const char16_t e = t[q];
-            if (e == u'"' || e == u'\'') {
-                marks.Next();
-                int32_t close;
-                do {
-                    close = marks.Next();
-                } while (t[close] != e && t[close]);
-                if (!t[close]) return unterminated(kKindElement);
-            } else if (e == u'=') {
-                marks.Next();  // anything else disarms; a second "=" is consumed doing so
-            }
-        }
-        if (p > nameEnd && t[p - 1] == u'/') {
-            char16_t before = t[p - 2];
-            if (p - 1 == nameEnd || IsSpace(before) || before == u'"' || before == u'\'')
-                token.flags |= TokenEmptyElement;
-        }
-        return finish(p + 1);
+        xmlscan::Marks marks(t, p + 1);
+        if (!xmlscan::ReadStartTag(t, begin, marks, token)) return unterminated(kKindElement);
+        cursor.next = begin + token.length;
+        return NodeElement;
     }
     if (c == u'/') {
         type = NodeEndTag;
         const int32_t nameBegin = p + 2;
-        const int32_t nameEnd = ScanName(t, nameBegin);
+        const int32_t nameEnd = xmlscan::NameEnd(t, nameBegin);
         cursor.nameStart = nameBegin;
         cursor.nameEnd = nameEnd - 1;
         p = nameEnd;
@@ -409,7 +232,7 @@ int32_t CXmlDocument::ScanNode(TokenCursor& cursor, NodeToken& token) {
     if (c == u'?') {
         type = NodeProcessingInstruction;
         const int32_t nameBegin = p + 2;
-        p = ScanName(t, nameBegin);
+        p = xmlscan::NameEnd(t, nameBegin);
         token.name.assign(t + nameBegin, static_cast<size_t>(p - nameBegin));
         if (!SkipToTerminator(t, begin, p, 0, u'?', 2)) return unterminated(kKindPi);
         return finish(p);
