@@ -623,31 +623,48 @@ bool AnsiToWideBlock(const char* bytes, size_t count, bool last, char16_t* out, 
     }
     Table* t = TableWithReverse(codePage);
     if (!t) return false;
+    // The table in locals: the stores below could otherwise be taken to change it.
+    const bool asciiSame = t->asciiSame;
+    const bool doubleByte = t->doubleByte;
+    const bool* lead = t->lead;
+    const uint8_t* leadIndex = t->leadIndex;
+    const char16_t* pairs = t->pairs.data();
+    const char16_t* single = t->single;
     const uint64_t* exactPairs = t->exactPairs.data();
+    const uint64_t* exactSingle = t->exactSingle;
+    const char16_t defaultChar = t->defaultChar;
+    bool same = true;
     char16_t* o = out;
     size_t i = 0;
     while (i < count) {
-        if (t->asciiSame) {
+        if (asciiSame) {
             const size_t run = WidenAscii(s + i, count - i, o, count - i);
             i += run;
             o += run;
             if (i >= count) break;
         }
-        const unsigned char b = s[i];
-        if (t->doubleByte && t->lead[b] && i + 1 >= count && !last) break;
-        if (t->doubleByte && t->lead[b] && i + 1 < count && s[i + 1] != 0) {
-            const size_t pair = t->leadIndex[b] * 256u + s[i + 1];
-            const char16_t c = t->pairs[pair];
-            if (!Table::Bit(exactPairs, pair)) exact = false;
-            *o++ = c ? c : t->defaultChar;
-            i += 2;
-        } else {
-            const char16_t c = t->single[b];
-            if (!Table::Bit(t->exactSingle, b)) exact = false;
-            *o++ = c;
+        // The characters up to the next ASCII byte through the tables: the words of a catalog
+        // name are mostly several two-byte characters in a row.
+        do {
+            const unsigned char b = s[i];
+            if (doubleByte && lead[b]) {
+                if (i + 1 >= count && !last) goto cut;  // the trail byte is in the next block
+                if (i + 1 < count && s[i + 1] != 0) {
+                    const size_t pair = leadIndex[b] * 256u + s[i + 1];
+                    const char16_t c = pairs[pair];
+                    same &= Table::Bit(exactPairs, pair);
+                    *o++ = c ? c : defaultChar;
+                    i += 2;
+                    continue;
+                }
+            }
+            same &= Table::Bit(exactSingle, b);
+            *o++ = single[b];
             ++i;
-        }
+        } while (i < count && (!asciiSame || s[i] >= 0x80));
     }
+cut:
+    if (!same) exact = false;
     consumed = i;
     produced = static_cast<size_t>(o - out);
     return true;
