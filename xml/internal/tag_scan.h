@@ -1,6 +1,6 @@
 // Reading tags quickly, for the lexer and the parser: the characters that shape markup ("<",
-// ">", "=", the two quotes and the terminator) handed out in text order, and names and
-// whitespace found without a look at each character on its own.
+// ">", "=", the two quotes and the terminator) handed out in text order, and the end of a
+// name found without a look at each character on its own.
 //
 // With SSE2 the text is read in blocks of 16 characters, each narrowed to a byte that keeps
 // the ASCII characters below 0x7F and turns every other into 0x7F or 0x80, none of which is
@@ -72,16 +72,6 @@ inline int32_t FirstHit(const char16_t* t, int32_t p, Hits hits) {
                                 static_cast<uintptr_t>(__builtin_ctz(mask)));
 }
 #endif
-
-// The first character at or after `p` that is not whitespace (the terminator included).
-inline int32_t SkipSpace(const char16_t* t, int32_t p) {
-#ifdef __SSE2__
-    return FirstHit(t, p, [](__m128i b) { return ~Bits(IsSpaceByte(b)) & 0xFFFF; });
-#else
-    while (IsSpace(t[p])) ++p;
-    return p;
-#endif
-}
 
 // The end of a name read from `p`: the first whitespace, "/", ">" or terminator.
 inline int32_t NameEnd(const char16_t* t, int32_t p) {
