@@ -3,7 +3,6 @@
 #include <cstring>
 #include <new>
 
-#include "platform/platform.h"
 #include "xml/XmlDocument.h"
 
 void* (*ElementIndex::allocate)(size_t bytes) = [](size_t bytes) { return std::malloc(bytes); };
@@ -80,10 +79,6 @@ bool CXmlDocument::GrowIndex(int32_t requested) {
         if (newTable) ElementIndex::release(table);
         return false;
     }
-
-    // Whole segments are megabytes of fresh memory that the parse fills at once.
-    if (completed) platform::AdviseLargePages(completed, sizeof(ElementRecord) * kSegmentRecords);
-    platform::AdviseLargePages(block, sizeof(ElementRecord) * static_cast<size_t>(newCount));
 
     if (newTable) {
         int32_t existing = index.SegmentCount();
