@@ -6,6 +6,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/platform.h"
+
 void* (*TextBuffer::reallocate)(void* block, size_t bytes) = [](void* block, size_t bytes) {
     return std::realloc(block, bytes);
 };
@@ -20,6 +22,7 @@ bool TextBuffer::Reallocate(int32_t capacity) {
     auto* fresh = static_cast<char16_t*>(
         reallocate(data_, (static_cast<size_t>(capacity) + 1) * sizeof(char16_t)));
     if (!fresh) return false;
+    platform::AdviseLargePages(fresh, (static_cast<size_t>(capacity) + 1) * sizeof(char16_t));
     fresh[length_] = 0;
     data_ = fresh;
     capacity_ = capacity;
@@ -32,6 +35,7 @@ bool TextBuffer::Assign(const char16_t* text, int32_t count) {
         auto* fresh = static_cast<char16_t*>(
             reallocate(nullptr, (static_cast<size_t>(count) + 1) * sizeof(char16_t)));
         if (!fresh) return false;
+        platform::AdviseLargePages(fresh, (static_cast<size_t>(count) + 1) * sizeof(char16_t));
         std::free(data_);
         data_ = fresh;
         capacity_ = count;

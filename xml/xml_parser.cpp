@@ -4,12 +4,9 @@
 #include <utility>
 
 #include "xml/XmlDocument.h"
+#include "xml/internal/tag_scan.h"
 
 namespace {
-
-inline bool IsSpace(char16_t c) {
-    return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r';
-}
 
 // Open start tags, outermost first; entry `depth` is where the lexer writes the next node.
 class OpenTagStack {
@@ -129,13 +126,31 @@ ElementHandle CXmlDocument::ParseElements(ElementHandle parent, TokenCursor& cur
 
     bool stop = !stack.ok();
     if (stop) report(FormatMessageText(u"Out of memory at offset %d", 0));
+    // Start and end tags are read here from one stream of marks over the whole text, which
+    // the lexer's own reading of each node would look for again; every other node, and a tag
+    // the text ends in, goes through the lexer.
+    const char16_t* const t = cursor.text;
+    xmlscan::Marks marks(t, 0);
     while (!stop) {
-        // Whitespace between tags, the most frequent node of a catalog, needs no scan of its own.
-        int32_t at = cursor.next;
-        while (IsSpace(cursor.text[at])) ++at;
-        if (cursor.text[at] == u'<' || !cursor.text[at]) cursor.next = at;
+        // Text and whitespace make no records: the next node that does begins at a "<".
+        int32_t at = marks.Next();
+        while (t[at] != u'<' && t[at]) at = marks.Next();
         NodeToken& node = stack[depth];
-        const int32_t type = ScanNode(cursor, node);
+        int32_t type;
+        if (!t[at]) {
+            cursor.next = at;
+            type = NodeEnd;
+        } else if (xmlscan::IsNameStart(t[at + 1]) && xmlscan::ReadStartTag(t, at, marks, node)) {
+            cursor.next = at + node.length;
+            type = NodeElement;
+        } else if (t[at + 1] == u'/' && xmlscan::ReadEndTag(t, at, marks, cursor, node)) {
+            cursor.next = at + node.length;
+            type = NodeEndTag;
+        } else {
+            cursor.next = at;
+            type = ScanNode(cursor, node);
+            marks.Restart(cursor.next);
+        }
         switch (type) {
             case NodeElement: {
                 const bool empty = (node.flags & TokenEmptyElement) != 0;
@@ -148,7 +163,7 @@ ElementHandle CXmlDocument::ParseElements(ElementHandle parent, TokenCursor& cur
                                              NameOf(cursor, node).c_str(), node.start));
                     break;
                 }
-                if (!empty && depth + 1 >= stack.room() && !stack.Grow()) {
+                if (depth + 1 >= stack.room() && !empty && !stack.Grow()) {
                     report(FormatMessageText(u"Out of memory at offset %d", node.start));
                     stop = true;
                     break;
@@ -181,12 +196,11 @@ ElementHandle CXmlDocument::ParseElements(ElementHandle parent, TokenCursor& cur
                 const NodeToken& tag = stack[depth];
                 rec.start = tag.start;
                 rec.tagLengths = static_cast<uint32_t>(tag.length);
-                if (empty) {
-                    rec.length = tag.length;
-                } else {
-                    ++depth;
-                    current = r;
-                }
+                // An open element's length is set again when it ends. Start tags with and
+                // without "/>" follow each other in no pattern a branch could learn.
+                rec.length = tag.length;
+                depth += empty ? 0 : 1;
+                current = empty ? current : r;
                 break;
             }
             case NodeEndTag: {

@@ -1,23 +1,11 @@
 // The node lexer and the small token scanner used inside start tags.
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 #include "xml/XmlDocument.h"
+#include "xml/internal/tag_scan.h"
 
 namespace {
 
-inline bool IsSpace(char16_t c) {
-    return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r';
-}
-
-inline bool IsNameStart(char16_t c) {
-    return (c >= u'A' && c <= u'Z') || c == u'_' || c == u':' || c > 0x60;
-}
-
-inline bool EndsName(char16_t c) {
-    return c == 0 || IsSpace(c) || c == u'/' || c == u'>';
-}
+using xmlscan::IsNameStart;
+using xmlscan::IsSpace;
 
 // Kinds of node for the "unterminated" message.
 constexpr const char16_t* kKindDoctype = u"Doctype";
@@ -27,57 +15,6 @@ constexpr const char16_t* kKindCData = u"CDATA Section";
 constexpr const char16_t* kKindPi = u"Processing instruction";
 constexpr const char16_t* kKindComment = u"Comment";
 constexpr const char16_t* kKindTag = u"tag";
-
-// The offset of the first character at or after `p` that is `a`, `b` or NUL. The text is read
-// eight characters at a time in aligned blocks, which never cross into another page; the
-// last block may reach past the terminator, so the sanitizer is told this read is meant.
-#if defined(__SANITIZE_ADDRESS__)
-#define BREVLO_BLOCK_READ __attribute__((no_sanitize_address, noinline))
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define BREVLO_BLOCK_READ __attribute__((no_sanitize_address, noinline))
-#endif
-#endif
-#ifndef BREVLO_BLOCK_READ
-#define BREVLO_BLOCK_READ
-#endif
-BREVLO_BLOCK_READ
-inline int32_t FindMark(const char16_t* t, int32_t p, char16_t a, char16_t b) {
-    // Names and values in a tag are mostly short: a plain loop reaches their end before block
-    // compares are set up (a 10 MB catalog parses in 9.5 ms instead of 13.3); the blocks take
-    // over for long runs.
-    for (int i = 0; i < 64; ++i, ++p) {
-        const char16_t c = t[p];
-        if (c == a || c == b || !c) return p;
-    }
-#ifdef __SSE2__
-    const uintptr_t at = reinterpret_cast<uintptr_t>(t + p);
-    if ((at & 1) == 0) {
-        const auto* block = reinterpret_cast<const __m128i*>(at & ~uintptr_t{15});
-        const __m128i va = _mm_set1_epi16(static_cast<short>(a));
-        const __m128i vb = _mm_set1_epi16(static_cast<short>(b));
-        const __m128i zero = _mm_setzero_si128();
-        auto marks = [&](__m128i v) {
-            const __m128i hit =
-                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(v, va), _mm_cmpeq_epi16(v, vb)),
-                             _mm_cmpeq_epi16(v, zero));
-            return static_cast<unsigned>(_mm_movemask_epi8(hit));
-        };
-        unsigned mask = marks(_mm_load_si128(block)) & (~0u << (at & 15));
-        while (!mask) mask = marks(_mm_load_si128(++block));
-        const auto* found = reinterpret_cast<const char*>(block) + __builtin_ctz(mask);
-        return static_cast<int32_t>(reinterpret_cast<const char16_t*>(found) - t);
-    }
-#endif
-    while (t[p] && t[p] != a && t[p] != b) ++p;
-    return p;
-}
-
-// Reads a name from `p` up to whitespace, "/", ">" or the end; returns its end.
-inline int32_t ScanName(const char16_t* t, int32_t p) {
-    while (!EndsName(t[p])) ++p;
-    return p;
-}
 
 // Quoting inside start tags and skipped malformed markup: an "=" arms it, a quote after it
 // (whitespace between allowed) opens a value that only the same quote closes.
@@ -169,6 +106,7 @@ CString Unterminated(const char16_t* kind, int32_t offset) {
 }  // namespace
 
 bool CXmlDocument::SkipWhitespace(const char16_t* text, int32_t& position) {
+    // Runs of whitespace inside tags are a character or two: a plain loop ends them soonest.
     while (IsSpace(text[position])) ++position;
     return text[position] != 0;
 }
@@ -276,45 +214,15 @@ int32_t CXmlDocument::ScanNode(TokenCursor& cursor, NodeToken& token) {
 
     c = t[p + 1];
     if (IsNameStart(c)) {
-        type = NodeElement;
-        const int32_t nameBegin = p + 1;
-        p = ScanName(t, nameBegin);
-        const int32_t nameEnd = p;
-        token.nameStart = nameBegin;
-        token.nameLength = nameEnd - nameBegin;
-        // The quoting of rule 2 (as Quoting::Step keeps it), taken only at the characters that
-        // can change it: outside quotes only "=" and ">" matter. The name ends before any "=",
-        // so the character before an "=" has always been read.
-        int32_t pos = nameEnd;
-        for (;;) {
-            p = FindMark(t, pos, u'=', u'>');
-            if (!t[p]) return unterminated(kKindElement);
-            if (t[p] == u'>') break;
-            pos = p + 1;
-            if (t[p - 1] == u'=') continue;  // an "=" after "=" does not arm
-            int32_t q = p + 1;
-            while (IsSpace(t[q])) ++q;
-            const char16_t e = t[q];
-            if (e == u'"' || e == u'\'') {
-                const int32_t close = FindMark(t, q + 1, e, e);
-                if (!t[close]) return unterminated(kKindElement);
-                pos = close + 1;
-            } else {
-                // Anything else disarms; a second "=" is consumed doing so.
-                pos = e == u'=' ? q + 1 : q;
-            }
-        }
-        if (p > nameEnd && t[p - 1] == u'/') {
-            char16_t before = t[p - 2];
-            if (p - 1 == nameEnd || IsSpace(before) || before == u'"' || before == u'\'')
-                token.flags |= TokenEmptyElement;
-        }
-        return finish(p + 1);
+        xmlscan::Marks marks(t, p + 1);
+        if (!xmlscan::ReadStartTag(t, begin, marks, token)) return unterminated(kKindElement);
+        cursor.next = begin + token.length;
+        return NodeElement;
     }
     if (c == u'/') {
         type = NodeEndTag;
         const int32_t nameBegin = p + 2;
-        const int32_t nameEnd = ScanName(t, nameBegin);
+        const int32_t nameEnd = xmlscan::NameEnd(t, nameBegin);
         cursor.nameStart = nameBegin;
         cursor.nameEnd = nameEnd - 1;
         p = nameEnd;
@@ -325,7 +233,7 @@ int32_t CXmlDocument::ScanNode(TokenCursor& cursor, NodeToken& token) {
     if (c == u'?') {
         type = NodeProcessingInstruction;
         const int32_t nameBegin = p + 2;
-        p = ScanName(t, nameBegin);
+        p = xmlscan::NameEnd(t, nameBegin);
         token.name.assign(t + nameBegin, static_cast<size_t>(p - nameBegin));
         if (!SkipToTerminator(t, begin, p, 0, u'?', 2)) return unterminated(kKindPi);
         return finish(p);

@@ -1,5 +1,6 @@
 // System facts as a program inside the prefix sees them, and the shell through host tools.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -343,6 +344,24 @@ bool ShellStart(const char16_t* file, const char16_t* workingFolder) {
     }
     // Wine runs as long as the program does, so only a failure to start counts.
     return Launch(wine, {ToUtf8(file)}, folder, 0);
+}
+
+void AdviseLargePages(void* block, size_t bytes) {
+#ifdef MADV_HUGEPAGE
+    constexpr size_t kLarge = size_t{2} << 20;
+    if (!block || bytes < kLarge) return;
+    // The pages the block lies on: the bytes around it in its first and last page are only
+    // advised, never touched.
+    const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const uintptr_t begin = reinterpret_cast<uintptr_t>(block) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + bytes + page - 1) & ~(page - 1);
+    const int saved = errno;
+    ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // a hint only
+    errno = saved;
+#else
+    (void)block;
+    (void)bytes;
+#endif
 }
 
 }  // namespace platform

@@ -483,6 +483,24 @@ size_t NarrowAscii(const char16_t* s, size_t n, char* out) {
     return i;
 }
 
+// As NarrowAscii, into `out` with room for at least 8 bytes past the run: whole blocks are
+// written even where the run ends inside them, and what follows writes over the rest.
+size_t NarrowAsciiRun(const char16_t* s, size_t n, char* out) {
+    size_t i = 0;
+#ifdef __SSE2__
+    const __m128i high = _mm_set1_epi16(static_cast<short>(0xFF80));
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 8 <= n; i += 8) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(block, block));
+        const int ascii = _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(block, high), zero));
+        if (ascii != 0xFFFF) return i + static_cast<size_t>(__builtin_ctz(~ascii & 0xFFFF)) / 2;
+    }
+#endif
+    for (; i < n && s[i] < 0x80; ++i) out[i] = static_cast<char>(s[i]);
+    return i;
+}
+
 bool Fill(TextBuffer& out, const char16_t* text, size_t count) {
     if (count > static_cast<size_t>(INT32_MAX)) {
         posix::SetError(kErrorNotEnoughMemory, ENOMEM);
@@ -623,31 +641,48 @@ bool AnsiToWideBlock(const char* bytes, size_t count, bool last, char16_t* out, 
     }
     Table* t = TableWithReverse(codePage);
     if (!t) return false;
+    // The table in locals: the stores below could otherwise be taken to change it.
+    const bool asciiSame = t->asciiSame;
+    const bool doubleByte = t->doubleByte;
+    const bool* lead = t->lead;
+    const uint8_t* leadIndex = t->leadIndex;
+    const char16_t* pairs = t->pairs.data();
+    const char16_t* single = t->single;
     const uint64_t* exactPairs = t->exactPairs.data();
+    const uint64_t* exactSingle = t->exactSingle;
+    const char16_t defaultChar = t->defaultChar;
+    bool same = true;
     char16_t* o = out;
     size_t i = 0;
     while (i < count) {
-        if (t->asciiSame) {
+        if (asciiSame) {
             const size_t run = WidenAscii(s + i, count - i, o, count - i);
             i += run;
             o += run;
             if (i >= count) break;
         }
-        const unsigned char b = s[i];
-        if (t->doubleByte && t->lead[b] && i + 1 >= count && !last) break;
-        if (t->doubleByte && t->lead[b] && i + 1 < count && s[i + 1] != 0) {
-            const size_t pair = t->leadIndex[b] * 256u + s[i + 1];
-            const char16_t c = t->pairs[pair];
-            if (!Table::Bit(exactPairs, pair)) exact = false;
-            *o++ = c ? c : t->defaultChar;
-            i += 2;
-        } else {
-            const char16_t c = t->single[b];
-            if (!Table::Bit(t->exactSingle, b)) exact = false;
-            *o++ = c;
+        // The characters up to the next ASCII byte through the tables: the words of a catalog
+        // name are mostly several two-byte characters in a row.
+        do {
+            const unsigned char b = s[i];
+            if (doubleByte && lead[b]) {
+                if (i + 1 >= count && !last) goto cut;  // the trail byte is in the next block
+                if (i + 1 < count && s[i + 1] != 0) {
+                    const size_t pair = leadIndex[b] * 256u + s[i + 1];
+                    const char16_t c = pairs[pair];
+                    same &= Table::Bit(exactPairs, pair);
+                    *o++ = c ? c : defaultChar;
+                    i += 2;
+                    continue;
+                }
+            }
+            same &= Table::Bit(exactSingle, b);
+            *o++ = single[b];
             ++i;
-        }
+        } while (i < count && (!asciiSame || s[i] >= 0x80));
     }
+cut:
+    if (!same) exact = false;
     consumed = i;
     produced = static_cast<size_t>(o - out);
     return true;
@@ -671,25 +706,34 @@ bool WideToAnsiBlock(const char16_t* text, size_t count, char* out, size_t& writ
     Table* t = TableWithReverse(codePage);
     if (!t) return false;
     const uint16_t* reverse = t->reverse.data();
+    const bool ascii = t->asciiSame;
+    bool defaulted = false;
     char* o = out;
-    for (size_t i = 0; i < count; ++i) {
-        if (t->asciiSame) {
-            const size_t run = NarrowAscii(text + i, count - i, o);
+    size_t i = 0;
+    while (i < count) {
+        if (ascii) {
+            // `out` has room for 3 bytes a character, more than the run's blocks need.
+            const size_t run = NarrowAsciiRun(text + i, count - i, o);
             i += run;
             o += run;
             if (i >= count) break;
         }
-        const uint16_t code = reverse[text[i]];
-        if (code == kNoCode) {
-            *o++ = '?';
-            usedDefault = true;
-        } else if (code > 0xFF) {
-            *o++ = static_cast<char>(code >> 8);
-            *o++ = static_cast<char>(code);
-        } else {
-            *o++ = static_cast<char>(code);
-        }
+        // The characters up to the next ASCII one through the table, in a row.
+        do {
+            const uint16_t code = reverse[text[i]];
+            if (code == kNoCode) {
+                *o++ = '?';
+                defaulted = true;
+            } else if (code > 0xFF) {
+                *o++ = static_cast<char>(code >> 8);
+                *o++ = static_cast<char>(code);
+            } else {
+                *o++ = static_cast<char>(code);
+            }
+            ++i;
+        } while (i < count && (!ascii || text[i] >= 0x80));
     }
+    if (defaulted) usedDefault = true;
     written = static_cast<size_t>(o - out);
     return true;
 }

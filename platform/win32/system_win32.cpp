@@ -80,4 +80,6 @@ bool ShellStart(const char16_t* file, const char16_t* workingFolder) {
         ::ShellExecuteW(nullptr, nullptr, Wide(file), nullptr, Wide(workingFolder), SW_SHOWNORMAL));
 }
 
+void AdviseLargePages(void*, size_t) {}
+
 }  // namespace platform

@@ -116,6 +116,16 @@ TEST_F(SystemContract, ShellStartNeedsTheFile) {
                                       scratch::FixturePath().c_str()));
 }
 
+// A hint on memory in use, never a discard of it.
+TEST(System, AdviseLargePagesKeepsContents) {
+    std::vector<uint32_t> block((6u << 20) / 4);
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint32_t>(i * 2654435761u);
+    platform::AdviseLargePages(block.data() + 3, (block.size() - 5) * 4);
+    platform::AdviseLargePages(nullptr, 0);
+    for (size_t i = 0; i < block.size(); ++i)
+        ASSERT_EQ(block[i], static_cast<uint32_t>(i * 2654435761u)) << i;
+}
+
 #ifdef _WIN32
 
 TEST_F(SystemContract, ShellStartsAProgram) {

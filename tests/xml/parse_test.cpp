@@ -76,6 +76,11 @@ const ParseCase kCases[] = {
     {u"<r x=\"a'b\" y='c\"d'>t</r>", true, u"", nullptr},
     {u"<r\r\n\tx = 'v'\r\n/>", true, u"", "1 0 16 16 0 0 0x80000 0 0 0 1"},
     {u"<\u4e13\u8f91 \u540d=\"\u590f\"/>", true, u"", "1 0 11 11 0 0 0x80000 0 0 0 1"},
+    // An end tag ends at its first ">", quotes or not; a value runs on over blocks of the text.
+    {u"<r></r x='>'=\"\">", true, u"", "1 0 11 3 8 0 0x80000 0 0 0 1"},
+    {u"<r x=\"a=b>c<d'a=b>c<d'a=b>c<d'a=b>c<d'a=b>c<d'a=b>c<d'a=b>c<d'a=b>c<d'a=b>c<d'a=b>c<d'\" "
+     u"y=\"\"/>",
+     true, u"", "1 0 94 94 0 0 0x80000 0 0 0 1"},
 };
 
 TEST(Parse, CasesGiveRecordsAndMessages) {
