@@ -8,6 +8,7 @@
 #include "fuzz/fuzz_support.h"
 #include "import/catalog_merge.h"
 #include "import/run_import.h"
+#include "platform/ascii_fold.h"
 #include "support/merge_walk.h"
 
 namespace {
@@ -60,13 +61,13 @@ std::vector<Album> CatalogAlbums(CXmlDocument& doc, ElementHandle albums) {
 
 const Album* FindByName(const std::vector<Album>& albums, const CString& name) {
     for (const Album& a : albums)
-        if (CompareNoCase(a.name.c_str(), name.c_str()) == 0) return &a;
+        if (platform::CompareNoCase(a.name.c_str(), name.c_str()) == 0) return &a;
     return nullptr;
 }
 
 bool HasItem(const Album& album, const CString& name) {
     for (const CString& item : album.items)
-        if (CompareNoCase(item.c_str(), name.c_str()) == 0) return true;
+        if (platform::CompareNoCase(item.c_str(), name.c_str()) == 0) return true;
     return false;
 }
 

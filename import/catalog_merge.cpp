@@ -14,16 +14,11 @@
 #include <unordered_map>
 
 #include "import/catalog_merge.h"
+#include "platform/ascii_fold.h"
 #include "xml/XmlDocument.h"
 
-int CompareNoCase(const char16_t* a, const char16_t* b) {
-    for (;; ++a, ++b) {
-        char16_t x = *a, y = *b;
-        if (x >= u'A' && x <= u'Z') x = static_cast<char16_t>(x + 32);
-        if (y >= u'A' && y <= u'Z') y = static_cast<char16_t>(y + 32);
-        if (x != y || !x) return static_cast<int>(x) - static_cast<int>(y);
-    }
-}
+using platform::CompareNoCase;
+using platform::FoldAscii;
 
 bool HasCatalogForm(const CXmlDocument& catalog) {
     if (!catalog.IsWellFormed()) return false;
@@ -45,7 +40,7 @@ class NameTable {
         const size_t start = names_.size();
         for (char16_t c : name) {
             if (!c) break;
-            names_ += (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
+            names_ += FoldAscii(c);
         }
         const std::u16string_view key(names_.data() + start, names_.size() - start);
         const uint32_t hash = Hash(key);
@@ -61,7 +56,7 @@ class NameTable {
         folded_.clear();
         for (char16_t c : name) {
             if (!c) break;
-            folded_ += (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
+            folded_ += FoldAscii(c);
         }
         if (slots_.empty()) return 0;
         return Find(folded_, Hash(folded_)).handle;

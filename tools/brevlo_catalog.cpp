@@ -7,6 +7,7 @@
 
 #include "brevlo_version.h"
 #include "import/catalog_merge.h"
+#include "platform/ascii_fold.h"
 #include "platform/platform.h"
 #include "tools/pack_check.h"
 #include "tools/tool_os.h"
@@ -97,7 +98,7 @@ std::string RecordLines(const CXmlDocument& doc) {
 
 bool IsUtf8Name(const CString& e) {
     CString lower;
-    for (char16_t c : e) lower += c >= u'A' && c <= u'Z' ? c + 32 : c;
+    for (char16_t c : e) lower += platform::FoldAscii(c);
     return lower == u"utf-8" || lower == u"utf8";
 }
 

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "import/catalog_merge.h"
+#include "platform/ascii_fold.h"
 #include "platform/platform.h"
 #include "xml/XmlDocument.h"
 
@@ -103,12 +104,13 @@ std::string RefusedName(std::u16string_view name) {
     // Reserved device names, with or without an extension.
     CString stem(name.substr(0, name.find(u'.')));
     while (!stem.empty() && stem.back() == u' ') stem.pop_back();
-    for (char16_t& c : stem) c = c >= u'a' && c <= u'z' ? c - 32 : c;
-    static const std::set<CString> reserved = {u"CON", u"PRN", u"AUX", u"NUL"};
-    const bool numbered = stem.size() == 4 &&
-                          (stem.starts_with(u"COM") || stem.starts_with(u"LPT")) &&
-                          stem[3] >= u'1' && stem[3] <= u'9';
-    if (reserved.count(stem) || numbered)
+    CString folded = stem;
+    for (char16_t& c : folded) c = platform::FoldAscii(c);
+    static const std::set<CString> reserved = {u"con", u"prn", u"aux", u"nul"};
+    const bool numbered = folded.size() == 4 &&
+                          (folded.starts_with(u"com") || folded.starts_with(u"lpt")) &&
+                          folded[3] >= u'1' && folded[3] <= u'9';
+    if (reserved.count(folded) || numbered)
         return Quoted(stem) + " is a device name Windows reserves";
     return {};
 }
@@ -363,11 +365,11 @@ class Checker {
     // Names the merge takes for one: every later one is reported against the first.
     void CheckFolding(std::vector<Named>& names, const char* what, const char* consequence) {
         std::stable_sort(names.begin(), names.end(), [](const Named& a, const Named& b) {
-            return CompareNoCase(a.name.c_str(), b.name.c_str()) < 0;
+            return platform::CompareNoCase(a.name.c_str(), b.name.c_str()) < 0;
         });
         size_t first = 0;  // the first of the run of equal names, the earliest in the document
         for (size_t i = 1; i < names.size(); ++i) {
-            if (CompareNoCase(names[first].name.c_str(), names[i].name.c_str()) != 0) {
+            if (platform::CompareNoCase(names[first].name.c_str(), names[i].name.c_str()) != 0) {
                 first = i;
                 continue;
             }

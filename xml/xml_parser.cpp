@@ -3,6 +3,7 @@
 #include <new>
 #include <utility>
 
+#include "platform/ascii_fold.h"
 #include "xml/XmlDocument.h"
 
 namespace {
@@ -53,9 +54,7 @@ bool MatchesStartTag(const TokenCursor& cursor, const NodeToken& tag) {
         char16_t b = name[i];
         if (a != b) {
             if (!ignoreCase) return false;
-            if (a >= u'A' && a <= u'Z') a = static_cast<char16_t>(a + 32);
-            if (b >= u'A' && b <= u'Z') b = static_cast<char16_t>(b + 32);
-            if (a != b) return false;
+            if (platform::FoldAscii(a) != platform::FoldAscii(b)) return false;
         }
     }
     const int32_t at = length < 0 ? 0 : length;

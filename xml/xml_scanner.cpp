@@ -3,6 +3,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "platform/ascii_fold.h"
 #include "xml/XmlDocument.h"
 
 namespace {
@@ -211,9 +212,7 @@ bool CXmlDocument::TokenMatches(const TokenCursor& cursor, const char16_t* name)
         if (!b) return false;  // the name is shorter than the token
         if (a != b) {
             if (!ignoreCase) return false;
-            if (a >= u'A' && a <= u'Z') a = static_cast<char16_t>(a + 32);
-            if (b >= u'A' && b <= u'Z') b = static_cast<char16_t>(b + 32);
-            if (a != b) return false;
+            if (platform::FoldAscii(a) != platform::FoldAscii(b)) return false;
         }
     }
     char16_t after = name[length < 0 ? 0 : length];

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "import/catalog_merge.h"
+#include "platform/ascii_fold.h"
 #include "support/xml_checker.h"
 #include "xml/XmlDocument.h"
 
@@ -165,12 +166,12 @@ TEST(Merge, CatalogFormIsRequiredOfTheProduct) {
 }
 
 TEST(Merge, CompareNoCaseFoldsOnlyLatinLetters) {
-    EXPECT_EQ(CompareNoCase(u"Summer", u"sUMMER"), 0);
-    EXPECT_NE(CompareNoCase(u"\u00c9", u"\u00e9"), 0);
-    EXPECT_NE(CompareNoCase(u"a", u"ab"), 0);
-    EXPECT_EQ(CompareNoCase(u"", u""), 0);
-    EXPECT_LT(CompareNoCase(u"a", u"B"), 0);
-    EXPECT_EQ(CompareNoCase(u"[", u"{"), u'[' - u'{');  // no folding of punctuation
+    EXPECT_EQ(platform::CompareNoCase(u"Summer", u"sUMMER"), 0);
+    EXPECT_NE(platform::CompareNoCase(u"\u00c9", u"\u00e9"), 0);
+    EXPECT_NE(platform::CompareNoCase(u"a", u"ab"), 0);
+    EXPECT_EQ(platform::CompareNoCase(u"", u""), 0);
+    EXPECT_LT(platform::CompareNoCase(u"a", u"B"), 0);
+    EXPECT_EQ(platform::CompareNoCase(u"[", u"{"), u'[' - u'{');  // no folding of punctuation
 }
 
 }  // namespace
