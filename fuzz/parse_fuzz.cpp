@@ -9,7 +9,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzz::Widen(std::string_view(reinterpret_cast<const char*>(data), size));
     for (uint32_t flags : {0u, uint32_t{DocIgnoreCase}}) {
         CXmlDocument doc;
-        const CXmlInspector in(doc);
+        const XmlInternals in(doc);
         doc.SetIgnoreCase(flags & DocIgnoreCase);
         const bool wellFormed = doc.SetDocumentText(text);
         FUZZ_CHECK(wellFormed == doc.IsWellFormed(), fuzz::Narrow(in.ResultText()));

@@ -86,10 +86,10 @@ Catalog LoadCatalog(CXmlDocument& document, const char16_t* path, CString& probl
         const uint32_t error = platform::GetLastError();
         if (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound)
             return Catalog::Missing;
-        problem = CXmlInspector(document).ResultText();
+        problem = document.ResultText();
         return Catalog::Unusable;
     }
-    const TextBuffer& text = CXmlInspector(document).DocumentText();
+    const TextBuffer& text = document.DocumentText();
     // A byte-order mark is no text of the code page, even where its bytes would come back.
     const bool mark =
         text.length() > 0 && (text.c_str()[0] == u'\uFEFF' ||
@@ -201,8 +201,7 @@ ImportOutcome RunImport(const ImportSettings& settings,
                 staging.Open(productFolder);
                 outcome.saved = target.SaveFile(productCatalog);
                 if (!outcome.saved)
-                    outcome.failure =
-                        CatalogSaveFailureText(productCatalog, CXmlInspector(target).ResultText());
+                    outcome.failure = CatalogSaveFailureText(productCatalog, target.ResultText());
             }
         }
     }

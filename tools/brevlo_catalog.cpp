@@ -9,6 +9,7 @@
 #include "import/catalog_merge.h"
 #include "platform/ascii_fold.h"
 #include "platform/platform.h"
+#include "tools/catalog_index.h"
 #include "tools/pack_check.h"
 #include "tools/tool_os.h"
 #include "xml/XmlDocument.h"
@@ -88,14 +89,6 @@ bool LoadUtf8(CXmlDocument& doc, const CString& path, CString& problem) {
     return true;
 }
 
-// One line per element record.
-std::string RecordLines(const CXmlDocument& doc) {
-    std::string out;
-    for (int32_t h = 1; h < CXmlInspector(doc).NextRecord(); ++h)
-        out += doc.RecordLine(static_cast<ElementHandle>(h)) + "\n";
-    return out;
-}
-
 bool IsUtf8Name(const CString& e) {
     CString lower;
     for (char16_t c : e) lower += platform::FoldAscii(c);
@@ -126,7 +119,6 @@ int Index(const std::vector<CString>& args) {
     if (file.empty()) return Usage("index needs a FILE");
     CXmlDocument doc;
     const CString path = ArgumentPath(file);
-    const CXmlInspector in(doc);
     bool loaded;
     CString problem;
     if (utf8) {
@@ -134,9 +126,9 @@ int Index(const std::vector<CString>& args) {
     } else {
         // LoadFile keeps the old (empty) text when the file cannot be read at all.
         doc.LoadFile(path.c_str());
-        loaded =
-            in.DocumentText().length() > 0 || in.ResultText().find(u" bytes to ") != CString::npos;
-        problem = in.ResultText();
+        loaded = doc.DocumentText().length() > 0 ||
+                 doc.ResultText().find(u" bytes to ") != CString::npos;
+        problem = doc.ResultText();
     }
     if (!loaded) {
         Err("brevlo-catalog: " + platform::ToUtf8(file) + ": " + platform::ToUtf8(problem) + "\n");
@@ -144,7 +136,7 @@ int Index(const std::vector<CString>& args) {
     }
     const bool wellFormed = doc.IsWellFormed();
     Out(RecordLines(doc) + (wellFormed ? "wellformed: 1\n" : "wellformed: 0\n") +
-        "result: " + platform::ToUtf8(in.ResultText()) + "\n");
+        "result: " + platform::ToUtf8(doc.ResultText()) + "\n");
     return Finish(wellFormed ? kDone : kFound);
 }
 
@@ -167,7 +159,7 @@ int Merge(const std::vector<CString>& args) {
     CXmlDocument source, target;
     const char* const form = "not a catalog (no root \"mirvo\" with \"albums\")";
     if (!source.LoadFile(files[1].c_str())) {
-        Err("pack: " + platform::ToUtf8(CXmlInspector(source).ResultText()) + "\n");
+        Err("pack: " + platform::ToUtf8(source.ResultText()) + "\n");
         return kFound;
     }
     if (!HasCatalogForm(source)) {
@@ -175,7 +167,7 @@ int Merge(const std::vector<CString>& args) {
         return kFound;
     }
     if (!target.LoadFile(files[0].c_str())) {
-        Err("product: " + platform::ToUtf8(CXmlInspector(target).ResultText()) + "\n");
+        Err("product: " + platform::ToUtf8(target.ResultText()) + "\n");
         return kFound;
     }
     if (!HasCatalogForm(target)) {
@@ -194,7 +186,7 @@ int Merge(const std::vector<CString>& args) {
     }
     std::string bytes;
     bool usedDefault = false;
-    const TextBuffer& text = CXmlInspector(target).DocumentText();
+    const TextBuffer& text = target.DocumentText();
     if (!platform::WideToAnsi(text.c_str(), static_cast<size_t>(text.length()), bytes,
                               usedDefault) ||
         usedDefault) {

@@ -154,7 +154,7 @@ class Checker {
     // A place in the document, through the offsets of its lines, so that many findings in a
     // large catalog cost no more than one pass over it.
     Position At(size_t offset) {
-        const std::u16string_view text = in_.DocumentText().view();
+        const std::u16string_view text = doc_.DocumentText().view();
         if (lineStarts_.empty()) {
             lineStarts_.push_back(0);
             for (size_t i = 0; i < text.size(); ++i)
@@ -231,7 +231,7 @@ class Checker {
         if (codePage_ != 65001) CheckUtf8(bytes);
         doc_.SetDocumentText(text.view());
         if (!doc_.IsWellFormed()) {
-            const CString& message = in_.ResultText();
+            const CString& message = doc_.ResultText();
             const size_t at = message.find(u" at offset ");
             Position p;
             if (at != CString::npos) p = At(std::stoul(Utf8(message.substr(at + 11))));
@@ -324,20 +324,19 @@ class Checker {
     }
 
     size_t ValueOffset(const char16_t* attribute) const {
-        TokenCursor cursor(in_.DocumentText().c_str(), in_.DocumentFlags());
-        cursor.next = ElementOffset(in_.MainHandle()) + 1;
-        return doc_.FindAttributeToken(cursor, attribute) ? cursor.nameStart
-                                                          : ElementOffset(in_.MainHandle());
+        const int32_t at = doc_.AttributeOffset(doc_.MainHandle(), attribute);
+        return at >= 0 ? static_cast<size_t>(at) : ElementOffset(doc_.MainHandle());
     }
 
-    // The one place that reads the element index's records.
-    size_t ElementOffset(ElementHandle h) const { return static_cast<size_t>(in_.Record(h).start); }
+    size_t ElementOffset(ElementHandle h) const {
+        return static_cast<size_t>(doc_.ElementOffset(h));
+    }
 
     // Name, file and cover of the main element (an album or an item).
     CString CheckEntry(const char* what) {
         const CString name = doc_.GetAttribute(u"name");
         if (name.empty())
-            AddAt(ElementOffset(in_.MainHandle()), true, std::string(what) + " without a name");
+            AddAt(ElementOffset(doc_.MainHandle()), true, std::string(what) + " without a name");
         for (const char16_t* attribute : {u"name", u"file", u"cover"}) {
             const CString value = doc_.GetAttribute(attribute);
             if (const char32_t c = Unholdable(codePage_, value))
@@ -345,13 +344,12 @@ class Checker {
                       Quoted(attribute) + " holds " + CodePointText(c) + ", which code page " +
                           cp_ + " cannot hold");
             if (attribute[0] == u'n') continue;
-            TokenCursor cursor(in_.DocumentText().c_str(), in_.DocumentFlags());
-            cursor.next = ElementOffset(in_.MainHandle()) + 1;
-            if (!doc_.FindAttributeToken(cursor, attribute)) continue;
+            const int32_t at = doc_.AttributeOffset(doc_.MainHandle(), attribute);
+            if (at < 0) continue;
             const CString folded = FoldPath(value);
             named_.insert(folded);
             if (!files_.count(folded))
-                AddAt(cursor.nameStart, true,
+                AddAt(static_cast<size_t>(at), true,
                       Quoted(attribute) + " names no file of the pack: " + Quoted(value));
         }
         return name;
@@ -388,7 +386,7 @@ class Checker {
         doc_.FindElement(u"albums");
         doc_.EnterElement();
         while (doc_.FindElement(u"album")) {
-            const size_t albumOffset = ElementOffset(in_.MainHandle());
+            const size_t albumOffset = ElementOffset(doc_.MainHandle());
             const CString album = CheckEntry("album");
             if (!album.empty()) albums.push_back({album, albumOffset});
             doc_.EnterElement();
@@ -396,7 +394,7 @@ class Checker {
             int32_t count = 0;
             while (doc_.FindElement(u"item")) {
                 ++count;
-                const size_t offset = ElementOffset(in_.MainHandle());
+                const size_t offset = ElementOffset(doc_.MainHandle());
                 const CString item = CheckEntry("item");
                 if (!item.empty()) items.push_back({item, offset});
             }
@@ -405,7 +403,7 @@ class Checker {
             if (doc_.FindElement(u"ElemCount")) {
                 const CString content = ElementContent();
                 if (content != platform::FromUtf8(std::to_string(count)))
-                    AddAt(ElementOffset(in_.MainHandle()), false,
+                    AddAt(ElementOffset(doc_.MainHandle()), false,
                           "ElemCount is " + Quoted(content) + " but the album has " +
                               std::to_string(count) + " items: the import recounts");
             }
@@ -439,7 +437,6 @@ class Checker {
     std::map<CString, CString> files_;  // folded path to path, of the files the import copies
     std::set<CString> named_;           // folded paths that a file or cover names
     CXmlDocument doc_;
-    const CXmlInspector in_{doc_};
     std::vector<PackFinding> findings_;
     std::vector<size_t> lineStarts_;
 };

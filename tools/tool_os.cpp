@@ -22,7 +22,7 @@ namespace {
 // The catalog's bytes in the code page, refused when a character has none.
 bool CatalogBytes(const CXmlDocument& doc, std::string& bytes, std::string& message) {
     bool usedDefault = false;
-    const TextBuffer& text = CXmlInspector(doc).DocumentText();
+    const TextBuffer& text = doc.DocumentText();
     if (!platform::WideToAnsi(text.c_str(), static_cast<size_t>(text.length()), bytes,
                               usedDefault) ||
         usedDefault) {
@@ -86,7 +86,7 @@ bool SaveCatalogTo(CXmlDocument& doc, const CString& path, std::string& message)
             target.assign(reinterpret_cast<const char16_t*>(final + 4), n - 4);
     }
     if (doc.SaveFile(target.c_str())) return true;
-    message = platform::ToUtf8(CXmlInspector(doc).ResultText());
+    message = platform::ToUtf8(doc.ResultText());
     return false;
 }
 
@@ -124,7 +124,7 @@ bool SaveCatalogTo(CXmlDocument& doc, const CString& path, std::string& message)
     }
     if (::stat(host.c_str(), &st) != 0 || S_ISREG(st.st_mode)) {
         if (doc.SaveFile(platform::FromUtf8(host).c_str())) return true;
-        message = platform::ToUtf8(CXmlInspector(doc).ResultText());
+        message = platform::ToUtf8(doc.ResultText());
         return false;
     }
     std::string bytes;

@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
 
 namespace {
 
@@ -559,6 +559,12 @@ bool CXmlEditBatch::Failed() const {
     return impl_->failed;
 }
 
+bool CXmlEditBatch::Holds(ElementHandle element) const {
+    const Impl& b = *impl_;
+    return !b.applied && element >= static_cast<ElementHandle>(b.savedNext) &&
+           element < static_cast<ElementHandle>(b.doc.nextRecord);
+}
+
 bool CXmlEditBatch::Apply() {
     Impl& b = *impl_;
     if (b.failed) return false;
@@ -567,10 +573,12 @@ bool CXmlEditBatch::Apply() {
 }
 
 ElementHandle CXmlEditBatch::AppendSubtree(ElementHandle parent, ElementHandle after,
-                                           const char16_t* text, uint32_t flags, bool* result) {
+                                           const char16_t* text, uint32_t flags, bool* result,
+                                           bool* inserted) {
     Impl& b = *impl_;
     CXmlDocument& doc = b.doc;
     if (result) *result = false;
+    if (inserted) *inserted = false;
     flags &= ~(EditReplaceContent | EditAsChild);
     if (b.failed || b.applied || !text || !b.Placeable(parent, after)) return 0;
     const uint32_t topLevel = parent ? doc.RecordAt(parent).Level() + 1 : 0;
@@ -642,6 +650,7 @@ ElementHandle CXmlEditBatch::AppendSubtree(ElementHandle parent, ElementHandle a
         }
         doc.ReleaseRecord(root);
         if (result) *result = ok;
+        if (inserted) *inserted = true;
         return first;
     } catch (const std::bad_alloc&) {
         if (resultTaken) doc.resultText.swap(editResult);

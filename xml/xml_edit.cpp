@@ -6,7 +6,7 @@
 #include <new>
 #include <utility>
 
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
 
 namespace {
 

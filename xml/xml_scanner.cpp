@@ -4,7 +4,7 @@
 #endif
 
 #include "platform/ascii_fold.h"
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
 
 namespace {
 

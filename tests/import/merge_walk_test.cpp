@@ -9,7 +9,7 @@
 #include "import/catalog_merge.h"
 #include "support/merge_walk.h"
 #include "support/xml_checker.h"
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
 
 namespace {
 
@@ -143,7 +143,7 @@ class Generator {
 
 // Everything a caller can see of a document after the import, compared field by field.
 void ExpectSameDocument(const CXmlDocument& walk, const CXmlDocument& merged) {
-    const CXmlInspector w(walk), m(merged);
+    const XmlInternals w(walk), m(merged);
     ASSERT_EQ(Narrow(w.DocumentText().view()), Narrow(m.DocumentText().view()));
     EXPECT_EQ(w.ResultText(), m.ResultText());
     EXPECT_EQ(w.ParentHandle(), m.ParentHandle());

@@ -8,7 +8,7 @@
 #include "platform/platform.h"
 #include "support/platform_temp.h"
 #include "support/xml_checker.h"
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
 
 namespace {
 
@@ -58,13 +58,13 @@ TEST(File, LoadNotesAndResults) {
         const CString path = dir / u"c.xml";
         WriteBytes(path, l.bytes);
         CXmlDocument doc;
-        const CXmlInspector in(doc);
+        const XmlInternals in(doc);
         EXPECT_EQ(doc.LoadFile(path.c_str()), l.result);
         EXPECT_EQ(Narrow(in.ResultText()), Narrow(l.resultText));
         EXPECT_TRUE(CheckStructure(doc));
     }
     CXmlDocument doc;
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     WriteBytes(dir / u"c.xml", kCatalog936);
     ASSERT_TRUE(doc.LoadFile((dir / u"c.xml").c_str()));
     ASSERT_TRUE(doc.FindElement(u"mirvo") && doc.EnterElement() && doc.FindElement(u"album"));
@@ -102,7 +102,7 @@ TEST(File, LoadsInBlocksAndTellsWhetherExact) {
         const CString path = dir / u"c.xml";
         WriteBytes(path, c.bytes);
         CXmlDocument doc;
-        const CXmlInspector in(doc);
+        const XmlInternals in(doc);
         doc.LoadFile(path.c_str());
         EXPECT_EQ(doc.LoadedExactly(), c.exact);
         TextBuffer whole;
@@ -114,7 +114,7 @@ TEST(File, LoadsInBlocksAndTellsWhetherExact) {
         }
     }
     CXmlDocument doc;
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     EXPECT_FALSE(doc.LoadFile((dir / u"missing.xml").c_str()));
     EXPECT_FALSE(doc.LoadedExactly());
     doc.SetDocumentText(u"<a/>");
@@ -124,7 +124,7 @@ TEST(File, LoadsInBlocksAndTellsWhetherExact) {
 TEST(File, MissingFileKeepsTheDocument) {
     TempFolder dir;
     CXmlDocument doc;
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     ASSERT_TRUE(doc.SetDocumentText(u"<keep><me/></keep>"));
     doc.FindElement(u"keep");
     const CString missing[] = {dir / u"missing.xml", dir / u"no-folder\\missing.xml"};
@@ -150,19 +150,19 @@ TEST(File, RoundTripIsByteForByte) {
         CXmlDocument doc;
         doc.LoadFile((dir / u"in.xml").c_str());
         ASSERT_TRUE(doc.SaveFile((dir / u"out.xml").c_str()))
-            << Narrow(CXmlInspector(doc).ResultText());
+            << Narrow(XmlInternals(doc).ResultText());
         EXPECT_EQ(ReadBytes(dir / u"out.xml"), bytes);
-        const CString note = DecimalText(CXmlInspector(doc).DocumentText().length()) +
+        const CString note = DecimalText(XmlInternals(doc).DocumentText().length()) +
                              u" wide chars to " + DecimalText(static_cast<int32_t>(bytes.size())) +
                              u" bytes";
-        EXPECT_EQ(CXmlInspector(doc).ResultText(), note);
+        EXPECT_EQ(XmlInternals(doc).ResultText(), note);
     }
 }
 
 TEST(File, SaveFailuresLeaveNoFile) {
     TempFolder dir;
     CXmlDocument doc;
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     doc.SetDocumentText(u"<a/>");
     EXPECT_FALSE(doc.SaveFile((dir / u"no-folder\\c.xml").c_str()));
     EXPECT_TRUE(OneLine(in.ResultText())) << Narrow(in.ResultText());
@@ -234,7 +234,7 @@ TEST(File, InjectedFaultsNeverDamageTheCatalog) {
         SCOPED_TRACE(s);
         WriteBytes(path, kCatalog936);
         CXmlDocument doc;
-        const CXmlInspector in(doc);
+        const XmlInternals in(doc);
         ASSERT_TRUE(doc.LoadFile(path.c_str()));
         doc.FindElement(u"mirvo");
         doc.EnterElement();
@@ -260,9 +260,9 @@ TEST(File, InjectedFaultsNeverDamageTheCatalog) {
             EXPECT_TRUE(saved) << Narrow(in.ResultText());
             EXPECT_FALSE(loaded);  // the faults of loading
             // A failed load keeps the previous document: here the empty one.
-            EXPECT_EQ(CXmlInspector(reloaded).DocumentText().length(), 0);
+            EXPECT_EQ(XmlInternals(reloaded).DocumentText().length(), 0);
             if (s == FaultyFiles::kRead) {
-                EXPECT_EQ(CXmlInspector(reloaded).ResultText().substr(0, 10), u"Short read");
+                EXPECT_EQ(XmlInternals(reloaded).ResultText().substr(0, 10), u"Short read");
             }
         }
         EXPECT_EQ(FilesIn(dir.Path()), 1u) << "a temporary file was left behind";
@@ -275,7 +275,7 @@ TEST(File, SetDocumentTextWithNullParsesEmptyText) {
     CXmlDocument doc;
     EXPECT_FALSE(doc.SetDocumentText(u"<a>"));
     EXPECT_FALSE(doc.SetDocumentText(nullptr));
-    EXPECT_EQ(CXmlInspector(doc).ResultText(), u"Empty document");
+    EXPECT_EQ(XmlInternals(doc).ResultText(), u"Empty document");
 }
 
 }  // namespace
