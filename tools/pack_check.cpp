@@ -231,11 +231,10 @@ class Checker {
         if (codePage_ != 65001) CheckUtf8(bytes);
         doc_.SetDocumentText(text.view());
         if (!doc_.IsWellFormed()) {
-            const CString& message = doc_.ResultText();
-            const size_t at = message.find(u" at offset ");
-            Position p;
-            if (at != CString::npos) p = At(std::stoul(Utf8(message.substr(at + 11))));
-            Add("config.xml", p, true, "not well-formed: " + Utf8(message));
+            const ParseResult parse = doc_.LastParse();
+            Add("config.xml",
+                parse.offset >= 0 ? At(static_cast<size_t>(parse.offset)) : Position{}, true,
+                "not well-formed: " + Utf8(doc_.ResultText()));
             return false;
         }
         if (!HasCatalogForm(doc_)) {

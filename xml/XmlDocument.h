@@ -5,7 +5,7 @@
 // The public operations:
 //   load and save   SetDocumentText, LoadFile, SaveFile, LoadedExactly;
 //                   static ReadTextFile, WriteTextFile, SystemErrorText
-//   the text        DocumentText, ResultText, IsWellFormed, IndexDifference
+//   the text        DocumentText, ResultText, IsWellFormed, LastParse, IndexDifference
 //   navigation      FindElement, EnterElement, LeaveElement, ResetPosition, SetIgnoreCase,
 //                   IgnoresCase, FindNamedElement, ParentHandle, MainHandle, ChildHandle,
 //                   SetPosition
@@ -37,6 +37,37 @@ enum : uint32_t {
     EditReplaceContent = 0x1000,  // the new text replaces the parent's content
     EditInsertBefore = 0x2000,    // before the reference element, not after it
     EditAsChild = 0x4000,         // under the main element, relative to the child position
+};
+
+// What the last parse found first (pugixml's xml_parse_status); ResultText is built from it.
+enum class ParseStatus : uint8_t {
+    Ok,
+    OutOfMemory,
+    EmptyDocument,
+    NoRootElement,
+    RootHasSibling,
+    BadTagNameCharacter,
+    BadCommentTag,
+    BadTag,
+    BadDeclaration,  // "<!" not followed by a comment, CDATA or a declaration
+    UnterminatedTag,
+    UnterminatedElementTag,
+    UnterminatedEndTag,
+    UnterminatedComment,
+    UnterminatedCData,
+    UnterminatedProcessingInstruction,
+    UnterminatedDoctype,
+    StartTagTooLong,
+    EndTagTooLong,
+    NestedTooDeeply,
+    EndTagWithoutStartTag,
+    EndTagMismatch,
+    ElementNotEnded,
+};
+
+struct ParseResult {
+    ParseStatus status = ParseStatus::Ok;
+    int32_t offset = -1;  // where in the parsed text; -1 for a status without a place
 };
 
 class CXmlDocument;
@@ -154,6 +185,9 @@ class CXmlDocument {
     // The note or message of the last load, save or parse.
     const CString& ResultText() const { return resultText; }
     bool IsWellFormed() const;
+    // The last parse's first error and its offset (the document's, or an added subtree's);
+    // a load that could not read its file leaves it, as it leaves the index.
+    ParseResult LastParse() const { return parseResult; }
     // Empty when a fresh parse of the text, which must be well-formed, gives the same elements
     // in document order as the index (spans, tag lengths, levels, first-child and unended
     // marks, links); otherwise what differs first.
@@ -232,6 +266,8 @@ class CXmlDocument {
 
     bool ParseDocument();
     ElementHandle ParseElements(ElementHandle parent, TokenCursor& cursor);
+    void NoteParseError(ParseStatus status, int32_t offset, std::u16string_view name = {},
+                        std::u16string_view startName = {}, int32_t startOffset = 0);
     static int32_t ScanNode(TokenCursor& cursor, NodeToken& token);
     static bool SkipWhitespace(const char16_t* text, int32_t& position);
     static bool NextToken(TokenCursor& cursor);
@@ -269,6 +305,7 @@ class CXmlDocument {
     SavedPositionTable savedPositions;
     ElementIndex elementIndex;
     bool loadedExactly = true;
+    ParseResult parseResult;
 };
 
 // Formats like swprintf with "%d" / "%s" only; the XML class's messages use nothing else.

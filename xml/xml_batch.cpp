@@ -72,6 +72,7 @@ struct CXmlEditBatch::Impl {
     const int32_t savedNext;
     const ElementHandle savedReleased;
     CString savedResult;
+    ParseResult savedParse;
     bool resultSaved = false;
     bool failed = false;
     bool applied = false;
@@ -97,6 +98,7 @@ struct CXmlEditBatch::Impl {
     void SaveResult() {
         if (resultSaved) return;
         savedResult = doc.resultText;
+        savedParse = doc.parseResult;
         resultSaved = true;
     }
 
@@ -105,7 +107,10 @@ struct CXmlEditBatch::Impl {
             doc.RecordAt(it->first) = it->second;
         doc.nextRecord = savedNext;
         doc.releasedHead = savedReleased;
-        if (resultSaved) doc.resultText.swap(savedResult);
+        if (resultSaved) {
+            doc.resultText.swap(savedResult);
+            doc.parseResult = savedParse;
+        }
         failed = true;
         saved.clear();
         gaps.clear();
@@ -590,6 +595,7 @@ ElementHandle CXmlEditBatch::AppendSubtree(ElementHandle parent, ElementHandle a
 
     const int32_t editNext = doc.nextRecord;
     CString editResult;
+    const ParseResult editParse = doc.parseResult;
     bool resultTaken = false;
     try {
         b.SaveResult();
@@ -601,6 +607,7 @@ ElementHandle CXmlEditBatch::AppendSubtree(ElementHandle parent, ElementHandle a
         auto refuse = [&] {
             doc.nextRecord = editNext;
             doc.resultText.swap(editResult);
+            doc.parseResult = editParse;
             return ElementHandle{0};
         };
 
@@ -653,7 +660,10 @@ ElementHandle CXmlEditBatch::AppendSubtree(ElementHandle parent, ElementHandle a
         if (inserted) *inserted = true;
         return first;
     } catch (const std::bad_alloc&) {
-        if (resultTaken) doc.resultText.swap(editResult);
+        if (resultTaken) {
+            doc.resultText.swap(editResult);
+            doc.parseResult = editParse;
+        }
         b.Rollback();
         return 0;
     }

@@ -217,9 +217,11 @@ bool CXmlDocument::AppendSubtree(const char16_t* text, uint32_t flags) {
     const int32_t savedNext = nextRecord;
     CString savedResult;
     savedResult.swap(resultText);
+    const ParseResult savedParse = parseResult;
     auto refuse = [&] {
         nextRecord = savedNext;
         resultText.swap(savedResult);
+        parseResult = savedParse;
         return false;
     };
 

@@ -86,6 +86,12 @@ TEST(Parse, CasesGiveRecordsAndMessages) {
         EXPECT_EQ(doc.SetDocumentText(c.text), c.wellFormed);
         EXPECT_EQ(Narrow(in.ResultText()), Narrow(c.message));
         EXPECT_EQ(doc.IsWellFormed(), c.wellFormed);
+        // The message is built from the status and the offset, the first it names.
+        const std::u16string message = c.message;
+        const size_t at = message.find(u" at offset ");
+        EXPECT_EQ(doc.LastParse().status == ParseStatus::Ok, message.empty());
+        EXPECT_EQ(doc.LastParse().offset,
+                  at == std::u16string::npos ? -1 : std::stoi(Narrow(message.substr(at + 11))));
         if (c.records) {
             EXPECT_EQ(DumpRecords(doc), c.records);
         }

@@ -1,8 +1,9 @@
 // The scanner's tokens: the node lexer's result and the cursor the small token scans inside
-// start tags share. Internal to the XML class.
+// start tags share, and the parse's messages. Internal to the XML class.
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "xml/XmlDocument.h"
 
@@ -45,5 +46,12 @@ struct NodeToken {
     // An element's name, where it stands in the scanned text: no copy per start tag.
     int32_t nameStart = 0;
     int32_t nameLength = 0;
+    // A malformed node's error, from which `name` is built.
+    ParseStatus error = ParseStatus::Ok;
+    int32_t errorOffset = -1;
 };
 
+// A parse error's message as resultText holds it: the status's text with its offset, and for
+// the statuses that name elements, `name` (and of a mismatch, the start tag's name and offset).
+CString ParseErrorText(ParseStatus status, int32_t offset, std::u16string_view name = {},
+                       std::u16string_view startName = {}, int32_t startOffset = 0);
