@@ -1,5 +1,7 @@
 #include "import/import_texts.h"
 
+#include "xml/XmlDocument.h"
+
 namespace {
 
 constexpr char16_t kAdvice[] = u"请释放磁盘空间或修正权限后重新运行素材包。";
@@ -22,6 +24,12 @@ CString CatalogReadFailureText(const CString& path, const CString& message) {
 
 CString CatalogFormFailureText(const CString& path) {
     return Failure(u"无法合并目录文件", path, u"它不是以“mirvo”为根并含有“albums”的目录");
+}
+
+CString CatalogEncodingFailureText(const CString& path, uint32_t codePage) {
+    return Failure(u"无法读取目录文件", path,
+                   u"文件似乎是 UTF-8 编码的文本，而目录文件必须是代码页 " +
+                       DecimalText(static_cast<int32_t>(codePage)) + u" 的文本");
 }
 
 CString CatalogSaveFailureText(const CString& path, const CString& message) {

@@ -79,25 +79,27 @@ namespace {
 enum class Catalog { Missing, Loaded, Unusable };
 
 // Loads a catalog and tells whether it may be merged and written back: only a well-formed
-// text whose bytes come back exactly from it. `problem` says why not.
-Catalog LoadCatalog(CXmlDocument& document, const char16_t* path, CString& problem) {
+// text in the code page whose bytes come back exactly from it. `failure` says why not.
+Catalog LoadCatalog(CXmlDocument& document, const char16_t* path, CString& failure) {
     platform::SetLastError(0);
     if (!document.LoadFile(path)) {
         const uint32_t error = platform::GetLastError();
-        if (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound)
-            return Catalog::Missing;
-        problem = document.ResultText();
+        const bool missing =
+            error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound;
+        failure = CatalogReadFailureText(path, missing ? CString() : document.ResultText());
+        return missing ? Catalog::Missing : Catalog::Unusable;
+    }
+    // Names of a UTF-8 catalog would be compared and saved as other text: whatever its
+    // declaration says, and even where its bytes happen to come back in the code page.
+    const uint32_t codePage = platform::AnsiCodePage();
+    if (document.LoadedUtf8Text()) {
+        failure = CatalogEncodingFailureText(path, codePage);
         return Catalog::Unusable;
     }
-    const TextBuffer& text = document.DocumentText();
-    // A byte-order mark is no text of the code page, even where its bytes would come back.
-    const bool mark =
-        text.length() > 0 && (text.c_str()[0] == u'\uFEFF' ||
-                              (text.length() >= 3 && text.c_str()[0] == u'\u00EF' &&
-                               text.c_str()[1] == u'\u00BB' && text.c_str()[2] == u'\u00BF'));
-    if (!document.LoadedExactly() || mark) {
-        problem = FormatMessageText(u"文件不是代码页 %d 的文本，保存会改变其中的文字",
-                                    static_cast<int32_t>(platform::AnsiCodePage()));
+    if (!document.LoadedExactly()) {
+        failure = CatalogReadFailureText(
+            path, FormatMessageText(u"文件不是代码页 %d 的文本，保存会改变其中的文字",
+                                    static_cast<int32_t>(codePage)));
         return Catalog::Unusable;
     }
     return Catalog::Loaded;
@@ -143,16 +145,15 @@ ImportOutcome RunImport(const ImportSettings& settings,
     CXmlDocument target;
     Catalog sourceState = Catalog::Missing;
     Catalog targetState = Catalog::Missing;
-    CString problem;
+    CString failure;
     // Both catalogs are checked before anything is changed.
     if (catalogs) {
-        sourceState = LoadCatalog(source, materialCatalog, problem);
+        sourceState = LoadCatalog(source, materialCatalog, failure);
         if (sourceState == Catalog::Unusable) {
-            outcome.failure = CatalogReadFailureText(materialCatalog, problem);
+            outcome.failure = failure;
         } else {
-            targetState = LoadCatalog(target, productCatalog, problem);
-            if (targetState == Catalog::Unusable)
-                outcome.failure = CatalogReadFailureText(productCatalog, problem);
+            targetState = LoadCatalog(target, productCatalog, failure);
+            if (targetState == Catalog::Unusable) outcome.failure = failure;
         }
         // A catalog of another form would gain albums beside its root, or give none.
         if (outcome.failure.empty() && sourceState == Catalog::Loaded && !HasCatalogForm(source))
@@ -175,9 +176,8 @@ ImportOutcome RunImport(const ImportSettings& settings,
     if (outcome.failure.empty() && outcome.sourceLoaded) {
         // A product without a catalog has just received the pack's.
         if (targetState == Catalog::Missing) {
-            targetState = LoadCatalog(target, productCatalog, problem);
-            if (targetState != Catalog::Loaded)
-                outcome.failure = CatalogReadFailureText(productCatalog, problem);
+            targetState = LoadCatalog(target, productCatalog, failure);
+            if (targetState != Catalog::Loaded) outcome.failure = failure;
         }
         outcome.targetLoaded = targetState == Catalog::Loaded;
         // A catalog of another form would gain albums beside its root: leave it alone.

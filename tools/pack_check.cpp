@@ -216,20 +216,30 @@ class Checker {
             Add("config.xml", {}, true, "the pack has no catalog");
             return false;
         }
-        std::string bytes, message;
-        if (!ReadAll(folder_ + u"\\" + catalog->path, bytes, message)) {
-            Add("config.xml", {}, true, "cannot be read: " + message);
-            return false;
-        }
+        // Read as the import reads it, on a system of the code page asked for.
+        const CString path = folder_ + u"\\" + catalog->path;
         TextBuffer text;
-        if (!platform::CodePageToWide(codePage_, bytes.data(), bytes.size(), text)) {
-            Add("config.xml", {}, true,
-                "cannot be read in code page " + cp_ + ": " + Utf8(platform::SystemErrorText()));
+        CString result;
+        TextFileCheck read;
+        read.codePage = codePage_;
+        if (!CXmlDocument::ReadTextFile(path.c_str(), text, result, &read)) {
+            Add("config.xml", {}, true, "cannot be read: " + Utf8(result));
             return false;
         }
-        CheckRoundTrip(bytes, text);
-        if (codePage_ != 65001) CheckUtf8(bytes);
         doc_.SetDocumentText(text.view());
+        if (read.utf8) {
+            // Up to its first byte that is not ASCII, the file reads alike in both.
+            const std::u16string_view view = text.view();
+            size_t first = 0;
+            while (first < view.size() && view[first] < 0x80) ++first;
+            AddAt(first, true,
+                  "the catalog seems to be UTF-8 text; it must be text of code page " + cp_ +
+                      ": the import refuses it");
+        } else if (!read.exact) {
+            Add("config.xml", InexactPlace(path), true,
+                "bytes that code page " + cp_ +
+                    " does not read back the same (is the file in another encoding?)");
+        }
         if (!doc_.IsWellFormed()) {
             const ParseResult parse = doc_.LastParse();
             Add("config.xml",
@@ -243,6 +253,28 @@ class Checker {
             return false;
         }
         return true;
+    }
+
+    // Where the first byte that the code page does not read back stands; no place when the
+    // file cannot be read again. The load has found that one does.
+    Position InexactPlace(const CString& path) {
+        std::string bytes, message;
+        if (!ReadAll(path, bytes, message)) return {};
+        TextBuffer text;
+        std::string back;
+        bool usedDefault = false;
+        if (!platform::CodePageToWide(codePage_, bytes.data(), bytes.size(), text) ||
+            !platform::WideToCodePage(codePage_, text.c_str(), static_cast<size_t>(text.length()),
+                                      back, usedDefault))
+            return {};
+        size_t i = 0;
+        while (i < bytes.size() && i < back.size() && bytes[i] == back[i]) ++i;
+        const size_t lineStart = bytes.rfind('\n', i == 0 ? 0 : i - 1);
+        const size_t from = lineStart == std::string::npos || i == 0 ? 0 : lineStart + 1;
+        TextBuffer before;
+        platform::CodePageToWide(codePage_, bytes.data() + from, i - from, before);
+        return {static_cast<int32_t>(std::count(bytes.begin(), bytes.begin() + i, '\n')) + 1,
+                PositionOf(before.view(), before.view().size()).column};
     }
 
     // False with the system's message, taken before the cleanup can change the last error.
@@ -272,54 +304,6 @@ class Checker {
         }
         files.Close(file);
         return ok;
-    }
-
-    // The import writes the catalog back in the code page: bytes that come back different
-    // (an invalid sequence, a byte-order mark, another encoding) would be changed by it.
-    void CheckRoundTrip(const std::string& bytes, const TextBuffer& text) {
-        std::string back;
-        bool usedDefault = false;
-        platform::WideToCodePage(codePage_, text.c_str(), static_cast<size_t>(text.length()), back,
-                                 usedDefault);
-        size_t i = 0;
-        while (i < bytes.size() && i < back.size() && bytes[i] == back[i]) ++i;
-        if (i == bytes.size() && i == back.size()) return;
-        const size_t lineStart = bytes.rfind('\n', i == 0 ? 0 : i - 1);
-        const size_t from = lineStart == std::string::npos || i == 0 ? 0 : lineStart + 1;
-        TextBuffer before;
-        platform::CodePageToWide(codePage_, bytes.data() + from, i - from, before);
-        Position p{static_cast<int32_t>(std::count(bytes.begin(), bytes.begin() + i, '\n')) + 1,
-                   PositionOf(before.view(), before.view().size()).column};
-        Add("config.xml", p, true,
-            "bytes that code page " + cp_ +
-                " does not read back the same (is the file in another encoding?)");
-    }
-
-    // A catalog saved in UTF-8 may still read back the same in a double-byte code page, with
-    // every name garbled; text in such a code page is seldom valid UTF-8 by chance.
-    void CheckUtf8(const std::string& bytes) {
-        const size_t first = static_cast<size_t>(
-            std::find_if(bytes.begin(), bytes.end(), [](char c) { return c & 0x80; }) -
-            bytes.begin());
-        TextBuffer text;
-        std::string back;
-        bool usedDefault = false;
-        if (first == bytes.size() ||
-            !platform::CodePageToWide(65001, bytes.data(), bytes.size(), text) ||
-            !platform::WideToCodePage(65001, text.c_str(), static_cast<size_t>(text.length()), back,
-                                      usedDefault) ||
-            back != bytes)
-            return;
-        // Everything before the first such byte is ASCII: one byte, one column.
-        const size_t lineStart = bytes.rfind('\n', first);
-        const int32_t column =
-            static_cast<int32_t>(lineStart == std::string::npos ? first + 1 : first - lineStart);
-        Add("config.xml",
-            {static_cast<int32_t>(std::count(bytes.begin(), bytes.begin() + first, '\n')) + 1,
-             column},
-            false,
-            "the catalog reads as UTF-8: saved in UTF-8, it shows garbled names in code page " +
-                cp_);
     }
 
     size_t ValueOffset(const char16_t* attribute) const {

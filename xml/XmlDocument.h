@@ -3,7 +3,7 @@
 // arithmetic; nothing is parsed twice.
 //
 // The public operations:
-//   load and save   SetDocumentText, LoadFile, SaveFile, LoadedExactly;
+//   load and save   SetDocumentText, LoadFile, SaveFile, LoadedExactly, LoadedUtf8Text;
 //                   static ReadTextFile, WriteTextFile, SystemErrorText
 //   the text        DocumentText, ResultText, IsWellFormed, LastParse, IndexDifference
 //   navigation      FindElement, EnterElement, LeaveElement, ResetPosition, SetIgnoreCase,
@@ -68,6 +68,13 @@ enum class ParseStatus : uint8_t {
 struct ParseResult {
     ParseStatus status = ParseStatus::Ok;
     int32_t offset = -1;  // where in the parsed text; -1 for a status without a place
+};
+
+// What ReadTextFile found of a file's bytes besides its text.
+struct TextFileCheck {
+    uint32_t codePage = 0;  // the code page to read in (given); 0 for the ANSI code page
+    bool exact = false;     // the bytes come back from the text byte for byte
+    bool utf8 = false;      // the bytes read as UTF-8 text (see LoadedUtf8Text)
 };
 
 class CXmlDocument;
@@ -174,9 +181,13 @@ class CXmlDocument {
     // the text in the code page (no substitute, no invalid sequence, no byte-order mark). False
     // after a failed load; true after SetDocumentText.
     bool LoadedExactly() const { return loadedExactly; }
-    // `exact`, when given, tells whether the file's bytes come back from the text byte for byte.
+    // Whether the last LoadFile's bytes read as UTF-8 text, whatever the file's declaration
+    // says: a catalog to refuse, since its names would read otherwise in the code page. False
+    // after SetDocumentText, and always when the code page is UTF-8 itself.
+    bool LoadedUtf8Text() const { return loadedUtf8; }
+    // `check`, when given, says which code page to read in and gets what the read found.
     static bool ReadTextFile(const char16_t* path, TextBuffer& text, CString& result,
-                             bool* exact = nullptr);
+                             TextFileCheck* check = nullptr);
     static bool WriteTextFile(const char16_t* path, const TextBuffer& text, CString& result);
     static CString SystemErrorText();
 
@@ -305,6 +316,7 @@ class CXmlDocument {
     SavedPositionTable savedPositions;
     ElementIndex elementIndex;
     bool loadedExactly = true;
+    bool loadedUtf8 = false;
     ParseResult parseResult;
 };
 

@@ -376,6 +376,7 @@ bool CXmlDocument::SetDocumentText(const char16_t* text) {
 
 bool CXmlDocument::SetDocumentText(std::u16string_view text) {
     loadedExactly = true;
+    loadedUtf8 = false;
     if (!documentText.Assign(text)) {
         NoteParseError(ParseStatus::OutOfMemory, -1);
         return false;

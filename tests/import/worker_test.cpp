@@ -315,7 +315,18 @@ TEST(Worker, ImportsCheckFirstAndSayWhatFailed) {
         Catalog("<album name=\"" + gbk +
                 "\">\r\n<item name=\"n\"/>\r\n<ElemCount>1</ElemCount>\r\n</album>\r\n");
     const std::string broken = "<mirvo><albums>";
+    // 夏天 and 海边 in UTF-8: their bytes happen to be pairs of code page 936.
+    const std::string utf8Exact = Catalog(
+        "<album name=\"\xe5\xa4\x8f\xe5\xa4\xa9\"/><album name=\"\xe6\xb5\xb7\xe8\xbe\xb9\"/>\r\n");
+    const std::string utf8Failure =
+        "：文件似乎是 UTF-8 编码的文本，而目录文件必须是代码页 936 的文本。";
+    const std::string productUtf8 = "导入未完成：无法读取目录文件“P”" + utf8Failure;
+    const std::string packUtf8 = "导入未完成：无法读取目录文件“M”" + utf8Failure;
     const Row rows[] = {
+        {"product catalog in UTF-8 that reads exactly", packCatalog.c_str(), utf8Exact.c_str(),
+         nullptr, productUtf8.c_str(), nullptr},
+        {"pack catalog in UTF-8 that reads exactly", utf8Exact.c_str(), gbkProduct.c_str(), nullptr,
+         packUtf8.c_str(), nullptr},
         {"product catalog in UTF-8", packCatalog.c_str(), utf8Product.c_str(), nullptr,
          "导入未完成：无法读取目录文件“P”：", nullptr},
         {"product catalog with a byte-order mark", packCatalog.c_str(), bomProduct.c_str(), nullptr,
@@ -364,7 +375,7 @@ TEST(Worker, ImportsCheckFirstAndSayWhatFailed) {
         EXPECT_TRUE(
             Narrow(outcome.failure).ends_with("请释放磁盘空间或修正权限后重新运行素材包。"));
         EXPECT_FALSE(outcome.saved);
-        if (expected.ends_with("：")) {  // a catalog: nothing changed, not even copied
+        if (expected.find("目录文件“") != std::string::npos) {  // nothing changed, not copied
             auto unchanged = before;
             unchanged.erase("config.xml.lock");
             EXPECT_EQ(Tree(in.product), unchanged);

@@ -32,11 +32,13 @@ function(to_936 file)
 endfunction()
 
 # The sample pack is clean in code page 936, as the demo installs it, and in UTF-8 as kept;
-# kept in UTF-8 but read in 936, it would show garbled names.
+# kept in UTF-8 but read in 936 (or 1252), the import refuses it.
 file(COPY ${SOURCE}/examples/pack/marks DESTINATION ${WORK})
 run(0 "marks: 0 errors, 0 warnings\n" check marks --codepage 65001)
-run(0 "config.xml:4:16: warning: the catalog reads as UTF-8: saved in UTF-8, it shows garbled names in code page 936\nmarks: 0 errors, 1 warning\n"
-  check marks)
+foreach(cp 936 1252)
+  run(1 "config.xml:4:16: error: the catalog seems to be UTF-8 text; it must be text of code page ${cp}: the import refuses it\nmarks: 1 error, 0 warnings\n"
+    check marks --codepage ${cp})
+endforeach()
 to_936(${WORK}/marks/config.xml)
 run(0 "marks: 0 errors, 0 warnings\n" check marks/)
 file(REMOVE_RECURSE ${WORK}/marks)
