@@ -32,6 +32,12 @@ CString CatalogEncodingFailureText(const CString& path, uint32_t codePage) {
                        DecimalText(static_cast<int32_t>(codePage)) + u" 的文本");
 }
 
+CString FirstCatalogFormFailureText(const CString& path) {
+    return Failure(
+        u"无法使用目录文件", path,
+        u"产品还没有目录，而它不是以“mirvo”为根并含有“albums”的目录，不能成为产品的目录");
+}
+
 CString CatalogSaveFailureText(const CString& path, const CString& message) {
     return Failure(u"无法保存目录文件", path, message);
 }

@@ -10,5 +10,7 @@ CString CatalogReadFailureText(const CString& path, const CString& message);
 CString CatalogFormFailureText(const CString& path);
 // The catalog reads as UTF-8 text; it must be text of `codePage`.
 CString CatalogEncodingFailureText(const CString& path, uint32_t codePage);
+// A pack's catalog of another form, for a product that has no catalog yet to merge it into.
+CString FirstCatalogFormFailureText(const CString& path);
 CString CatalogSaveFailureText(const CString& path, const CString& message);
 CString InterruptedText();

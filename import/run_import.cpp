@@ -155,11 +155,14 @@ ImportOutcome RunImport(const ImportSettings& settings,
             targetState = LoadCatalog(target, productCatalog, failure);
             if (targetState == Catalog::Unusable) outcome.failure = failure;
         }
-        // A catalog of another form would gain albums beside its root, or give none.
-        if (outcome.failure.empty() && sourceState == Catalog::Loaded && !HasCatalogForm(source))
-            outcome.failure = CatalogFormFailureText(materialCatalog);
+        // A product catalog of another form would gain albums beside its root. A pack's is
+        // merged as the walk reads it, one level higher; but it cannot become the catalog of
+        // a product that has none.
         if (outcome.failure.empty() && targetState == Catalog::Loaded && !HasCatalogForm(target))
             outcome.failure = CatalogFormFailureText(productCatalog);
+        if (outcome.failure.empty() && sourceState == Catalog::Loaded &&
+            targetState == Catalog::Missing && !HasCatalogForm(source))
+            outcome.failure = FirstCatalogFormFailureText(materialCatalog);
     }
     outcome.sourceLoaded = sourceState == Catalog::Loaded;
     if (outcome.failure.empty()) {

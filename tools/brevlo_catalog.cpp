@@ -37,8 +37,8 @@ const char kHelp[] =
     "\n"
     "exit status:\n"
     "  0   check: no errors; index: well-formed; merge: merged and written\n"
-    "  1   check: errors found; index: not well-formed; merge: a catalog did not load or is\n"
-    "      not of the catalog form\n"
+    "  1   check: errors found; index: not well-formed; merge: a catalog did not load or the\n"
+    "      product's is not of the catalog form\n"
     "  2   index: FILE could not be read; merge: OUT could not be written; any command:\n"
     "      standard output could not be written\n"
     "  64  the command line is wrong\n";
@@ -154,16 +154,12 @@ int Merge(const std::vector<CString>& args) {
         }
     }
     if (files.size() != 2) return Usage("merge needs PRODUCT and PACK");
-    // Loaded in the worker's order: the pack first, then the product. Only a catalog of the
-    // catalog form is merged from or into.
+    // Loaded in the worker's order: the pack first, then the product. Only a product's
+    // catalog of the catalog form is merged into; a pack's of another form gives the albums
+    // that stand one level higher, as in the import.
     CXmlDocument source, target;
-    const char* const form = "not a catalog (no root \"mirvo\" with \"albums\")";
     if (!source.LoadFile(files[1].c_str())) {
         Err("pack: " + platform::ToUtf8(source.ResultText()) + "\n");
-        return kFound;
-    }
-    if (!HasCatalogForm(source)) {
-        Err(std::string("pack: ") + form + "\n");
         return kFound;
     }
     if (!target.LoadFile(files[0].c_str())) {
@@ -171,7 +167,7 @@ int Merge(const std::vector<CString>& args) {
         return kFound;
     }
     if (!HasCatalogForm(target)) {
-        Err(std::string("product: ") + form + "\n");
+        Err("product: not a catalog (no root \"mirvo\" with \"albums\")\n");
         return kFound;
     }
     MergeCatalog(source, target);

@@ -247,11 +247,11 @@ class Checker {
                 "not well-formed: " + Utf8(doc_.ResultText()));
             return false;
         }
-        if (!HasCatalogForm(doc_)) {
-            Add("config.xml", {}, true,
-                "not a catalog: the root must be \"mirvo\" with \"albums\"");
-            return false;
-        }
+        if (!HasCatalogForm(doc_))
+            Add("config.xml", {}, false,
+                "not of the catalog form (a root \"mirvo\" with \"albums\"): the import merges "
+                "the \"album\" elements one level higher, and refuses the pack for a product "
+                "that has no catalog yet");
         return true;
     }
 

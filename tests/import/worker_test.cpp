@@ -322,11 +322,22 @@ TEST(Worker, ImportsCheckFirstAndSayWhatFailed) {
         "：文件似乎是 UTF-8 编码的文本，而目录文件必须是代码页 936 的文本。";
     const std::string productUtf8 = "导入未完成：无法读取目录文件“P”" + utf8Failure;
     const std::string packUtf8 = "导入未完成：无法读取目录文件“M”" + utf8Failure;
+    // Catalogs of another form: the walk finds their albums one level higher.
+    const std::string albumsRoot =
+        "<albums><album name=\"" + gbk + "\"><item name=\"n\"/></album></albums>";
+    const std::string mirvoRoot =
+        "<mirvo><album name=\"" + gbk + "\"><item name=\"n\"/></album></mirvo>";
     const Row rows[] = {
         {"product catalog in UTF-8 that reads exactly", packCatalog.c_str(), utf8Exact.c_str(),
          nullptr, productUtf8.c_str(), nullptr},
         {"pack catalog in UTF-8 that reads exactly", utf8Exact.c_str(), gbkProduct.c_str(), nullptr,
          packUtf8.c_str(), nullptr},
+        {"pack catalog with the albums as root", albumsRoot.c_str(), gbkProduct.c_str(), nullptr,
+         nullptr, gbkMerged.c_str()},
+        {"pack catalog without albums", mirvoRoot.c_str(), gbkProduct.c_str(), nullptr, nullptr,
+         gbkMerged.c_str()},
+        {"pack catalog of another form, no product catalog", albumsRoot.c_str(), nullptr, nullptr,
+         "导入未完成：无法使用目录文件“M”：", nullptr},
         {"product catalog in UTF-8", packCatalog.c_str(), utf8Product.c_str(), nullptr,
          "导入未完成：无法读取目录文件“P”：", nullptr},
         {"product catalog with a byte-order mark", packCatalog.c_str(), bomProduct.c_str(), nullptr,
