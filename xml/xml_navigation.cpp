@@ -244,9 +244,9 @@ bool CXmlDocument::FindAttributeToken(TokenCursor& cursor, const char16_t* name)
     int32_t matchedEnd = -1;
     bool tagNamePassed = false;
     bool afterEquals = false;  // the token being read follows an "="
-    bool equalsKept = false;   // set by step 5 for the next cycle only
+    bool equalsKept = false;   // an "=" was just read: the next token is a value
 
-    // Step 8: the matched attribute has no value of its own and reads as its name.
+    // The matched attribute has no value of its own and reads as its name.
     auto nameAsValue = [&]() {
         cursor.nameStart = cursor.markOffset + cursor.markLength;
         cursor.nameEnd = matchedEnd;
@@ -258,13 +258,14 @@ bool CXmlDocument::FindAttributeToken(TokenCursor& cursor, const char16_t* name)
         afterEquals = equalsKept;
         equalsKept = false;
 
-        // Step 1.
+        // Where this token's scan began, and the whitespace before it.
         const int32_t cycleStart = cursor.next;
         int32_t p = cycleStart;
         if (!SkipWhitespace(t, p)) break;
         const int32_t skipped = p - cycleStart;
 
-        // Steps 2 and 3.
+        // A quoted string runs to the same quote; anything else up to a delimiter, or is the
+        // delimiter itself.
         const char16_t first = t[p];
         const bool quoted = first == u'"' || first == u'\'';
         if (quoted) {
@@ -282,7 +283,7 @@ bool CXmlDocument::FindAttributeToken(TokenCursor& cursor, const char16_t* name)
             cursor.next = q;
         }
 
-        // Step 4.
+        // A value: the matched attribute's, or another's to pass over.
         if (afterEquals) {
             if (matched) return true;
             continue;  // the value of another attribute
@@ -292,7 +293,7 @@ bool CXmlDocument::FindAttributeToken(TokenCursor& cursor, const char16_t* name)
             continue;
         }
 
-        // Step 5.
+        // "=" makes the next token a value; ">", "/" and "?" end the tag.
         if (first == u'=') {
             equalsKept = true;
             continue;
@@ -302,7 +303,7 @@ bool CXmlDocument::FindAttributeToken(TokenCursor& cursor, const char16_t* name)
             break;
         }
 
-        // Step 6.
+        // A name: after a matched one, that one had no value; the first is the tag's own.
         if (matched) return nameAsValue();
         if (!tagNamePassed) {
             tagNamePassed = true;
@@ -314,7 +315,7 @@ bool CXmlDocument::FindAttributeToken(TokenCursor& cursor, const char16_t* name)
         }
     }
 
-    // Step 7: the end of the tag or of the text.
+    // The end of the tag or of the text.
     if (!matched) return false;
     // The text ended right after "=": that "=" token is the value.
     if (afterEquals) return true;

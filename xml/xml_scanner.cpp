@@ -280,9 +280,9 @@ int32_t CXmlDocument::ScanNode(TokenCursor& cursor, NodeToken& token) {
         const int32_t nameEnd = p;
         token.nameStart = nameBegin;
         token.nameLength = nameEnd - nameBegin;
-        // The quoting of rule 2 (as Quoting::Step keeps it), taken only at the characters that
-        // can change it: outside quotes only "=" and ">" matter. The name ends before any "=",
-        // so the character before an "=" has always been read.
+        // The quoting of values in a start tag (as Quoting::Step keeps it), taken only at the
+        // characters that can change it: outside quotes only "=" and ">" matter. The name ends
+        // before any "=", so the character before an "=" has always been read.
         int32_t pos = nameEnd;
         for (;;) {
             p = FindMark(t, pos, u'=', u'>');
