@@ -7,7 +7,7 @@
 #include "app/ImportDialog.h"
 #include "app/resource.h"
 #include "app/resources.h"
-#include "import/catalog_merge.h"
+#include "platform/ascii_fold.h"
 #include "platform/platform.h"
 
 CImportApp theApp;
@@ -29,7 +29,7 @@ BOOL CImportApp::InitInstance() {
     const std::vector<CString>& arguments = ui::Arguments();
     if (arguments.size() < 2) return FALSE;
     m_commandWord = arguments[1];
-    if (CompareNoCase(m_commandWord.c_str(), u"marks") != 0) return FALSE;
+    if (platform::CompareNoCase(m_commandWord.c_str(), u"marks") != 0) return FALSE;
 
     platform::RegKey key = nullptr;
     bool installed = false;

@@ -13,7 +13,7 @@
 #include "bench_util.h"
 #include "catalog_gen.h"
 #include "platform/platform.h"
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
 
 namespace {
 
@@ -44,16 +44,16 @@ void BM_ParseDocument(benchmark::State& state) {
     CXmlDocument doc;
     doc.SetDocumentText(Catalog(mb));
     for (auto _ : state) {
-        benchmark::DoNotOptimize(doc.ParseDocument());
+        benchmark::DoNotOptimize(XmlInternals::ParseDocument(doc));
     }
-    const double elements = CXmlInspector(doc).NextRecord() - 1;
+    const double elements = XmlInternals(doc).NextRecord() - 1;
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * Utf8(mb).size()));
     state.counters["elements"] = elements;
     // Each record in use is 32 bytes; the parse sizes the index from the text (length / 64 + 8
     // records), which is what it holds allocated.
     state.counters["index_bytes_per_element"] = sizeof(ElementRecord);
     state.counters["index_allocated_bytes_per_element"] =
-        static_cast<double>(CXmlInspector(doc).Index().recordCapacity) * sizeof(ElementRecord) /
+        static_cast<double>(XmlInternals(doc).Index().recordCapacity) * sizeof(ElementRecord) /
         elements;
 }
 
@@ -232,7 +232,7 @@ void BM_SetContent(benchmark::State& state) {
         CXmlDocument doc;
         doc.SetDocumentText(Catalog(mb));
         std::vector<ElementHandle> counts;
-        for (ElementHandle h = 1; h < static_cast<ElementHandle>(CXmlInspector(doc).NextRecord());
+        for (ElementHandle h = 1; h < static_cast<ElementHandle>(XmlInternals(doc).NextRecord());
              ++h) {
             if (doc.GetElementName(h) == u"ElemCount") counts.push_back(h);
         }
@@ -257,7 +257,7 @@ void BM_BatchMixedEdits(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         CXmlDocument doc;
-        const CXmlInspector in(doc);
+        const XmlInternals in(doc);
         doc.SetDocumentText(Catalog(mb));
         EnterAlbums(doc, 0);
         const ElementHandle albumsElement = in.ParentHandle();

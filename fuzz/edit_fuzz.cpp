@@ -29,7 +29,7 @@ void Place(CXmlDocument& doc, const std::vector<ElementHandle>& order, uint8_t s
         return;
     }
     const ElementHandle e = order[selector % order.size()];
-    const ElementRecord& r = CXmlInspector(doc).Record(e);
+    const ElementRecord& r = XmlInternals(doc).Record(e);
     switch ((selector / order.size()) % 3) {
         case 0:  // on the element
             doc.SetPosition(r.parent, e, 0);
@@ -89,14 +89,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 if (order.empty()) continue;
                 done = doc.SetContent(order[selector % order.size()], text.c_str(), flags);
                 // Refused (child elements) is fine and changes nothing.
-                if (!done && CXmlInspector(doc).Record(order[selector % order.size()]).firstChild)
+                if (!done && XmlInternals(doc).Record(order[selector % order.size()]).firstChild)
                     done = true;
                 break;
             case 5:
                 if (order.empty()) continue;
                 done = doc.SetContent(order[selector % order.size()],
                                       static_cast<int32_t>(selector) * 1000 - 5);
-                if (!done && CXmlInspector(doc).Record(order[selector % order.size()]).firstChild)
+                if (!done && XmlInternals(doc).Record(order[selector % order.size()]).firstChild)
                     done = true;
                 break;
             case 6:
@@ -113,16 +113,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
         }
         fuzz::CheckDocument(doc, "edit");
-        FUZZ_CHECK(
-            CXmlInspector(doc).Record(0).length == CXmlInspector(doc).DocumentText().length(),
-            "document length");
+        FUZZ_CHECK(XmlInternals(doc).Record(0).length == XmlInternals(doc).DocumentText().length(),
+                   "document length");
         // An edit at the document level may add a second root: that ends the property.
         if (!done || !keepsForm || !doc.IsWellFormed()) clean = false;
         if (clean) {
             const std::string difference = doc.IndexDifference();
             FUZZ_CHECK(difference.empty(),
                        difference +
-                           "\ntext: " + fuzz::Narrow(CXmlInspector(doc).DocumentText().view()) +
+                           "\ntext: " + fuzz::Narrow(XmlInternals(doc).DocumentText().view()) +
                            "\nedit " + std::to_string(op % 10));
         }
     }

@@ -12,7 +12,7 @@ std::u16string Unwrap(const std::u16string& text) {
     TokenCursor cursor(text.c_str(), 0);
     NodeToken token;
     for (;;) {
-        const int32_t type = CXmlDocument::ScanNode(cursor, token);
+        const int32_t type = XmlInternals::ScanNode(cursor, token);
         if (type == NodeEnd || type == NodeError) break;
         FUZZ_CHECK(type == NodeCData, "a CDATA form holds " + std::to_string(type));
         out.append(text, static_cast<size_t>(token.start) + 9,
@@ -29,7 +29,7 @@ CString Decode(const std::u16string& text) {
 // Sets the value as the content of a lone element and checks the result.
 void CheckAsContent(const std::u16string& value, uint32_t flags, const CString& expected) {
     CXmlDocument doc;
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     FUZZ_CHECK(doc.SetDocumentText(u"<v/>"), "parse");
     FUZZ_CHECK(doc.SetContent(1, value.c_str(), flags), "SetContent refused");
     fuzz::CheckDocument(doc, "SetContent");

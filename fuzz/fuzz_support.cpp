@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "support/xml_checker.h"
+#include "xml/internal/XmlInternals.h"
 
 namespace fuzz {
 
@@ -61,7 +62,7 @@ size_t NameEnd(std::u16string_view t, size_t i) {
 }  // namespace
 
 bool PlainTags(const CXmlDocument& doc) {
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     const std::u16string_view text = in.DocumentText().view();
     for (ElementHandle h : DocumentOrder(doc)) {
         const ElementRecord& r = in.Record(h);
@@ -108,7 +109,7 @@ bool PlainTags(const CXmlDocument& doc) {
 }
 
 CString AttributeOf(CXmlDocument& doc, ElementHandle handle, const char16_t* name) {
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     const ElementHandle parent = in.ParentHandle(), main = in.MainHandle(),
                         child = in.ChildHandle();
     doc.SetPosition(in.Record(handle).parent, handle, 0);
@@ -121,7 +122,7 @@ void CheckDocument(const CXmlDocument& doc, const char* after) {
     const std::string error = StructureError(doc);
     if (!error.empty()) {
         Fail(std::string("structure after ") + after + ": " + error + "\ntext: " +
-             Narrow(CXmlInspector(doc).DocumentText().view()) + "\nrecords:\n" + DumpRecords(doc));
+             Narrow(XmlInternals(doc).DocumentText().view()) + "\nrecords:\n" + DumpRecords(doc));
     }
 }
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "support/xml_checker.h"
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 

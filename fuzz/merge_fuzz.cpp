@@ -8,6 +8,7 @@
 #include "fuzz/fuzz_support.h"
 #include "import/catalog_merge.h"
 #include "import/run_import.h"
+#include "platform/ascii_fold.h"
 #include "support/merge_walk.h"
 
 namespace {
@@ -35,7 +36,7 @@ std::vector<Album> PackAlbums(CXmlDocument& pack) {
     std::vector<Album> albums;
     while (pack.FindElement(u"album")) {
         Album album{pack.GetAttribute(u"name"), {}};
-        for (ElementHandle item : Children(pack, CXmlInspector(pack).MainHandle(), u"item"))
+        for (ElementHandle item : Children(pack, XmlInternals(pack).MainHandle(), u"item"))
             album.items.push_back(fuzz::AttributeOf(pack, item, u"name"));
         albums.push_back(std::move(album));
     }
@@ -60,19 +61,19 @@ std::vector<Album> CatalogAlbums(CXmlDocument& doc, ElementHandle albums) {
 
 const Album* FindByName(const std::vector<Album>& albums, const CString& name) {
     for (const Album& a : albums)
-        if (CompareNoCase(a.name.c_str(), name.c_str()) == 0) return &a;
+        if (platform::CompareNoCase(a.name.c_str(), name.c_str()) == 0) return &a;
     return nullptr;
 }
 
 bool HasItem(const Album& album, const CString& name) {
     for (const CString& item : album.items)
-        if (CompareNoCase(item.c_str(), name.c_str()) == 0) return true;
+        if (platform::CompareNoCase(item.c_str(), name.c_str()) == 0) return true;
     return false;
 }
 
 // Text, positions and every record in use; a released record only as a link of its list.
 std::string State(const CXmlDocument& doc) {
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     std::string out = fuzz::Narrow(in.DocumentText().view());
     out += "\n" + std::to_string(in.ParentHandle()) + " " + std::to_string(in.MainHandle()) + " " +
            std::to_string(in.ChildHandle()) + " " + std::to_string(in.NodeType()) + " " +
@@ -131,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(State(target) == State(walkTarget), "the counts differ from the walk");
     fuzz::CheckDocument(target, "counts");
     fuzz::CheckDocument(source, "merge (pack)");
-    FUZZ_CHECK(CXmlInspector(source).DocumentText().view() == packText,
+    FUZZ_CHECK(XmlInternals(source).DocumentText().view() == packText,
                "the pack's catalog changed");
 
     // The worker's check before saving agrees with this one. In catalogs of plain tags the
@@ -180,9 +181,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (ElementHandle a : Children(target, counted, u"album")) {
         const ElementHandle count = target.FindNamedElement(a, 0, u"ElemCount");
         FUZZ_CHECK(count, "album without ElemCount");
-        const ElementRecord& r = CXmlInspector(target).Record(count);
+        const ElementRecord& r = XmlInternals(target).Record(count);
         if (r.firstChild) continue;  // refused by SetContent, as it must be
-        const std::u16string_view content = CXmlInspector(target).DocumentText().view().substr(
+        const std::u16string_view content = XmlInternals(target).DocumentText().view().substr(
             static_cast<size_t>(r.start + r.StartTagLength()),
             static_cast<size_t>(r.length - r.StartTagLength() - r.EndTagLength()));
         const size_t items = Children(target, a, u"item").size();

@@ -58,7 +58,7 @@ std::vector<Node> Nodes(const char16_t* text) {
     TokenCursor cursor(text, 0);
     NodeToken token;
     std::vector<Node> nodes;
-    while (CXmlDocument::ScanNode(cursor, token) != NodeEnd) {
+    while (XmlInternals::ScanNode(cursor, token) != NodeEnd) {
         nodes.push_back({token.type, token.start, token.length, token.flags,
                          token.type == NodeElement ? token.nameLength : 0,
                          token.type == NodeError ? token.name : CString()});
@@ -86,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     for (uint32_t flags : {0u, uint32_t{DocIgnoreCase}}) {
         CXmlDocument doc;
-        const CXmlInspector in(doc);
+        const XmlInternals in(doc);
         doc.SetIgnoreCase(flags & DocIgnoreCase);
         const bool wellFormed = doc.SetDocumentText(text);
         FUZZ_CHECK(wellFormed == doc.IsWellFormed(), fuzz::Narrow(in.ResultText()));

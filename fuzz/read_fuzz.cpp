@@ -86,8 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (!in.empty() && names.size() < 16) names.push_back(fuzz::Widen(in.UntilZero()));
     names.push_back(u"name");
 
-    const char16_t* text = CXmlInspector(doc).DocumentText().c_str();
-    const int32_t textLength = CXmlInspector(doc).DocumentText().length();
+    const char16_t* text = XmlInternals(doc).DocumentText().c_str();
+    const int32_t textLength = XmlInternals(doc).DocumentText().length();
     // DecodeText on spans of the text: every start, a few lengths.
     for (int32_t start = 0; start < textLength && start < 512; ++start) {
         for (int32_t length : {0, 1, 3, 9, 17, textLength - start}) {
@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const bool plain = fuzz::PlainTags(doc);
     for (ElementHandle h : fuzz::DocumentOrder(doc)) {
-        const ElementRecord& r = CXmlInspector(doc).Record(h);
+        const ElementRecord& r = XmlInternals(doc).Record(h);
         const CString name = doc.GetElementName(h);
         // Attributes are read only while the cursor stands on an element.
         doc.SetPosition(r.parent, h, 0);
@@ -127,10 +127,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             for (const std::u16string& attribute : names)
                 FUZZ_CHECK(
                     doc.GetAttribute(attribute.c_str()) ==
-                        doc.GetElementAttribute(CXmlInspector(doc).MainHandle(), attribute.c_str()),
+                        doc.GetElementAttribute(XmlInternals(doc).MainHandle(), attribute.c_str()),
                     "GetAttribute");
             FUZZ_CHECK(
-                doc.GetSubtreeText() == doc.GetElementSubtreeText(CXmlInspector(doc).MainHandle()),
+                doc.GetSubtreeText() == doc.GetElementSubtreeText(XmlInternals(doc).MainHandle()),
                 "GetSubtreeText");
             if (steps % 3 == 0) doc.EnterElement();
         } else if (!doc.LeaveElement()) {

@@ -14,20 +14,15 @@
 #include <unordered_map>
 
 #include "import/catalog_merge.h"
+#include "platform/ascii_fold.h"
 #include "xml/XmlDocument.h"
 
-int CompareNoCase(const char16_t* a, const char16_t* b) {
-    for (;; ++a, ++b) {
-        char16_t x = *a, y = *b;
-        if (x >= u'A' && x <= u'Z') x = static_cast<char16_t>(x + 32);
-        if (y >= u'A' && y <= u'Z') y = static_cast<char16_t>(y + 32);
-        if (x != y || !x) return static_cast<int>(x) - static_cast<int>(y);
-    }
-}
+using platform::CompareNoCase;
+using platform::FoldAscii;
 
 bool HasCatalogForm(const CXmlDocument& catalog) {
     if (!catalog.IsWellFormed()) return false;
-    const ElementHandle root = CXmlInspector(catalog).Record(0).firstChild;
+    const ElementHandle root = catalog.FirstChild(0);
     if (root != catalog.FindNamedElement(0, 0, u"mirvo")) return false;
     return catalog.FindNamedElement(root, 0, u"albums") != 0;
 }
@@ -45,7 +40,7 @@ class NameTable {
         const size_t start = names_.size();
         for (char16_t c : name) {
             if (!c) break;
-            names_ += (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
+            names_ += FoldAscii(c);
         }
         const std::u16string_view key(names_.data() + start, names_.size() - start);
         const uint32_t hash = Hash(key);
@@ -61,7 +56,7 @@ class NameTable {
         folded_.clear();
         for (char16_t c : name) {
             if (!c) break;
-            folded_ += (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
+            folded_ += FoldAscii(c);
         }
         if (slots_.empty()) return 0;
         return Find(folded_, Hash(folded_)).handle;
@@ -107,63 +102,13 @@ class NameTable {
     size_t used_ = 0;
 };
 
-// Whether the tag at `start` of `text` has the element name `name`, as FindElement decides
-// it in `doc`.
-bool IsNamed(const CXmlDocument& doc, const char16_t* text, int32_t start, const char16_t* name) {
-    TokenCursor cursor(text, CXmlInspector(doc).DocumentFlags());
-    cursor.next = start + 1;
-    return CXmlDocument::NextToken(cursor) && CXmlDocument::TokenMatches(cursor, name);
-}
-
-// GetAttribute's read of "name" in a copy of a start tag; false when the read ran to the end
-// of the copy, where the document goes on with other text.
-bool ReadTagName(const CXmlDocument& doc, const CString& tag, CString& value) {
-    // "=" is never taken for an attribute name: this scan runs to where the read would stop.
-    TokenCursor probe(tag.c_str(), CXmlInspector(doc).DocumentFlags());
-    probe.next = 1;
-    doc.FindAttributeToken(probe, u"=");
-    if (probe.next >= static_cast<int32_t>(tag.size())) return false;
-    TokenCursor cursor(tag.c_str(), CXmlInspector(doc).DocumentFlags());
-    cursor.next = 1;
-    value.clear();
-    if (doc.FindAttributeToken(cursor, u"name"))
-        value = CXmlDocument::DecodeText(tag.c_str() + cursor.nameStart,
-                                         cursor.nameEnd - cursor.nameStart + 1);
-    return true;
-}
-
-// The "name" of an element whose text is in `text`, as `doc` reads it; false when that read
-// could change with the text around the tag.
-bool StableName(const CXmlDocument& doc, const char16_t* text, const ElementRecord& r,
-                CString& name) {
-    const int32_t length = r.StartTagLength();
-    // Mostly the name is read before the tag's end, and before the "/" that opening up an
-    // empty-element tag would remove: then nothing around the tag can change the read.
-    const bool content = length != r.length;
-    if (content || (!(r.flags & ElemUnended) && length >= 3)) {
-        TokenCursor cursor(text, CXmlInspector(doc).DocumentFlags());
-        cursor.next = r.start + 1;
-        if (doc.FindAttributeToken(cursor, u"name") &&
-            cursor.next < r.start + length - (content ? 0 : 2)) {
-            name = CXmlDocument::DecodeText(text + cursor.nameStart,
-                                            cursor.nameEnd - cursor.nameStart + 1);
-            return true;
-        }
-    }
-    CString tag(text + r.start, static_cast<size_t>(length));
-    if (!ReadTagName(doc, tag, name)) return false;
-    if (length != r.length) return true;
-    // An empty-element tag is opened up when it takes content: its "/" goes.
-    if ((r.flags & ElemUnended) || length < 3) return false;
-    tag.erase(static_cast<size_t>(length) - 2, 1);
-    CString opened;
-    return ReadTagName(doc, tag, opened) && opened == name;
-}
-
 class Merge {
   public:
     Merge(CXmlDocument& source, CXmlDocument& target)
-        : source_(source), target_(target), sourceIn_(source), targetIn_(target) {}
+        : source_(source),
+          target_(target),
+          batch_(std::make_unique<CXmlEditBatch>(target)),
+          sameCase_(source.IgnoresCase() == target.IgnoresCase()) {}
 
     bool Run() {
         CXmlDocument& s = source_;
@@ -176,13 +121,12 @@ class Merge {
         t.FindElement(u"albums");
         s.EnterElement();
         t.EnterElement();
-        const ElementHandle albums = targetIn_.ParentHandle();
-        main_ = targetIn_.MainHandle();
-        child_ = targetIn_.ChildHandle();
-        if (!Begin()) return false;
+        const ElementHandle albums = t.ParentHandle();
+        main_ = t.MainHandle();
+        child_ = t.ChildHandle();
 
         while (s.FindElement(u"album")) {
-            const ElementHandle album = sourceIn_.MainHandle();
+            const ElementHandle album = s.MainHandle();
             const CString name = s.GetAttribute(u"name");
             List& list = ListOf(albums, u"album");
             ElementHandle last = 0;
@@ -208,8 +152,7 @@ class Merge {
                     itemMain = found;
                     continue;
                 }
-                const ElementHandle added =
-                    Append(items, match, lastItem, sourceIn_.MainHandle(), u"item");
+                const ElementHandle added = Append(items, match, lastItem, s.MainHandle(), u"item");
                 if (failed_) return false;
                 itemMain = added != kRefused ? added : lastItem;
             }
@@ -238,25 +181,21 @@ class Merge {
         NameTable first;
     };
 
-    bool Begin() {
-        batch_ = std::make_unique<CXmlEditBatch>(target_);
-        batchStart_ = static_cast<ElementHandle>(targetIn_.NextRecord());
-        return true;
-    }
-
     // Applies what the batch holds, so that the document can be read the walk's way.
     bool Flush() {
         if (!batch_->Apply()) {
             failed_ = true;
             return false;
         }
-        return Begin();
+        batch_ = std::make_unique<CXmlEditBatch>(target_);
+        return true;
     }
 
-    void Add(List& list, const CXmlDocument& doc, const char16_t* text, ElementHandle handle,
-             const ElementRecord& r) {
+    // Enters the target's element `handle` by the "name" of `element`, which holds its text in
+    // `doc`.
+    void Add(List& list, const CXmlDocument& doc, ElementHandle element, ElementHandle handle) {
         CString name;
-        if (!StableName(doc, text, r, name)) list.stable = false;
+        if (!doc.GetStableAttribute(element, u"name", name)) list.stable = false;
         list.first.Insert(name, handle);
         list.last = handle;
     }
@@ -267,26 +206,20 @@ class Merge {
         List& list = lists_[parent];
         const CXmlDocument& t = target_;
         auto copy = copies_.find(parent);
-        if (parent >= batchStart_ && copy != copies_.end()) {
-            // Added by this batch: its text is not in place yet, but it is the pack's.
-            const char16_t* text = sourceIn_.DocumentText().c_str();
-            ElementHandle tc = targetIn_.Record(parent).firstChild;
-            ElementHandle sc = sourceIn_.Record(copy->second).firstChild;
-            for (; tc && sc;
-                 tc = targetIn_.Record(tc).nextSibling, sc = sourceIn_.Record(sc).nextSibling) {
-                const ElementRecord& r = sourceIn_.Record(sc);
-                if (IsNamed(t, text, r.start, kind)) Add(list, t, text, tc, r);
-            }
+        if (batch_->Holds(parent) && copy != copies_.end()) {
+            // Added by this batch: its text is not in place yet, but it is the pack's, and the
+            // pack reads it as the target will when both compare names alike.
+            if (!sameCase_) list.stable = false;
+            ElementHandle tc = t.FirstChild(parent);
+            ElementHandle sc = source_.FirstChild(copy->second);
+            for (; tc && sc; tc = t.NextSibling(tc), sc = source_.NextSibling(sc))
+                if (source_.IsNamed(sc, kind)) Add(list, source_, sc, tc);
             if (tc || sc) list.stable = false;
             return list;
         }
-        if (parent >= batchStart_ && !Flush()) return list;
-        const char16_t* text = targetIn_.DocumentText().c_str();
-        for (ElementHandle c = targetIn_.Record(parent).firstChild; c;
-             c = targetIn_.Record(c).nextSibling) {
-            const ElementRecord& r = targetIn_.Record(c);
-            if (IsNamed(t, text, r.start, kind)) Add(list, t, text, c, r);
-        }
+        if (batch_->Holds(parent) && !Flush()) return list;
+        for (ElementHandle c = t.FirstChild(parent); c; c = t.NextSibling(c))
+            if (t.IsNamed(c, kind)) Add(list, t, c, c);
         return list;
     }
 
@@ -303,9 +236,9 @@ class Merge {
         t.SetPosition(parent, 0, 0);
         while (t.FindElement(kind)) {
             if (CompareNoCase(t.GetAttribute(u"name").c_str(), name.c_str()) == 0)
-                return targetIn_.MainHandle();
+                return t.MainHandle();
         }
-        last = targetIn_.MainHandle();
+        last = t.MainHandle();
         return 0;
     }
 
@@ -314,31 +247,31 @@ class Merge {
     ElementHandle Append(List& list, ElementHandle parent, ElementHandle after, ElementHandle from,
                          const char16_t* kind) {
         const CString text = source_.GetSubtreeText();
-        const ElementHandle mark = static_cast<ElementHandle>(targetIn_.NextRecord());
         bool single = false;
-        const ElementHandle added = batch_->AppendSubtree(parent, after, text.c_str(), 0, &single);
+        bool inserted = false;
+        const ElementHandle added =
+            batch_->AppendSubtree(parent, after, text.c_str(), 0, &single, &inserted);
         if (batch_->Failed()) {
             failed_ = true;
             return 0;
         }
-        if (static_cast<ElementHandle>(targetIn_.NextRecord()) == mark) return kRefused;
+        if (!inserted) return kRefused;
         if (!added) return 0;
-        const ElementRecord& r = sourceIn_.Record(from);
-        if (!single) {
-            // Not the pack's element alone: let the walk's way read what came in.
-            list.stable = false;
-        } else if (IsNamed(target_, sourceIn_.DocumentText().c_str(), r.start, kind)) {
+        // Not the pack's element alone, or not read alike in the pack: let the walk's way
+        // read what came in.
+        if (!single || !sameCase_) list.stable = false;
+        if (single && source_.IsNamed(from, kind)) {
             copies_[added] = from;
-            Add(list, target_, sourceIn_.DocumentText().c_str(), added, r);
+            Add(list, source_, from, added);
         }
         return added;
     }
 
     CXmlDocument& source_;
     CXmlDocument& target_;
-    const CXmlInspector sourceIn_, targetIn_;
     std::unique_ptr<CXmlEditBatch> batch_;
-    ElementHandle batchStart_ = 0;
+    // Whether the pack's names compare as the target's do, so that the pack can read for it.
+    const bool sameCase_;
     bool failed_ = false;
     std::unordered_map<ElementHandle, List> lists_;
     std::unordered_map<ElementHandle, ElementHandle> copies_;  // added element -> pack element
@@ -362,7 +295,6 @@ bool UpdateItemCounts(CXmlDocument& target) {
         // The walk itself; only its edits wait in the batch. The walk reads links and tags
         // of elements that the count edits do not touch.
         CXmlEditBatch batch(target);
-        const CXmlInspector in(target);
         target.FindElement(u"mirvo");
         target.EnterElement();
         target.FindElement(u"albums");
@@ -371,18 +303,14 @@ bool UpdateItemCounts(CXmlDocument& target) {
             target.EnterElement();
             // The walk's two searches, for the items and then for the first "ElemCount", in
             // one pass over the album's children.
-            const ElementHandle album = in.ParentHandle();
-            const TextBuffer& text = in.DocumentText();
-            TokenCursor cursor(text.c_str(), in.DocumentFlags());
+            const ElementHandle album = target.ParentHandle();
             int32_t count = 0;
             ElementHandle elemCount = 0;
-            for (ElementHandle c = in.Record(album).firstChild; c; c = in.Record(c).nextSibling) {
-                const int32_t start = in.Record(c).start;
-                if (start < 0 || start >= text.length()) continue;
-                cursor.next = start + 1;
-                if (!CXmlDocument::NextToken(cursor)) continue;
-                if (CXmlDocument::TokenMatches(cursor, u"item")) ++count;
-                if (!elemCount && CXmlDocument::TokenMatches(cursor, u"ElemCount")) elemCount = c;
+            for (ElementHandle c = target.FirstChild(album); c; c = target.NextSibling(c)) {
+                if (target.IsNamed(c, u"item"))
+                    ++count;
+                else if (!elemCount && target.IsNamed(c, u"ElemCount"))
+                    elemCount = c;
             }
             const CString digits = DecimalText(count);
             if (elemCount) {

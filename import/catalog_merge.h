@@ -4,9 +4,6 @@
 
 class CXmlDocument;
 
-// The runtime's _wcsicmp: only A-Z and a-z fold; returns <0, 0, >0.
-int CompareNoCase(const char16_t* a, const char16_t* b);
-
 // True when the catalog has the root "mirvo" with an "albums" child, the only form the merge
 // may write into.
 bool HasCatalogForm(const CXmlDocument& catalog);

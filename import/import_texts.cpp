@@ -118,6 +118,16 @@ CString MergeCheckFailureText(const CString& path) {
     return Failure(CatalogName(CatalogOf::Product, path) + u"合并后未通过校验，未作改动", {},
                    kReport);
 }
+CString CatalogEncodingFailureText(CatalogOf whose, const CString& path, uint32_t codePage) {
+    return Failure(CatalogName(whose, path) + u"似乎是 UTF-8 编码的文本，而目录文件必须是代码页 " +
+                       Number(codePage) + u" 的文本",
+                   {}, CatalogAdvice(whose));
+}
+CString FirstCatalogFormFailureText(const CString& path) {
+    return Failure(u"MirvoPix还没有目录文件，而" + CatalogName(CatalogOf::Pack, path) +
+                       u"不是以“mirvo”为根并含有“albums”的目录，不能作为MirvoPix的目录",
+                   {}, kPackAuthor);
+}
 CString CatalogSaveFailureText(const CString& path, const CString& message) {
     return Failure(u"无法保存" + CatalogName(CatalogOf::Product, path), message, kFreeSpace);
 }

@@ -33,6 +33,10 @@ CString CatalogFormFailureText(CatalogOf whose, const CString& path);
 CString CatalogCodePageFailureText(CatalogOf whose, const CString& path, uint32_t codePage);
 CString MergeMemoryFailureText(const CString& path);
 CString MergeCheckFailureText(const CString& path);
+// The catalog reads as UTF-8 text; it must be text of `codePage`.
+CString CatalogEncodingFailureText(CatalogOf whose, const CString& path, uint32_t codePage);
+// The pack's catalog is of another form and the product has none yet for it to merge into.
+CString FirstCatalogFormFailureText(const CString& path);
 CString CatalogSaveFailureText(const CString& path, const CString& message);
 CString WorkerStartFailureText();
 CString InterruptedText();

@@ -121,7 +121,7 @@ namespace {
 enum class Catalog { Missing, Loaded, Unusable };
 
 // Loads a catalog and tells whether it may be merged and written back: only a well-formed
-// text whose bytes come back exactly from it. `failure` says why not.
+// text in the code page whose bytes come back exactly from it. `failure` says why not.
 Catalog LoadCatalog(CXmlDocument& document, const char16_t* path, CatalogOf whose,
                     CString& failure) {
     platform::SetLastError(0);
@@ -129,25 +129,26 @@ Catalog LoadCatalog(CXmlDocument& document, const char16_t* path, CatalogOf whos
     const uint32_t error = platform::GetLastError();
     if (!parsed && (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound))
         return Catalog::Missing;
-    const TextBuffer& text = CXmlInspector(document).DocumentText();
     // The read failed when the system says why, or when no text came of it (a short read, a
     // file too large); otherwise the text was read and did not parse.
-    if (!parsed && (error || (text.length() == 0 && !document.LoadedExactly()))) {
-        failure = CatalogReadFailureText(whose, path, CXmlInspector(document).ResultText());
+    if (!parsed &&
+        (error || (document.DocumentText().length() == 0 && !document.LoadedExactly()))) {
+        failure = CatalogReadFailureText(whose, path, document.ResultText());
         return Catalog::Unusable;
     }
-    // A byte-order mark is no text of the code page, even where its bytes would come back.
-    const bool mark =
-        text.length() > 0 && (text.c_str()[0] == u'\uFEFF' ||
-                              (text.length() >= 3 && text.c_str()[0] == u'\u00EF' &&
-                               text.c_str()[1] == u'\u00BB' && text.c_str()[2] == u'\u00BF'));
-    // Text in another encoding is said to be so, also where it does not parse.
-    if (!document.LoadedExactly() || mark) {
+    // Text in another encoding is said to be so, also where it does not parse. Names of a
+    // UTF-8 catalog would be compared and saved as other text: whatever its declaration says,
+    // and even where its bytes happen to come back in the code page.
+    if (document.LoadedUtf8Text()) {
+        failure = CatalogEncodingFailureText(whose, path, platform::AnsiCodePage());
+        return Catalog::Unusable;
+    }
+    if (!document.LoadedExactly()) {
         failure = CatalogCodePageFailureText(whose, path, platform::AnsiCodePage());
         return Catalog::Unusable;
     }
     if (!parsed) {
-        failure = CatalogSyntaxFailureText(whose, path, CXmlInspector(document).ResultText());
+        failure = CatalogSyntaxFailureText(whose, path, document.ResultText());
         return Catalog::Unusable;
     }
     return Catalog::Loaded;
@@ -203,11 +204,14 @@ ImportOutcome RunImport(const ImportSettings& settings,
         sourceState = LoadCatalog(source, materialCatalog, CatalogOf::Pack, outcome.failure);
         if (sourceState != Catalog::Unusable)
             targetState = LoadCatalog(target, productCatalog, CatalogOf::Product, outcome.failure);
-        // A catalog of another form would gain albums beside its root, or give none.
-        if (outcome.failure.empty() && sourceState == Catalog::Loaded && !HasCatalogForm(source))
-            outcome.failure = CatalogFormFailureText(CatalogOf::Pack, materialCatalog);
+        // A product catalog of another form would gain albums beside its root. A pack's is
+        // merged as the walk reads it, one level higher; but it cannot become the catalog of
+        // a product that has none.
         if (outcome.failure.empty() && targetState == Catalog::Loaded && !HasCatalogForm(target))
             outcome.failure = CatalogFormFailureText(CatalogOf::Product, productCatalog);
+        if (outcome.failure.empty() && sourceState == Catalog::Loaded &&
+            targetState == Catalog::Missing && !HasCatalogForm(source))
+            outcome.failure = FirstCatalogFormFailureText(materialCatalog);
     }
     outcome.sourceLoaded = sourceState == Catalog::Loaded;
     if (outcome.failure.empty()) {
@@ -251,8 +255,7 @@ ImportOutcome RunImport(const ImportSettings& settings,
                 staging.Open(productFolder);
                 outcome.saved = target.SaveFile(productCatalog);
                 if (!outcome.saved)
-                    outcome.failure =
-                        CatalogSaveFailureText(productCatalog, CXmlInspector(target).ResultText());
+                    outcome.failure = CatalogSaveFailureText(productCatalog, target.ResultText());
             }
         } else if (outcome.targetLoaded) {
             // Put there while the pack was copied: nothing was merged, which is no completion.

@@ -70,6 +70,10 @@ bool WideToAnsi(const char16_t* text, size_t count, std::string& out, bool& used
 // of memory or a code page the system cannot convert (last error set).
 bool AnsiToWideBlock(const char* bytes, size_t count, bool last, char16_t* out, size_t& consumed,
                      size_t& produced, bool& exact);
+// AnsiToWideBlock for a named code page (0: the ANSI code page), for a catalog read as a
+// system of another code page would read it.
+bool CodePageToWideBlock(uint32_t codePage, const char* bytes, size_t count, bool last,
+                         char16_t* out, size_t& consumed, size_t& produced, bool& exact);
 bool WideToAnsiBlock(const char16_t* text, size_t count, char* out, size_t& written,
                      bool& usedDefault);
 // The same conversions for a named code page (used by tools and tests).

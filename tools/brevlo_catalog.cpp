@@ -7,7 +7,9 @@
 
 #include "brevlo_version.h"
 #include "import/catalog_merge.h"
+#include "platform/ascii_fold.h"
 #include "platform/platform.h"
+#include "tools/catalog_index.h"
 #include "tools/pack_check.h"
 #include "xml/XmlDocument.h"
 
@@ -34,8 +36,8 @@ const char kHelp[] =
     "\n"
     "exit status:\n"
     "  0   check: no errors; index: well-formed; merge: merged and written\n"
-    "  1   check: errors found; index: not well-formed; merge: a catalog did not load or is\n"
-    "      not of the catalog form\n"
+    "  1   check: errors found; index: not well-formed; merge: a catalog did not load or the\n"
+    "      product's is not of the catalog form\n"
     "  2   index: FILE could not be read; merge: OUT could not be written; any command:\n"
     "      standard output could not be written\n"
     "  64  the command line is wrong\n";
@@ -86,17 +88,9 @@ bool LoadUtf8(CXmlDocument& doc, const CString& path, CString& problem) {
     return true;
 }
 
-// One line per element record.
-std::string RecordLines(const CXmlDocument& doc) {
-    std::string out;
-    for (int32_t h = 1; h < CXmlInspector(doc).NextRecord(); ++h)
-        out += doc.RecordLine(static_cast<ElementHandle>(h)) + "\n";
-    return out;
-}
-
 bool IsUtf8Name(const CString& e) {
     CString lower;
-    for (char16_t c : e) lower += c >= u'A' && c <= u'Z' ? c + 32 : c;
+    for (char16_t c : e) lower += platform::FoldAscii(c);
     return lower == u"utf-8" || lower == u"utf8";
 }
 
@@ -124,7 +118,6 @@ int Index(const std::vector<CString>& args) {
     if (file.empty()) return Usage("index needs a FILE");
     CXmlDocument doc;
     const CString path = platform::CommandLinePath(file);
-    const CXmlInspector in(doc);
     bool loaded;
     CString problem;
     if (utf8) {
@@ -132,9 +125,9 @@ int Index(const std::vector<CString>& args) {
     } else {
         // LoadFile keeps the old (empty) text when the file cannot be read at all.
         doc.LoadFile(path.c_str());
-        loaded =
-            in.DocumentText().length() > 0 || in.ResultText().find(u" bytes to ") != CString::npos;
-        problem = in.ResultText();
+        loaded = doc.DocumentText().length() > 0 ||
+                 doc.ResultText().find(u" bytes to ") != CString::npos;
+        problem = doc.ResultText();
     }
     if (!loaded) {
         Err("brevlo-catalog: " + platform::ToUtf8(file) + ": " + platform::ToUtf8(problem) + "\n");
@@ -142,7 +135,7 @@ int Index(const std::vector<CString>& args) {
     }
     const bool wellFormed = doc.IsWellFormed();
     Out(RecordLines(doc) + (wellFormed ? "wellformed: 1\n" : "wellformed: 0\n") +
-        "result: " + platform::ToUtf8(in.ResultText()) + "\n");
+        "result: " + platform::ToUtf8(doc.ResultText()) + "\n");
     return Finish(wellFormed ? kDone : kFound);
 }
 
@@ -151,7 +144,7 @@ const char kNotAnsi[] = "the result cannot be written in the ANSI code page";
 // The catalog's bytes in the ANSI code page; false when a character has none there.
 bool CatalogBytes(const CXmlDocument& doc, std::string& bytes) {
     bool usedDefault = false;
-    const TextBuffer& text = CXmlInspector(doc).DocumentText();
+    const TextBuffer& text = doc.DocumentText();
     return platform::WideToAnsi(text.c_str(), static_cast<size_t>(text.length()), bytes,
                                 usedDefault) &&
            !usedDefault;
@@ -163,7 +156,7 @@ bool CatalogBytes(const CXmlDocument& doc, std::string& bytes) {
 bool SaveCatalogTo(CXmlDocument& doc, const CString& path, std::string& message) {
     if (!platform::IsStreamFile(path.c_str())) {
         if (doc.SaveFile(path.c_str())) return true;
-        message = platform::ToUtf8(CXmlInspector(doc).ResultText());
+        message = platform::ToUtf8(doc.ResultText());
         return false;
     }
     std::string bytes;
@@ -190,24 +183,20 @@ int Merge(const std::vector<CString>& args) {
         }
     }
     if (files.size() != 2) return Usage("merge needs PRODUCT and PACK");
-    // Loaded in the worker's order: the pack first, then the product. Only a catalog of the
-    // catalog form is merged from or into.
+    // Loaded in the worker's order: the pack first, then the product. Only a product's
+    // catalog of the catalog form is merged into; a pack's of another form gives the albums
+    // that stand one level higher, as in the import.
     CXmlDocument source, target;
-    const char* const form = "not a catalog (no root \"mirvo\" with \"albums\")";
     if (!source.LoadFile(files[1].c_str())) {
-        Err("pack: " + platform::ToUtf8(CXmlInspector(source).ResultText()) + "\n");
-        return kFound;
-    }
-    if (!HasCatalogForm(source)) {
-        Err(std::string("pack: ") + form + "\n");
+        Err("pack: " + platform::ToUtf8(source.ResultText()) + "\n");
         return kFound;
     }
     if (!target.LoadFile(files[0].c_str())) {
-        Err("product: " + platform::ToUtf8(CXmlInspector(target).ResultText()) + "\n");
+        Err("product: " + platform::ToUtf8(target.ResultText()) + "\n");
         return kFound;
     }
     if (!HasCatalogForm(target)) {
-        Err(std::string("product: ") + form + "\n");
+        Err("product: not a catalog (no root \"mirvo\" with \"albums\")\n");
         return kFound;
     }
     MergeCatalog(source, target);

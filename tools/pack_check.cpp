@@ -10,6 +10,7 @@
 
 #include "import/catalog_merge.h"
 #include "import/import_texts.h"
+#include "platform/ascii_fold.h"
 #include "platform/platform.h"
 #include "xml/XmlDocument.h"
 
@@ -109,12 +110,13 @@ std::string RefusedName(std::u16string_view name) {
     // Reserved device names, with or without an extension.
     CString stem(name.substr(0, name.find(u'.')));
     while (!stem.empty() && stem.back() == u' ') stem.pop_back();
-    for (char16_t& c : stem) c = c >= u'a' && c <= u'z' ? c - 32 : c;
-    static const std::set<CString> reserved = {u"CON", u"PRN", u"AUX", u"NUL"};
-    const bool numbered = stem.size() == 4 &&
-                          (stem.starts_with(u"COM") || stem.starts_with(u"LPT")) &&
-                          stem[3] >= u'1' && stem[3] <= u'9';
-    if (reserved.count(stem) || numbered)
+    CString folded = stem;
+    for (char16_t& c : folded) c = platform::FoldAscii(c);
+    static const std::set<CString> reserved = {u"con", u"prn", u"aux", u"nul"};
+    const bool numbered = folded.size() == 4 &&
+                          (folded.starts_with(u"com") || folded.starts_with(u"lpt")) &&
+                          folded[3] >= u'1' && folded[3] <= u'9';
+    if (reserved.count(folded) || numbered)
         return Quoted(stem) + " is a device name Windows reserves";
     return {};
 }
@@ -158,7 +160,7 @@ class Checker {
     // A place in the document, through the offsets of its lines, so that many findings in a
     // large catalog cost no more than one pass over it.
     Position At(size_t offset) {
-        const std::u16string_view text = in_.DocumentText().view();
+        const std::u16string_view text = doc_.DocumentText().view();
         if (lineStarts_.empty()) {
             lineStarts_.push_back(0);
             for (size_t i = 0; i < text.size(); ++i)
@@ -220,34 +222,65 @@ class Checker {
             Add("config.xml", {}, true, "the pack has no catalog");
             return false;
         }
-        std::string bytes, message;
-        if (!ReadAll(folder_ + u"\\" + catalog->path, bytes, message)) {
-            Add("config.xml", {}, true, "cannot be read: " + message);
-            return false;
-        }
+        // Read as the import reads it, on a system of the code page asked for.
+        const CString path = folder_ + u"\\" + catalog->path;
         TextBuffer text;
-        if (!platform::CodePageToWide(codePage_, bytes.data(), bytes.size(), text)) {
-            Add("config.xml", {}, true,
-                "cannot be read in code page " + cp_ + ": " + Utf8(platform::SystemErrorText()));
+        CString result;
+        TextFileCheck read;
+        read.codePage = codePage_;
+        if (!CXmlDocument::ReadTextFile(path.c_str(), text, result, &read)) {
+            Add("config.xml", {}, true, "cannot be read: " + Utf8(result));
             return false;
         }
-        CheckRoundTrip(bytes, text);
-        if (codePage_ != 65001) CheckUtf8(bytes);
         doc_.SetDocumentText(text.view());
+        if (read.utf8) {
+            // Up to its first byte that is not ASCII, the file reads alike in both.
+            const std::u16string_view view = text.view();
+            size_t first = 0;
+            while (first < view.size() && view[first] < 0x80) ++first;
+            AddAt(first, true,
+                  "the catalog seems to be UTF-8 text; it must be text of code page " + cp_ +
+                      ": the import refuses it");
+        } else if (!read.exact) {
+            Add("config.xml", InexactPlace(path), true,
+                "bytes that code page " + cp_ +
+                    " does not read back the same (is the file in another encoding?)");
+        }
         if (!doc_.IsWellFormed()) {
-            const CString& message = in_.ResultText();
-            const size_t at = message.find(u" at offset ");
-            Position p;
-            if (at != CString::npos) p = At(std::stoul(Utf8(message.substr(at + 11))));
-            Add("config.xml", p, true, "not well-formed: " + Utf8(message));
+            const ParseResult parse = doc_.LastParse();
+            Add("config.xml",
+                parse.offset >= 0 ? At(static_cast<size_t>(parse.offset)) : Position{}, true,
+                "not well-formed: " + Utf8(doc_.ResultText()));
             return false;
         }
-        if (!HasCatalogForm(doc_)) {
-            Add("config.xml", {}, true,
-                "not a catalog: the root must be \"mirvo\" with \"albums\"");
-            return false;
-        }
+        if (!HasCatalogForm(doc_))
+            Add("config.xml", {}, false,
+                "not of the catalog form (a root \"mirvo\" with \"albums\"): the import merges "
+                "the \"album\" elements one level higher, and refuses the pack for a product "
+                "that has no catalog yet");
         return true;
+    }
+
+    // Where the first byte that the code page does not read back stands; no place when the
+    // file cannot be read again. The load has found that one does.
+    Position InexactPlace(const CString& path) {
+        std::string bytes, message;
+        if (!ReadAll(path, bytes, message)) return {};
+        TextBuffer text;
+        std::string back;
+        bool usedDefault = false;
+        if (!platform::CodePageToWide(codePage_, bytes.data(), bytes.size(), text) ||
+            !platform::WideToCodePage(codePage_, text.c_str(), static_cast<size_t>(text.length()),
+                                      back, usedDefault))
+            return {};
+        size_t i = 0;
+        while (i < bytes.size() && i < back.size() && bytes[i] == back[i]) ++i;
+        const size_t lineStart = bytes.rfind('\n', i == 0 ? 0 : i - 1);
+        const size_t from = lineStart == std::string::npos || i == 0 ? 0 : lineStart + 1;
+        TextBuffer before;
+        platform::CodePageToWide(codePage_, bytes.data() + from, i - from, before);
+        return {static_cast<int32_t>(std::count(bytes.begin(), bytes.begin() + i, '\n')) + 1,
+                PositionOf(before.view(), before.view().size()).column};
     }
 
     // False with the system's message, taken before the cleanup can change the last error.
@@ -279,69 +312,20 @@ class Checker {
         return ok;
     }
 
-    // The import writes the catalog back in the code page: bytes that come back different
-    // (an invalid sequence, a byte-order mark, another encoding) would be changed by it.
-    void CheckRoundTrip(const std::string& bytes, const TextBuffer& text) {
-        std::string back;
-        bool usedDefault = false;
-        platform::WideToCodePage(codePage_, text.c_str(), static_cast<size_t>(text.length()), back,
-                                 usedDefault);
-        size_t i = 0;
-        while (i < bytes.size() && i < back.size() && bytes[i] == back[i]) ++i;
-        if (i == bytes.size() && i == back.size()) return;
-        const size_t lineStart = bytes.rfind('\n', i == 0 ? 0 : i - 1);
-        const size_t from = lineStart == std::string::npos || i == 0 ? 0 : lineStart + 1;
-        TextBuffer before;
-        platform::CodePageToWide(codePage_, bytes.data() + from, i - from, before);
-        Position p{static_cast<int32_t>(std::count(bytes.begin(), bytes.begin() + i, '\n')) + 1,
-                   PositionOf(before.view(), before.view().size()).column};
-        Add("config.xml", p, true,
-            "bytes that code page " + cp_ +
-                " does not read back the same (is the file in another encoding?)");
-    }
-
-    // A catalog saved in UTF-8 may still read back the same in a double-byte code page, with
-    // every name garbled; text in such a code page is seldom valid UTF-8 by chance.
-    void CheckUtf8(const std::string& bytes) {
-        const size_t first = static_cast<size_t>(
-            std::find_if(bytes.begin(), bytes.end(), [](char c) { return c & 0x80; }) -
-            bytes.begin());
-        TextBuffer text;
-        std::string back;
-        bool usedDefault = false;
-        if (first == bytes.size() ||
-            !platform::CodePageToWide(65001, bytes.data(), bytes.size(), text) ||
-            !platform::WideToCodePage(65001, text.c_str(), static_cast<size_t>(text.length()), back,
-                                      usedDefault) ||
-            back != bytes)
-            return;
-        // Everything before the first such byte is ASCII: one byte, one column.
-        const size_t lineStart = bytes.rfind('\n', first);
-        const int32_t column =
-            static_cast<int32_t>(lineStart == std::string::npos ? first + 1 : first - lineStart);
-        Add("config.xml",
-            {static_cast<int32_t>(std::count(bytes.begin(), bytes.begin() + first, '\n')) + 1,
-             column},
-            false,
-            "the catalog reads as UTF-8: saved in UTF-8, it shows garbled names in code page " +
-                cp_);
-    }
-
     size_t ValueOffset(const char16_t* attribute) const {
-        TokenCursor cursor(in_.DocumentText().c_str(), in_.DocumentFlags());
-        cursor.next = ElementOffset(in_.MainHandle()) + 1;
-        return doc_.FindAttributeToken(cursor, attribute) ? cursor.nameStart
-                                                          : ElementOffset(in_.MainHandle());
+        const int32_t at = doc_.AttributeOffset(doc_.MainHandle(), attribute);
+        return at >= 0 ? static_cast<size_t>(at) : ElementOffset(doc_.MainHandle());
     }
 
-    // The one place that reads the element index's records.
-    size_t ElementOffset(ElementHandle h) const { return static_cast<size_t>(in_.Record(h).start); }
+    size_t ElementOffset(ElementHandle h) const {
+        return static_cast<size_t>(doc_.ElementOffset(h));
+    }
 
     // Name, file and cover of the main element (an album or an item).
     CString CheckEntry(const char* what) {
         const CString name = doc_.GetAttribute(u"name");
         if (name.empty())
-            AddAt(ElementOffset(in_.MainHandle()), true, std::string(what) + " without a name");
+            AddAt(ElementOffset(doc_.MainHandle()), true, std::string(what) + " without a name");
         for (const char16_t* attribute : {u"name", u"file", u"cover"}) {
             const CString value = doc_.GetAttribute(attribute);
             if (const char32_t c = Unholdable(codePage_, value))
@@ -349,13 +333,12 @@ class Checker {
                       Quoted(attribute) + " holds " + CodePointText(c) + ", which code page " +
                           cp_ + " cannot hold");
             if (attribute[0] == u'n') continue;
-            TokenCursor cursor(in_.DocumentText().c_str(), in_.DocumentFlags());
-            cursor.next = ElementOffset(in_.MainHandle()) + 1;
-            if (!doc_.FindAttributeToken(cursor, attribute)) continue;
+            const int32_t at = doc_.AttributeOffset(doc_.MainHandle(), attribute);
+            if (at < 0) continue;
             const CString folded = FoldPath(value);
             named_.insert(folded);
             if (!files_.count(folded))
-                AddAt(cursor.nameStart, true,
+                AddAt(static_cast<size_t>(at), true,
                       Quoted(attribute) + " names no file of the pack: " + Quoted(value));
         }
         return name;
@@ -369,11 +352,11 @@ class Checker {
     // Names the merge takes for one: every later one is reported against the first.
     void CheckFolding(std::vector<Named>& names, const char* what, const char* consequence) {
         std::stable_sort(names.begin(), names.end(), [](const Named& a, const Named& b) {
-            return CompareNoCase(a.name.c_str(), b.name.c_str()) < 0;
+            return platform::CompareNoCase(a.name.c_str(), b.name.c_str()) < 0;
         });
         size_t first = 0;  // the first of the run of equal names, the earliest in the document
         for (size_t i = 1; i < names.size(); ++i) {
-            if (CompareNoCase(names[first].name.c_str(), names[i].name.c_str()) != 0) {
+            if (platform::CompareNoCase(names[first].name.c_str(), names[i].name.c_str()) != 0) {
                 first = i;
                 continue;
             }
@@ -392,7 +375,7 @@ class Checker {
         doc_.FindElement(u"albums");
         doc_.EnterElement();
         while (doc_.FindElement(u"album")) {
-            const size_t albumOffset = ElementOffset(in_.MainHandle());
+            const size_t albumOffset = ElementOffset(doc_.MainHandle());
             const CString album = CheckEntry("album");
             if (!album.empty()) albums.push_back({album, albumOffset});
             doc_.EnterElement();
@@ -400,7 +383,7 @@ class Checker {
             int32_t count = 0;
             while (doc_.FindElement(u"item")) {
                 ++count;
-                const size_t offset = ElementOffset(in_.MainHandle());
+                const size_t offset = ElementOffset(doc_.MainHandle());
                 const CString item = CheckEntry("item");
                 if (!item.empty()) items.push_back({item, offset});
             }
@@ -409,7 +392,7 @@ class Checker {
             if (doc_.FindElement(u"ElemCount")) {
                 const CString content = ElementContent();
                 if (content != platform::FromUtf8(std::to_string(count)))
-                    AddAt(ElementOffset(in_.MainHandle()), false,
+                    AddAt(ElementOffset(doc_.MainHandle()), false,
                           "ElemCount is " + Quoted(content) + " but the album has " +
                               std::to_string(count) + " items: the import recounts");
             }
@@ -443,7 +426,6 @@ class Checker {
     std::map<CString, CString> files_;  // folded path to path, of the files the import copies
     std::set<CString> named_;           // folded paths that a file or cover names
     CXmlDocument doc_;
-    const CXmlInspector in_{doc_};
     std::vector<PackFinding> findings_;
     std::vector<size_t> lineStarts_;
 };

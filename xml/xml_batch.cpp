@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
 
 namespace {
 
@@ -72,6 +72,7 @@ struct CXmlEditBatch::Impl {
     const int32_t savedNext;
     const ElementHandle savedReleased;
     CString savedResult;
+    ParseResult savedParse;
     bool resultSaved = false;
     bool failed = false;
     bool applied = false;
@@ -97,6 +98,7 @@ struct CXmlEditBatch::Impl {
     void SaveResult() {
         if (resultSaved) return;
         savedResult = doc.resultText;
+        savedParse = doc.parseResult;
         resultSaved = true;
     }
 
@@ -105,7 +107,10 @@ struct CXmlEditBatch::Impl {
             doc.RecordAt(it->first) = it->second;
         doc.nextRecord = savedNext;
         doc.releasedHead = savedReleased;
-        if (resultSaved) doc.resultText.swap(savedResult);
+        if (resultSaved) {
+            doc.resultText.swap(savedResult);
+            doc.parseResult = savedParse;
+        }
         failed = true;
         saved.clear();
         gaps.clear();
@@ -559,6 +564,12 @@ bool CXmlEditBatch::Failed() const {
     return impl_->failed;
 }
 
+bool CXmlEditBatch::Holds(ElementHandle element) const {
+    const Impl& b = *impl_;
+    return !b.applied && element >= static_cast<ElementHandle>(b.savedNext) &&
+           element < static_cast<ElementHandle>(b.doc.nextRecord);
+}
+
 bool CXmlEditBatch::Apply() {
     Impl& b = *impl_;
     if (b.failed) return false;
@@ -567,10 +578,12 @@ bool CXmlEditBatch::Apply() {
 }
 
 ElementHandle CXmlEditBatch::AppendSubtree(ElementHandle parent, ElementHandle after,
-                                           const char16_t* text, uint32_t flags, bool* result) {
+                                           const char16_t* text, uint32_t flags, bool* result,
+                                           bool* inserted) {
     Impl& b = *impl_;
     CXmlDocument& doc = b.doc;
     if (result) *result = false;
+    if (inserted) *inserted = false;
     flags &= ~(EditReplaceContent | EditAsChild);
     if (b.failed || b.applied || !text || !b.Placeable(parent, after)) return 0;
     const uint32_t topLevel = parent ? doc.RecordAt(parent).Level() + 1 : 0;
@@ -582,6 +595,7 @@ ElementHandle CXmlEditBatch::AppendSubtree(ElementHandle parent, ElementHandle a
 
     const int32_t editNext = doc.nextRecord;
     CString editResult;
+    const ParseResult editParse = doc.parseResult;
     bool resultTaken = false;
     try {
         b.SaveResult();
@@ -593,6 +607,7 @@ ElementHandle CXmlEditBatch::AppendSubtree(ElementHandle parent, ElementHandle a
         auto refuse = [&] {
             doc.nextRecord = editNext;
             doc.resultText.swap(editResult);
+            doc.parseResult = editParse;
             return ElementHandle{0};
         };
 
@@ -642,9 +657,13 @@ ElementHandle CXmlEditBatch::AppendSubtree(ElementHandle parent, ElementHandle a
         }
         doc.ReleaseRecord(root);
         if (result) *result = ok;
+        if (inserted) *inserted = true;
         return first;
     } catch (const std::bad_alloc&) {
-        if (resultTaken) doc.resultText.swap(editResult);
+        if (resultTaken) {
+            doc.resultText.swap(editResult);
+            doc.parseResult = editParse;
+        }
         b.Rollback();
         return 0;
     }

@@ -5,14 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
 
 namespace {
 
 // The elements in document order, following the links; false when a link leaves the records
 // in use or the walk would not end.
 bool Order(const CXmlDocument& doc, std::vector<ElementHandle>& out) {
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     const auto inUse = [&](ElementHandle h) {
         return h < static_cast<ElementHandle>(in.NextRecord()) &&
                !(in.Record(h).flags & ElemReleased);

@@ -6,7 +6,7 @@
 #include <new>
 #include <utility>
 
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
 
 namespace {
 
@@ -217,9 +217,11 @@ bool CXmlDocument::AppendSubtree(const char16_t* text, uint32_t flags) {
     const int32_t savedNext = nextRecord;
     CString savedResult;
     savedResult.swap(resultText);
+    const ParseResult savedParse = parseResult;
     auto refuse = [&] {
         nextRecord = savedNext;
         resultText.swap(savedResult);
+        parseResult = savedParse;
         return false;
     };
 

@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "xml/XmlDocument.h"
+#include "xml/internal/utf8_text.h"
 
 namespace {
 
@@ -29,7 +30,8 @@ namespace {
 // text is converted straight into its buffer and out of it, with no copy of the whole file.
 constexpr size_t kBlock = 1 << 20;
 
-// A byte-order mark is not part of the catalog's text in the code page, though it converts.
+// A byte-order mark is not part of the catalog's text in the code page, though it converts:
+// a file that starts with one is never read exactly.
 bool StartsWithByteOrderMark(const char* bytes, size_t count) {
     const auto* b = reinterpret_cast<const unsigned char*>(bytes);
     if (count >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) return true;
@@ -39,8 +41,9 @@ bool StartsWithByteOrderMark(const char* bytes, size_t count) {
 }  // namespace
 
 bool CXmlDocument::ReadTextFile(const char16_t* path, TextBuffer& text, CString& result,
-                                bool* exact) {
-    if (exact) *exact = false;
+                                TextFileCheck* check) {
+    if (check) check->exact = check->utf8 = false;
+    const uint32_t codePage = check && check->codePage ? check->codePage : platform::AnsiCodePage();
     platform::FileSystem& files = platform::Files();
     platform::File* file = files.OpenRead(path);
     if (!file) {
@@ -69,6 +72,7 @@ bool CXmlDocument::ReadTextFile(const char16_t* path, TextBuffer& text, CString&
         return false;
     }
     bool same = true;
+    Utf8TextCheck utf8(codePage);
     size_t total = 0;
     size_t chars = 0;
     size_t held = 0;  // bytes of a character cut at the end of the last block
@@ -81,13 +85,15 @@ bool CXmlDocument::ReadTextFile(const char16_t* path, TextBuffer& text, CString&
             return false;
         }
         if (total == 0 && StartsWithByteOrderMark(block.get(), done)) same = false;
+        utf8.Feed(block.get() + held, done);
         total += done;
         const bool last = done == 0 || total >= static_cast<size_t>(size);
         const size_t have = held + done;
         size_t consumed = 0;
         size_t produced = 0;
-        if (have && !platform::AnsiToWideBlock(block.get(), have, last, converted.data() + chars,
-                                               consumed, produced, same)) {
+        if (have &&
+            !platform::CodePageToWideBlock(codePage, block.get(), have, last,
+                                           converted.data() + chars, consumed, produced, same)) {
             result = FailureText();
             files.Close(file);
             return false;
@@ -107,7 +113,10 @@ bool CXmlDocument::ReadTextFile(const char16_t* path, TextBuffer& text, CString&
     }
     converted.Resize(static_cast<int32_t>(chars));
     text.Swap(converted);
-    if (exact) *exact = same;
+    if (check) {
+        check->exact = same;
+        check->utf8 = utf8.IsUtf8Text();
+    }
     result = FormatMessageText(u"%s%d bytes to %d wide chars", u"", static_cast<int32_t>(size),
                                text.length());
     return true;
@@ -169,15 +178,16 @@ bool CXmlDocument::WriteTextFile(const char16_t* path, const TextBuffer& text, C
 bool CXmlDocument::LoadFile(const char16_t* path) {
     TextBuffer text;
     CString note;
-    bool exact = false;
-    loadedExactly = false;
-    if (!ReadTextFile(path, text, note, &exact)) {
+    TextFileCheck check;
+    loadedExactly = loadedUtf8 = false;
+    if (!ReadTextFile(path, text, note, &check)) {
         resultText = std::move(note);
         return false;
     }
     documentText.Swap(text);
     resultText = std::move(note);
-    loadedExactly = exact;
+    loadedExactly = check.exact;
+    loadedUtf8 = check.utf8;
     return ParseDocument();
 }
 

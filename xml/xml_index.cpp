@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
 
 void* (*ElementIndex::allocate)(size_t bytes) = [](size_t bytes) { return std::malloc(bytes); };
 void (*ElementIndex::release)(void* block) = [](void* block) { std::free(block); };

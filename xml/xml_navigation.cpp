@@ -1,6 +1,6 @@
 // Navigation over the element index and reading of names, attributes and subtree text. Every
 // read scans documentText in place and allocates only its result.
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
 
 namespace {
 
@@ -11,7 +11,7 @@ inline bool IsSpace(char16_t c) {
 // A handle that names a record handed out by the last parse or edit and not released. Handle 0
 // (the document record) passes: callers that need an element test for it themselves.
 bool IsLiveRecord(const CXmlDocument& doc, ElementHandle handle) {
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     const int32_t capacity = in.Index().recordCapacity;
     if (capacity <= 0 || handle >= static_cast<uint32_t>(in.NextRecord()) ||
         handle >= static_cast<uint32_t>(capacity))
@@ -25,7 +25,7 @@ bool IsLiveElement(const CXmlDocument& doc, ElementHandle handle) {
 
 // The start tag is scanned from one past its "<"; a record pointing outside the text is not.
 bool StartInText(const CXmlDocument& doc, const ElementRecord& r) {
-    return r.start >= 0 && r.start < CXmlInspector(doc).DocumentText().length();
+    return r.start >= 0 && r.start < doc.DocumentText().length();
 }
 
 // Characters that may continue an unquoted token inside a start tag. After "=" only whitespace
@@ -138,6 +138,92 @@ void CXmlDocument::SetIgnoreCase(bool ignore) {
     documentFlags = ignore ? documentFlags | DocIgnoreCase : documentFlags & ~DocIgnoreCase;
 }
 
+bool CXmlDocument::IgnoresCase() const {
+    return (documentFlags & DocIgnoreCase) != 0;
+}
+
+ElementHandle CXmlDocument::FirstChild(ElementHandle parent) const {
+    return IsLiveRecord(*this, parent) ? RecordAt(parent).firstChild : 0;
+}
+
+ElementHandle CXmlDocument::NextSibling(ElementHandle element) const {
+    return IsLiveElement(*this, element) ? RecordAt(element).nextSibling : 0;
+}
+
+bool CXmlDocument::IsNamed(ElementHandle element, const char16_t* name) const {
+    if (!IsLiveElement(*this, element)) return false;
+    const ElementRecord& r = RecordAt(element);
+    if (!StartInText(*this, r)) return false;
+    TokenCursor cursor(documentText.c_str(), documentFlags);
+    cursor.next = r.start + 1;
+    return NextToken(cursor) && TokenMatches(cursor, name);
+}
+
+int32_t CXmlDocument::ElementOffset(ElementHandle element) const {
+    return IsLiveElement(*this, element) ? RecordAt(element).start : -1;
+}
+
+int32_t CXmlDocument::AttributeOffset(ElementHandle element, const char16_t* name) const {
+    if (!name || !IsLiveElement(*this, element)) return -1;
+    const ElementRecord& r = RecordAt(element);
+    if (!StartInText(*this, r)) return -1;
+    TokenCursor cursor(documentText.c_str(), documentFlags);
+    cursor.next = r.start + 1;
+    return FindAttributeToken(cursor, name) ? cursor.nameStart : -1;
+}
+
+namespace {
+
+// GetElementAttribute's read of `name` in a copy of a start tag; false when the read ran to
+// the end of the copy, where the document goes on with other text.
+bool ReadInTag(const CXmlDocument& doc, const CString& tag, const char16_t* name, uint32_t flags,
+               CString& value) {
+    // "=" is never taken for an attribute name: this scan runs to where the read would stop.
+    TokenCursor probe(tag.c_str(), flags);
+    probe.next = 1;
+    XmlInternals::FindAttributeToken(doc, probe, u"=");
+    if (probe.next >= static_cast<int32_t>(tag.size())) return false;
+    TokenCursor cursor(tag.c_str(), flags);
+    cursor.next = 1;
+    value.clear();
+    if (XmlInternals::FindAttributeToken(doc, cursor, name))
+        value = CXmlDocument::DecodeText(tag.c_str() + cursor.nameStart,
+                                         cursor.nameEnd - cursor.nameStart + 1);
+    return true;
+}
+
+}  // namespace
+
+bool CXmlDocument::GetStableAttribute(ElementHandle element, const char16_t* name,
+                                      CString& value) const {
+    value.clear();
+    if (!name || !IsLiveElement(*this, element)) return false;
+    const ElementRecord& r = RecordAt(element);
+    if (!StartInText(*this, r)) return false;
+    const char16_t* text = documentText.c_str();
+    const int32_t length = r.StartTagLength();
+    // Mostly the value is read before the tag's end, and before the "/" that opening up an
+    // empty-element tag would remove: then nothing around the tag can change the read.
+    const bool content = length != r.length;
+    if (content || (!(r.flags & ElemUnended) && length >= 3)) {
+        TokenCursor cursor(text, documentFlags);
+        cursor.next = r.start + 1;
+        if (FindAttributeToken(cursor, name) &&
+            cursor.next < r.start + length - (content ? 0 : 2)) {
+            value = DecodeText(text + cursor.nameStart, cursor.nameEnd - cursor.nameStart + 1);
+            return true;
+        }
+    }
+    CString tag(text + r.start, static_cast<size_t>(length));
+    if (!ReadInTag(*this, tag, name, documentFlags, value)) return false;
+    if (length != r.length) return true;
+    // An empty-element tag is opened up when it takes content: its "/" goes.
+    if ((r.flags & ElemUnended) || length < 3) return false;
+    tag.erase(static_cast<size_t>(length) - 2, 1);
+    CString opened;
+    return ReadInTag(*this, tag, name, documentFlags, opened) && opened == value;
+}
+
 CString CXmlDocument::GetAttribute(const char16_t* name) const {
     return GetElementAttribute(mainHandle, name);
 }
@@ -158,9 +244,9 @@ bool CXmlDocument::FindAttributeToken(TokenCursor& cursor, const char16_t* name)
     int32_t matchedEnd = -1;
     bool tagNamePassed = false;
     bool afterEquals = false;  // the token being read follows an "="
-    bool equalsKept = false;   // set by step 5 for the next cycle only
+    bool equalsKept = false;   // an "=" was just read: the next token is a value
 
-    // Step 8: the matched attribute has no value of its own and reads as its name.
+    // The matched attribute has no value of its own and reads as its name.
     auto nameAsValue = [&]() {
         cursor.nameStart = cursor.markOffset + cursor.markLength;
         cursor.nameEnd = matchedEnd;
@@ -172,13 +258,14 @@ bool CXmlDocument::FindAttributeToken(TokenCursor& cursor, const char16_t* name)
         afterEquals = equalsKept;
         equalsKept = false;
 
-        // Step 1.
+        // Where this token's scan began, and the whitespace before it.
         const int32_t cycleStart = cursor.next;
         int32_t p = cycleStart;
         if (!SkipWhitespace(t, p)) break;
         const int32_t skipped = p - cycleStart;
 
-        // Steps 2 and 3.
+        // A quoted string runs to the same quote; anything else up to a delimiter, or is the
+        // delimiter itself.
         const char16_t first = t[p];
         const bool quoted = first == u'"' || first == u'\'';
         if (quoted) {
@@ -196,7 +283,7 @@ bool CXmlDocument::FindAttributeToken(TokenCursor& cursor, const char16_t* name)
             cursor.next = q;
         }
 
-        // Step 4.
+        // A value: the matched attribute's, or another's to pass over.
         if (afterEquals) {
             if (matched) return true;
             continue;  // the value of another attribute
@@ -206,7 +293,7 @@ bool CXmlDocument::FindAttributeToken(TokenCursor& cursor, const char16_t* name)
             continue;
         }
 
-        // Step 5.
+        // "=" makes the next token a value; ">", "/" and "?" end the tag.
         if (first == u'=') {
             equalsKept = true;
             continue;
@@ -216,7 +303,7 @@ bool CXmlDocument::FindAttributeToken(TokenCursor& cursor, const char16_t* name)
             break;
         }
 
-        // Step 6.
+        // A name: after a matched one, that one had no value; the first is the tag's own.
         if (matched) return nameAsValue();
         if (!tagNamePassed) {
             tagNamePassed = true;
@@ -228,7 +315,7 @@ bool CXmlDocument::FindAttributeToken(TokenCursor& cursor, const char16_t* name)
         }
     }
 
-    // Step 7: the end of the tag or of the text.
+    // The end of the tag or of the text.
     if (!matched) return false;
     // The text ended right after "=": that "=" token is the value.
     if (afterEquals) return true;

@@ -3,7 +3,8 @@
 #include <new>
 #include <utility>
 
-#include "xml/XmlDocument.h"
+#include "platform/ascii_fold.h"
+#include "xml/internal/XmlInternals.h"
 #include "xml/internal/tag_scan.h"
 
 namespace {
@@ -50,9 +51,7 @@ bool MatchesStartTag(const TokenCursor& cursor, const NodeToken& tag) {
         char16_t b = name[i];
         if (a != b) {
             if (!ignoreCase) return false;
-            if (a >= u'A' && a <= u'Z') a = static_cast<char16_t>(a + 32);
-            if (b >= u'A' && b <= u'Z') b = static_cast<char16_t>(b + 32);
-            if (a != b) return false;
+            if (platform::FoldAscii(a) != platform::FoldAscii(b)) return false;
         }
     }
     const int32_t at = length < 0 ? 0 : length;
@@ -61,26 +60,90 @@ bool MatchesStartTag(const TokenCursor& cursor, const NodeToken& tag) {
            after == u']';
 }
 
-CString NameOf(const TokenCursor& cursor, const NodeToken& tag) {
-    return CString(cursor.text + tag.nameStart, static_cast<size_t>(tag.nameLength));
+std::u16string_view NameOf(const TokenCursor& cursor, const NodeToken& tag) {
+    return {cursor.text + tag.nameStart, static_cast<size_t>(tag.nameLength)};
 }
 
 }  // namespace
+
+CString ParseErrorText(ParseStatus status, int32_t offset, std::u16string_view name,
+                       std::u16string_view startName, int32_t startOffset) {
+    const CString n(name), s(startName);
+    switch (status) {
+        case ParseStatus::Ok:
+            return {};
+        case ParseStatus::OutOfMemory:
+            return offset < 0 ? u"Out of memory"
+                              : FormatMessageText(u"Out of memory at offset %d", offset);
+        case ParseStatus::EmptyDocument:
+            return u"Empty document";
+        case ParseStatus::NoRootElement:
+            return u"No root element";
+        case ParseStatus::RootHasSibling:
+            return u"Root element has sibling";
+        case ParseStatus::BadTagNameCharacter:
+            return FormatMessageText(u"Incorrect tag name character at offset %d", offset);
+        case ParseStatus::BadCommentTag:
+            return FormatMessageText(u"Incorrect comment tag at offset %d", offset);
+        case ParseStatus::BadTag:
+            return FormatMessageText(u"Incorrect tag at offset %d", offset);
+        case ParseStatus::BadDeclaration:
+            return FormatMessageText(u"Incorrect ! tag at offset %d", offset);
+        case ParseStatus::UnterminatedTag:
+            return FormatMessageText(u"tag at offset %d unterminated", offset);
+        case ParseStatus::UnterminatedElementTag:
+            return FormatMessageText(u"Element tag at offset %d unterminated", offset);
+        case ParseStatus::UnterminatedEndTag:
+            return FormatMessageText(u"Element end tag at offset %d unterminated", offset);
+        case ParseStatus::UnterminatedComment:
+            return FormatMessageText(u"Comment at offset %d unterminated", offset);
+        case ParseStatus::UnterminatedCData:
+            return FormatMessageText(u"CDATA Section at offset %d unterminated", offset);
+        case ParseStatus::UnterminatedProcessingInstruction:
+            return FormatMessageText(u"Processing instruction at offset %d unterminated", offset);
+        case ParseStatus::UnterminatedDoctype:
+            return FormatMessageText(u"Doctype at offset %d unterminated", offset);
+        case ParseStatus::StartTagTooLong:
+            return FormatMessageText(u"Start tag at offset %d too long", offset);
+        case ParseStatus::EndTagTooLong:
+            return FormatMessageText(u"End tag at offset %d too long", offset);
+        case ParseStatus::NestedTooDeeply:
+            return FormatMessageText(u"Element '%s' at offset %d nested too deeply", n.c_str(),
+                                     offset);
+        case ParseStatus::EndTagWithoutStartTag:
+            return FormatMessageText(u"No start tag for end tag '%s' at offset %d", n.c_str(),
+                                     offset);
+        case ParseStatus::EndTagMismatch:
+            return FormatMessageText(
+                u"End tag '%s' at offset %d does not match start tag '%s' at offset %d", n.c_str(),
+                offset, s.c_str(), startOffset);
+        case ParseStatus::ElementNotEnded:
+            return FormatMessageText(u"Element '%s' at offset %d not ended", n.c_str(), offset);
+    }
+    return {};
+}
+
+void CXmlDocument::NoteParseError(ParseStatus status, int32_t offset, std::u16string_view name,
+                                  std::u16string_view startName, int32_t startOffset) {
+    parseResult = {status, offset};
+    resultText = ParseErrorText(status, offset, name, startName, startOffset);
+}
 
 ElementHandle CXmlDocument::ParseElements(ElementHandle parent, TokenCursor& cursor) {
     const uint32_t baseLevel = RecordAt(parent).Level();
     cursor.next = 0;
     resultText.clear();
+    parseResult = {};
     OpenTagStack stack;
     int32_t depth = 0;
     ElementHandle current = parent;
     ElementHandle first = 0;
     bool moved = false;  // recovery moved children up: parents and levels need a fix-up
 
-    auto report = [&](CString message) {
+    auto report = [&](ParseStatus status, int32_t offset, std::u16string_view name = {}) {
         RecordAt(parent).flags |= ElemIllFormed;
         RecordAt(current).flags |= ElemHasError;
-        if (resultText.empty()) resultText = std::move(message);
+        if (resultText.empty()) NoteParseError(status, offset, name);
     };
 
     // Closes the innermost open element without an end tag; its children become its
@@ -112,20 +175,17 @@ ElementHandle CXmlDocument::ParseElements(ElementHandle parent, TokenCursor& cur
         if (resultText.empty()) {
             const NodeToken& entry = stack[depth];
             if (atEnd) {
-                resultText = FormatMessageText(u"Element '%s' at offset %d not ended",
-                                               NameOf(cursor, entry).c_str(), xr.start);
+                NoteParseError(ParseStatus::ElementNotEnded, xr.start, NameOf(cursor, entry));
             } else {
-                CString endName = TokenText(cursor);
-                resultText = FormatMessageText(
-                    u"End tag '%s' at offset %d does not match start tag '%s' at offset %d",
-                    endName.c_str(), endTagOffset, NameOf(cursor, entry).c_str(), xr.start);
+                NoteParseError(ParseStatus::EndTagMismatch, endTagOffset, TokenText(cursor),
+                               NameOf(cursor, entry), xr.start);
             }
         }
         current = up;
     };
 
     bool stop = !stack.ok();
-    if (stop) report(FormatMessageText(u"Out of memory at offset %d", 0));
+    if (stop) report(ParseStatus::OutOfMemory, 0);
     // Start and end tags are read here from one stream of marks over the whole text, which
     // the lexer's own reading of each node would look for again; every other node, and a tag
     // the text ends in, goes through the lexer.
@@ -155,22 +215,21 @@ ElementHandle CXmlDocument::ParseElements(ElementHandle parent, TokenCursor& cur
             case NodeElement: {
                 const bool empty = (node.flags & TokenEmptyElement) != 0;
                 if (node.length > kMaxStartTagLength) {
-                    report(FormatMessageText(u"Start tag at offset %d too long", node.start));
+                    report(ParseStatus::StartTagTooLong, node.start);
                     break;
                 }
                 if (baseLevel + static_cast<uint32_t>(depth) > kMaxLevel) {
-                    report(FormatMessageText(u"Element '%s' at offset %d nested too deeply",
-                                             NameOf(cursor, node).c_str(), node.start));
+                    report(ParseStatus::NestedTooDeeply, node.start, NameOf(cursor, node));
                     break;
                 }
                 if (depth + 1 >= stack.room() && !empty && !stack.Grow()) {
-                    report(FormatMessageText(u"Out of memory at offset %d", node.start));
+                    report(ParseStatus::OutOfMemory, node.start);
                     stop = true;
                     break;
                 }
                 const ElementHandle r = TakeRecord();
                 if (!r) {
-                    report(FormatMessageText(u"Out of memory at offset %d", stack[depth].start));
+                    report(ParseStatus::OutOfMemory, stack[depth].start);
                     stop = true;
                     break;
                 }
@@ -205,7 +264,7 @@ ElementHandle CXmlDocument::ParseElements(ElementHandle parent, TokenCursor& cur
             }
             case NodeEndTag: {
                 if (node.length > kMaxEndTagLength) {
-                    report(FormatMessageText(u"End tag at offset %d too long", node.start));
+                    report(ParseStatus::EndTagTooLong, node.start);
                     break;
                 }
                 int32_t p = depth - 1;
@@ -215,9 +274,7 @@ ElementHandle CXmlDocument::ParseElements(ElementHandle parent, TokenCursor& cur
                     m = RecordAt(m).parent;
                 }
                 if (p < 0) {
-                    CString endName = TokenText(cursor);
-                    report(FormatMessageText(u"No start tag for end tag '%s' at offset %d",
-                                             endName.c_str(), node.start));
+                    report(ParseStatus::EndTagWithoutStartTag, node.start, TokenText(cursor));
                     break;
                 }
                 const int32_t endStart = node.start;
@@ -234,7 +291,7 @@ ElementHandle CXmlDocument::ParseElements(ElementHandle parent, TokenCursor& cur
                 break;
             }
             case NodeError:
-                report(std::move(node.name));
+                report(node.error, node.errorOffset);
                 node.name.clear();
                 break;
             case NodeEnd:
@@ -280,6 +337,7 @@ ElementHandle CXmlDocument::ParseElements(ElementHandle parent, TokenCursor& cur
 bool CXmlDocument::ParseDocument() {
     CString earlier = std::move(resultText);
     resultText.clear();
+    parseResult = {};
     parentHandle = mainHandle = childHandle = 0;
     nodeOffset = nodeLength = nodeType = 0;
     savedPositions.Discard();
@@ -288,25 +346,24 @@ bool CXmlDocument::ParseDocument() {
     GrowIndex(documentText.length() / 64 + 8);
     releasedHead = 0;
     if (elementIndex.recordCapacity == 0) {
-        resultText = u"Out of memory";
+        NoteParseError(ParseStatus::OutOfMemory, -1);
     } else {
         RecordAt(0) = ElementRecord{};
         if (documentText.empty()) {
-            resultText = u"Empty document";
+            NoteParseError(ParseStatus::EmptyDocument, -1);
         } else {
             TokenCursor cursor(documentText.c_str(), documentFlags);
             const ElementHandle first = ParseElements(0, cursor);
             ElementRecord& doc = RecordAt(0);
             doc.length = documentText.length();
-            // Running out of memory is the one message the final verdicts must not hide.
-            const bool outOfMemory = resultText.starts_with(u"Out of memory");
-            if (outOfMemory) {
+            // Running out of memory is the one error the final verdicts must not hide.
+            if (parseResult.status == ParseStatus::OutOfMemory) {
                 if (first) doc.firstChild = first;
             } else if (!first) {
-                resultText = u"No root element";
+                NoteParseError(ParseStatus::NoRootElement, -1);
             } else {
                 doc.firstChild = first;
-                if (RecordAt(first).nextSibling) resultText = u"Root element has sibling";
+                if (RecordAt(first).nextSibling) NoteParseError(ParseStatus::RootHasSibling, -1);
             }
         }
     }
@@ -333,8 +390,9 @@ bool CXmlDocument::SetDocumentText(const char16_t* text) {
 
 bool CXmlDocument::SetDocumentText(std::u16string_view text) {
     loadedExactly = true;
+    loadedUtf8 = false;
     if (!documentText.Assign(text)) {
-        resultText = u"Out of memory";
+        NoteParseError(ParseStatus::OutOfMemory, -1);
         return false;
     }
     resultText.clear();

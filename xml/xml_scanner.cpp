@@ -1,5 +1,6 @@
 // The node lexer and the small token scanner used inside start tags.
-#include "xml/XmlDocument.h"
+#include "platform/ascii_fold.h"
+#include "xml/internal/XmlInternals.h"
 #include "xml/internal/tag_scan.h"
 
 namespace {
@@ -7,14 +8,14 @@ namespace {
 using xmlscan::IsNameStart;
 using xmlscan::IsSpace;
 
-// Kinds of node for the "unterminated" message.
-constexpr const char16_t* kKindDoctype = u"Doctype";
-constexpr const char16_t* kKindElement = u"Element tag";
-constexpr const char16_t* kKindEndTag = u"Element end tag";
-constexpr const char16_t* kKindCData = u"CDATA Section";
-constexpr const char16_t* kKindPi = u"Processing instruction";
-constexpr const char16_t* kKindComment = u"Comment";
-constexpr const char16_t* kKindTag = u"tag";
+// Kinds of node for the "unterminated" error.
+constexpr ParseStatus kKindDoctype = ParseStatus::UnterminatedDoctype;
+constexpr ParseStatus kKindElement = ParseStatus::UnterminatedElementTag;
+constexpr ParseStatus kKindEndTag = ParseStatus::UnterminatedEndTag;
+constexpr ParseStatus kKindCData = ParseStatus::UnterminatedCData;
+constexpr ParseStatus kKindPi = ParseStatus::UnterminatedProcessingInstruction;
+constexpr ParseStatus kKindComment = ParseStatus::UnterminatedComment;
+constexpr ParseStatus kKindTag = ParseStatus::UnterminatedTag;
 
 // Quoting inside start tags and skipped malformed markup: an "=" arms it, a quote after it
 // (whitespace between allowed) opens a value that only the same quote closes.
@@ -95,12 +96,11 @@ bool SkipDeclaration(const char16_t* t, int32_t& p) {
     }
 }
 
-CString Incorrect(const char16_t* what, int32_t offset) {
-    return FormatMessageText(u"Incorrect %s at offset %d", what, offset);
-}
-
-CString Unterminated(const char16_t* kind, int32_t offset) {
-    return FormatMessageText(u"%s at offset %d unterminated", kind, offset);
+// A malformed node: its error, and the message built from it.
+void Fail(NodeToken& token, ParseStatus status, int32_t offset) {
+    token.error = status;
+    token.errorOffset = offset;
+    token.name = ParseErrorText(status, offset);
 }
 
 }  // namespace
@@ -149,9 +149,7 @@ bool CXmlDocument::TokenMatches(const TokenCursor& cursor, const char16_t* name)
         if (!b) return false;  // the name is shorter than the token
         if (a != b) {
             if (!ignoreCase) return false;
-            if (a >= u'A' && a <= u'Z') a = static_cast<char16_t>(a + 32);
-            if (b >= u'A' && b <= u'Z') b = static_cast<char16_t>(b + 32);
-            if (a != b) return false;
+            if (platform::FoldAscii(a) != platform::FoldAscii(b)) return false;
         }
     }
     char16_t after = name[length < 0 ? 0 : length];
@@ -179,15 +177,15 @@ int32_t CXmlDocument::ScanNode(TokenCursor& cursor, NodeToken& token) {
         token.length = end - begin;
         return type;
     };
-    auto unterminated = [&](const char16_t* kind) {
+    auto unterminated = [&](ParseStatus kind) {
         while (t[p]) ++p;
-        token.name = Unterminated(kind, begin);
+        Fail(token, kind, begin);
         type = NodeError;
         return finish(p);
     };
-    // A malformed beginning: skipped like a start tag, reported with `what`.
-    auto malformed = [&](const char16_t* what) {
-        token.name = Incorrect(what, begin);
+    // A malformed beginning: skipped like a start tag, reported as `what`.
+    auto malformed = [&](ParseStatus what) {
+        Fail(token, what, begin);
         type = NodeError;
         if (SkipMalformed(t, p) == Markup::EndOfText) return unterminated(kKindTag);
         return finish(p);
@@ -244,7 +242,7 @@ int32_t CXmlDocument::ScanNode(TokenCursor& cursor, NodeToken& token) {
     }
     if (c != u'!') {
         p += 1;
-        return malformed(u"tag name character");
+        return malformed(ParseStatus::BadTagNameCharacter);
     }
 
     // "<!" ...
@@ -256,7 +254,7 @@ int32_t CXmlDocument::ScanNode(TokenCursor& cursor, NodeToken& token) {
         }
         if (t[p + 3] != u'-') {
             p += 3;
-            return malformed(u"comment tag");
+            return malformed(ParseStatus::BadCommentTag);
         }
         type = NodeComment;
         p += 4;
@@ -270,7 +268,7 @@ int32_t CXmlDocument::ScanNode(TokenCursor& cursor, NodeToken& token) {
         }
         if (t[p + 3] != u'C') {
             p += 3;
-            return malformed(u"tag");
+            return malformed(ParseStatus::BadTag);
         }
         type = NodeCData;
         p += 4;
@@ -289,7 +287,7 @@ int32_t CXmlDocument::ScanNode(TokenCursor& cursor, NodeToken& token) {
     }
     if (c != u'D') {
         p += 2;
-        return malformed(u"! tag");
+        return malformed(ParseStatus::BadDeclaration);
     }
 
     // DOCTYPE: internal markup is read by the same rules, each item up to its own end; a ">"
@@ -300,7 +298,7 @@ int32_t CXmlDocument::ScanNode(TokenCursor& cursor, NodeToken& token) {
     for (;;) {
         char16_t d = t[p];
         if (!d) {
-            token.name = Unterminated(kKindDoctype, begin);
+            Fail(token, kKindDoctype, begin);
             type = NodeError;
             return finish(p);
         }
@@ -312,7 +310,7 @@ int32_t CXmlDocument::ScanNode(TokenCursor& cursor, NodeToken& token) {
         const int32_t item = p;
         char16_t e = t[p + 1];
         bool ok = true;
-        const char16_t* what = nullptr;
+        ParseStatus what = ParseStatus::Ok;
         if (e == u'!') {
             char16_t f = t[p + 2];
             if (f == u'-') {
@@ -320,14 +318,15 @@ int32_t CXmlDocument::ScanNode(TokenCursor& cursor, NodeToken& token) {
                     p += 4;
                     ok = SkipToTerminator(t, item, p, u'-', u'-', 3);
                 } else {
-                    what = u"comment tag";
+                    what = ParseStatus::BadCommentTag;
                     p += 3;
                 }
             } else if (f == u'E' || f == u'A' || f == u'N') {
                 p += 3;
                 ok = SkipDeclaration(t, p);
             } else {
-                what = u"! tag";  // "<![" and "<!D" included: not allowed in a DOCTYPE
+                // "<![" and "<!D" included: not allowed in a DOCTYPE.
+                what = ParseStatus::BadDeclaration;
                 p += 2;
             }
         } else if (e == u'?') {
@@ -353,11 +352,11 @@ int32_t CXmlDocument::ScanNode(TokenCursor& cursor, NodeToken& token) {
                 }
             }
         } else {
-            what = u"tag name character";
+            what = ParseStatus::BadTagNameCharacter;
             p += 1;
         }
-        if (what) {
-            token.name = Incorrect(what, errorOffset);
+        if (what != ParseStatus::Ok) {
+            Fail(token, what, errorOffset);
             Markup m = SkipMalformed(t, p);
             if (m == Markup::EndedByLess) {
                 type = NodeError;

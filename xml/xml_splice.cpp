@@ -3,7 +3,7 @@
 #include <climits>
 #include <cstring>
 
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
 
 bool CXmlDocument::SpliceText(int32_t index, int32_t removedLength, const char16_t* replacement,
                               int32_t replacementLength) {

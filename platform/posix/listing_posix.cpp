@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ascii_fold.h"
 #include "platform/platform.h"
 #include "platform/posix/errors_posix.h"
 #include "platform/posix/prefix_posix.h"
@@ -37,10 +38,6 @@ struct FileFind::State {
 
 namespace {
 
-char AsciiLower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
-
 // Windows' wildcards: '*' any run, '?' one character, without regard to ASCII case. "*.*"
 // matches every name, with or without a dot.
 bool Matches(const char* mask, const char* name) {
@@ -51,7 +48,7 @@ bool Matches(const char* mask, const char* name) {
         if (*mask == '*') {
             starMask = ++mask;
             starName = name;
-        } else if (*mask == '?' || AsciiLower(*mask) == AsciiLower(*name)) {
+        } else if (*mask == '?' || FoldAscii(*mask) == FoldAscii(*name)) {
             ++mask;
             ++name;
         } else if (starMask) {

@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/ascii_fold.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -24,14 +25,10 @@ bool Exists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-char AsciiLower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
-
 bool EqualNoCase(const char* a, const std::string& b) {
     size_t i = 0;
     for (; a[i] && i < b.size(); ++i) {
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+        if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
     }
     return a[i] == 0 && i == b.size();
 }
@@ -108,9 +105,9 @@ std::string RealPath(const std::string& path) {
 // missing or broken keeps the link's path, so that using it fails as it would inside Wine.
 std::string DriveRoot(char drive) {
     std::string link = posix::WinePrefix() + "/dosdevices/";
-    link += AsciiLower(drive);
+    link += FoldAscii(drive);
     link += ':';
-    if (AsciiLower(drive) == 'z' && !Exists(link)) return {};
+    if (FoldAscii(drive) == 'z' && !Exists(link)) return {};
     std::string target = RealPath(link);
     if (target.empty()) return link;
     return target == "/" ? std::string() : target;
@@ -213,7 +210,7 @@ bool PlainName(std::u16string_view name) {
 }
 
 std::string LowerAscii(std::string name) {
-    for (char& c : name) c = AsciiLower(c);
+    for (char& c : name) c = FoldAscii(c);
     return name;
 }
 }  // namespace

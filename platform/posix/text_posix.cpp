@@ -621,7 +621,12 @@ size_t WholeUtf8(const unsigned char* s, size_t n) {
 
 bool AnsiToWideBlock(const char* bytes, size_t count, bool last, char16_t* out, size_t& consumed,
                      size_t& produced, bool& exact) {
-    const uint32_t codePage = AnsiCodePage();
+    return CodePageToWideBlock(0, bytes, count, last, out, consumed, produced, exact);
+}
+
+bool CodePageToWideBlock(uint32_t codePage, const char* bytes, size_t count, bool last,
+                         char16_t* out, size_t& consumed, size_t& produced, bool& exact) {
+    if (codePage == 0) codePage = AnsiCodePage();
     const auto* s = reinterpret_cast<const unsigned char*>(bytes);
     consumed = produced = 0;
     if (codePage == 65001) {

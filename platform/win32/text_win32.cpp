@@ -88,7 +88,12 @@ bool AnsiToWide(const char* bytes, size_t count, TextBuffer& out) {
 
 bool AnsiToWideBlock(const char* bytes, size_t count, bool last, char16_t* out, size_t& consumed,
                      size_t& produced, bool& exact) {
-    const UINT codePage = ::GetACP();
+    return CodePageToWideBlock(0, bytes, count, last, out, consumed, produced, exact);
+}
+
+bool CodePageToWideBlock(uint32_t requested, const char* bytes, size_t count, bool last,
+                         char16_t* out, size_t& consumed, size_t& produced, bool& exact) {
+    const UINT codePage = requested ? requested : ::GetACP();
     consumed = produced = 0;
     if (count > static_cast<size_t>(INT_MAX / 2)) {
         ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);

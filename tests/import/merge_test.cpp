@@ -3,8 +3,9 @@
 #include <string>
 
 #include "import/catalog_merge.h"
+#include "platform/ascii_fold.h"
 #include "support/xml_checker.h"
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
 
 namespace {
 
@@ -19,17 +20,17 @@ std::u16string Crlf(std::u16string text) {
 
 std::u16string Merge(const std::u16string& product, const std::u16string& pack) {
     CXmlDocument source, target;
-    EXPECT_TRUE(source.SetDocumentText(pack)) << Narrow(CXmlInspector(source).ResultText());
-    EXPECT_TRUE(target.SetDocumentText(product)) << Narrow(CXmlInspector(target).ResultText());
+    EXPECT_TRUE(source.SetDocumentText(pack)) << Narrow(XmlInternals(source).ResultText());
+    EXPECT_TRUE(target.SetDocumentText(product)) << Narrow(XmlInternals(target).ResultText());
     MergeCatalog(source, target);
     EXPECT_TRUE(CheckStructure(target));
     UpdateItemCounts(target);
     EXPECT_TRUE(CheckStructure(target));
     EXPECT_TRUE(target.IsWellFormed());
     // The merge leaves both walks on the root with "albums" remembered.
-    EXPECT_EQ(CXmlInspector(target).MainHandle(), CXmlInspector(target).Record(0).firstChild);
-    EXPECT_EQ(CXmlInspector(source).MainHandle(), CXmlInspector(source).Record(0).firstChild);
-    std::u16string merged(CXmlInspector(target).DocumentText().view());
+    EXPECT_EQ(XmlInternals(target).MainHandle(), XmlInternals(target).Record(0).firstChild);
+    EXPECT_EQ(XmlInternals(source).MainHandle(), XmlInternals(source).Record(0).firstChild);
+    std::u16string merged(XmlInternals(target).DocumentText().view());
     CXmlDocument reparsed;
     EXPECT_TRUE(reparsed.SetDocumentText(merged));
     return merged;
@@ -165,12 +166,12 @@ TEST(Merge, CatalogFormIsRequiredOfTheProduct) {
 }
 
 TEST(Merge, CompareNoCaseFoldsOnlyLatinLetters) {
-    EXPECT_EQ(CompareNoCase(u"Summer", u"sUMMER"), 0);
-    EXPECT_NE(CompareNoCase(u"\u00c9", u"\u00e9"), 0);
-    EXPECT_NE(CompareNoCase(u"a", u"ab"), 0);
-    EXPECT_EQ(CompareNoCase(u"", u""), 0);
-    EXPECT_LT(CompareNoCase(u"a", u"B"), 0);
-    EXPECT_EQ(CompareNoCase(u"[", u"{"), u'[' - u'{');  // no folding of punctuation
+    EXPECT_EQ(platform::CompareNoCase(u"Summer", u"sUMMER"), 0);
+    EXPECT_NE(platform::CompareNoCase(u"\u00c9", u"\u00e9"), 0);
+    EXPECT_NE(platform::CompareNoCase(u"a", u"ab"), 0);
+    EXPECT_EQ(platform::CompareNoCase(u"", u""), 0);
+    EXPECT_LT(platform::CompareNoCase(u"a", u"B"), 0);
+    EXPECT_EQ(platform::CompareNoCase(u"[", u"{"), u'[' - u'{');  // no folding of punctuation
 }
 
 }  // namespace

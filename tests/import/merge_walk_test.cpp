@@ -9,7 +9,7 @@
 #include "import/catalog_merge.h"
 #include "support/merge_walk.h"
 #include "support/xml_checker.h"
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
 
 namespace {
 
@@ -31,8 +31,19 @@ class Generator {
 
     std::u16string Catalog(bool pack) {
         std::u16string s = Pick(3) ? u"<?xml version=\"1.0\"?>\r\n" : u"";
-        // Now and then a catalog of another form.
-        if (pack && Chance(8)) return s + u"<mirvo><album name=\"a\"/></mirvo>";
+        // Now and then a pack of another form, whose albums the walk finds one level higher.
+        if (pack && Chance(12)) {
+            switch (Pick(4)) {
+                case 0:
+                    return s + u"<mirvo>" + AlbumRun(pack) + Gap() + u"</mirvo>";
+                case 1:
+                    return s + Albums(pack) + Space();
+                case 2:
+                    return s + Album() + Space();
+                default:
+                    return s + u"<catalog>" + Albums(pack) + u"</catalog>";
+            }
+        }
         s += u"<mirvo>" + Gap();
         s += Albums(pack);
         if (Chance(15)) s += Gap() + Albums(pack);  // the counts then use the second one
@@ -54,14 +65,18 @@ class Generator {
 
     std::u16string Albums(bool pack) {
         const char16_t* tag = Chance(4) ? u"Albums" : u"albums";  // found only ignoring case
+        std::u16string run = AlbumRun(pack);
+        if (run.empty() && Chance(40)) return u"<" + std::u16string(tag) + u"/>";
+        return u"<" + std::u16string(tag) + u">" + run + Gap() + u"</" + tag + u">";
+    }
+
+    std::u16string AlbumRun(bool pack) {
         const int count = Pick(pack ? 6 : 8);
-        if (count == 0 && Chance(40)) return u"<" + std::u16string(tag) + u"/>";
-        std::u16string s = u"<" + std::u16string(tag) + u">";
+        std::u16string s;
         for (int i = 0; i < count; ++i) {
             s += Gap();
             s += Chance(8) ? u"<cover/>" : Album();
         }
-        s += Gap() + u"</" + tag + u">";
         return s;
     }
 
@@ -143,7 +158,7 @@ class Generator {
 
 // Everything a caller can see of a document after the import, compared field by field.
 void ExpectSameDocument(const CXmlDocument& walk, const CXmlDocument& merged) {
-    const CXmlInspector w(walk), m(merged);
+    const XmlInternals w(walk), m(merged);
     ASSERT_EQ(Narrow(w.DocumentText().view()), Narrow(m.DocumentText().view()));
     EXPECT_EQ(w.ResultText(), m.ResultText());
     EXPECT_EQ(w.ParentHandle(), m.ParentHandle());
@@ -244,6 +259,9 @@ TEST(MergeWalk, SameAsTheWalkOnOtherCatalogs) {
         {"product not well-formed", u"<mirvo><albums>", good},
         {"pack not well-formed", good, u"<mirvo><albums><album>"},
         {"pack without albums", good, u"<mirvo><album name='b'/></mirvo>"},
+        {"pack without mirvo", good,
+         u"<albums><album name='a'><item name='i'/></album><album name='b'/></albums>"},
+        {"pack of one album", good, u"<album name='A'><item name='j'/></album>"},
         {"a name read past its tag", u"<mirvo><albums><album x 'y name='a'/></albums></mirvo>",
          good},
         {"a name that reads otherwise once opened",

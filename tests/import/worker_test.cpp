@@ -362,13 +362,37 @@ TEST(Worker, ImportsCheckFirstAndSayWhatFailed) {
         Catalog("<album name=\"" + gbk +
                 "\">\r\n<item name=\"n\"/>\r\n<ElemCount>1</ElemCount>\r\n</album>\r\n");
     const std::string broken = "<mirvo><albums>";
+    const std::string loneLead = Catalog("<album name=\"\xcf\"/>\r\n");
+    // 夏天 and 海边 in UTF-8: their bytes happen to be pairs of code page 936.
+    const std::string utf8Exact = Catalog(
+        "<album name=\"\xe5\xa4\x8f\xe5\xa4\xa9\"/><album name=\"\xe6\xb5\xb7\xe8\xbe\xb9\"/>\r\n");
+    const std::string utf8Failure = "似乎是 UTF-8 编码的文本，而目录文件必须是代码页 936 的文本。";
+    const std::string productUtf8 = "导入未完成：MirvoPix的目录文件“P”" + utf8Failure;
+    const std::string packUtf8 = "导入未完成：素材包的目录文件“M”" + utf8Failure;
+    // Catalogs of another form: the walk finds their albums one level higher.
+    const std::string albumsRoot =
+        "<albums><album name=\"" + gbk + "\"><item name=\"n\"/></album></albums>";
+    const std::string mirvoRoot =
+        "<mirvo><album name=\"" + gbk + "\"><item name=\"n\"/></album></mirvo>";
     const Row rows[] = {
+        {"product catalog in UTF-8 that reads exactly", packCatalog.c_str(), utf8Exact.c_str(),
+         nullptr, productUtf8.c_str(), nullptr},
+        {"pack catalog in UTF-8 that reads exactly", utf8Exact.c_str(), gbkProduct.c_str(), nullptr,
+         packUtf8.c_str(), nullptr},
+        {"pack catalog with the albums as root", albumsRoot.c_str(), gbkProduct.c_str(), nullptr,
+         nullptr, gbkMerged.c_str()},
+        {"pack catalog without albums", mirvoRoot.c_str(), gbkProduct.c_str(), nullptr, nullptr,
+         gbkMerged.c_str()},
+        {"pack catalog of another form, no product catalog", albumsRoot.c_str(), nullptr, nullptr,
+         "导入未完成：MirvoPix还没有目录文件，而素材包的目录文件“M”不是", nullptr},
         {"product catalog in UTF-8", packCatalog.c_str(), utf8Product.c_str(), nullptr,
-         "导入未完成：MirvoPix的目录文件“P”不是代码页 ", nullptr},
+         productUtf8.c_str(), nullptr},
         {"product catalog with a byte-order mark", packCatalog.c_str(), bomProduct.c_str(), nullptr,
-         "导入未完成：MirvoPix的目录文件“P”不是代码页 ", nullptr},
+         productUtf8.c_str(), nullptr},
+        {"product catalog with a lead byte alone", packCatalog.c_str(), loneLead.c_str(), nullptr,
+         "导入未完成：MirvoPix的目录文件“P”不是代码页 936 的文本。", nullptr},
         {"pack catalog in UTF-8", utf8Product.c_str(), gbkProduct.c_str(), nullptr,
-         "导入未完成：素材包的目录文件“M”不是代码页 ", nullptr},
+         packUtf8.c_str(), nullptr},
         {"product catalog not well-formed", packCatalog.c_str(), broken.c_str(), nullptr,
          "导入未完成：MirvoPix的目录文件“P”不是格式正确的XML：", nullptr},
         {"pack catalog not well-formed", broken.c_str(), gbkProduct.c_str(), nullptr,

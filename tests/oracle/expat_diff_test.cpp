@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "support/xml_checker.h"
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
 
 namespace {
 
@@ -170,14 +170,13 @@ TEST(ExpatOracle, ElementSpansAndLevelsAgree) {
                                                     << utf8;
         CXmlDocument doc;
         ASSERT_TRUE(doc.SetDocumentText(Widen(utf8)))
-            << Narrow(CXmlInspector(doc).ResultText()) << "\n"
+            << Narrow(XmlInternals(doc).ResultText()) << "\n"
             << utf8;
         ASSERT_TRUE(CheckStructure(doc)) << utf8;
         // Handles are given in document order by the parser.
-        ASSERT_EQ(static_cast<size_t>(CXmlInspector(doc).NextRecord() - 1), expected.size())
-            << utf8;
+        ASSERT_EQ(static_cast<size_t>(XmlInternals(doc).NextRecord() - 1), expected.size()) << utf8;
         for (size_t i = 0; i < expected.size(); ++i) {
-            const ElementRecord& r = CXmlInspector(doc).Record(static_cast<ElementHandle>(i + 1));
+            const ElementRecord& r = XmlInternals(doc).Record(static_cast<ElementHandle>(i + 1));
             SCOPED_TRACE(testing::Message() << "seed " << seed << " element " << i + 1);
             EXPECT_EQ(r.start, expected[i].start);
             EXPECT_EQ(r.length, expected[i].length);

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "platform/platform.h"
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
 
 namespace reliability {
 
@@ -237,7 +237,7 @@ std::map<std::string, std::vector<std::string>> CatalogAlbums(const fs::path& ca
     const ElementHandle albums = root ? doc.FindNamedElement(root, 0, u"albums") : 0;
     // Attributes are read with the cursor on the element.
     const auto attribute = [&doc](ElementHandle h) {
-        doc.SetPosition(CXmlInspector(doc).Record(h).parent, h, 0);
+        doc.SetPosition(XmlInternals(doc).Record(h).parent, h, 0);
         return platform::ToUtf8(doc.GetAttribute(u"name"));
     };
     for (ElementHandle a = albums ? doc.FindNamedElement(albums, 0, u"album") : 0; a;

@@ -7,7 +7,7 @@
 #include "import/catalog_merge.h"
 #include "import/run_import.h"
 #include "support/xml_checker.h"
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ void Merged(CXmlDocument& target) {
 
 TEST(Verify, AcceptsSoundResultsAndRefusesEveryTamperedWord) {
     CXmlDocument doc;
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     Merged(doc);
     ASSERT_TRUE(IndexMatchesText(doc));
     const int32_t records = in.NextRecord();
@@ -59,12 +59,12 @@ TEST(Verify, AcceptsSoundResultsAndRefusesEveryTamperedWord) {
             if (r.flags & ElemReleased) continue;  // records freed by the edits count for nothing
             const ElementRecord saved = r;
             t.apply(r);
-            doc.SetRecord(h, r);
+            XmlInternals::SetRecord(doc, h, r);
             if (std::memcmp(&saved, &r, sizeof r) != 0) {
                 EXPECT_FALSE(IndexMatchesText(doc));
                 ++refused;
             }
-            doc.SetRecord(h, saved);
+            XmlInternals::SetRecord(doc, h, saved);
         }
     }
     EXPECT_GT(refused, 10 * (records - 1));
@@ -76,13 +76,13 @@ TEST(Verify, AcceptsSoundResultsAndRefusesEveryTamperedWord) {
     const ElementHandle lastAlbum = in.Record(firstAlbum).prevSibling;
     ElementRecord last = in.Record(lastAlbum);
     last.nextSibling = firstAlbum;
-    doc.SetRecord(lastAlbum, last);
+    XmlInternals::SetRecord(doc, lastAlbum, last);
     EXPECT_FALSE(IndexMatchesText(doc));
     last.nextSibling = 0;
-    doc.SetRecord(lastAlbum, last);
+    XmlInternals::SetRecord(doc, lastAlbum, last);
 
     // So does a text changed under the index, and a document that is not well-formed.
-    ASSERT_TRUE(doc.SpliceText(in.Record(firstAlbum).start + 1, 1, u"x", 1));
+    ASSERT_TRUE(XmlInternals::SpliceText(doc, in.Record(firstAlbum).start + 1, 1, u"x", 1));
     EXPECT_FALSE(IndexMatchesText(doc));
     CXmlDocument broken;
     EXPECT_FALSE(broken.SetDocumentText(u"<mirvo><albums></mirvo>"));
@@ -103,7 +103,7 @@ TEST(Verify, RefusesAnEditThatReadsOtherwise) {
     MergeCatalog(source, target);
     UpdateItemCounts(target);
     EXPECT_TRUE(CheckStructure(target));
-    EXPECT_FALSE(IndexMatchesText(target)) << Narrow(CXmlInspector(target).DocumentText().view());
+    EXPECT_FALSE(IndexMatchesText(target)) << Narrow(XmlInternals(target).DocumentText().view());
 }
 
 }  // namespace

@@ -71,7 +71,7 @@ void UpdateItemCountsWalk(CXmlDocument& target) {
         while (target.FindElement(u"item")) ++count;
         target.ResetPosition();
         if (target.FindElement(u"ElemCount"))
-            target.SetContent(CXmlInspector(target).MainHandle(), count);
+            target.SetContent(target.MainHandle(), count);
         else
             target.AppendElement(u"ElemCount", count, 0);
         target.LeaveElement();

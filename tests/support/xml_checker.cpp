@@ -4,6 +4,8 @@
 #include <sstream>
 #include <vector>
 
+#include "xml/internal/XmlInternals.h"
+
 std::string Narrow(std::u16string_view text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -56,7 +58,7 @@ static bool IsNameEnd(char16_t c) {
 }
 
 std::u16string NameAt(const CXmlDocument& doc, ElementHandle handle) {
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     const char16_t* text = in.DocumentText().c_str();
     int32_t p = in.Record(handle).start + 1;
     int32_t b = p;
@@ -65,7 +67,7 @@ std::u16string NameAt(const CXmlDocument& doc, ElementHandle handle) {
 }
 
 testing::AssertionResult CheckStructure(const CXmlDocument& doc) {
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     std::ostringstream err;
     auto fail = [&](ElementHandle h, const std::string& what) {
         return testing::AssertionFailure() << "record " << h << ": " << what;
@@ -171,12 +173,12 @@ testing::AssertionResult CheckStructure(const CXmlDocument& doc) {
 }
 
 std::string DumpRecord(const CXmlDocument& doc, ElementHandle h) {
-    return doc.RecordLine(h);
+    return XmlInternals::RecordLine(doc, h);
 }
 
 std::string DumpRecords(const CXmlDocument& doc) {
     std::string out;
-    for (int32_t h = 1; h < CXmlInspector(doc).NextRecord(); ++h) {
+    for (int32_t h = 1; h < XmlInternals(doc).NextRecord(); ++h) {
         if (!out.empty()) out += "\n";
         out += DumpRecord(doc, static_cast<ElementHandle>(h));
     }
@@ -184,7 +186,7 @@ std::string DumpRecords(const CXmlDocument& doc) {
 }
 
 std::vector<ElementHandle> DocumentOrder(const CXmlDocument& doc) {
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     std::vector<ElementHandle> out;
     ElementHandle h = in.Record(0).firstChild;
     while (h && out.size() < static_cast<size_t>(in.NextRecord())) {

@@ -11,7 +11,7 @@
 
 #include "support/xml_checker.h"
 #include "support/xml_gen.h"
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
 
 namespace {
 
@@ -56,7 +56,7 @@ void PrintTo(const Snapshot& s, std::ostream* os) {
 
 // A released record keeps only its mark and its link in the released list.
 Snapshot Take(const CXmlDocument& doc) {
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     std::string records;
     for (ElementHandle h = 0; h < static_cast<ElementHandle>(in.NextRecord()); ++h) {
         const ElementRecord& r = in.Record(h);
@@ -100,8 +100,8 @@ struct EditMaker {
     void Place(Edit& edit) {
         edit.parent = rng.Chance(5) ? 0 : AnyElement();
         std::vector<ElementHandle> children;
-        for (ElementHandle c = CXmlInspector(single).Record(edit.parent).firstChild; c;
-             c = CXmlInspector(single).Record(c).nextSibling)
+        for (ElementHandle c = XmlInternals(single).Record(edit.parent).firstChild; c;
+             c = XmlInternals(single).Record(c).nextSibling)
             children.push_back(c);
         if (!children.empty() && rng.Chance(60))
             edit.after =
@@ -123,7 +123,7 @@ struct EditMaker {
                     if (rng.Chance(50)) edit.text += u"\r\n";
                 }
                 edit.expected = single.AppendSubtree(edit.text.c_str(), edit.flags);
-                edit.added = CXmlInspector(single).MainHandle();
+                edit.added = XmlInternals(single).MainHandle();
                 break;
             case 1:
                 Place(edit);
@@ -132,7 +132,7 @@ struct EditMaker {
                 edit.flags |= (rng.Chance(10) ? uint32_t{EditUnended} : 0u) |
                               (rng.Chance(20) ? uint32_t{EditSpacedEmptyTag} : 0u);
                 edit.expected = single.AppendElement(edit.text.c_str(), edit.value, edit.flags);
-                edit.added = edit.expected ? CXmlInspector(single).MainHandle() : 0;
+                edit.added = edit.expected ? XmlInternals(single).MainHandle() : 0;
                 break;
             case 2:
                 edit.parent = AnyElement();
@@ -145,11 +145,12 @@ struct EditMaker {
                 request.insertFlags = edit.flags;
                 request.insertText = edit.text = rng.Pick(kPlainTexts);
                 ElementHandle reference = edit.after;
-                const int32_t removed = single.InsertText(edit.parent, reference, request);
+                const int32_t removed =
+                    XmlInternals::InsertText(single, edit.parent, reference, request);
                 edit.expected = removed >= 0;
                 if (edit.expected)
-                    single.AdjustAfterNodeEdit(
-                        edit.parent, reference,
+                    XmlInternals::AdjustAfterNodeEdit(
+                        single, edit.parent, reference,
                         static_cast<int32_t>(request.insertText.size()) - removed);
                 break;
             }
@@ -203,7 +204,7 @@ TEST(EditBatch, EqualsTheSameEditsOneByOne) {
             ASSERT_TRUE(Queue(batch, edits[e])) << "edit " << e;
         ASSERT_TRUE(batch.Apply());
         ASSERT_EQ(Take(batched), Take(single))
-            << Narrow(CXmlInspector(single).DocumentText().view());
+            << Narrow(XmlInternals(single).DocumentText().view());
         ASSERT_TRUE(CheckStructure(batched));
     }
 }

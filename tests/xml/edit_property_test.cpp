@@ -10,14 +10,14 @@
 
 #include "support/xml_checker.h"
 #include "support/xml_gen.h"
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
 
 namespace {
 
 // Places the positions for an edit below the root. Returns false when the choice would put
 // the edit at the document level.
 bool Place(Rng& rng, CXmlDocument& doc, const std::vector<ElementHandle>& order, bool asChild) {
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     const ElementHandle e = order[static_cast<size_t>(rng.Below(static_cast<int>(order.size())))];
     const ElementRecord& r = in.Record(e);
     if (asChild) {
@@ -47,7 +47,7 @@ TEST(EditProperty, EditedIndexEqualsFreshParse) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         Rng rng(seed);
         CXmlDocument doc;
-        const CXmlInspector in(doc);
+        const XmlInternals in(doc);
         ASSERT_TRUE(doc.SetDocumentText(GenerateDocument(rng))) << Narrow(in.ResultText());
         ASSERT_TRUE(MatchesFreshParse(doc));
         for (int e = 0; e < kEdits; ++e) {

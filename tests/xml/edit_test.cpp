@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "support/xml_checker.h"
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
 
 namespace {
 
 std::string Describe(const CXmlDocument& doc, ElementHandle h) {
     if (!h) return "0";
-    const ElementRecord& r = CXmlInspector(doc).Record(h);
+    const ElementRecord& r = XmlInternals(doc).Record(h);
     std::string s = Narrow(NameAt(doc, h)) + "@" + std::to_string(r.start) + "+" +
                     std::to_string(r.length) + "(" + std::to_string(r.StartTagLength()) + "," +
                     std::to_string(r.EndTagLength()) + ")L" + std::to_string(r.Level());
@@ -34,12 +34,12 @@ std::string Records(const CXmlDocument& doc) {
 }
 
 std::string Short(const CXmlDocument& doc, ElementHandle h) {
-    return h ? Narrow(NameAt(doc, h)) + "@" + std::to_string(CXmlInspector(doc).Record(h).start)
+    return h ? Narrow(NameAt(doc, h)) + "@" + std::to_string(XmlInternals(doc).Record(h).start)
              : "0";
 }
 
 std::string Positions(const CXmlDocument& doc) {
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     return "P=" + Short(doc, in.ParentHandle()) + " M=" + Short(doc, in.MainHandle()) +
            " C=" + Short(doc, in.ChildHandle()) + " T=" + std::to_string(in.NodeType()) +
            (in.NodeOffset() || in.NodeLength() ? " node fields set" : "");
@@ -76,8 +76,8 @@ struct Snapshot {
     int32_t next, type, nodeOffset, nodeLength;
     std::vector<ElementRecord> records;
 
-    explicit Snapshot(const CXmlDocument& doc) : Snapshot(CXmlInspector(doc)) {}
-    explicit Snapshot(const CXmlInspector& in)
+    explicit Snapshot(const CXmlDocument& doc) : Snapshot(XmlInternals(doc)) {}
+    explicit Snapshot(const XmlInternals& in)
         : text(in.DocumentText().view()),
           result(in.ResultText()),
           parent(in.ParentHandle()),
@@ -104,12 +104,12 @@ struct Snapshot {
 // refused edit must keep it.
 void LeaveEarlierResult(CXmlDocument& doc) {
     ASSERT_FALSE(doc.LoadFile(u"Z:\\brevlo-no-such-folder\\none.xml"));
-    ASSERT_FALSE(CXmlInspector(doc).ResultText().empty());
+    ASSERT_FALSE(XmlInternals(doc).ResultText().empty());
 }
 
 // Every edit in these tests is followed by this.
 void ExpectSound(const CXmlDocument& doc) {
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     EXPECT_TRUE(CheckStructure(doc));
     EXPECT_EQ(in.Record(0).length, in.DocumentText().length());
 }
@@ -284,7 +284,7 @@ class EditCaseTest : public testing::TestWithParam<EditCase> {};
 TEST_P(EditCaseTest, GivesExactTextRecordsAndPositions) {
     const EditCase& c = GetParam();
     CXmlDocument doc;
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     doc.SetDocumentText(Widen(c.document));
     ASSERT_TRUE(Navigate(doc, c.path));
     const std::u16string name = c.name ? Widen(c.name) : u"";
@@ -329,7 +329,7 @@ INSTANTIATE_TEST_SUITE_P(Edits, EditCaseTest, testing::ValuesIn(kEditCases),
 
 TEST(AppendSubtree, ParseMessageAndRecordUse) {
     CXmlDocument doc;
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     doc.SetDocumentText(u"<r></r>");
     ASSERT_TRUE(Navigate(doc, "F:r E"));
     const int32_t before = in.NextRecord();
@@ -361,18 +361,18 @@ TEST(AppendSubtree, TakesSubtreeTextOfAnotherDocument) {
     product.SetDocumentText(u"<m>\r\n</m>");
     ASSERT_TRUE(Navigate(product, "F:m E"));
     EXPECT_TRUE(product.AppendSubtree(album.c_str(), 0));
-    EXPECT_EQ(Narrow(CXmlInspector(product).DocumentText().view()),
+    EXPECT_EQ(Narrow(XmlInternals(product).DocumentText().view()),
               "<m>\r\n<album name='x'><item/></album>\r\n</m>");
     EXPECT_EQ(Records(product), "m@0+42(3,4)L0 album@5+31(16,8)L1 item@21+7(7,0)L2");
     ExpectSound(product);
     EXPECT_TRUE(product.AppendElement(u"ElemCount", 1, EditAsChild));
-    EXPECT_EQ(product.GetElementSubtreeText(CXmlInspector(product).ChildHandle()),
+    EXPECT_EQ(product.GetElementSubtreeText(XmlInternals(product).ChildHandle()),
               u"<ElemCount>1</ElemCount>\r\n");
     ExpectSound(product);
-    EXPECT_TRUE(product.SetContent(CXmlInspector(product).ChildHandle(), 12));
+    EXPECT_TRUE(product.SetContent(XmlInternals(product).ChildHandle(), 12));
     ExpectSound(product);
     EXPECT_TRUE(MatchesFreshParse(product));
-    EXPECT_EQ(Narrow(CXmlInspector(product).DocumentText().view()),
+    EXPECT_EQ(Narrow(XmlInternals(product).DocumentText().view()),
               "<m>\r\n<album name='x'><item/><ElemCount>12</ElemCount>\r\n</album>\r\n</m>");
 }
 
@@ -398,13 +398,12 @@ TEST(Refusals, ChangeNothing) {
         {"content with handle 0", "<r><a/></r>", "F:r E F:a",
          [](CXmlDocument& d) { return d.SetContent(0, u"v", 0); }},
         {"content of element with child", "<r><a/></r>", "F:r",
-         [](CXmlDocument& d) { return d.SetContent(CXmlInspector(d).MainHandle(), u"v", 0); }},
+         [](CXmlDocument& d) { return d.SetContent(XmlInternals(d).MainHandle(), u"v", 0); }},
         {"integer content of element with child", "<r><a/></r>", "F:r",
-         [](CXmlDocument& d) { return d.SetContent(CXmlInspector(d).MainHandle(), 5); }},
+         [](CXmlDocument& d) { return d.SetContent(XmlInternals(d).MainHandle(), 5); }},
         {"content with handle at nextRecord", "<r><a/></r>", "",
          [](CXmlDocument& d) {
-             return d.SetContent(static_cast<ElementHandle>(CXmlInspector(d).NextRecord()), u"v",
-                                 0);
+             return d.SetContent(static_cast<ElementHandle>(XmlInternals(d).NextRecord()), u"v", 0);
          }},
         {"content with handle far beyond", "<r><a/></r>", "",
          [](CXmlDocument& d) { return d.SetContent(0xFFFFFFFFu, u"v", 0); }},
@@ -427,7 +426,7 @@ TEST(Refusals, ReleasedRecordIsNoElement) {
     doc.SetDocumentText(u"<r></r>");
     ASSERT_TRUE(Navigate(doc, "F:r E"));
     ASSERT_TRUE(doc.AppendSubtree(u"<x/>", 0));
-    const ElementHandle released = CXmlInspector(doc).ReleasedHead();
+    const ElementHandle released = XmlInternals(doc).ReleasedHead();
     ASSERT_NE(released, 0u);
     const Snapshot before(doc);
     EXPECT_FALSE(doc.SetContent(released, u"v", 0));
@@ -445,7 +444,7 @@ TEST(Refusals, ElementNamesMustBeXmlNames) {
     for (const std::u16string& name : bad) {
         SCOPED_TRACE(Narrow(name));
         CXmlDocument doc;
-        const CXmlInspector in(doc);
+        const XmlInternals in(doc);
         doc.SetDocumentText(u"<r><a/></r>");
         ASSERT_TRUE(Navigate(doc, "F:r E F:a"));
         const Snapshot before(doc);
@@ -472,7 +471,7 @@ TEST(Refusals, ElementNamesMustBeXmlNames) {
     for (const std::u16string& name : good) {
         SCOPED_TRACE(Narrow(name));
         CXmlDocument doc;
-        const CXmlInspector in(doc);
+        const XmlInternals in(doc);
         doc.SetDocumentText(u"<r><a/></r>");
         ASSERT_TRUE(Navigate(doc, "F:r E F:a"));
         ASSERT_TRUE(doc.AppendElement(name.c_str(), u"v", 0));
@@ -529,7 +528,7 @@ TEST(RecordBounds, OpeningUpAnEmptyElementWithALongName) {
         const std::u16string text = u"<r><" + name + u"/><" + name + u"></r>";
         using Edit = bool (*)(CXmlDocument&);
         const Edit edits[] = {
-            [](CXmlDocument& d) { return d.SetContent(CXmlInspector(d).MainHandle(), u"v", 0); },
+            [](CXmlDocument& d) { return d.SetContent(XmlInternals(d).MainHandle(), u"v", 0); },
             [](CXmlDocument& d) { return d.AppendElement(u"n", nullptr, EditAsChild); },
             [](CXmlDocument& d) { return d.AppendSubtree(u"<n/>", EditAsChild); },
             [](CXmlDocument& d) { return d.AppendSubtree(u"no element", EditAsChild); },
@@ -538,7 +537,7 @@ TEST(RecordBounds, OpeningUpAnEmptyElementWithALongName) {
             for (const bool unended : {false, true}) {
                 SCOPED_TRACE(std::to_string(length) + (unended ? " unended" : " empty tag"));
                 CXmlDocument doc;
-                const CXmlInspector in(doc);
+                const XmlInternals in(doc);
                 doc.SetDocumentText(text);
                 ASSERT_TRUE(Navigate(doc, "F:r E"));
                 ASSERT_TRUE(doc.FindElement(name.c_str()));
@@ -600,7 +599,7 @@ TEST(RecordBounds, Levels) {
     for (int32_t i = 0; i < kDepth; ++i) text += u"<a>";
     for (int32_t i = 0; i < kDepth; ++i) text += u"</a>";
     CXmlDocument doc;
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     ASSERT_TRUE(doc.SetDocumentText(text));
     const ElementHandle deepest = kDepth;
     ASSERT_EQ(in.Record(deepest).Level(), kMaxLevel);
@@ -656,7 +655,7 @@ class FailingAllocations {
 TEST(Memory, RecordThatCannotBeTakenChangesNothing) {
     // The parse sizes the index at 8 records; fill it to the brim.
     CXmlDocument doc;
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     doc.SetDocumentText(u"<r></r>");
     ASSERT_TRUE(Navigate(doc, "F:r E"));
     ASSERT_EQ(in.Index().recordCapacity, 8);
@@ -697,7 +696,7 @@ TEST(Memory, RecordThatCannotBeTakenChangesNothing) {
 
 TEST(Edits, TextBufferGrowsByHalfAgainPlus128) {
     CXmlDocument doc;
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     doc.SetDocumentText(u"<r></r>");
     ASSERT_EQ(in.DocumentText().capacity(), 7);
     ASSERT_TRUE(Navigate(doc, "F:r E"));

@@ -2,13 +2,21 @@
 // LC_ALL=zh_CN.UTF-8 in both builds) and with injected faults at every step of a save.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
+#include "catalog_gen.h"
 #include "platform/platform.h"
 #include "support/platform_temp.h"
 #include "support/xml_checker.h"
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
+#include "xml/internal/utf8_text.h"
+
+#ifndef BREVLO_SOAK
+#define BREVLO_SOAK 0
+#endif
 
 namespace {
 
@@ -58,13 +66,13 @@ TEST(File, LoadNotesAndResults) {
         const CString path = dir / u"c.xml";
         WriteBytes(path, l.bytes);
         CXmlDocument doc;
-        const CXmlInspector in(doc);
+        const XmlInternals in(doc);
         EXPECT_EQ(doc.LoadFile(path.c_str()), l.result);
         EXPECT_EQ(Narrow(in.ResultText()), Narrow(l.resultText));
         EXPECT_TRUE(CheckStructure(doc));
     }
     CXmlDocument doc;
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     WriteBytes(dir / u"c.xml", kCatalog936);
     ASSERT_TRUE(doc.LoadFile((dir / u"c.xml").c_str()));
     ASSERT_TRUE(doc.FindElement(u"mirvo") && doc.EnterElement() && doc.FindElement(u"album"));
@@ -102,7 +110,7 @@ TEST(File, LoadsInBlocksAndTellsWhetherExact) {
         const CString path = dir / u"c.xml";
         WriteBytes(path, c.bytes);
         CXmlDocument doc;
-        const CXmlInspector in(doc);
+        const XmlInternals in(doc);
         doc.LoadFile(path.c_str());
         EXPECT_EQ(doc.LoadedExactly(), c.exact);
         TextBuffer whole;
@@ -114,17 +122,109 @@ TEST(File, LoadsInBlocksAndTellsWhetherExact) {
         }
     }
     CXmlDocument doc;
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     EXPECT_FALSE(doc.LoadFile((dir / u"missing.xml").c_str()));
     EXPECT_FALSE(doc.LoadedExactly());
     doc.SetDocumentText(u"<a/>");
     EXPECT_TRUE(doc.LoadedExactly());
 }
 
+// The UTF-8 rule both ways: no text of GB2312 characters, alone or in pairs, reads as UTF-8,
+// while catalogs kept in UTF-8 do, in code page 936 and in 1252, whatever their declaration.
+TEST(File, TellsUtf8TextFromTheCodePage) {
+    // The characters of the GB2312 rows of code page 936 (7,445, and the few GBK adds there).
+    std::vector<std::string> gb2312;
+    for (int lead = 0xA1; lead <= 0xF7; ++lead) {
+        for (int trail = 0xA1; trail <= 0xFE; ++trail) {
+            const std::string pair{static_cast<char>(lead), static_cast<char>(trail)};
+            TextBuffer c;
+            std::string back;
+            bool substituted = false;
+            if (platform::CodePageToWide(936, pair.data(), 2, c) && c.length() == 1 &&
+                (c[0] < 0xE000 || c[0] > 0xF8FF) &&
+                platform::WideToCodePage(936, c.c_str(), 1, back, substituted) && !substituted &&
+                back == pair)
+                gb2312.push_back(pair);
+        }
+    }
+    ASSERT_GE(gb2312.size(), 7445u);
+    auto utf8 = [](std::string_view bytes, uint32_t codePage) {
+        Utf8TextCheck check(codePage);
+        check.Feed(bytes.data(), bytes.size());
+        return check.IsUtf8Text();
+    };
+    // Each as a name alone, and in pairs: all of them in the soak run, a sixteenth here.
+    size_t taken = 0;
+    std::string one = "<a n=\"..\"/>", two = "<a n=\"....\"/>";
+    for (size_t i = 0; i < gb2312.size(); ++i) {
+        std::memcpy(one.data() + 6, gb2312[i].data(), 2);
+        taken += utf8(one, 936);
+        if (i % (BREVLO_SOAK ? 1 : 16)) continue;
+        std::memcpy(two.data() + 6, gb2312[i].data(), 2);
+        for (const std::string& second : gb2312) {
+            std::memcpy(two.data() + 8, second.data(), 2);
+            taken += utf8(two, 936);
+        }
+    }
+    EXPECT_EQ(taken, 0u);
+
+    // Whole catalogs, read as the load reads them: in UTF-8 (the first one reads exactly in
+    // 936, as one saved by an editor often does), in the code page, or across a block.
+    TempFolder dir;
+    const std::u16string chinese =
+        u"<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<mirvo><albums><album "
+        u"name=\"\u590f\u5929\"/>"
+        u"<album name=\"\u6d77\u8fb9\"/></albums></mirvo>\r\n";
+    const std::u16string latin = u"<mirvo><albums><album name=\"Caf\u00e9\"/></albums></mirvo>";
+    const std::u16string cyrillic =
+        u"<mirvo><albums><album name=\"\u041f\u0440\u0438\u0432\u0435\u0442\"/></albums></mirvo>";
+    struct Read {
+        const char* what;
+        std::string bytes;
+        uint32_t codePage;
+        bool utf8;
+    };
+    std::vector<Read> reads = {
+        {"Chinese names in UTF-8", EncodeCatalog(chinese, 65001), 936, true},
+        {"Chinese names in 936", EncodeCatalog(chinese, 936), 936, false},
+        {"UTF-8 across a block", std::string((1 << 20) - 12, ' ') + EncodeCatalog(chinese, 65001),
+         936, true},
+        {"a UTF-8 byte-order mark", "\xef\xbb\xbf<a/>", 936, true},
+        {"ASCII", "<a/>", 936, false},
+        {"Chinese names in UTF-8, read as 1252", EncodeCatalog(chinese, 65001), 1252, true},
+        {"an accent in UTF-8, read as 1252", platform::ToUtf8(latin), 1252, true},
+        {"an accent in 1252", EncodeCatalog(latin, 1252), 1252, false},
+        {"Cyrillic in 1251", EncodeCatalog(cyrillic, 1251), 1251, false},
+        {"Chinese names in UTF-8, read as UTF-8", EncodeCatalog(chinese, 65001), 65001, false},
+    };
+    for (uint32_t seed = 1; seed <= 4; ++seed) {
+        const std::u16string generated = GenerateCatalog({20, 5, seed});
+        reads.push_back({"generated, in UTF-8", EncodeCatalog(generated, 65001), 936, true});
+        reads.push_back({"generated, in 936", EncodeCatalog(generated, 936), 936, false});
+    }
+    for (const Read& r : reads) {
+        SCOPED_TRACE(r.what);
+        WriteBytes(dir / u"c.xml", r.bytes);
+        TextBuffer text;
+        CString result;
+        TextFileCheck check;
+        check.codePage = r.codePage;
+        ASSERT_TRUE(CXmlDocument::ReadTextFile((dir / u"c.xml").c_str(), text, result, &check));
+        EXPECT_EQ(check.utf8, r.utf8);
+        if (r.codePage != 936) continue;
+        CXmlDocument doc;
+        doc.LoadFile((dir / u"c.xml").c_str());
+        EXPECT_EQ(doc.LoadedUtf8Text(), r.utf8);
+        if (r.what == reads[0].what) {
+            EXPECT_TRUE(doc.LoadedExactly());
+        }
+    }
+}
+
 TEST(File, MissingFileKeepsTheDocument) {
     TempFolder dir;
     CXmlDocument doc;
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     ASSERT_TRUE(doc.SetDocumentText(u"<keep><me/></keep>"));
     doc.FindElement(u"keep");
     const CString missing[] = {dir / u"missing.xml", dir / u"no-folder\\missing.xml"};
@@ -150,19 +250,19 @@ TEST(File, RoundTripIsByteForByte) {
         CXmlDocument doc;
         doc.LoadFile((dir / u"in.xml").c_str());
         ASSERT_TRUE(doc.SaveFile((dir / u"out.xml").c_str()))
-            << Narrow(CXmlInspector(doc).ResultText());
+            << Narrow(XmlInternals(doc).ResultText());
         EXPECT_EQ(ReadBytes(dir / u"out.xml"), bytes);
-        const CString note = DecimalText(CXmlInspector(doc).DocumentText().length()) +
+        const CString note = DecimalText(XmlInternals(doc).DocumentText().length()) +
                              u" wide chars to " + DecimalText(static_cast<int32_t>(bytes.size())) +
                              u" bytes";
-        EXPECT_EQ(CXmlInspector(doc).ResultText(), note);
+        EXPECT_EQ(XmlInternals(doc).ResultText(), note);
     }
 }
 
 TEST(File, SaveFailuresLeaveNoFile) {
     TempFolder dir;
     CXmlDocument doc;
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     doc.SetDocumentText(u"<a/>");
     EXPECT_FALSE(doc.SaveFile((dir / u"no-folder\\c.xml").c_str()));
     EXPECT_TRUE(OneLine(in.ResultText())) << Narrow(in.ResultText());
@@ -234,7 +334,7 @@ TEST(File, InjectedFaultsNeverDamageTheCatalog) {
         SCOPED_TRACE(s);
         WriteBytes(path, kCatalog936);
         CXmlDocument doc;
-        const CXmlInspector in(doc);
+        const XmlInternals in(doc);
         ASSERT_TRUE(doc.LoadFile(path.c_str()));
         doc.FindElement(u"mirvo");
         doc.EnterElement();
@@ -260,9 +360,9 @@ TEST(File, InjectedFaultsNeverDamageTheCatalog) {
             EXPECT_TRUE(saved) << Narrow(in.ResultText());
             EXPECT_FALSE(loaded);  // the faults of loading
             // A failed load keeps the previous document: here the empty one.
-            EXPECT_EQ(CXmlInspector(reloaded).DocumentText().length(), 0);
+            EXPECT_EQ(XmlInternals(reloaded).DocumentText().length(), 0);
             if (s == FaultyFiles::kRead) {
-                EXPECT_EQ(CXmlInspector(reloaded).ResultText().substr(0, 10), u"Short read");
+                EXPECT_EQ(XmlInternals(reloaded).ResultText().substr(0, 10), u"Short read");
             }
         }
         EXPECT_EQ(FilesIn(dir.Path()), 1u) << "a temporary file was left behind";
@@ -275,7 +375,7 @@ TEST(File, SetDocumentTextWithNullParsesEmptyText) {
     CXmlDocument doc;
     EXPECT_FALSE(doc.SetDocumentText(u"<a>"));
     EXPECT_FALSE(doc.SetDocumentText(nullptr));
-    EXPECT_EQ(CXmlInspector(doc).ResultText(), u"Empty document");
+    EXPECT_EQ(XmlInternals(doc).ResultText(), u"Empty document");
 }
 
 }  // namespace

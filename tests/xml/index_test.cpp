@@ -4,7 +4,7 @@
 #include <string>
 
 #include "support/xml_checker.h"
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ struct AllocationProbe {
 
 TEST(Index, ConstructionParsesEmptyText) {
     CXmlDocument doc;
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     EXPECT_EQ(in.Index().recordCapacity, 8);
     EXPECT_EQ(in.Index().segmentTableCapacity, 4);
     EXPECT_EQ(in.NextRecord(), 1);
@@ -63,14 +63,14 @@ TEST(Index, GrowthSteps) {
     for (const Step& s : steps) {
         SCOPED_TRACE(s.inUse);
         CXmlDocument doc;
-        const CXmlInspector in(doc);
+        const XmlInternals in(doc);
         while (in.Index().recordCapacity < s.capacityBefore)
-            ASSERT_TRUE(doc.GrowIndex(s.capacityBefore));
+            ASSERT_TRUE(XmlInternals::GrowIndex(doc, s.capacityBefore));
         ASSERT_EQ(in.Index().recordCapacity, s.capacityBefore);
         ElementRecord* segment0 = in.Index().segmentTable[0];
         const bool segment0Full = s.capacityBefore >= kSegmentRecords;
-        while (in.NextRecord() < s.inUse) ASSERT_NE(doc.TakeRecord(), 0u);
-        EXPECT_TRUE(doc.GrowIndex(s.request));
+        while (in.NextRecord() < s.inUse) ASSERT_NE(XmlInternals::TakeRecord(doc), 0u);
+        EXPECT_TRUE(XmlInternals::GrowIndex(doc, s.request));
         EXPECT_EQ(in.Index().recordCapacity, s.capacityAfter);
         EXPECT_GE(in.Index().segmentTableCapacity, s.tableAfter);
         if (segment0Full) {
@@ -81,9 +81,9 @@ TEST(Index, GrowthSteps) {
 
 TEST(Index, SegmentTableGrowsToTwiceTheLastSegmentPlusFour) {
     CXmlDocument doc;
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     int32_t want = kSegmentRecords * 5;  // needs segment 4, past the first table of 4
-    while (in.Index().recordCapacity < want) ASSERT_TRUE(doc.GrowIndex(want));
+    while (in.Index().recordCapacity < want) ASSERT_TRUE(XmlInternals::GrowIndex(doc, want));
     EXPECT_EQ(in.Index().recordCapacity, want);
     EXPECT_EQ(in.Index().segmentTableCapacity, 4 * 2 + 4);
 }
@@ -91,25 +91,25 @@ TEST(Index, SegmentTableGrowsToTwiceTheLastSegmentPlusFour) {
 TEST(Index, GrowthKeepsRecordContents) {
     CXmlDocument doc;
     ASSERT_TRUE(doc.SetDocumentText(u"<a><b/><c/><d/><e/><f/><g/></a>"));
-    ASSERT_TRUE(doc.GrowIndex(kSegmentRecords + 5));
+    ASSERT_TRUE(XmlInternals::GrowIndex(doc, kSegmentRecords + 5));
     // "<b/>" at 3, each sibling 4 further.
-    for (int32_t i = 2; i < 8; ++i) EXPECT_EQ(CXmlInspector(doc).Record(i).start, 3 + 4 * (i - 2));
+    for (int32_t i = 2; i < 8; ++i) EXPECT_EQ(XmlInternals(doc).Record(i).start, 3 + 4 * (i - 2));
 }
 
 TEST(Index, HandleNamesSegmentAndSlot) {
     CXmlDocument doc;
-    const CXmlInspector in(doc);
-    ASSERT_TRUE(doc.GrowIndex(kSegmentRecords + 2));
+    const XmlInternals in(doc);
+    ASSERT_TRUE(XmlInternals::GrowIndex(doc, kSegmentRecords + 2));
     EXPECT_EQ(&in.Record(65537), &in.Index().segmentTable[1][1]);
     EXPECT_EQ(&in.Record(65535), &in.Index().segmentTable[0][65535]);
 }
 
 TEST(Index, ReleaseRecordJoinsTheReleasedList) {
     CXmlDocument doc;
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     doc.SetDocumentText(u"<a><b/><c/><d/></a>");
-    EXPECT_EQ(doc.ReleaseRecord(4), 0u);
-    EXPECT_EQ(doc.ReleaseRecord(2), 3u);
+    EXPECT_EQ(XmlInternals::ReleaseRecord(doc, 4), 0u);
+    EXPECT_EQ(XmlInternals::ReleaseRecord(doc, 2), 3u);
     EXPECT_EQ(in.Record(2).flags, 0x00020000u);
     EXPECT_EQ(in.Record(2).nextSibling, 4u);
     EXPECT_EQ(in.ReleasedHead(), 2u);
@@ -117,13 +117,13 @@ TEST(Index, ReleaseRecordJoinsTheReleasedList) {
 
 TEST(Index, ReparseOfShorterTextKeepsCapacity) {
     CXmlDocument doc;
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     std::u16string big = u"<r>";
     for (int i = 0; i < 2000; ++i) big += u"<i/>";
     big += u"</r>";
     doc.SetDocumentText(big);
     const int32_t capacity = in.Index().recordCapacity;
-    doc.ReleaseRecord(5);
+    XmlInternals::ReleaseRecord(doc, 5);
     EXPECT_TRUE(doc.SetDocumentText(u"<a/>"));
     EXPECT_EQ(in.Index().recordCapacity, capacity);
     EXPECT_EQ(in.NextRecord(), 2);
@@ -139,8 +139,9 @@ TEST(Index, DestructionFreesEverySegmentAndTheTable) {
         AllocationProbe probe;
         {
             CXmlDocument doc;
-            const CXmlInspector in(doc);
-            while (in.Index().recordCapacity < f.capacity) ASSERT_TRUE(doc.GrowIndex(f.capacity));
+            const XmlInternals in(doc);
+            while (in.Index().recordCapacity < f.capacity)
+                ASSERT_TRUE(XmlInternals::GrowIndex(doc, f.capacity));
             ASSERT_EQ(in.Index().recordCapacity, f.capacity);
             AllocationProbe::releases = 0;
         }
@@ -159,11 +160,11 @@ TEST(Index, AllocationFailureIsReportedAndLeavesAConsistentIndex) {
         AllocationProbe::budget = budget;
         bool ok = doc.SetDocumentText(text);
         if (!ok) {
-            EXPECT_NE(CXmlInspector(doc).ResultText().find(u"Out of memory"), std::u16string::npos);
+            EXPECT_NE(XmlInternals(doc).ResultText().find(u"Out of memory"), std::u16string::npos);
             EXPECT_TRUE(CheckStructure(doc));
         }
         // Every record of the parse is in the index or the parse said it ran out.
-        EXPECT_TRUE(ok || CXmlInspector(doc).NextRecord() < 302);
+        EXPECT_TRUE(ok || XmlInternals(doc).NextRecord() < 302);
     }
 }
 

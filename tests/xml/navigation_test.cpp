@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "support/xml_checker.h"
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ std::unique_ptr<CXmlDocument> Parse(u16string_view text, uint32_t flags = 0) {
 
 // The id="..." of an element, read straight from its start tag; "-" for none.
 std::string IdOf(const CXmlDocument& doc, ElementHandle h) {
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     if (!h) return "-";
     const ElementRecord& r = in.Record(h);
     u16string_view tag = in.DocumentText().view().substr(r.start, r.StartTagLength());
@@ -37,13 +37,13 @@ std::string IdOf(const CXmlDocument& doc, ElementHandle h) {
 }
 
 std::string State(const CXmlDocument& doc) {
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     return IdOf(doc, in.ParentHandle()) + " " + IdOf(doc, in.MainHandle()) + " " +
            IdOf(doc, in.ChildHandle());
 }
 
 testing::AssertionResult NavigationInvariants(const CXmlDocument& doc) {
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     if ((in.NodeType() == NodeElement) != (in.MainHandle() != 0) ||
         (in.NodeType() != NodeElement && in.NodeType() != 0))
         return testing::AssertionFailure() << "nodeType " << in.NodeType();
@@ -157,7 +157,7 @@ TEST(Navigation, WalksFollowTheMoveRules) {
     for (const Walk& walk : walks) {
         SCOPED_TRACE(walk.title);
         auto doc = Parse(kCatalog, walk.flags);
-        const CXmlInspector in(*doc);
+        const XmlInternals in(*doc);
         ASSERT_TRUE(doc->IsWellFormed()) << Narrow(in.ResultText());
         for (size_t i = 0; i < walk.steps.size(); ++i) {
             const Step& s = walk.steps[i];
@@ -204,7 +204,7 @@ TEST(Navigation, DocumentWithoutIndex) {
     ElementIndex::allocate = [](size_t) -> void* { return nullptr; };
     auto doc = std::make_unique<CXmlDocument>();
     ElementIndex::allocate = saved;
-    ASSERT_EQ(CXmlInspector(*doc).Index().recordCapacity, 0);
+    ASSERT_EQ(XmlInternals(*doc).Index().recordCapacity, 0);
     for (const char16_t* name : {static_cast<const char16_t*>(nullptr), u"", u"a"})
         EXPECT_FALSE(doc->FindElement(name));
     EXPECT_EQ(doc->FindNamedElement(0, 0, nullptr), 0u);
@@ -220,11 +220,12 @@ TEST(Navigation, InvalidHandlesReadAsNothing) {
     ASSERT_TRUE(doc->FindElement(u"r"));  // GetElementAttribute needs nodeType 1
     const ElementHandle a = doc->FindNamedElement(1, 0, u"a");
     ASSERT_EQ(IdOf(*doc, a), "a");
-    const ElementHandle spare = doc->TakeRecord();
-    doc->ReleaseRecord(spare);
+    const ElementHandle spare = XmlInternals::TakeRecord(*doc);
+    XmlInternals::ReleaseRecord(*doc, spare);
     const ElementHandle released = doc->FindNamedElement(1, 0, u"b");
-    doc->ReleaseRecord(released);  // offsets still valid: only the flags say it is gone
-    const auto next = static_cast<ElementHandle>(CXmlInspector(*doc).NextRecord());
+    XmlInternals::ReleaseRecord(*doc,
+                                released);  // offsets still valid: only the flags say it is gone
+    const auto next = static_cast<ElementHandle>(XmlInternals(*doc).NextRecord());
 
     for (ElementHandle h : {ElementHandle{0}, next, next + 7, ElementHandle{0x10000},
                             ElementHandle{0xFFFFFFFF}, spare, released}) {
@@ -241,12 +242,12 @@ TEST(Navigation, InvalidHandlesReadAsNothing) {
         d.SetPosition(h, 0, 0);
         EXPECT_FALSE(d.FindElement(nullptr));
         EXPECT_FALSE(d.LeaveElement());
-        EXPECT_EQ(CXmlInspector(d).ParentHandle(), h);
+        EXPECT_EQ(XmlInternals(d).ParentHandle(), h);
         d.SetPosition(1, h, 0);
         EXPECT_TRUE(d.GetAttribute(u"id").empty());
         EXPECT_TRUE(d.GetSubtreeText().empty());
         EXPECT_FALSE(d.FindElement(nullptr));
-        EXPECT_EQ(CXmlInspector(d).MainHandle(), h);
+        EXPECT_EQ(XmlInternals(d).MainHandle(), h);
     }
     // The live neighbour still reads, and attributes need a current element.
     EXPECT_TEXT(doc->GetElementAttribute(a, u"x"), u"1");
@@ -297,7 +298,7 @@ TEST(Navigation, AttributeValues) {
     for (const AttributeCase& c : cases) {
         SCOPED_TRACE(Narrow(c.doc) + " / " + (c.name ? Narrow(c.name) : "(null)"));
         auto doc = Parse(c.doc, c.flags);
-        const CXmlInspector in(*doc);
+        const XmlInternals in(*doc);
         ASSERT_TRUE(doc->FindElement(nullptr));
         const CString parsed = in.ResultText();
         EXPECT_TEXT(doc->GetAttribute(c.name), c.value);
@@ -329,7 +330,7 @@ TEST(Navigation, AttributeScannerPositions) {
         SCOPED_TRACE(Narrow(c.text));
         TokenCursor cursor(c.text, 0);
         cursor.next = 1;
-        ASSERT_EQ(doc.FindAttributeToken(cursor, c.name), c.ok);
+        ASSERT_EQ(XmlInternals::FindAttributeToken(doc, cursor, c.name), c.ok);
         EXPECT_EQ(cursor.next, c.next);
         if (!c.ok) continue;
         EXPECT_EQ(cursor.nameStart, c.nameStart);
@@ -337,7 +338,7 @@ TEST(Navigation, AttributeScannerPositions) {
     }
     TokenCursor cursor(u"<item \t name/>", 0);
     cursor.next = 1;
-    ASSERT_TRUE(doc.FindAttributeToken(cursor, u"name"));
+    ASSERT_TRUE(XmlInternals::FindAttributeToken(doc, cursor, u"name"));
     EXPECT_EQ(cursor.markOffset, 5);
     EXPECT_EQ(cursor.markLength, 3);
     EXPECT_EQ(cursor.nameStart, 8);
@@ -373,7 +374,7 @@ TEST(Navigation, SubtreeTextAndTrailingWhitespace) {
             }
         }
         EXPECT_TEXT(doc->GetSubtreeText(), c.text);
-        EXPECT_TEXT(doc->GetElementSubtreeText(CXmlInspector(*doc).MainHandle()), c.text);
+        EXPECT_TEXT(doc->GetElementSubtreeText(XmlInternals(*doc).MainHandle()), c.text);
     }
     auto doc = Parse(u"<r/>\r\n");
     EXPECT_TRUE(doc->GetSubtreeText().empty()) << "no main position";
@@ -386,7 +387,7 @@ TEST(Navigation, ElementNames) {
     };
     for (const auto& [text, name] : cases) {
         auto doc = Parse(text);
-        EXPECT_TEXT(doc->GetElementName(CXmlInspector(*doc).Record(0).firstChild), name);
+        EXPECT_TEXT(doc->GetElementName(XmlInternals(*doc).Record(0).firstChild), name);
         EXPECT_TRUE(doc->GetElementName(0).empty());
     }
 }

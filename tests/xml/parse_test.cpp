@@ -3,7 +3,7 @@
 #include <string>
 
 #include "support/xml_checker.h"
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
 
 namespace {
 
@@ -87,10 +87,16 @@ TEST(Parse, CasesGiveRecordsAndMessages) {
     for (const ParseCase& c : kCases) {
         SCOPED_TRACE(Narrow(c.text));
         CXmlDocument doc;
-        const CXmlInspector in(doc);
+        const XmlInternals in(doc);
         EXPECT_EQ(doc.SetDocumentText(c.text), c.wellFormed);
         EXPECT_EQ(Narrow(in.ResultText()), Narrow(c.message));
         EXPECT_EQ(doc.IsWellFormed(), c.wellFormed);
+        // The message is built from the status and the offset, the first it names.
+        const std::u16string message = c.message;
+        const size_t at = message.find(u" at offset ");
+        EXPECT_EQ(doc.LastParse().status == ParseStatus::Ok, message.empty());
+        EXPECT_EQ(doc.LastParse().offset,
+                  at == std::u16string::npos ? -1 : std::stoi(Narrow(message.substr(at + 11))));
         if (c.records) {
             EXPECT_EQ(DumpRecords(doc), c.records);
         }
@@ -102,7 +108,7 @@ TEST(Parse, CasesGiveRecordsAndMessages) {
 
 TEST(Parse, EmptyTextLeavesDocumentRecordZero) {
     CXmlDocument doc;
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     EXPECT_FALSE(doc.SetDocumentText(nullptr));
     EXPECT_EQ(in.ResultText(), u"Empty document");
     const ElementRecord& r = in.Record(0);
@@ -121,25 +127,25 @@ TEST(Parse, IgnoreCaseFlagMatchesEndTags) {
 
 TEST(Parse, EarlierResultTextStaysInFront) {
     CXmlDocument doc;
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     const CString once = u"Element 'a' at offset 0 not ended";
     EXPECT_FALSE(doc.SetDocumentText(u"<a>"));
-    EXPECT_FALSE(doc.ParseDocument());
+    EXPECT_FALSE(XmlInternals::ParseDocument(doc));
     EXPECT_EQ(in.ResultText(), once + u", " + once);
-    ASSERT_TRUE(doc.SpliceText(2, 0, u"/", 1));
-    EXPECT_TRUE(doc.ParseDocument());
+    ASSERT_TRUE(XmlInternals::SpliceText(doc, 2, 0, u"/", 1));
+    EXPECT_TRUE(XmlInternals::ParseDocument(doc));
     EXPECT_EQ(in.ResultText(), once + u", " + once);
 }
 
 TEST(Parse, FirstErrorWins) {
     CXmlDocument doc;
     doc.SetDocumentText(u"<r></x><1></r>");
-    EXPECT_EQ(CXmlInspector(doc).ResultText(), u"No start tag for end tag 'x' at offset 3");
+    EXPECT_EQ(XmlInternals(doc).ResultText(), u"No start tag for end tag 'x' at offset 3");
 }
 
 TEST(Parse, ErrorMarksTravelUpThroughUnendedElements) {
     CXmlDocument doc;
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     doc.SetDocumentText(u"<r><a><b></x></r>");
     // b held the error; a and b are closed unended, the mark ends on r.
     EXPECT_TRUE(CheckStructure(doc));
@@ -155,7 +161,7 @@ TEST(Parse, DeepRecoveryRestoresLevelsOfMovedSubtrees) {
     for (int i = 0; i < 50; ++i) text += u"<w>";
     text += u"<x><y><z/></y></x></r>";
     CXmlDocument doc;
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     EXPECT_FALSE(doc.SetDocumentText(text));
     EXPECT_TRUE(CheckStructure(doc));
     EXPECT_EQ(in.Record(in.Record(0).firstChild).length, static_cast<int32_t>(text.size()));
@@ -167,7 +173,7 @@ TEST(Parse, ManyUnendedElementsAreClosedInLinearTime) {
     for (int i = 0; i < 20000; ++i) text += u"<b/>";
     CXmlDocument doc;
     EXPECT_FALSE(doc.SetDocumentText(text));
-    EXPECT_EQ(CXmlInspector(doc).ResultText(), u"Root element has sibling");
+    EXPECT_EQ(XmlInternals(doc).ResultText(), u"Root element has sibling");
     EXPECT_TRUE(CheckStructure(doc));
 }
 
@@ -188,7 +194,7 @@ TEST(Parse, RecordFieldBoundsAreReportedNotCorrupted) {
     };
     for (const Bound& b : bounds) {
         CXmlDocument doc;
-        const CXmlInspector in(doc);
+        const XmlInternals in(doc);
         EXPECT_FALSE(doc.SetDocumentText(b.text));
         EXPECT_EQ(Narrow(in.ResultText().substr(0, std::u16string(b.message).size())),
                   Narrow(b.message));
@@ -203,7 +209,7 @@ TEST(Parse, StackGrowsThroughItsSteps) {
     for (int i = 0; i < 100; ++i) text += u"<e" + Widen(std::to_string(i)) + u">";
     for (int i = 99; i >= 0; --i) text += u"</e" + Widen(std::to_string(i)) + u">";
     CXmlDocument doc;
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     EXPECT_TRUE(doc.SetDocumentText(text));
     EXPECT_EQ(in.ResultText(), u"");
     EXPECT_EQ(in.NextRecord(), 101);
@@ -214,7 +220,7 @@ TEST(Parse, StackGrowsThroughItsSteps) {
 TEST(Scanner, NextTokenAndTokenMatches) {
     TokenCursor cursor(u"  name=x", 0);
     std::u16string tokens;
-    while (CXmlDocument::NextToken(cursor)) tokens += CXmlDocument::TokenText(cursor) + u"|";
+    while (XmlInternals::NextToken(cursor)) tokens += XmlInternals::TokenText(cursor) + u"|";
     EXPECT_EQ(tokens, u"name|=|x|");
     EXPECT_EQ(cursor.next, 8);
     EXPECT_EQ(cursor.nameEnd, cursor.nameStart - 1);
@@ -228,16 +234,16 @@ TEST(Scanner, NextTokenAndTokenMatches) {
                              {u"albums", false},    {u"albu", false},    {u"Album", false},
                              {u"", false}};
     TokenCursor t(u"album", 0);
-    ASSERT_TRUE(CXmlDocument::NextToken(t));
+    ASSERT_TRUE(XmlInternals::NextToken(t));
     for (const Match& m : matches) {
         SCOPED_TRACE(Narrow(m.name));
-        EXPECT_EQ(CXmlDocument::TokenMatches(t, m.name), m.matches);
+        EXPECT_EQ(XmlInternals::TokenMatches(t, m.name), m.matches);
     }
     t.flags = DocIgnoreCase;
-    EXPECT_TRUE(CXmlDocument::TokenMatches(t, u"ALBUM"));
+    EXPECT_TRUE(XmlInternals::TokenMatches(t, u"ALBUM"));
     TokenCursor empty(u"", 0);
-    CXmlDocument::NextToken(empty);
-    EXPECT_TRUE(CXmlDocument::TokenMatches(empty, u""));
+    XmlInternals::NextToken(empty);
+    EXPECT_TRUE(XmlInternals::TokenMatches(empty, u""));
 }
 
 TEST(Scanner, EveryNodeAdvancesToTheEnd) {
@@ -248,7 +254,7 @@ TEST(Scanner, EveryNodeAdvancesToTheEnd) {
         TokenCursor cursor(text, 0);
         NodeToken token;
         int guard = 0;
-        while (CXmlDocument::ScanNode(cursor, token) != NodeEnd) {
+        while (XmlInternals::ScanNode(cursor, token) != NodeEnd) {
             ASSERT_GT(token.length, 0);
             ASSERT_LT(++guard, 100);
         }

@@ -8,20 +8,20 @@
 #include <vector>
 
 #include "support/xml_checker.h"
-#include "xml/XmlDocument.h"
+#include "xml/internal/XmlInternals.h"
 
 namespace {
 
 ElementHandle Named(const CXmlDocument& doc, const char* name) {
     const std::u16string wide = Widen(name);
-    for (ElementHandle h = 1; h < static_cast<ElementHandle>(CXmlInspector(doc).NextRecord()); ++h)
+    for (ElementHandle h = 1; h < static_cast<ElementHandle>(XmlInternals(doc).NextRecord()); ++h)
         if (NameAt(doc, h) == wide) return h;
     return 0;
 }
 
 std::vector<std::string> Names(const CXmlDocument& doc) {
     std::vector<std::string> names{""};
-    for (ElementHandle h = 1; h < static_cast<ElementHandle>(CXmlInspector(doc).NextRecord()); ++h)
+    for (ElementHandle h = 1; h < static_cast<ElementHandle>(XmlInternals(doc).NextRecord()); ++h)
         names.push_back(Narrow(NameAt(doc, h)));
     return names;
 }
@@ -29,7 +29,7 @@ std::vector<std::string> Names(const CXmlDocument& doc) {
 // "name start+length" for every element in handle order, then the document record's length.
 // Names are taken as given: after a bare offset walk the text no longer matches the records.
 std::string Spans(const CXmlDocument& doc, const std::vector<std::string>& names) {
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     std::string out;
     for (ElementHandle h = 1; h < static_cast<ElementHandle>(in.NextRecord()); ++h) {
         const ElementRecord& r = in.Record(h);
@@ -79,14 +79,15 @@ TEST(SpliceText, BufferRuleAndMoves) {
         SCOPED_TRACE(Narrow(c.text) + " at " + std::to_string(c.index) + " remove " +
                      std::to_string(c.removed) + " insert " + Narrow(c.replacement));
         CXmlDocument doc;
-        const CXmlInspector in(doc);
+        const XmlInternals in(doc);
         doc.SetDocumentText(c.text);
         if (c.reserve) {
-            ASSERT_TRUE(doc.ReserveText(c.reserve));
+            ASSERT_TRUE(XmlInternals::ReserveText(doc, c.reserve));
         }
         const int32_t length =
             static_cast<int32_t>(std::char_traits<char16_t>::length(c.replacement));
-        EXPECT_EQ(doc.SpliceText(c.index, c.removed, c.replacement, length), c.result);
+        EXPECT_EQ(XmlInternals::SpliceText(doc, c.index, c.removed, c.replacement, length),
+                  c.result);
         EXPECT_EQ(in.DocumentText().view(), std::u16string_view(c.expected));
         EXPECT_EQ(in.DocumentText().c_str()[in.DocumentText().length()], u'\0');
         EXPECT_EQ(in.DocumentText().capacity(), c.capacity);
@@ -125,25 +126,26 @@ TEST(AdjustOffsets, MovesLaterRecordsAndLengthensAncestors) {
         ASSERT_TRUE(doc.SetDocumentText(kTree));
         const std::vector<std::string> names = Names(doc);
         ASSERT_EQ(Spans(doc), "r0+40 a3+22 b6+11 c9+4 d17+4 e25+11 f28+4 doc40");
-        doc.AdjustOffsets(*c.handle ? Named(doc, c.handle) : 0, c.delta, c.skipChildren);
+        XmlInternals::AdjustOffsets(doc, *c.handle ? Named(doc, c.handle) : 0, c.delta,
+                                    c.skipChildren);
         EXPECT_EQ(Spans(doc, names), c.spans);
     }
 }
 
 TEST(AdjustOffsets, RecordWithoutStartTagChangesNothing) {
     CXmlDocument doc;
-    const CXmlInspector in(doc);
+    const XmlInternals in(doc);
     ASSERT_TRUE(doc.SetDocumentText(kTree));
     // A temporary root as the subtree insertion makes it: all words 0, then a level.
-    const ElementHandle root = doc.TakeRecord();
+    const ElementHandle root = XmlInternals::TakeRecord(doc);
     ASSERT_NE(root, 0u);
     ElementRecord blank{};
     blank.SetLevel(1);
-    doc.SetRecord(root, blank);
+    XmlInternals::SetRecord(doc, root, blank);
     std::vector<ElementRecord> before;
     for (int32_t h = 0; h < in.NextRecord(); ++h) before.push_back(in.Record(h));
-    doc.AdjustOffsets(root, 9, false);
-    doc.AdjustOffsets(0, 9, true);
+    XmlInternals::AdjustOffsets(doc, root, 9, false);
+    XmlInternals::AdjustOffsets(doc, 0, 9, true);
     for (int32_t h = 0; h < in.NextRecord(); ++h)
         EXPECT_EQ(std::memcmp(&before[h], &in.Record(h), sizeof(ElementRecord)), 0) << h;
 }
@@ -179,10 +181,10 @@ TEST(AdjustAfterNodeEdit, CorrectsTheIndexForTextBetweenElements) {
         CXmlDocument doc;
         ASSERT_TRUE(doc.SetDocumentText(c.document));
         const int32_t n = static_cast<int32_t>(std::char_traits<char16_t>::length(c.inserted));
-        ASSERT_TRUE(doc.SpliceText(c.at, 0, c.inserted, n));
-        doc.AdjustAfterNodeEdit(*c.parent ? Named(doc, c.parent) : 0,
-                                *c.handle ? Named(doc, c.handle) : 0, n);
-        EXPECT_EQ(CXmlInspector(doc).DocumentText().view(), std::u16string_view(c.expected));
+        ASSERT_TRUE(XmlInternals::SpliceText(doc, c.at, 0, c.inserted, n));
+        XmlInternals::AdjustAfterNodeEdit(doc, *c.parent ? Named(doc, c.parent) : 0,
+                                          *c.handle ? Named(doc, c.handle) : 0, n);
+        EXPECT_EQ(XmlInternals(doc).DocumentText().view(), std::u16string_view(c.expected));
         EXPECT_EQ(Spans(doc), c.spans);
         EXPECT_TRUE(CheckStructure(doc));
         EXPECT_TRUE(MatchesFreshParse(doc));
@@ -191,9 +193,9 @@ TEST(AdjustAfterNodeEdit, CorrectsTheIndexForTextBetweenElements) {
 
 TEST(AdjustAfterNodeEdit, EmptyDocument) {
     CXmlDocument doc;
-    ASSERT_TRUE(doc.SpliceText(0, 0, u"text", 4));
-    doc.AdjustAfterNodeEdit(0, 0, 4);
-    EXPECT_EQ(CXmlInspector(doc).Record(0).length, 4);
+    ASSERT_TRUE(XmlInternals::SpliceText(doc, 0, 0, u"text", 4));
+    XmlInternals::AdjustAfterNodeEdit(doc, 0, 0, 4);
+    EXPECT_EQ(XmlInternals(doc).Record(0).length, 4);
     EXPECT_TRUE(CheckStructure(doc));
 }
 
@@ -201,7 +203,7 @@ TEST(AdjustAfterNodeEdit, EmptyDocument) {
 
 struct Linked {
     CXmlDocument doc;
-    const CXmlInspector in{doc};
+    const XmlInternals in{doc};
     ElementHandle parent = 0, element = 0;
 };
 
@@ -211,8 +213,8 @@ void SpliceAndLink(Linked& l, const char16_t* document, const char* parent, cons
     ASSERT_TRUE(l.doc.SetDocumentText(document));
     l.parent = *parent ? Named(l.doc, parent) : 0;
     const ElementHandle afterHandle = *after ? Named(l.doc, after) : 0;
-    ASSERT_TRUE(l.doc.SpliceText(at, 0, u"<n/>", 4));
-    l.element = l.doc.TakeRecord();
+    ASSERT_TRUE(XmlInternals::SpliceText(l.doc, at, 0, u"<n/>", 4));
+    l.element = XmlInternals::TakeRecord(l.doc);
     ASSERT_NE(l.element, 0u);
     ElementRecord n{};
     n.start = at;
@@ -220,9 +222,9 @@ void SpliceAndLink(Linked& l, const char16_t* document, const char* parent, cons
     n.SetStartTagLength(4);
     n.flags = staleFlags;
     n.nextSibling = n.prevSibling = n.parent = 0xDEAD;
-    l.doc.SetRecord(l.element, n);
-    l.doc.LinkElement(l.parent, afterHandle, l.element);
-    l.doc.AdjustOffsets(l.element, 4, false);
+    XmlInternals::SetRecord(l.doc, l.element, n);
+    XmlInternals::LinkElement(l.doc, l.parent, afterHandle, l.element);
+    XmlInternals::AdjustOffsets(l.doc, l.element, 4, false);
 }
 
 TEST(LinkElement, OnlyChild) {
@@ -288,7 +290,7 @@ TEST(LinkElement, DocumentLevelKeepsTheLevel) {
     EXPECT_EQ(l.in.Record(r).prevSibling, l.element);
     ElementRecord level0 = l.in.Record(l.element);
     level0.SetLevel(0);
-    l.doc.SetRecord(l.element, level0);
+    XmlInternals::SetRecord(l.doc, l.element, level0);
     EXPECT_TRUE(CheckStructure(l.doc));
 }
 
@@ -351,7 +353,7 @@ const InsertCase kInsertCases[] = {
 
 std::string Tags(const CXmlDocument& doc, ElementHandle h) {
     if (!h) return "";
-    const ElementRecord& r = CXmlInspector(doc).Record(h);
+    const ElementRecord& r = XmlInternals(doc).Record(h);
     return std::to_string(r.StartTagLength()) + "," + std::to_string(r.EndTagLength()) +
            ((r.flags & ElemUnended) ? "U" : "");
 }
@@ -360,7 +362,7 @@ TEST(InsertText, PlacesSplicesAndOpensUp) {
     for (const InsertCase& c : kInsertCases) {
         SCOPED_TRACE(c.label);
         CXmlDocument doc;
-        const CXmlInspector in(doc);
+        const XmlInternals in(doc);
         doc.SetDocumentText(c.document);
         const ElementHandle parent = *c.parent ? Named(doc, c.parent) : 0;
         ElementHandle reference = *c.reference ? Named(doc, c.reference) : 0;
@@ -368,7 +370,7 @@ TEST(InsertText, PlacesSplicesAndOpensUp) {
         InsertRequest request;
         request.insertFlags = c.flags;
         request.insertText = c.text;
-        EXPECT_EQ(doc.InsertText(parent, reference, request), c.removed);
+        EXPECT_EQ(XmlInternals::InsertText(doc, parent, reference, request), c.removed);
         EXPECT_EQ(request.insertOffset, c.offset);
         EXPECT_EQ(request.insertLength,
                   static_cast<int32_t>(std::char_traits<char16_t>::length(c.text)));
@@ -392,7 +394,7 @@ TEST(InsertText, RefusesAnEndTagBeyondItsField) {
         const std::u16string name(length, u'x');
         for (const char16_t* tail : {u"/>", u">"}) {
             CXmlDocument doc;
-            const CXmlInspector in(doc);
+            const XmlInternals in(doc);
             doc.SetDocumentText(u"<r><" + name + tail + u"</r>");
             const ElementHandle p = 2;
             const std::u16string before(in.DocumentText().view());
@@ -401,7 +403,7 @@ TEST(InsertText, RefusesAnEndTagBeyondItsField) {
             InsertRequest request;
             request.insertFlags = EditReplaceContent | EditNoLineBreaks;
             request.insertText = u"v";
-            const int32_t removed = doc.InsertText(p, reference, request);
+            const int32_t removed = XmlInternals::InsertText(doc, p, reference, request);
             if (length == 508) {
                 EXPECT_GE(removed, 0);
                 EXPECT_EQ(in.Record(p).EndTagLength(), 511);

@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "xml/XmlDocument.h"
+#include "xml/internal/scanner.h"
 
 #ifdef __SSE2__
 #include <emmintrin.h>
