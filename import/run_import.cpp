@@ -40,12 +40,6 @@ bool IsWindowsNT6() {
 
 namespace {
 
-size_t Length(const char16_t* s) {
-    size_t n = 0;
-    while (s[n]) ++n;
-    return n;
-}
-
 bool ResolveFolders(const ImportSettings& settings, char16_t* productFolder,
                     char16_t* materialFolder) {
     const bool driveRoot = settings.fileVersionHigh < 0x00010004u &&
@@ -78,15 +72,48 @@ namespace {
 
 enum class Catalog { Missing, Loaded, Unusable };
 
-// Loads a catalog and tells whether it may be merged and written back: only a well-formed
-// text whose bytes come back exactly from it. `problem` says why not.
-Catalog LoadCatalog(CXmlDocument& document, const char16_t* path, CString& problem) {
-    platform::SetLastError(0);
-    if (!document.LoadFile(path)) {
+// A catalog and where it really is: the folder and name of the file it is, through links.
+struct CatalogFile {
+    const char16_t* path;  // as the user knows it, for the texts
+    platform::Folder folder;
+    CString name;
+    platform::FileStamp stamp;  // of the file that was loaded
+};
+
+// Opens the catalog `name` of `folder` by handle (never waiting on a pipe; a link only under
+// the link rule), loads it and tells whether it may be merged and written back: only a
+// well-formed text whose bytes come back exactly from it. `failure` says why not.
+Catalog LoadCatalog(CXmlDocument& document, const platform::Folder& folder, CatalogFile& file,
+                    CString& failure) {
+    CString real;
+    platform::File* opened = folder.OpenFile(u"config.xml", true, &file.folder, &real);
+    if (!opened) {
         const uint32_t error = platform::GetLastError();
-        if (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound)
+        if (error == platform::kErrorLinkRefused) {
+            failure = LinkRefusedText(file.path);
+        } else if (error == platform::kErrorNotAFile) {
+            failure = CatalogNotAFileText(file.path);
+        } else if (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound) {
+            if (file.folder.IsOpen() && real != u"config.xml") {
+                // A link to nothing: every later import would fail the same way.
+                failure = DanglingCatalogText(file.path, file.folder.Path() + u"\\" + real);
+                return Catalog::Unusable;
+            }
+            file.name = u"config.xml";
+            if (!folder.Duplicate(file.folder)) {
+                failure = CatalogReadFailureText(file.path, platform::SystemErrorText());
+                return Catalog::Unusable;
+            }
             return Catalog::Missing;
-        problem = CXmlInspector(document).ResultText();
+        } else {
+            failure = CatalogReadFailureText(file.path, platform::SystemErrorText());
+        }
+        return Catalog::Unusable;
+    }
+    file.name = real;
+    platform::StampOf(opened, file.stamp);
+    if (!document.LoadFile(opened)) {
+        failure = CatalogReadFailureText(file.path, CXmlInspector(document).ResultText());
         return Catalog::Unusable;
     }
     const TextBuffer& text = CXmlInspector(document).DocumentText();
@@ -96,12 +123,32 @@ Catalog LoadCatalog(CXmlDocument& document, const char16_t* path, CString& probl
                               (text.length() >= 3 && text.c_str()[0] == u'\u00EF' &&
                                text.c_str()[1] == u'\u00BB' && text.c_str()[2] == u'\u00BF'));
     if (!document.LoadedExactly() || mark) {
-        problem = FormatMessageText(u"文件不是代码页 %d 的文本，保存会改变其中的文字",
-                                    static_cast<int32_t>(platform::AnsiCodePage()));
+        failure = CatalogReadFailureText(
+            file.path, FormatMessageText(u"文件不是代码页 %d 的文本，保存会改变其中的文字",
+                                         static_cast<int32_t>(platform::AnsiCodePage())));
         return Catalog::Unusable;
     }
     return Catalog::Loaded;
 }
+
+CString RefusalText(const CopyRefusal& refusal) {
+    switch (refusal.kind) {
+        case CopyRefusal::ReservedNames:
+            return ReservedNamesText(refusal.paths);
+        case CopyRefusal::LostNames:
+            return LostNamesText(refusal.paths);
+        case CopyRefusal::Link:
+            return LinkRefusedText(refusal.paths.front());
+        case CopyRefusal::Leftover:
+            return LeftoverText(refusal.paths.front());
+        default:
+            return CopyFailureText(refusal.paths.empty() ? CString() : refusal.paths.front(),
+                                   refusal.message);
+    }
+}
+
+// How often a catalog that changed under the import is loaded and merged again.
+constexpr int kMergeRounds = 3;
 
 }  // namespace
 
@@ -117,54 +164,83 @@ ImportOutcome RunImport(const ImportSettings& settings,
     }
     outcome.productFolder = productFolder;
     outcome.materialFolder = materialFolder;
+    auto finish = [&] {
+        if (done) done(outcome);
+        return outcome;
+    };
+    // The data folder is made by path, one level, and from then on reached by handle only.
     platform::CreateFolder(productFolder);
+    platform::Folder data;
+    if (!data.Open(productFolder)) {
+        outcome.failure = platform::GetLastError() == platform::kErrorLinkRefused
+                              ? LinkRefusedText(outcome.productFolder)
+                              : CopyFailureText(outcome.productFolder, platform::SystemErrorText());
+        return finish();
+    }
     // One import of a product at a time, from the first look at its catalog to the save.
-    (void)waiting;  // the lock does not say yet that it waits
-    platform::ImportLock* lock = platform::AcquireImportLock(productFolder);
+    platform::ImportLock* lock = platform::AcquireImportLock(data, waiting);
     outcome.locked = lock != nullptr;
     if (!lock) {
         outcome.stopped = platform::StopRequested();
         outcome.failure = outcome.stopped
                               ? InterruptedText()
-                              : CopyFailureText(outcome.productFolder, platform::SystemErrorText());
-        if (done) done(outcome);
-        return outcome;
+                              : LockFailureText(outcome.productFolder, platform::SystemErrorText());
+        return finish();
     }
+    struct Unlock {
+        platform::ImportLock* lock;
+        ~Unlock() { platform::ReleaseImportLock(lock); }
+    } unlock{lock};
     // Earlier versions locked with a file beside the catalog and left it there.
-    platform::Files().Remove((outcome.productFolder + u"\\config.xml.lock").c_str());
+    if (data.Kind(u"config.xml.lock") == platform::EntryKind::File)
+        data.Remove(u"config.xml.lock", false);
 
     char16_t productCatalog[platform::kMaxPath];
     char16_t materialCatalog[platform::kMaxPath];
     std::memcpy(productCatalog, productFolder, sizeof productCatalog);
     std::memcpy(materialCatalog, materialFolder, sizeof materialCatalog);
-    const bool catalogs = platform::AppendPath(productCatalog, u"config.xml") &&
-                          platform::AppendPath(materialCatalog, u"config.xml");
+    if (!platform::AppendPath(productCatalog, u"config.xml") ||
+        !platform::AppendPath(materialCatalog, u"config.xml"))
+        return finish();
+    platform::Folder pack;
+    const bool packFound = pack.Open(materialFolder);
+    platform::Staging staging(data);
     CXmlDocument source;
     CXmlDocument target;
+    CatalogFile sourceFile{materialCatalog, {}, {}, {}};
+    CatalogFile targetFile{productCatalog, {}, {}, {}};
     Catalog sourceState = Catalog::Missing;
     Catalog targetState = Catalog::Missing;
-    CString problem;
-    // Both catalogs are checked before anything is changed.
-    if (catalogs) {
-        sourceState = LoadCatalog(source, materialCatalog, problem);
-        if (sourceState == Catalog::Unusable) {
-            outcome.failure = CatalogReadFailureText(materialCatalog, problem);
-        } else {
-            targetState = LoadCatalog(target, productCatalog, problem);
-            if (targetState == Catalog::Unusable)
-                outcome.failure = CatalogReadFailureText(productCatalog, problem);
-        }
-        // A catalog of another form would gain albums beside its root, or give none.
-        if (outcome.failure.empty() && sourceState == Catalog::Loaded && !HasCatalogForm(source))
-            outcome.failure = CatalogFormFailureText(materialCatalog);
-        if (outcome.failure.empty() && targetState == Catalog::Loaded && !HasCatalogForm(target))
-            outcome.failure = CatalogFormFailureText(productCatalog);
+
+    // Everything is looked at before anything changes: both catalogs, whether the product's
+    // can be replaced, the whole pack and the folders it goes into, the staging folders.
+    if (packFound) sourceState = LoadCatalog(source, pack, sourceFile, outcome.failure);
+    if (outcome.failure.empty())
+        targetState = LoadCatalog(target, data, targetFile, outcome.failure);
+    // A catalog of another form would gain albums beside its root, or give none.
+    if (outcome.failure.empty() && sourceState == Catalog::Loaded && !HasCatalogForm(source))
+        outcome.failure = CatalogFormFailureText(materialCatalog);
+    if (outcome.failure.empty() && targetState == Catalog::Loaded && !HasCatalogForm(target))
+        outcome.failure = CatalogFormFailureText(productCatalog);
+    if (outcome.failure.empty() && sourceState == Catalog::Loaded &&
+        !targetFile.folder.MayReplace(targetFile.name))
+        outcome.failure = CatalogReplaceFailureText(productCatalog, platform::SystemErrorText());
+    if (outcome.failure.empty() && targetFile.folder.Volume() != data.Volume()) {
+        CString entry;
+        if (!staging.Inspect(targetFile.folder, entry))
+            outcome.failure = LeftoverText(targetFile.folder.Path() + u"\\" + entry);
     }
+    CopyRefusal refusal;
+    if (outcome.failure.empty() && packFound && !CheckCopy(pack, data, staging, refusal))
+        outcome.failure = RefusalText(refusal);
     outcome.sourceLoaded = sourceState == Catalog::Loaded;
-    if (outcome.failure.empty()) {
+    if (!outcome.failure.empty()) return finish();
+
+    if (packFound) {
         CopyFailure copyFailure;
-        outcome.copied = CopyTree(CString(materialFolder, Length(materialFolder)),
-                                  CString(productFolder, Length(productFolder)), 0, &copyFailure);
+        // A catalog the import puts in place itself stays writable, whatever the pack's was.
+        const CString writable = targetState == Catalog::Missing ? u"config.xml" : CString();
+        outcome.copied = CopyFolderTree(pack, data, 0, staging, writable, &copyFailure);
         if (platform::StopRequested()) {
             outcome.stopped = true;
             outcome.failure = InterruptedText();
@@ -172,41 +248,75 @@ ImportOutcome RunImport(const ImportSettings& settings,
             outcome.failure = CopyFailureText(copyFailure.path, copyFailure.message);
         }
     }
-    if (outcome.failure.empty() && outcome.sourceLoaded) {
-        // A product without a catalog has just received the pack's.
-        if (targetState == Catalog::Missing) {
-            targetState = LoadCatalog(target, productCatalog, problem);
-            if (targetState != Catalog::Loaded)
-                outcome.failure = CatalogReadFailureText(productCatalog, problem);
-        }
-        outcome.targetLoaded = targetState == Catalog::Loaded;
-        // A catalog of another form would gain albums beside its root: leave it alone.
-        if (outcome.targetLoaded && HasCatalogForm(target)) {
-            // False only when memory ran out; the catalog is then as it was loaded.
-            outcome.merged = MergeCatalog(source, target) && UpdateItemCounts(target);
-            // An index that no longer describes its text would be saved as a catalog that
-            // reads differently: the product keeps the one it has.
-            outcome.verified = outcome.merged && IndexMatchesText(target);
-            if (platform::StopRequested()) {
-                outcome.stopped = true;
-                outcome.failure = InterruptedText();
-            } else if (!outcome.merged) {
-                outcome.failure = CatalogSaveFailureText(productCatalog, u"内存不足，无法合并");
-            } else if (!outcome.verified) {
-                outcome.failure = CatalogSaveFailureText(productCatalog, u"合并结果校验失败");
-            } else {
-                // The save's temporary goes into a staging folder, which a killed import
-                // leaves for the next one to clear.
-                platform::Staging staging;
-                staging.Open(productFolder);
-                outcome.saved = target.SaveFile(productCatalog);
-                if (!outcome.saved)
-                    outcome.failure =
-                        CatalogSaveFailureText(productCatalog, CXmlInspector(target).ResultText());
-            }
+    if (!outcome.failure.empty() || !outcome.sourceLoaded) return finish();
+    // A product without a catalog has just received the pack's.
+    if (targetState == Catalog::Missing) {
+        targetState = LoadCatalog(target, data, targetFile, outcome.failure);
+        if (targetState != Catalog::Loaded) {
+            if (outcome.failure.empty())
+                outcome.failure =
+                    CatalogReadFailureText(productCatalog, platform::SystemErrorText());
+            return finish();
         }
     }
-    platform::ReleaseImportLock(lock);
-    if (done) done(outcome);
-    return outcome;
+    outcome.targetLoaded = true;
+    // A catalog of another form would gain albums beside its root: leave it alone.
+    if (!HasCatalogForm(target)) return finish();
+    for (int round = 1;; ++round) {
+        // False only when memory ran out; the catalog is then as it was loaded.
+        outcome.merged = MergeCatalog(source, target) && UpdateItemCounts(target);
+        // An index that no longer describes its text would be saved as a catalog that
+        // reads differently: the product keeps the one it has.
+        outcome.verified = outcome.merged && IndexMatchesText(target);
+        if (platform::StopRequested()) {
+            outcome.stopped = true;
+            outcome.failure = InterruptedText();
+            return finish();
+        }
+        if (!outcome.merged) {
+            outcome.failure = CatalogSaveFailureText(productCatalog, u"内存不足，无法合并");
+            return finish();
+        }
+        if (!outcome.verified) {
+            outcome.failure = CatalogSaveFailureText(productCatalog, u"合并结果校验失败");
+            return finish();
+        }
+        // Written beside the catalog's real file, in this product's staging folder there.
+        const platform::Folder* area = staging.AreaFor(targetFile.folder);
+        platform::TempFile temporary;
+        if (!area || !temporary.Create(*area)) {
+            outcome.failure = CatalogSaveFailureText(productCatalog, platform::SystemErrorText());
+            return finish();
+        }
+        if (!target.SaveFile(temporary)) {
+            outcome.failure =
+                CatalogSaveFailureText(productCatalog, CXmlInspector(target).ResultText());
+            return finish();
+        }
+        if (!temporary.MatchIdentity(targetFile.folder, targetFile.name) || !temporary.Close()) {
+            outcome.failure = CatalogSaveFailureText(productCatalog, platform::SystemErrorText());
+            return finish();
+        }
+        // Only the catalog that was loaded is replaced: one another program changed meanwhile
+        // is loaded and merged again.
+        platform::FileStamp now;
+        if (targetFile.folder.Stamp(targetFile.name, now) && now == targetFile.stamp) {
+            if (temporary.Keep(targetFile.folder, targetFile.name, true) &&
+                targetFile.folder.Sync(false)) {
+                outcome.saved = true;
+                return finish();
+            }
+            outcome.failure = CatalogSaveFailureText(productCatalog, platform::SystemErrorText());
+            return finish();
+        }
+        if (round == kMergeRounds) {
+            outcome.failure = CatalogChangedText(productCatalog);
+            return finish();
+        }
+        targetState = LoadCatalog(target, data, targetFile, outcome.failure);
+        if (targetState != Catalog::Loaded || !HasCatalogForm(target)) {
+            if (outcome.failure.empty()) outcome.failure = CatalogFormFailureText(productCatalog);
+            return finish();
+        }
+    }
 }

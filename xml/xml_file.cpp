@@ -1,5 +1,6 @@
 // Load and save: whole files in the ANSI code page. A save writes a temporary file beside the
-// target and moves it into place, so a catalog is never left half-written.
+// target and moves it into place, so a catalog is never left half-written; the import opens and
+// keeps its files by handle and hands them in.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -38,15 +39,12 @@ bool StartsWithByteOrderMark(const char* bytes, size_t count) {
 
 }  // namespace
 
-bool CXmlDocument::ReadTextFile(const char16_t* path, TextBuffer& text, CString& result,
-                                bool* exact) {
+namespace {
+
+// ReadTextFile's work on a file already open, which it closes.
+bool ReadOpenFile(platform::File* file, TextBuffer& text, CString& result, bool* exact) {
     if (exact) *exact = false;
     platform::FileSystem& files = platform::Files();
-    platform::File* file = files.OpenRead(path);
-    if (!file) {
-        result = SystemErrorText();
-        return false;
-    }
     int64_t size = 0;
     if (!files.Size(file, size)) {
         result = FailureText();
@@ -113,7 +111,9 @@ bool CXmlDocument::ReadTextFile(const char16_t* path, TextBuffer& text, CString&
     return true;
 }
 
-bool CXmlDocument::WriteTextFile(const char16_t* path, const TextBuffer& text, CString& result) {
+// Writes the text converted to the code page into an open file and forces it to the disk;
+// `bytes` gets the count written.
+bool WriteOpenFile(platform::File* file, const TextBuffer& text, CString& result, size_t& bytes) {
     std::unique_ptr<char[]> block(new (std::nothrow) char[3 * kBlock]);
     if (!block) {
         platform::SetLastError(platform::kErrorNotEnoughMemory);
@@ -121,21 +121,9 @@ bool CXmlDocument::WriteTextFile(const char16_t* path, const TextBuffer& text, C
         return false;
     }
     platform::FileSystem& files = platform::Files();
-    CString temporary;
-    platform::File* file = files.CreateTemporary(path, temporary);
-    if (!file) {
-        result = FailureText();
-        return false;
-    }
-    auto fail = [&](CString message) {
-        result = std::move(message);
-        files.Close(file);
-        files.Remove(temporary.c_str());
-        return false;
-    };
     const char16_t* chars = text.c_str();
     const size_t length = static_cast<size_t>(text.length());
-    size_t bytes = 0;
+    bytes = 0;
     for (size_t pos = 0; pos < length;) {
         size_t n = std::min(kBlock, length - pos);
         // A surrogate pair stays in one block.
@@ -144,18 +132,58 @@ bool CXmlDocument::WriteTextFile(const char16_t* path, const TextBuffer& text, C
             --n;
         size_t written = 0;
         bool usedDefault = false;
-        if (!platform::WideToAnsiBlock(chars + pos, n, block.get(), written, usedDefault))
-            return fail(FailureText());
+        if (!platform::WideToAnsiBlock(chars + pos, n, block.get(), written, usedDefault)) {
+            result = FailureText();
+            return false;
+        }
         // A stand-in character would silently rename albums and items: refuse to write.
-        if (usedDefault)
-            return fail(FormatMessageText(
+        if (usedDefault) {
+            result = FormatMessageText(
                 u"Not saved: the text has characters that code page %d cannot represent",
-                static_cast<int32_t>(platform::AnsiCodePage())));
-        if (written && !files.Write(file, block.get(), written)) return fail(FailureText());
+                static_cast<int32_t>(platform::AnsiCodePage()));
+            return false;
+        }
+        if (written && !files.Write(file, block.get(), written)) {
+            result = FailureText();
+            return false;
+        }
         bytes += written;
         pos += n;
     }
-    if (!files.Flush(file)) return fail(FailureText());
+    if (!files.Flush(file)) {
+        result = FailureText();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool CXmlDocument::ReadTextFile(const char16_t* path, TextBuffer& text, CString& result,
+                                bool* exact) {
+    if (exact) *exact = false;
+    platform::File* file = platform::Files().OpenRead(path);
+    if (!file) {
+        result = SystemErrorText();
+        return false;
+    }
+    return ReadOpenFile(file, text, result, exact);
+}
+
+bool CXmlDocument::WriteTextFile(const char16_t* path, const TextBuffer& text, CString& result) {
+    platform::FileSystem& files = platform::Files();
+    CString temporary;
+    platform::File* file = files.CreateTemporary(path, temporary);
+    if (!file) {
+        result = FailureText();
+        return false;
+    }
+    size_t bytes = 0;
+    if (!WriteOpenFile(file, text, result, bytes)) {
+        files.Close(file);
+        files.Remove(temporary.c_str());
+        return false;
+    }
     if (!files.Close(file) || !files.Replace(temporary.c_str(), path)) {
         result = FailureText();
         files.Remove(temporary.c_str());
@@ -167,11 +195,25 @@ bool CXmlDocument::WriteTextFile(const char16_t* path, const TextBuffer& text, C
 }
 
 bool CXmlDocument::LoadFile(const char16_t* path) {
+    loadedExactly = false;
+    platform::File* file = platform::Files().OpenRead(path);
+    if (!file) {
+        resultText = SystemErrorText();
+        return false;
+    }
+    return LoadFile(file);
+}
+
+bool CXmlDocument::SaveFile(const char16_t* path) {
+    return WriteTextFile(path, documentText, resultText);
+}
+
+bool CXmlDocument::LoadFile(platform::File* file) {
     TextBuffer text;
     CString note;
     bool exact = false;
     loadedExactly = false;
-    if (!ReadTextFile(path, text, note, &exact)) {
+    if (!ReadOpenFile(file, text, note, &exact)) {
         resultText = std::move(note);
         return false;
     }
@@ -181,6 +223,16 @@ bool CXmlDocument::LoadFile(const char16_t* path) {
     return ParseDocument();
 }
 
-bool CXmlDocument::SaveFile(const char16_t* path) {
-    return WriteTextFile(path, documentText, resultText);
+bool CXmlDocument::SaveFile(platform::TempFile& temporary) {
+    platform::File* file = temporary.Handle();
+    size_t bytes = 0;
+    if (!file) {
+        platform::SetLastError(platform::kErrorInvalidParameter);
+        resultText = FailureText();
+        return false;
+    }
+    if (!WriteOpenFile(file, documentText, resultText, bytes)) return false;
+    resultText = FormatMessageText(u"%d wide chars to %s%d bytes", documentText.length(), u"",
+                                   static_cast<int32_t>(bytes));
+    return true;
 }

@@ -94,8 +94,9 @@ TEST(SUITE(Concurrency), AnImportWaitsForTheLockWithoutAFileInTheProductFolder) 
     WriteFile(box.ProductFolder() / "config.xml.lock", "");  // left by an earlier version
     WriteFile(box.MakePack("X") / "config.xml", PackCatalog("X"));
     // This process holds the lock as another import would: the import waits, untimed.
-    const CString product = platform::HostToWindowsPath(box.ProductFolder().string());
-    platform::ImportLock* lock = platform::AcquireImportLock(product.c_str());
+    platform::Folder product;
+    ASSERT_TRUE(product.Open(platform::HostToWindowsPath(box.ProductFolder().string()).c_str()));
+    platform::ImportLock* lock = platform::AcquireImportLock(product);
     ASSERT_NE(lock, nullptr);
     const auto started = std::chrono::steady_clock::now();
     const pid_t child = StartImportProcess(box, "X");
