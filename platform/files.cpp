@@ -132,8 +132,9 @@ bool OnlyStaged(const Folder& area, CString& bad) {
     return true;
 }
 
-// Removes a staging folder's staged names, then the folder; what is not staged stays.
-void ClearArea(const Folder& brevlo, const Folder& area, const CString& name) {
+// Removes a staging folder's staged names, then the folder (closed, and so unlocked, first);
+// what is not staged stays.
+void ClearArea(const Folder& brevlo, Folder& area, const CString& name) {
     std::vector<FolderEntry> entries;
     area.List(entries);
     for (const FolderEntry& e : entries) {
@@ -145,9 +146,11 @@ void ClearArea(const Folder& brevlo, const Folder& area, const CString& name) {
             if (!area.OpenFolder(e.name, sub, false) || !sub.List(inner)) continue;
             for (const FolderEntry& f : inner)
                 if (f.kind == EntryKind::File && IsTemporaryName(f.name)) sub.Remove(f.name, false);
+            sub = Folder();
             area.Remove(e.name, true);
         }
     }
+    area = Folder();
     brevlo.Remove(name, true);
 }
 
@@ -225,10 +228,12 @@ bool Staging::Inspect(const Folder& folder, CString& entry) const {
     return true;
 }
 
-const Folder* Staging::AreaFor(const Folder& folder) {
-    const uint64_t volume = folder.Volume();
+const Folder* Staging::AreaFor(const Folder& destination) {
+    const uint64_t volume = destination.Volume();
     for (const auto& area : state_->areas)
         if (area->volume == volume) return &area->root;
+    // On the data folder's own file system the staging sits at its top.
+    const Folder& folder = volume == state_->product.Volume() ? state_->product : destination;
     auto area = std::make_unique<State::Area>();
     area->volume = volume;
     const CString top = kStagingFolderName;
@@ -349,7 +354,7 @@ bool Staging::Commit(CString* failed, CString* message) {
             fail(CString());
             all = false;
         }
-        area->current = Folder();
+        area->current = Folder();  // open, it could not be removed on Windows
         for (uint32_t n = 0; n < area->subfolders; ++n) area->root.Remove(Hex(n), true);
         area->subfolders = 0;
     }

@@ -336,9 +336,10 @@ class Staging {
     bool Commit(CString* failed = nullptr, CString* message = nullptr);
     // How many copies wait for Commit.
     size_t Pending() const;
-    // The staging folder on `folder`'s volume, made in `folder` when there is none yet; null
-    // with the last error set when it cannot be.
-    const Folder* AreaFor(const Folder& folder);
+    // The staging folder on `destination`'s volume, made when there is none yet: in the
+    // product data folder on its volume, else in `destination` itself. Null with the last
+    // error set when it cannot be.
+    const Folder* AreaFor(const Folder& destination);
     // Drops the staged copies and removes the staging folders.
     void Remove();
 
