@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <cstdlib>
 #include <map>
 #include <string>
 
@@ -372,6 +373,22 @@ TEST(Worker, ImportsCheckFirstAndSayWhatFailed) {
             EXPECT_EQ(ReadBytes(catalog), r.productCatalog);
         }
     }
+}
+
+// The import of a pack whose links Wine shows as it does (tests/import/wine_links.sh makes it
+// on the host and checks the result there); skipped without it.
+TEST(Worker, LinksUnderWine) {
+    const char* fixture = std::getenv("BREVLO_LINK_FIXTURE");
+    if (!fixture || !*fixture) GTEST_SKIP() << "run by wine_links.sh";
+    const CString root = platform::FromUtf8(fixture);
+    const CString* previous = platform::ModulePathForTest();
+    const CString restore = previous ? *previous : CString();
+    platform::SetModulePathForTest(root + u"\\setup.exe");
+    const ImportOutcome outcome =
+        RunImport(ImportSettings{u"marks", root + u"\\install", 0x00010004, 0}, nullptr);
+    platform::SetModulePathForTest(restore);
+    EXPECT_EQ(Narrow(outcome.failure), "");
+    EXPECT_TRUE(outcome.saved);
 }
 
 }  // namespace
