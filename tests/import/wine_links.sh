@@ -35,4 +35,11 @@ done
 [ -L "$data/config.xml" ] || fail "the catalog's link was replaced"
 grep -q 'name="Pa0"' "$data/real/catalog.xml" || fail "the linked catalog was not merged"
 [ ! -e "$data/.brevlo" ] || fail "the staging folder was left"
-echo "wine_links: links skipped, no loop, linked catalog merged through its link"
+# A name Wine cannot show (GBK bytes): refused before anything changes, naming its folder.
+rm "$data/sub/real.png"
+touch "$dir/marks/sub/$(printf '\317\304').png"
+[ "$(id -u)" -ne 0 ] || chown -R nobody "$dir"
+BREVLO_LINK_FIXTURE="Z:$(echo "$dir" | tr / '\\')" BREVLO_LINK_REFUSED='\marks\sub' \
+    sh "$here/../platform/wine_as_user.sh" "$1" --gtest_filter='Worker.LinksUnderWine'
+[ ! -e "$data/sub/real.png" ] || fail "a pack with a name Wine cannot read was copied"
+echo "wine_links: links skipped, no loop, linked catalog merged through its link, lost name refused"

@@ -17,7 +17,8 @@ chown nobody "$home"
 as_user() {
     runuser -u nobody -- env HOME="$home" WINEPREFIX="$home/prefix" WINEDEBUG=-all \
         WINEDLLOVERRIDES=mscoree,mshtml= LC_ALL="${LC_ALL:-C.UTF-8}" \
-        BREVLO_LINK_FIXTURE="${BREVLO_LINK_FIXTURE:-}" "$@"
+        BREVLO_LINK_FIXTURE="${BREVLO_LINK_FIXTURE:-}" BREVLO_LINK_REFUSED="${BREVLO_LINK_REFUSED:-}" \
+        "$@"
 }
 trap 'as_user wineserver -k 2>/dev/null; rm -rf "$home"' EXIT
 as_user wineboot -i >/dev/null 2>&1
