@@ -94,7 +94,11 @@ Catalog LoadCatalog(CXmlDocument& document, const platform::Folder& folder, Cata
         } else if (error == platform::kErrorNotAFile) {
             failure = CatalogNotAFileText(file.path);
         } else if (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound) {
-            if (file.folder.IsOpen() && real != u"config.xml") {
+            platform::FileStamp here, there;
+            if (file.folder.IsOpen() &&
+                (real != u"config.xml" || !folder.Stamp(CString(), here) ||
+                 !file.folder.Stamp(CString(), there) || here.index != there.index ||
+                 here.volume != there.volume)) {
                 // A link to nothing: every later import would fail the same way.
                 failure = DanglingCatalogText(file.path, file.folder.Path() + u"\\" + real);
                 return Catalog::Unusable;
