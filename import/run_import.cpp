@@ -174,8 +174,12 @@ ImportOutcome RunImport(const ImportSettings& settings,
     };
     // The data folder is made by path, one level, and from then on reached by handle only.
     platform::CreateFolder(productFolder);
+    platform::Folder pack;
+    const bool packFound = pack.Open(materialFolder);
     platform::Folder data;
     if (!data.Open(productFolder)) {
+        // Without a pack there is nothing to import, wherever the data would go.
+        if (!packFound && platform::GetLastError() == platform::kErrorPathNotFound) return finish();
         outcome.failure = platform::GetLastError() == platform::kErrorLinkRefused
                               ? LinkRefusedText(outcome.productFolder)
                               : CopyFailureText(outcome.productFolder, platform::SystemErrorText());
@@ -206,8 +210,6 @@ ImportOutcome RunImport(const ImportSettings& settings,
     if (!platform::AppendPath(productCatalog, u"config.xml") ||
         !platform::AppendPath(materialCatalog, u"config.xml"))
         return finish();
-    platform::Folder pack;
-    const bool packFound = pack.Open(materialFolder);
     platform::Staging staging(data);
     CXmlDocument source;
     CXmlDocument target;

@@ -612,9 +612,12 @@ bool TempFile::Close() {
     HANDLE file = state_->file.handle;
     if (!file) return true;
     bool ok = ::FlushFileBuffers(file) != FALSE;
+    // The times now; the attributes once it is in place, as a read-only file could not be
+    // opened again to be moved (Wine, as an ordinary user).
+    FILE_BASIC_INFO times = state_->basic;
+    times.FileAttributes = 0;
     if (ok && state_->basicSet)
-        ok = ::SetFileInformationByHandle(file, FileBasicInfo, &state_->basic,
-                                          sizeof state_->basic) != FALSE;
+        ok = ::SetFileInformationByHandle(file, FileBasicInfo, &times, sizeof times) != FALSE;
     const DWORD error = ::GetLastError();
     ::CloseHandle(file);
     state_->file.handle = nullptr;
@@ -645,6 +648,11 @@ bool TempFile::Keep(const Folder& destination, const CString& name, bool replace
         SetStatus(status);
         if (status == kStatusCollision) ::SetLastError(ERROR_FILE_EXISTS);
         return false;
+    }
+    if (state_->basicSet) {
+        FILE_BASIC_INFO attributes{};
+        attributes.FileAttributes = state_->basic.FileAttributes;
+        ::SetFileInformationByHandle(file.h, FileBasicInfo, &attributes, sizeof attributes);
     }
     file.Reset();
     ::CloseHandle(state_->folder);
