@@ -156,22 +156,17 @@ constexpr int kMergeRounds = 3;
 
 }  // namespace
 
-ImportOutcome RunImport(const ImportSettings& settings,
-                        const std::function<void(const ImportOutcome&)>& done,
-                        const std::function<void()>& waiting) {
-    ImportOutcome outcome;
+namespace {
+
+// The import's steps. Every handle, lock and staging folder is let go when this returns, before
+// the caller reports the outcome: a process that ends on the report leaves nothing behind.
+void Import(const ImportSettings& settings, const std::function<void()>& waiting,
+            ImportOutcome& outcome) {
     char16_t productFolder[platform::kMaxPath] = {};
     char16_t materialFolder[platform::kMaxPath] = {};
-    if (!ResolveFolders(settings, productFolder, materialFolder)) {
-        if (done) done(outcome);
-        return outcome;
-    }
+    if (!ResolveFolders(settings, productFolder, materialFolder)) return;
     outcome.productFolder = productFolder;
     outcome.materialFolder = materialFolder;
-    auto finish = [&] {
-        if (done) done(outcome);
-        return outcome;
-    };
     // The data folder is made by path, one level, and from then on reached by handle only.
     platform::CreateFolder(productFolder);
     platform::Folder pack;
@@ -179,11 +174,11 @@ ImportOutcome RunImport(const ImportSettings& settings,
     platform::Folder data;
     if (!data.Open(productFolder)) {
         // Without a pack there is nothing to import, wherever the data would go.
-        if (!packFound && platform::GetLastError() == platform::kErrorPathNotFound) return finish();
+        if (!packFound && platform::GetLastError() == platform::kErrorPathNotFound) return;
         outcome.failure = platform::GetLastError() == platform::kErrorLinkRefused
                               ? LinkRefusedText(outcome.productFolder)
                               : CopyFailureText(outcome.productFolder, platform::SystemErrorText());
-        return finish();
+        return;
     }
     // One import of a product at a time, from the first look at its catalog to the save.
     platform::ImportLock* lock = platform::AcquireImportLock(data, waiting);
@@ -193,7 +188,7 @@ ImportOutcome RunImport(const ImportSettings& settings,
         outcome.failure = outcome.stopped
                               ? InterruptedText()
                               : LockFailureText(outcome.productFolder, platform::SystemErrorText());
-        return finish();
+        return;
     }
     struct Unlock {
         platform::ImportLock* lock;
@@ -209,7 +204,7 @@ ImportOutcome RunImport(const ImportSettings& settings,
     std::memcpy(materialCatalog, materialFolder, sizeof materialCatalog);
     if (!platform::AppendPath(productCatalog, u"config.xml") ||
         !platform::AppendPath(materialCatalog, u"config.xml"))
-        return finish();
+        return;
     platform::Staging staging(data);
     CXmlDocument source;
     CXmlDocument target;
@@ -240,7 +235,7 @@ ImportOutcome RunImport(const ImportSettings& settings,
     if (outcome.failure.empty() && packFound && !CheckCopy(pack, data, staging, refusal))
         outcome.failure = RefusalText(refusal);
     outcome.sourceLoaded = sourceState == Catalog::Loaded;
-    if (!outcome.failure.empty()) return finish();
+    if (!outcome.failure.empty()) return;
 
     if (packFound) {
         CopyFailure copyFailure;
@@ -254,7 +249,7 @@ ImportOutcome RunImport(const ImportSettings& settings,
             outcome.failure = CopyFailureText(copyFailure.path, copyFailure.message);
         }
     }
-    if (!outcome.failure.empty() || !outcome.sourceLoaded) return finish();
+    if (!outcome.failure.empty() || !outcome.sourceLoaded) return;
     // A product without a catalog has just received the pack's.
     if (targetState == Catalog::Missing) {
         targetState = LoadCatalog(target, data, targetFile, outcome.failure);
@@ -262,12 +257,12 @@ ImportOutcome RunImport(const ImportSettings& settings,
             if (outcome.failure.empty())
                 outcome.failure =
                     CatalogReadFailureText(productCatalog, platform::SystemErrorText());
-            return finish();
+            return;
         }
     }
     outcome.targetLoaded = true;
     // A catalog of another form would gain albums beside its root: leave it alone.
-    if (!HasCatalogForm(target)) return finish();
+    if (!HasCatalogForm(target)) return;
     for (int round = 1;; ++round) {
         // False only when memory ran out; the catalog is then as it was loaded.
         outcome.merged = MergeCatalog(source, target) && UpdateItemCounts(target);
@@ -277,31 +272,31 @@ ImportOutcome RunImport(const ImportSettings& settings,
         if (platform::StopRequested()) {
             outcome.stopped = true;
             outcome.failure = InterruptedText();
-            return finish();
+            return;
         }
         if (!outcome.merged) {
             outcome.failure = CatalogSaveFailureText(productCatalog, u"内存不足，无法合并");
-            return finish();
+            return;
         }
         if (!outcome.verified) {
             outcome.failure = CatalogSaveFailureText(productCatalog, u"合并结果校验失败");
-            return finish();
+            return;
         }
         // Written beside the catalog's real file, in this product's staging folder there.
         const platform::Folder* area = staging.AreaFor(targetFile.folder);
         platform::TempFile temporary;
         if (!area || !temporary.Create(*area)) {
             outcome.failure = CatalogSaveFailureText(productCatalog, platform::SystemErrorText());
-            return finish();
+            return;
         }
         if (!target.SaveFile(temporary)) {
             outcome.failure =
                 CatalogSaveFailureText(productCatalog, CXmlInspector(target).ResultText());
-            return finish();
+            return;
         }
         if (!temporary.MatchIdentity(targetFile.folder, targetFile.name) || !temporary.Close()) {
             outcome.failure = CatalogSaveFailureText(productCatalog, platform::SystemErrorText());
-            return finish();
+            return;
         }
         // Only the catalog that was loaded is replaced: one another program changed meanwhile
         // is loaded and merged again.
@@ -310,19 +305,30 @@ ImportOutcome RunImport(const ImportSettings& settings,
             if (temporary.Keep(targetFile.folder, targetFile.name, true) &&
                 targetFile.folder.Sync(false)) {
                 outcome.saved = true;
-                return finish();
+                return;
             }
             outcome.failure = CatalogSaveFailureText(productCatalog, platform::SystemErrorText());
-            return finish();
+            return;
         }
         if (round == kMergeRounds) {
             outcome.failure = CatalogChangedText(productCatalog);
-            return finish();
+            return;
         }
         targetState = LoadCatalog(target, data, targetFile, outcome.failure);
         if (targetState != Catalog::Loaded || !HasCatalogForm(target)) {
             if (outcome.failure.empty()) outcome.failure = CatalogFormFailureText(productCatalog);
-            return finish();
+            return;
         }
     }
+}
+
+}  // namespace
+
+ImportOutcome RunImport(const ImportSettings& settings,
+                        const std::function<void(const ImportOutcome&)>& done,
+                        const std::function<void()>& waiting) {
+    ImportOutcome outcome;
+    Import(settings, waiting, outcome);
+    if (done) done(outcome);
+    return outcome;
 }
