@@ -179,7 +179,6 @@ struct Staging::State {
     };
     std::vector<Pending> pending;
     std::vector<Folder> destinations;  // handles of their own, held until the commit
-    FileStamp lastDestination;
 };
 
 Staging::Staging(const Folder& product) : state_(new State(product)) {
@@ -279,11 +278,11 @@ bool Staging::StageCopy(const Folder& from, const CString& name, const Folder& d
         SetLastError(kErrorFileExists);
         return false;
     }
-    if (!AreaFor(destination)) return false;
+    const Folder* root = AreaFor(destination);
+    if (!root) return false;
     State::Area* area = nullptr;
-    const uint64_t volume = destination.Volume();
     for (const auto& a : state_->areas)
-        if (a->volume == volume) area = a.get();
+        if (&a->root == root) area = a.get();
     if (!area->current.IsOpen() || area->inCurrent == kPerFolder) {
         if (area->subfolders == kPerFolder) {
             SetLastError(kErrorFileExists);
@@ -300,13 +299,11 @@ bool Staging::StageCopy(const Folder& from, const CString& name, const Folder& d
     ++area->inCurrent;
     if (!file.CopyFrom(from, name) || (writable && !file.MakeWritable()) || !file.Close())
         return false;  // the file goes with it
-    FileStamp stamp;
-    destination.Stamp(CString(), stamp);
-    if (state_->destinations.empty() || !(stamp == state_->lastDestination)) {
+    // Copies come folder by folder: one handle of its own for each run of one destination.
+    if (state_->destinations.empty() || state_->destinations.back().Path() != destination.Path()) {
         Folder held;
         if (!destination.Duplicate(held)) return false;
         state_->destinations.push_back(std::move(held));
-        state_->lastDestination = stamp;
     }
     state_->pending.push_back(
         {std::move(file), state_->destinations.size() - 1, CString(to), replace});

@@ -182,7 +182,9 @@ struct Folder::State {
     HANDLE handle = nullptr;
     HANDLE lock = nullptr;  // held without sharing deletion while locked
     CString path;
-    CString final;  // the final path, found when first needed
+    CString final;        // the final path, found when first needed
+    uint64_t volume = 0;  // its serial number, likewise (Wine asks its mount manager for it)
+    bool volumeKnown = false;
 
     const CString& Final() {
         if (final.empty()) final = FinalPath(handle);
@@ -440,8 +442,13 @@ bool Folder::MayReplace(const CString& name) const {
 }
 
 uint64_t Folder::Volume() const {
-    BY_HANDLE_FILE_INFORMATION info{};
-    return ::GetFileInformationByHandle(state_->handle, &info) ? info.dwVolumeSerialNumber : 0;
+    if (!state_->volumeKnown) {
+        BY_HANDLE_FILE_INFORMATION info{};
+        state_->volume =
+            ::GetFileInformationByHandle(state_->handle, &info) ? info.dwVolumeSerialNumber : 0;
+        state_->volumeKnown = true;
+    }
+    return state_->volume;
 }
 
 bool Folder::TryLock() const {
