@@ -16,6 +16,13 @@ constexpr char16_t kLater[] = u"请稍后重新运行素材包；仍不成功时
 constexpr char16_t kMemory[] = u"请关闭其他程序后重新运行素材包。";
 constexpr char16_t kReport[] = u"请将此问题告知素材包的作者。";
 constexpr char16_t kRunAgain[] = u"请重新运行素材包。";
+constexpr char16_t kLinkOwner[] = u"请确认该链接无误并由文件夹的所有者重新创建后再运行素材包。";
+constexpr char16_t kOtherFile[] = u"请换成正确的目录文件后重新运行素材包。";
+constexpr char16_t kFixLink[] = u"请修正或删除该链接后重新运行素材包。";
+constexpr char16_t kCloseWriter[] = u"请关闭正在修改它的程序（例如 MirvoPix）后重新运行素材包。";
+constexpr char16_t kRename[] = u"请让素材包的作者改名后重新运行素材包。";
+constexpr char16_t kUnpackOnWindows[] = u"请在 Windows 中重新解压素材包后再运行。";
+constexpr char16_t kMoveAway[] = u"请移走它后重新运行素材包。";
 
 // A sentence end, or a blank or line break after one.
 bool IsSentenceEnd(char16_t c) {
@@ -25,6 +32,13 @@ bool IsSentenceEnd(char16_t c) {
 
 CString Quoted(const CString& name) {
     return u"“" + ShownName(name) + u"”";
+}
+
+// Names one after another, as a list is written in Chinese: “A”、“B”.
+CString QuotedList(const std::vector<CString>& names) {
+    CString list;
+    for (const CString& name : names) list += (list.empty() ? u"" : u"、") + Quoted(name);
+    return list;
 }
 
 CString Number(uint32_t n) {
@@ -136,4 +150,34 @@ CString WorkerStartFailureText() {
 }
 CString InterruptedText() {
     return Failure(u"导入已被中断，目录文件未作改动", {}, kRunAgain);
+}
+CString LinkRefusedText(const CString& link) {
+    return Failure(u"未跟随链接" + Quoted(link),
+                   u"它既不是本用户或 root 创建的，也不是其所在文件夹的所有者创建的", kLinkOwner);
+}
+CString CatalogNotAFileText(CatalogOf whose, const CString& path) {
+    return Failure(u"无法读取" + CatalogName(whose, path),
+                   u"它不是普通文件（而是管道、设备或文件夹）", kOtherFile);
+}
+CString DanglingCatalogText(const CString& path, const CString& target) {
+    return Failure(u"无法读取" + CatalogName(CatalogOf::Product, path),
+                   u"它是指向" + Quoted(target) + u"的链接，而该文件不存在", kFixLink);
+}
+CString CatalogReplaceFailureText(const CString& path, const CString& message) {
+    return Failure(u"无法替换" + CatalogName(CatalogOf::Product, path), message, kPermissions);
+}
+CString CatalogChangedText(const CString& path) {
+    return Failure(u"无法保存" + CatalogName(CatalogOf::Product, path),
+                   u"导入期间其他程序一再修改了它", kCloseWriter);
+}
+CString ReservedNamesText(const std::vector<CString>& paths) {
+    return Failure(u"素材包中有 Windows 保留的名称，无法复制", QuotedList(paths), kRename);
+}
+CString LostNamesText(const std::vector<CString>& folders) {
+    return Failure(
+        u"素材包的文件夹" + QuotedList(folders) + u"中有名称无法读取的文件（不是 UTF-8 编码）", {},
+        kUnpackOnWindows);
+}
+CString LeftoverText(const CString& entry) {
+    return Failure(u"暂存文件夹中有不属于导入的项目" + Quoted(entry), {}, kMoveAway);
 }

@@ -40,3 +40,12 @@ CString FirstCatalogFormFailureText(const CString& path);
 CString CatalogSaveFailureText(const CString& path, const CString& message);
 CString WorkerStartFailureText();
 CString InterruptedText();
+// Refusals before anything changes, and what stops the import while it waits or saves.
+CString LinkRefusedText(const CString& link);
+CString CatalogNotAFileText(CatalogOf whose, const CString& path);
+CString DanglingCatalogText(const CString& path, const CString& target);
+CString CatalogReplaceFailureText(const CString& path, const CString& message);
+CString CatalogChangedText(const CString& path);
+CString ReservedNamesText(const std::vector<CString>& paths);
+CString LostNamesText(const std::vector<CString>& folders);
+CString LeftoverText(const CString& entry);

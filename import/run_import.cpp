@@ -41,12 +41,6 @@ bool IsWindowsNT6() {
 
 namespace {
 
-size_t Length(const char16_t* s) {
-    size_t n = 0;
-    while (s[n]) ++n;
-    return n;
-}
-
 // The folder's path as the join would give it, for a text that names a join that did not fit.
 CString Joined(const CString& folder, const CString& more) {
     return folder + (folder.empty() || folder.back() == u'\\' ? u"" : u"\\") + more;
@@ -120,38 +114,280 @@ namespace {
 
 enum class Catalog { Missing, Loaded, Unusable };
 
-// Loads a catalog and tells whether it may be merged and written back: only a well-formed
-// text in the code page whose bytes come back exactly from it. `failure` says why not.
-Catalog LoadCatalog(CXmlDocument& document, const char16_t* path, CatalogOf whose,
-                    CString& failure) {
+// A catalog and where it really is: the folder and name of the file it is, through links.
+struct CatalogFile {
+    const char16_t* path;  // as the user knows it, for the texts
+    platform::Folder folder;
+    CString name;
+    platform::FileStamp stamp;  // of the file that was loaded
+};
+
+// Opens the catalog `name` of `folder` by handle (never waiting on a pipe; a link only under
+// the link rule), loads it and tells whether it may be merged and written back: only a
+// well-formed text in the code page whose bytes come back exactly from it. `failure` says why
+// not.
+Catalog LoadCatalog(CXmlDocument& document, const platform::Folder& folder, CatalogFile& file,
+                    CatalogOf whose, CString& failure) {
+    CString real;
+    platform::File* opened = folder.OpenFile(u"config.xml", true, &file.folder, &real);
+    if (!opened) {
+        const uint32_t error = platform::GetLastError();
+        if (error == platform::kErrorLinkRefused) {
+            failure = LinkRefusedText(file.path);
+        } else if (error == platform::kErrorNotAFile) {
+            failure = CatalogNotAFileText(whose, file.path);
+        } else if (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound) {
+            platform::FileStamp here, there;
+            if (file.folder.IsOpen() &&
+                (real != u"config.xml" || !folder.Stamp(CString(), here) ||
+                 !file.folder.Stamp(CString(), there) || here.index != there.index ||
+                 here.volume != there.volume)) {
+                // A link to nothing: every later import would fail the same way.
+                failure = DanglingCatalogText(file.path, file.folder.Path() + u"\\" + real);
+                return Catalog::Unusable;
+            }
+            file.name = u"config.xml";
+            if (!folder.Duplicate(file.folder)) {
+                failure = CatalogReadFailureText(whose, file.path, platform::SystemErrorText());
+                return Catalog::Unusable;
+            }
+            return Catalog::Missing;
+        } else {
+            failure = CatalogReadFailureText(whose, file.path, platform::SystemErrorText());
+        }
+        return Catalog::Unusable;
+    }
+    file.name = real;
+    platform::StampOf(opened, file.stamp);
     platform::SetLastError(0);
-    const bool parsed = document.LoadFile(path);
+    const bool parsed = document.LoadFile(opened);
     const uint32_t error = platform::GetLastError();
-    if (!parsed && (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound))
-        return Catalog::Missing;
     // The read failed when the system says why, or when no text came of it (a short read, a
     // file too large); otherwise the text was read and did not parse.
     if (!parsed &&
         (error || (document.DocumentText().length() == 0 && !document.LoadedExactly()))) {
-        failure = CatalogReadFailureText(whose, path, document.ResultText());
+        failure = CatalogReadFailureText(whose, file.path, document.ResultText());
         return Catalog::Unusable;
     }
     // Text in another encoding is said to be so, also where it does not parse. Names of a
     // UTF-8 catalog would be compared and saved as other text: whatever its declaration says,
     // and even where its bytes happen to come back in the code page.
     if (document.LoadedUtf8Text()) {
-        failure = CatalogEncodingFailureText(whose, path, platform::AnsiCodePage());
+        failure = CatalogEncodingFailureText(whose, file.path, platform::AnsiCodePage());
         return Catalog::Unusable;
     }
     if (!document.LoadedExactly()) {
-        failure = CatalogCodePageFailureText(whose, path, platform::AnsiCodePage());
+        failure = CatalogCodePageFailureText(whose, file.path, platform::AnsiCodePage());
         return Catalog::Unusable;
     }
     if (!parsed) {
-        failure = CatalogSyntaxFailureText(whose, path, document.ResultText());
+        failure = CatalogSyntaxFailureText(whose, file.path, document.ResultText());
         return Catalog::Unusable;
     }
     return Catalog::Loaded;
+}
+
+CString RefusalText(const CopyRefusal& refusal) {
+    switch (refusal.kind) {
+        case CopyRefusal::ReservedNames:
+            return ReservedNamesText(refusal.paths);
+        case CopyRefusal::LostNames:
+            return LostNamesText(refusal.paths);
+        case CopyRefusal::Link:
+            return LinkRefusedText(refusal.paths.front());
+        case CopyRefusal::Leftover:
+            return LeftoverText(refusal.paths.front());
+        default:
+            return CopyFailureText(refusal.paths.empty() ? CString() : refusal.paths.front(),
+                                   refusal.message);
+    }
+}
+
+// How often a catalog that changed under the import is loaded and merged again.
+constexpr int kMergeRounds = 3;
+
+}  // namespace
+
+namespace {
+
+// The import's steps. Every handle, lock and staging folder is let go when this returns, before
+// the caller reports the outcome: a process that ends on the report leaves nothing behind.
+void Import(const ImportSettings& settings, const std::function<void()>& waiting,
+            ImportOutcome& outcome) {
+    char16_t productFolder[platform::kMaxPath] = {};
+    char16_t materialFolder[platform::kMaxPath] = {};
+    outcome.failure = ResolveFolders(settings, productFolder, materialFolder);
+    if (!outcome.failure.empty()) return;
+    outcome.productFolder = productFolder;
+    outcome.materialFolder = materialFolder;
+    // A pack without its material folder has nothing to import: nothing is made for it.
+    outcome.failure = CheckMaterialFolder(outcome.materialFolder);
+    if (!outcome.failure.empty()) return;
+    platform::Folder pack;
+    if (!pack.Open(materialFolder)) {
+        outcome.failure =
+            platform::GetLastError() == platform::kErrorLinkRefused
+                ? LinkRefusedText(outcome.materialFolder)
+                : CopyFailureText(outcome.materialFolder, platform::SystemErrorText());
+        return;
+    }
+    // The data folder is made by path, one level, and from then on reached by handle only.
+    platform::CreateFolder(productFolder);
+    platform::Folder data;
+    if (!data.Open(productFolder)) {
+        outcome.failure = platform::GetLastError() == platform::kErrorLinkRefused
+                              ? LinkRefusedText(outcome.productFolder)
+                              : CopyFailureText(outcome.productFolder, platform::SystemErrorText());
+        return;
+    }
+    // One import of a product at a time, from the first look at its catalog to the save.
+    platform::ImportLock* lock = platform::AcquireImportLock(data, waiting);
+    outcome.locked = lock != nullptr;
+    if (!lock) {
+        outcome.stopped = platform::StopRequested();
+        outcome.failure = outcome.stopped
+                              ? InterruptedText()
+                              : LockFailureText(outcome.productFolder, platform::SystemErrorText());
+        return;
+    }
+    struct Unlock {
+        platform::ImportLock* lock;
+        ~Unlock() { platform::ReleaseImportLock(lock); }
+    } unlock{lock};
+    // Earlier versions locked with a file beside the catalog and left it there.
+    if (data.Kind(u"config.xml.lock") == platform::EntryKind::File)
+        data.Remove(u"config.xml.lock", false);
+
+    char16_t productCatalog[platform::kMaxPath];
+    char16_t materialCatalog[platform::kMaxPath];
+    std::memcpy(productCatalog, productFolder, sizeof productCatalog);
+    std::memcpy(materialCatalog, materialFolder, sizeof materialCatalog);
+    // The folder rule made sure both joins fit.
+    platform::AppendPath(productCatalog, u"config.xml");
+    platform::AppendPath(materialCatalog, u"config.xml");
+    platform::Staging staging(data);
+    CXmlDocument source;
+    CXmlDocument target;
+    CatalogFile sourceFile{materialCatalog, {}, {}, {}};
+    CatalogFile targetFile{productCatalog, {}, {}, {}};
+    Catalog sourceState = Catalog::Missing;
+    Catalog targetState = Catalog::Missing;
+
+    // Everything is looked at before anything changes: both catalogs, whether the product's
+    // can be replaced, the whole pack and the folders it goes into, the staging folders.
+    sourceState = LoadCatalog(source, pack, sourceFile, CatalogOf::Pack, outcome.failure);
+    if (outcome.failure.empty())
+        targetState = LoadCatalog(target, data, targetFile, CatalogOf::Product, outcome.failure);
+    // A product catalog of another form would gain albums beside its root. A pack's is merged
+    // as the walk reads it, one level higher; but it cannot become the catalog of a product
+    // that has none.
+    if (outcome.failure.empty() && targetState == Catalog::Loaded && !HasCatalogForm(target))
+        outcome.failure = CatalogFormFailureText(CatalogOf::Product, productCatalog);
+    if (outcome.failure.empty() && sourceState == Catalog::Loaded &&
+        targetState == Catalog::Missing && !HasCatalogForm(source))
+        outcome.failure = FirstCatalogFormFailureText(materialCatalog);
+    if (outcome.failure.empty() && sourceState == Catalog::Loaded &&
+        !targetFile.folder.MayReplace(targetFile.name))
+        outcome.failure = CatalogReplaceFailureText(productCatalog, platform::SystemErrorText());
+    if (outcome.failure.empty() && targetFile.folder.Volume() != data.Volume()) {
+        CString entry;
+        if (!staging.Inspect(targetFile.folder, entry))
+            outcome.failure = LeftoverText(targetFile.folder.Path() + u"\\" + entry);
+    }
+    CopyRefusal refusal;
+    if (outcome.failure.empty() && !CheckCopy(pack, data, staging, refusal))
+        outcome.failure = RefusalText(refusal);
+    outcome.sourceLoaded = sourceState == Catalog::Loaded;
+    if (!outcome.failure.empty()) return;
+
+    {
+        CopyFailure copyFailure;
+        // A catalog the import puts in place itself stays writable, whatever the pack's was.
+        const CString writable = targetState == Catalog::Missing ? u"config.xml" : CString();
+        outcome.copied = CopyFolderTree(pack, data, 0, staging, writable, &copyFailure);
+        if (platform::StopRequested()) {
+            outcome.stopped = true;
+            outcome.failure = InterruptedText();
+        } else if (!outcome.copied) {
+            outcome.failure = CopyFailureText(copyFailure.path, copyFailure.message);
+        }
+    }
+    if (!outcome.failure.empty() || !outcome.sourceLoaded) return;
+    // A product without a catalog has just received the pack's.
+    if (targetState == Catalog::Missing) {
+        targetState = LoadCatalog(target, data, targetFile, CatalogOf::Product, outcome.failure);
+        if (targetState != Catalog::Loaded) {
+            if (outcome.failure.empty())
+                outcome.failure = CatalogReadFailureText(CatalogOf::Product, productCatalog,
+                                                         platform::SystemErrorText());
+            return;
+        }
+    }
+    outcome.targetLoaded = true;
+    // Put there while the pack was copied: nothing was merged, which is no completion.
+    if (!HasCatalogForm(target)) {
+        outcome.failure = CatalogFormFailureText(CatalogOf::Product, productCatalog);
+        return;
+    }
+    for (int round = 1;; ++round) {
+        // Each round walks the pack's catalog from the start, as a fresh load would.
+        source.SetPosition(0, 0, 0);
+        // False only when memory ran out; the catalog is then as it was loaded.
+        outcome.merged = MergeCatalog(source, target) && UpdateItemCounts(target);
+        // An index that no longer describes its text would be saved as a catalog that
+        // reads differently: the product keeps the one it has.
+        outcome.verified = outcome.merged && IndexMatchesText(target);
+        if (platform::StopRequested()) {
+            outcome.stopped = true;
+            outcome.failure = InterruptedText();
+            return;
+        }
+        if (!outcome.merged) {
+            outcome.failure = MergeMemoryFailureText(productCatalog);
+            return;
+        }
+        if (!outcome.verified) {
+            outcome.failure = MergeCheckFailureText(productCatalog);
+            return;
+        }
+        // Written beside the catalog's real file, in this product's staging folder there.
+        const platform::Folder* area = staging.AreaFor(targetFile.folder);
+        platform::TempFile temporary;
+        if (!area || !temporary.Create(*area)) {
+            outcome.failure = CatalogSaveFailureText(productCatalog, platform::SystemErrorText());
+            return;
+        }
+        if (!target.SaveFile(temporary)) {
+            outcome.failure = CatalogSaveFailureText(productCatalog, target.ResultText());
+            return;
+        }
+        if (!temporary.MatchIdentity(targetFile.folder, targetFile.name) || !temporary.Close()) {
+            outcome.failure = CatalogSaveFailureText(productCatalog, platform::SystemErrorText());
+            return;
+        }
+        // Only the catalog that was loaded is replaced: one another program changed meanwhile
+        // is loaded and merged again.
+        platform::FileStamp now;
+        if (targetFile.folder.Stamp(targetFile.name, now) && now == targetFile.stamp) {
+            if (temporary.Keep(targetFile.folder, targetFile.name, true) &&
+                targetFile.folder.Sync(false)) {
+                outcome.saved = true;
+                return;
+            }
+            outcome.failure = CatalogSaveFailureText(productCatalog, platform::SystemErrorText());
+            return;
+        }
+        if (round == kMergeRounds) {
+            outcome.failure = CatalogChangedText(productCatalog);
+            return;
+        }
+        targetState = LoadCatalog(target, data, targetFile, CatalogOf::Product, outcome.failure);
+        if (targetState != Catalog::Loaded || !HasCatalogForm(target)) {
+            if (outcome.failure.empty())
+                outcome.failure = CatalogFormFailureText(CatalogOf::Product, productCatalog);
+            return;
+        }
+    }
 }
 
 }  // namespace
@@ -160,109 +396,7 @@ ImportOutcome RunImport(const ImportSettings& settings,
                         const std::function<void(const ImportOutcome&)>& done,
                         const std::function<void()>& waiting) {
     ImportOutcome outcome;
-    char16_t productFolder[platform::kMaxPath] = {};
-    char16_t materialFolder[platform::kMaxPath] = {};
-    outcome.failure = ResolveFolders(settings, productFolder, materialFolder);
-    if (outcome.failure.empty()) {
-        outcome.productFolder = productFolder;
-        outcome.materialFolder = materialFolder;
-        // A pack without its material folder has nothing to import: nothing is made for it.
-        outcome.failure = CheckMaterialFolder(outcome.materialFolder);
-    }
-    if (!outcome.failure.empty()) {
-        if (done) done(outcome);
-        return outcome;
-    }
-    platform::CreateFolder(productFolder);
-    // One import of a product at a time, from the first look at its catalog to the save.
-    (void)waiting;  // the lock does not say yet that it waits
-    platform::ImportLock* lock = platform::AcquireImportLock(productFolder);
-    outcome.locked = lock != nullptr;
-    if (!lock) {
-        outcome.stopped = platform::StopRequested();
-        outcome.failure = outcome.stopped
-                              ? InterruptedText()
-                              : LockFailureText(outcome.productFolder, platform::SystemErrorText());
-        if (done) done(outcome);
-        return outcome;
-    }
-    // Earlier versions locked with a file beside the catalog and left it there.
-    platform::Files().Remove((outcome.productFolder + u"\\config.xml.lock").c_str());
-
-    char16_t productCatalog[platform::kMaxPath];
-    char16_t materialCatalog[platform::kMaxPath];
-    std::memcpy(productCatalog, productFolder, sizeof productCatalog);
-    std::memcpy(materialCatalog, materialFolder, sizeof materialCatalog);
-    const bool catalogs = platform::AppendPath(productCatalog, u"config.xml") &&
-                          platform::AppendPath(materialCatalog, u"config.xml");
-    CXmlDocument source;
-    CXmlDocument target;
-    Catalog sourceState = Catalog::Missing;
-    Catalog targetState = Catalog::Missing;
-    // Both catalogs are checked before anything is changed.
-    if (catalogs) {
-        sourceState = LoadCatalog(source, materialCatalog, CatalogOf::Pack, outcome.failure);
-        if (sourceState != Catalog::Unusable)
-            targetState = LoadCatalog(target, productCatalog, CatalogOf::Product, outcome.failure);
-        // A product catalog of another form would gain albums beside its root. A pack's is
-        // merged as the walk reads it, one level higher; but it cannot become the catalog of
-        // a product that has none.
-        if (outcome.failure.empty() && targetState == Catalog::Loaded && !HasCatalogForm(target))
-            outcome.failure = CatalogFormFailureText(CatalogOf::Product, productCatalog);
-        if (outcome.failure.empty() && sourceState == Catalog::Loaded &&
-            targetState == Catalog::Missing && !HasCatalogForm(source))
-            outcome.failure = FirstCatalogFormFailureText(materialCatalog);
-    }
-    outcome.sourceLoaded = sourceState == Catalog::Loaded;
-    if (outcome.failure.empty()) {
-        CopyFailure copyFailure;
-        outcome.copied = CopyTree(CString(materialFolder, Length(materialFolder)),
-                                  CString(productFolder, Length(productFolder)), 0, &copyFailure);
-        if (platform::StopRequested()) {
-            outcome.stopped = true;
-            outcome.failure = InterruptedText();
-        } else if (!outcome.copied) {
-            outcome.failure = CopyFailureText(copyFailure.path, copyFailure.message);
-        }
-    }
-    if (outcome.failure.empty() && outcome.sourceLoaded) {
-        // A product without a catalog has just received the pack's.
-        if (targetState == Catalog::Missing) {
-            targetState = LoadCatalog(target, productCatalog, CatalogOf::Product, outcome.failure);
-            if (targetState == Catalog::Missing)
-                outcome.failure = CatalogReadFailureText(CatalogOf::Product, productCatalog,
-                                                         platform::SystemErrorText());
-        }
-        outcome.targetLoaded = targetState == Catalog::Loaded;
-        // A catalog of another form would gain albums beside its root: leave it alone.
-        if (outcome.targetLoaded && HasCatalogForm(target)) {
-            // False only when memory ran out; the catalog is then as it was loaded.
-            outcome.merged = MergeCatalog(source, target) && UpdateItemCounts(target);
-            // An index that no longer describes its text would be saved as a catalog that
-            // reads differently: the product keeps the one it has.
-            outcome.verified = outcome.merged && IndexMatchesText(target);
-            if (platform::StopRequested()) {
-                outcome.stopped = true;
-                outcome.failure = InterruptedText();
-            } else if (!outcome.merged) {
-                outcome.failure = MergeMemoryFailureText(productCatalog);
-            } else if (!outcome.verified) {
-                outcome.failure = MergeCheckFailureText(productCatalog);
-            } else {
-                // The save's temporary goes into a staging folder, which a killed import
-                // leaves for the next one to clear.
-                platform::Staging staging;
-                staging.Open(productFolder);
-                outcome.saved = target.SaveFile(productCatalog);
-                if (!outcome.saved)
-                    outcome.failure = CatalogSaveFailureText(productCatalog, target.ResultText());
-            }
-        } else if (outcome.targetLoaded) {
-            // Put there while the pack was copied: nothing was merged, which is no completion.
-            outcome.failure = CatalogFormFailureText(CatalogOf::Product, productCatalog);
-        }
-    }
-    platform::ReleaseImportLock(lock);
+    Import(settings, waiting, outcome);
     if (done) done(outcome);
     return outcome;
 }

@@ -1,11 +1,12 @@
 // The test seams (the file system the document's load and save go through, the module path
-// the import finds its pack by), and the staging of copies, which both backends share.
+// the import finds its pack by), and the staging of copies, which both backends share: it is
+// written once over Folder and TempFile.
 #include <atomic>
-#include <cstdio>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/staging_backend.h"
 
 namespace platform {
 
@@ -51,92 +52,327 @@ bool IsLinkReparsePoint(uint32_t attributes, uint32_t reparseTag) {
 
 // ---- staging ------------------------------------------------------------------------------
 
+namespace {
+
+constexpr size_t kPerFolder = 256;  // no staging folder holds more entries
+constexpr size_t kBatch = 4096;     // copies between two commits
+constexpr size_t kHeldFolders = 128;
+
+bool IsHex(char16_t c) {
+    return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f');
+}
+
+bool AllHex(std::u16string_view s) {
+    for (char16_t c : s)
+        if (!IsHex(c)) return false;
+    return !s.empty();
+}
+
+// "~" and seven hex digits: a file TempFile made.
+bool IsTemporaryName(std::u16string_view name) {
+    return name.size() == 8 && name[0] == u'~' && AllHex(name.substr(1));
+}
+
+// A numbered subfolder of a staging folder.
+bool IsSubfolderName(std::u16string_view name) {
+    return name.size() <= 4 && AllHex(name);
+}
+
+// What earlier versions left directly in ".brevlo": copies under hex numbers and temporaries.
+bool IsOldLeftover(const FolderEntry& e) {
+    return e.kind == EntryKind::File &&
+           ((e.name.size() <= 8 && AllHex(e.name)) || IsTemporaryName(e.name));
+}
+
+// A staging folder "<16 hex digits of its product>.<number>"; its product's key in `key`.
+bool IsAreaName(std::u16string_view name, std::u16string_view& key) {
+    if (name.size() < 18 || name.size() > 20 || name[16] != u'.') return false;
+    for (char16_t c : name.substr(17))
+        if (c < u'0' || c > u'9') return false;
+    key = name.substr(0, 16);
+    return AllHex(key);
+}
+
+// `value` in lower-case hex digits: `digits` of them, or as few as it needs when 0.
+CString Hex(uint64_t value, int digits = 0) {
+    CString out;
+    for (int i = 15; i >= 0; --i) {
+        const int d = static_cast<int>((value >> (4 * i)) & 0xF);
+        if (i < digits || d || !out.empty() || i == 0)
+            out.push_back(static_cast<char16_t>(d < 10 ? u'0' + d : u'a' + d - 10));
+    }
+    return out;
+}
+
+// True when the staging folder `area` holds only staged names; else `bad` names the first
+// that is not one.
+bool OnlyStaged(const Folder& area, CString& bad) {
+    std::vector<FolderEntry> entries;
+    if (!area.List(entries)) return false;
+    for (const FolderEntry& e : entries) {
+        if (e.kind == EntryKind::File && IsTemporaryName(e.name)) continue;
+        if (e.kind == EntryKind::Folder && IsSubfolderName(e.name)) {
+            Folder sub;
+            std::vector<FolderEntry> inner;
+            if (area.OpenFolder(e.name, sub, false) && sub.List(inner)) {
+                bool clean = true;
+                for (const FolderEntry& f : inner) {
+                    if (f.kind == EntryKind::File && IsTemporaryName(f.name)) continue;
+                    bad = e.name + u"\\" + f.name;
+                    clean = false;
+                    break;
+                }
+                if (clean) continue;
+                return false;
+            }
+        }
+        if (bad.empty()) bad = e.name;
+        return false;
+    }
+    return true;
+}
+
+// Removes a staging folder's staged names, then the folder (closed, and so unlocked, first);
+// what is not staged stays.
+void ClearArea(const Folder& brevlo, Folder& area, const CString& name) {
+    std::vector<FolderEntry> entries;
+    area.List(entries);
+    for (const FolderEntry& e : entries) {
+        if (e.kind == EntryKind::File && IsTemporaryName(e.name)) {
+            area.Remove(e.name, false);
+        } else if (e.kind == EntryKind::Folder && IsSubfolderName(e.name)) {
+            Folder sub;
+            std::vector<FolderEntry> inner;
+            if (!area.OpenFolder(e.name, sub, false) || !sub.List(inner)) continue;
+            for (const FolderEntry& f : inner)
+                if (f.kind == EntryKind::File && IsTemporaryName(f.name)) sub.Remove(f.name, false);
+            sub = Folder();
+            area.Remove(e.name, true);
+        }
+    }
+    area = Folder();
+    brevlo.Remove(name, true);
+}
+
+}  // namespace
+
 struct Staging::State {
-    struct Staged {
-        CString staged;
-        CString destination;
+    explicit State(const Folder& p) : product(p) {}
+    const Folder& product;
+    CString key;
+    struct Area {
+        uint64_t volume = 0;
+        Folder holder;  // the folder ".brevlo" is in
+        Folder brevlo;
+        Folder root;  // "<key>.<n>", locked while it lives
+        CString name;
+        Folder current;  // the numbered subfolder that copies go into now
+        size_t inCurrent = 0;
+        uint32_t subfolders = 0;
+    };
+    std::vector<std::unique_ptr<Area>> areas;
+    struct Pending {
+        TempFile file;
+        size_t destination;
+        CString name;
         bool replace;
     };
-    CString folder;  // the staging folder itself; empty while not open
-    std::vector<Staged> pending;
-    uint32_t next = 0;
+    std::vector<Pending> pending;
+    std::vector<Folder> destinations;  // handles of their own, held until the commit
 };
 
-Staging::Staging() : state_(new State) {}
+Staging::Staging(const Folder& product) : state_(new State(product)) {
+    FileStamp stamp;
+    product.Stamp(CString(), stamp);
+    // FNV-1a over the volume and index: one name per product data folder.
+    uint64_t hash = 0xcbf29ce484222325ull;
+    for (uint64_t part : {stamp.volume, stamp.index})
+        for (int i = 0; i < 8; ++i) hash = (hash ^ ((part >> (8 * i)) & 0xFF)) * 0x100000001b3ull;
+    state_->key = Hex(hash, 16);
+}
 
 Staging::~Staging() {
     Remove();
     delete state_;
 }
 
-bool Staging::Open(const char16_t* folder) {
-    Remove();
-    const CString staging = CString(folder) + u"\\" + kStagingFolderName;
-    // A killed run's copies were never moved into place: they are dropped.
-    if (!backend::RemoveStagingFolder(staging.c_str())) return false;
-    if (!backend::CreateHiddenFolder(staging.c_str())) return false;
-    state_->folder = staging;
+bool Staging::Inspect(const Folder& folder, CString& entry) const {
+    const EntryKind kind = folder.Kind(kStagingFolderName);
+    if (kind == EntryKind::Missing) return true;
+    const CString top = kStagingFolderName;
+    Folder brevlo;
+    std::vector<FolderEntry> entries;
+    if (kind != EntryKind::Folder || !folder.OpenFolder(top, brevlo, false) ||
+        !brevlo.List(entries)) {
+        entry = top;
+        return false;
+    }
+    for (const FolderEntry& e : entries) {
+        std::u16string_view key;
+        if (IsOldLeftover(e)) continue;
+        if (e.kind == EntryKind::Folder && IsAreaName(e.name, key)) {
+            if (key != state_->key) continue;  // another product's, which clears its own
+            Folder area;
+            CString bad;
+            if (brevlo.OpenFolder(e.name, area, false)) {
+                if (!area.TryLock()) continue;  // in use
+                if (OnlyStaged(area, bad)) continue;
+            }
+            entry = top + u"\\" + e.name + (bad.empty() ? CString() : u"\\" + bad);
+            return false;
+        }
+        entry = top + u"\\" + e.name;
+        return false;
+    }
     return true;
 }
 
-bool Staging::StageFile(const char16_t* from, const char16_t* to, bool failIfExists) {
-    if (state_->folder.empty()) {
-        SetLastError(kErrorPathNotFound);
-        return false;
+const Folder* Staging::AreaFor(const Folder& destination) {
+    const uint64_t volume = destination.Volume();
+    for (const auto& area : state_->areas)
+        if (area->volume == volume) return &area->root;
+    // On the data folder's own file system the staging sits at its top.
+    const Folder& folder = volume == state_->product.Volume() ? state_->product : destination;
+    auto area = std::make_unique<State::Area>();
+    area->volume = volume;
+    const CString top = kStagingFolderName;
+    if (!folder.Duplicate(area->holder)) return nullptr;
+    if (!folder.CreateFolder(top, area->brevlo, Folder::Make::Hidden) &&
+        (GetLastError() != kErrorAlreadyExists || !folder.OpenFolder(top, area->brevlo, false)))
+        return nullptr;
+    // What a killed run of this product left: its staged names go, nothing else.
+    std::vector<FolderEntry> entries;
+    area->brevlo.List(entries);
+    for (const FolderEntry& e : entries) {
+        std::u16string_view key;
+        if (IsOldLeftover(e)) {
+            area->brevlo.Remove(e.name, false);
+        } else if (e.kind == EntryKind::Folder && IsAreaName(e.name, key) && key == state_->key) {
+            Folder old;
+            if (area->brevlo.OpenFolder(e.name, old, false) && old.TryLock())
+                ClearArea(area->brevlo, old, e.name);
+        }
     }
+    for (int n = 0;; ++n) {
+        if (n == 100) {
+            SetLastError(kErrorFileExists);
+            return nullptr;
+        }
+        CString name = state_->key + u".";
+        for (char c : std::to_string(n)) name.push_back(static_cast<char16_t>(c));
+        if (area->brevlo.CreateFolder(name, area->root, Folder::Make::Own)) {
+            if (!area->root.TryLock()) return nullptr;
+            area->name = name;
+            break;
+        }
+        if (GetLastError() != kErrorAlreadyExists) return nullptr;
+    }
+    state_->areas.push_back(std::move(area));
+    return &state_->areas.back()->root;
+}
+
+bool Staging::StageCopy(const Folder& from, const CString& name, const Folder& destination,
+                        const CString& to, bool replace, bool writable) {
     // Most files of a repeated import exist already: refuse those before copying anything.
-    if (failIfExists && backend::EntryExists(to)) {
+    if (!replace && destination.Kind(to) != EntryKind::Missing) {
         SetLastError(kErrorFileExists);
         return false;
     }
-    // Short names: a destination's own name may already be as long as the system allows.
-    char name[16];
-    std::snprintf(name, sizeof name, "\\%x", ++state_->next);
-    CString staged = state_->folder;
-    for (const char* c = name; *c; ++c) staged += static_cast<char16_t>(*c);
-    if (!backend::CopyToStaging(from, staged.c_str())) return false;
-    state_->pending.push_back({std::move(staged), CString(to), !failIfExists});
+    const Folder* root = AreaFor(destination);
+    if (!root) return false;
+    State::Area* area = nullptr;
+    for (const auto& a : state_->areas)
+        if (&a->root == root) area = a.get();
+    if (!area->current.IsOpen() || area->inCurrent == kPerFolder) {
+        if (area->subfolders == kPerFolder) {
+            SetLastError(kErrorFileExists);
+            return false;
+        }
+        Folder sub;
+        if (!area->root.CreateFolder(Hex(area->subfolders), sub, Folder::Make::Own)) return false;
+        ++area->subfolders;
+        area->current = std::move(sub);
+        area->inCurrent = 0;
+    }
+    TempFile file;
+    if (!file.Create(area->current)) return false;
+    ++area->inCurrent;
+    if (!file.CopyFrom(from, name) || (writable && !file.MakeWritable()) || !file.Close())
+        return false;  // the file goes with it
+    // Copies come folder by folder: one handle of its own for each run of one destination.
+    if (state_->destinations.empty() || state_->destinations.back().Path() != destination.Path()) {
+        Folder held;
+        if (!destination.Duplicate(held)) return false;
+        state_->destinations.push_back(std::move(held));
+    }
+    state_->pending.push_back(
+        {std::move(file), state_->destinations.size() - 1, CString(to), replace});
     return true;
+}
+
+bool Staging::Full() const {
+    return state_->pending.size() >= kBatch || state_->destinations.size() >= kHeldFolders;
+}
+
+size_t Staging::Pending() const {
+    return state_->pending.size();
 }
 
 bool Staging::Commit(CString* failed, CString* message) {
     if (state_->pending.empty()) return true;
-    bool all = backend::SyncStaged(state_->folder.c_str());
-    if (!all) {
-        if (failed) *failed = state_->pending.front().destination;
+    auto fail = [&](const CString& path) {
+        if (failed) *failed = path;
         if (message) *message = SystemErrorText();
-        // Nothing unflushed may reach its final name; Remove drops the copies.
+    };
+    bool all = true;
+    for (const auto& area : state_->areas) {
+        if (area->root.Sync(true)) continue;
+        const State::Pending& first = state_->pending.front();
+        fail(state_->destinations[first.destination].Path() + u"\\" + first.name);
+        // Nothing unflushed may reach its final name.
         state_->pending.clear();
-        return false;
+        all = false;
+        break;
     }
-    for (const State::Staged& s : state_->pending) {
-        if (backend::MoveStaged(s.staged.c_str(), s.destination.c_str(), s.replace)) continue;
+    for (State::Pending& p : state_->pending) {
+        const Folder& into = state_->destinations[p.destination];
+        if (p.file.Keep(into, p.name, p.replace)) continue;
         // A file that appeared meanwhile wins, as one that was there before does.
-        if (!s.replace && GetLastError() == kErrorFileExists) continue;
-        if (all) {
-            if (failed) *failed = s.destination;
-            if (message) *message = SystemErrorText();
-        }
+        if (!p.replace && GetLastError() == kErrorFileExists) continue;
+        if (all) fail(into.Path() + u"\\" + p.name);
         all = false;
     }
     state_->pending.clear();
-    // The moves themselves reach the disk before the caller goes on to the catalog.
-    if (!backend::SyncStaged(state_->folder.c_str()) && all) {
-        if (failed) failed->clear();
-        if (message) *message = SystemErrorText();
-        all = false;
+    state_->destinations.clear();
+    // The moves themselves reach the disk before the caller goes on to the catalog; the
+    // numbered folders, empty now, go.
+    for (const auto& area : state_->areas) {
+        if (!area->root.Sync(true) && all) {
+            fail(CString());
+            all = false;
+        }
+        area->current = Folder();  // open, it could not be removed on Windows
+        for (uint32_t n = 0; n < area->subfolders; ++n) area->root.Remove(Hex(n), true);
+        area->subfolders = 0;
     }
     return all;
 }
 
 void Staging::Remove() {
-    if (state_->folder.empty()) return;
     // The cleanup after a failure must not hide why it failed.
     const uint32_t error = GetLastError();
-    backend::RemoveStagingFolder(state_->folder.c_str());
-    SetLastError(error);
     state_->pending.clear();
-    state_->folder.clear();
+    state_->destinations.clear();
+    for (const auto& area : state_->areas) {
+        area->current = Folder();
+        ClearArea(area->brevlo, area->root, area->name);
+        area->root = Folder();
+        area->brevlo = Folder();
+        // Empty unless another product stages there too.
+        area->holder.Remove(kStagingFolderName, true);
+    }
+    state_->areas.clear();
+    SetLastError(error);
 }
 
 }  // namespace platform

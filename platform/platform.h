@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <functional>
 #include <string_view>
+#include <vector>
 
 #include "platform/TextBuffer.h"
 
@@ -89,11 +91,12 @@ class FileSystem {
   public:
     virtual ~FileSystem() = default;
     // Each returns null/false on failure with the last error set.
+    // Opens a regular file for reading, without waiting on a pipe (kErrorNotAFile).
     virtual File* OpenRead(const char16_t* path) = 0;
     // Creates a new, empty file with a unique short name (never longer than "~" and seven
     // characters) in the folder of the file that `target` stands for (through a symbolic link,
-    // its target's), or in that folder's staging folder when it has one. An existing target
-    // that is read-only is refused (kErrorAccessDenied).
+    // its target's). An existing target that is read-only is refused (kErrorAccessDenied).
+    // (The import saves through TempFile instead, in folders it holds open.)
     virtual File* CreateTemporary(const char16_t* target, CString& temporaryPath) = 0;
     virtual bool Size(File* file, int64_t& size) = 0;
     // Reads up to `count` bytes; `done` is what arrived.
@@ -152,37 +155,196 @@ bool AppendPath(char16_t* path, const char16_t* more);
 
 // CreateDirectoryW: one level; fails with kErrorAlreadyExists when the name is taken.
 bool CreateFolder(const char16_t* path);
+// ---- folders reached by handle ------------------------------------------------------------
+
+// A link the link rule does not let the import follow (see Folder::OpenFolder); set as the
+// last error by the calls below. An application code: no system message goes with it.
+constexpr uint32_t kErrorLinkRefused = 0x20000001;
+// A file that is not a regular file where one is needed (a pipe, a device, a folder).
+constexpr uint32_t kErrorNotAFile = 0x20000002;
+
+enum class EntryKind : uint8_t { Missing, File, Folder, Link, Other };
+
+struct FolderEntry {
+    CString name;
+    EntryKind kind = EntryKind::Missing;
+};
+
+// What tells one version of a file from another: its volume and index there, its size, its
+// last write and (POSIX) change times.
+struct FileStamp {
+    uint64_t volume = 0;
+    uint64_t index = 0;
+    int64_t size = -1;
+    int64_t written = 0;
+    int64_t changed = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+
+// An open folder. Every name below it is reached through it, never by a path another user
+// could swap between a look and a use: POSIX opens with O_NOFOLLOW | O_DIRECTORY and the *at
+// calls; Windows holds a handle that forbids renaming or deleting the folder and calls the NT
+// functions relative to it. A link is followed only under the link rule: POSIX, where its
+// owner is the importing user, root or the owner of the folder that holds it (the rule Linux
+// applies in sticky folders); Windows, where it is a link Windows lets the user follow. Names
+// are UTF-16; natively a name's bytes that are not UTF-8 come back unchanged through it.
+class Folder {
+  public:
+    Folder();
+    ~Folder();
+    Folder(Folder&& other) noexcept;
+    Folder& operator=(Folder&& other) noexcept;
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+
+    bool IsOpen() const;
+    // The Windows path the folder was reached by, for what the user is told.
+    const CString& Path() const;
+    // Opens the folder `path` names; the folders above it are taken as they are, a link as its
+    // last name only under the link rule (kErrorLinkRefused otherwise).
+    bool Open(const char16_t* path);
+    // Opens the same folder again, with a handle (and a lock) of its own.
+    bool Duplicate(Folder& out) const;
+    // Opens the subfolder `name`. A link there is followed under the link rule when
+    // `followLinks`, else refused (kErrorLinkRefused). Something else than a folder fails
+    // with kErrorPathNotFound (Windows' answer for a file used as a folder).
+    bool OpenFolder(const CString& name, Folder& out, bool followLinks) const;
+    // Creates the subfolder `name` and opens it; fails with kErrorAlreadyExists when the name
+    // is taken. Hidden: hidden from the user. Own: hidden too, and only this user can reach
+    // into it (natively 0700, checked to be the folder this call made).
+    enum class Make { Plain, Hidden, Own };
+    bool CreateFolder(const CString& name, Folder& out, Make make = Make::Plain) const;
+    // The entries, without "." and ".."; each kind as a look that follows no link tells.
+    // Natively, names no Windows path can reach are left out, as FileFind does; `unreachable`
+    // then counts them. Windows: a name Wine could not show (U+FFFD in it) is listed as is.
+    bool List(std::vector<FolderEntry>& entries, size_t* unreachable = nullptr) const;
+    // What `name` is, following no link.
+    EntryKind Kind(const CString& name) const;
+    // Removes the file or the empty subfolder `name` (a read-only file too).
+    bool Remove(const CString& name, bool folder) const;
+    // Opens the regular file `name` for reading, following a link under the link rule when
+    // `followLinks` (else refused). Never waits on a pipe: anything but a regular file is
+    // refused with kErrorNotAFile. With `real`, the folder and name of the file it really is
+    // (through links) are given too; a dangling link gives kErrorFileNotFound and, in
+    // `real`, where it points.
+    File* OpenFile(const CString& name, bool followLinks, Folder* realFolder = nullptr,
+                   CString* realName = nullptr) const;
+    // The stamp of `name` (following no link) or of the folder itself (empty name).
+    bool Stamp(const CString& name, FileStamp& stamp) const;
+    // Whether this user may replace the file `name` (a write access and no read-only mark)
+    // and create files in this folder.
+    bool MayReplace(const CString& name) const;
+    // The volume the folder is on: staged copies move only within one.
+    uint64_t Volume() const;
+    // Waits for an exclusive advisory lock on the folder held until it is closed; `waiting`
+    // is called once if another holder makes it wait. False when a stop was requested
+    // meanwhile or the lock cannot be had (last error set). POSIX: flock on the folder;
+    // Windows: a handle that shares no deletion is already held, and this does nothing.
+    bool Lock(const std::function<void()>& waiting = {}) const;
+    // Takes the lock only if it is free.
+    bool TryLock() const;
+    // Forces the folder's entries, and everything on its file system, to the disk.
+    bool Sync(bool wholeVolume) const;
+
+    struct State;
+
+  private:
+    State* state_;
+    friend class TempFile;
+};
+
+// A new file written beside its destination and then kept (moved into place) or discarded,
+// as LLVM's sys::fs::TempFile: whatever happens, the destination is absent, old or whole.
+class TempFile {
+  public:
+    TempFile();
+    // Discards what was not kept.
+    ~TempFile();
+    TempFile(TempFile&& other) noexcept;
+    TempFile& operator=(TempFile&& other) noexcept;
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    // Creates an empty file under a unique short name ("~" and seven characters) in
+    // `folder`, which stays open as long as this does.
+    bool Create(const Folder& folder);
+    // The open file, to write through Files(). Null once closed.
+    File* Handle() const;
+    // Fills the new file with a copy of the regular file `name` of `from`: its bytes, time
+    // stamps and read-only attribute (natively the mode, as cp sets it), and closes it.
+    // Anything but a regular file is refused without being read (kErrorNotAFile); a link is
+    // not followed.
+    bool CopyFrom(const Folder& from, const CString& name);
+    // Gives the new file what the file `name` of `folder` has: owner, mode, attributes,
+    // access-control list. Nothing to do when there is no such file.
+    bool MatchIdentity(const Folder& folder, const CString& name);
+    // Lets its owner write it again (POSIX: the owner's write bit; Windows: no read-only mark).
+    bool MakeWritable();
+    // Closes the file, keeping it for Keep or Discard.
+    bool Close();
+    // Moves it to `name` in `destination` (same volume), replacing an existing file only
+    // when `replace` (kErrorFileExists otherwise, the file kept for another try or Discard).
+    bool Keep(const Folder& destination, const CString& name, bool replace);
+    // Removes it.
+    void Discard();
+
+    struct State;
+
+  private:
+    State* state_;
+};
+
+// The stamp of an open file.
+bool StampOf(File* file, FileStamp& stamp);
+// Whether `name` is one the system listed for a name it could not read: Wine shows a host name
+// that is not UTF-8 with U+FFFD in it, and no file opens by that name. (POSIX: never.)
+bool NameLost(const CString& name);
+
 // ---- staging: copies that are whole or absent ----------------------------------------------
 
-// The hidden folder, in the folder given to Staging::Open, that holds copies on their way.
+// The hidden folder that holds every staging folder of a destination's file system.
 inline constexpr char16_t kStagingFolderName[] = u".brevlo";
 
-// Copies files into a hidden staging folder on the destination's volume under short names,
-// forces them to the disk together and only then moves each into place, never replacing a file
-// unless asked to. A crash leaves every destination absent or whole, and the staging folder
-// that a killed run left is cleared by the next Open. Both backends work the same way; only
-// the copy of one file and the move differ.
+// Copies on their way to their destinations: each goes under a short name into a staging
+// folder of this product on the destination's file system (".brevlo\<product key>.<n>", at
+// most 256 entries in any folder, spread over numbered subfolders), all are forced to the disk
+// together and only then moved into place, never replacing a file unless asked to. A staging
+// folder is locked while it is in use; the leftovers of a killed run of the same product are
+// cleared by the next. Nothing but the staging's own names is ever removed: anything else in
+// ".brevlo" is refused by Inspect before anything changes.
 class Staging {
   public:
-    Staging();
-    // Removes the staging folder with whatever was not committed.
+    // `product` is the open product data folder (its identity names the staging folders).
+    explicit Staging(const Folder& product);
+    // Drops what was not committed and removes the staging folders.
     ~Staging();
     Staging(const Staging&) = delete;
     Staging& operator=(const Staging&) = delete;
 
-    // Clears what an earlier run left in `folder` and creates the staging folder there.
-    bool Open(const char16_t* folder);
-    // Copies the regular file `from` (content, time stamps, read-only attribute; natively the
-    // mode as cp sets it) into the staging folder, to go to `to`. With `failIfExists`, an
-    // existing `to` (a link counts) is refused before anything is copied, with
-    // kErrorFileExists. Anything but a regular file is refused without being opened.
-    bool StageFile(const char16_t* from, const char16_t* to, bool failIfExists);
+    // Looks into `folder`'s ".brevlo", changing nothing: true when it holds only staging
+    // folders (this product's unlocked ones hold only staged names). Otherwise false, with
+    // the entry that is in the way in `entry` (".brevlo\..." below `folder`).
+    bool Inspect(const Folder& folder, CString& entry) const;
+    // Copies the regular file `name` of `from` into a new file on the file system of
+    // `destination`, to go to `to` there (see TempFile::CopyFrom; `writable` lets its owner
+    // write it). Unless `replace`, an existing `to` (a link counts) is refused before anything
+    // is copied, with kErrorFileExists.
+    bool StageCopy(const Folder& from, const CString& name, const Folder& destination,
+                   const CString& to, bool replace, bool writable = false);
+    // Whether enough waits for a Commit: it holds the destination folders open until then.
+    bool Full() const;
     // Forces the staged copies to the disk, then moves each into place. False when one could
     // not be: `failed` then names the first such destination and `message` gives the system's
     // text for why. A destination that appeared meanwhile keeps its content and is no failure
-    // when `failIfExists` was given. Tries every one.
+    // when it was not to be replaced. Tries every one.
     bool Commit(CString* failed = nullptr, CString* message = nullptr);
-    // Drops the staged copies and the staging folder.
+    // How many copies wait for Commit.
+    size_t Pending() const;
+    // The staging folder on `destination`'s volume, made when there is none yet: in the
+    // product data folder on its volume, else in `destination` itself. Null with the last
+    // error set when it cannot be.
+    const Folder* AreaFor(const Folder& destination);
+    // Drops the staged copies and removes the staging folders.
     void Remove();
 
     struct State;
@@ -193,14 +355,15 @@ class Staging {
 
 // ---- the import lock ----------------------------------------------------------------------
 
-// Serializes imports of one product data folder without a file in it and without a timeout.
-// Windows: a named mutex keyed on the folder (one abandoned by a killed holder is taken over).
-// POSIX: an advisory lock on a file in /tmp keyed on the folder's host path, which every user
-// can take, also after an import run as root. The system releases it when its holder dies.
+// Serializes imports of one product data folder, leaving no file anywhere and without a
+// timeout. POSIX: an advisory lock (flock) on the open data folder itself, which no other user
+// can replace or redirect. Windows: a named mutex in the session's namespace keyed on the
+// folder's full path (one abandoned by a killed holder is taken over). The system releases it
+// when its holder dies.
 struct ImportLock;
-// Waits for the lock; null when a stop was requested meanwhile or the lock cannot be had (the
-// last error set).
-ImportLock* AcquireImportLock(const char16_t* folder);
+// Waits for the lock, calling `waiting` once if it has to wait; null when a stop was
+// requested meanwhile or the lock cannot be had (the last error set).
+ImportLock* AcquireImportLock(const Folder& folder, const std::function<void()>& waiting = {});
 // Releases the lock; null is ignored.
 void ReleaseImportLock(ImportLock* lock);
 

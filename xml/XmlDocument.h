@@ -26,6 +26,11 @@
 
 using ElementHandle = uint32_t;
 
+namespace platform {
+struct File;
+class TempFile;
+}  // namespace platform
+
 // Flags of the edits (AppendElement, AppendSubtree, SetContent and the edit batch's).
 enum : uint32_t {
     EditCdata = 0x0001,           // the value as a CDATA section, not escaped
@@ -177,6 +182,11 @@ class CXmlDocument {
     // changes but ResultText, the system's message), otherwise the parse's result.
     bool LoadFile(const char16_t* path);
     bool SaveFile(const char16_t* path);
+    // The same through files the caller opened by handle: LoadFile reads `file` and closes it;
+    // SaveFile writes the text into `temporary` and forces it to the disk, leaving it to the
+    // caller to keep (move into place) or discard.
+    bool LoadFile(platform::File* file);
+    bool SaveFile(platform::TempFile& temporary);
     // Whether the last LoadFile read its file exactly: its bytes come back byte for byte from
     // the text in the code page (no substitute, no invalid sequence, no byte-order mark). False
     // after a failed load; true after SetDocumentText.

@@ -1,5 +1,6 @@
 // Load and save: whole files in the ANSI code page. A save writes a temporary file beside the
-// target and moves it into place, so a catalog is never left half-written.
+// target and moves it into place, so a catalog is never left half-written; the import opens and
+// keeps its files by handle and hands them in.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -40,16 +41,13 @@ bool StartsWithByteOrderMark(const char* bytes, size_t count) {
 
 }  // namespace
 
-bool CXmlDocument::ReadTextFile(const char16_t* path, TextBuffer& text, CString& result,
-                                TextFileCheck* check) {
+namespace {
+
+// ReadTextFile's work on a file already open, which it closes.
+bool ReadOpenFile(platform::File* file, TextBuffer& text, CString& result, TextFileCheck* check) {
     if (check) check->exact = check->utf8 = false;
     const uint32_t codePage = check && check->codePage ? check->codePage : platform::AnsiCodePage();
     platform::FileSystem& files = platform::Files();
-    platform::File* file = files.OpenRead(path);
-    if (!file) {
-        result = SystemErrorText();
-        return false;
-    }
     int64_t size = 0;
     if (!files.Size(file, size)) {
         result = FailureText();
@@ -122,7 +120,9 @@ bool CXmlDocument::ReadTextFile(const char16_t* path, TextBuffer& text, CString&
     return true;
 }
 
-bool CXmlDocument::WriteTextFile(const char16_t* path, const TextBuffer& text, CString& result) {
+// Writes the text converted to the code page into an open file and forces it to the disk;
+// `bytes` gets the count written.
+bool WriteOpenFile(platform::File* file, const TextBuffer& text, CString& result, size_t& bytes) {
     std::unique_ptr<char[]> block(new (std::nothrow) char[3 * kBlock]);
     if (!block) {
         platform::SetLastError(platform::kErrorNotEnoughMemory);
@@ -130,21 +130,13 @@ bool CXmlDocument::WriteTextFile(const char16_t* path, const TextBuffer& text, C
         return false;
     }
     platform::FileSystem& files = platform::Files();
-    CString temporary;
-    platform::File* file = files.CreateTemporary(path, temporary);
-    if (!file) {
-        result = FailureText();
-        return false;
-    }
     auto fail = [&](CString message) {
         result = std::move(message);
-        files.Close(file);
-        files.Remove(temporary.c_str());
         return false;
     };
     const char16_t* chars = text.c_str();
     const size_t length = static_cast<size_t>(text.length());
-    size_t bytes = 0;
+    bytes = 0;
     for (size_t pos = 0; pos < length;) {
         size_t n = std::min(kBlock, length - pos);
         // A surrogate pair stays in one block.
@@ -165,6 +157,36 @@ bool CXmlDocument::WriteTextFile(const char16_t* path, const TextBuffer& text, C
         pos += n;
     }
     if (!files.Flush(file)) return fail(FailureText());
+    return true;
+}
+
+}  // namespace
+
+bool CXmlDocument::ReadTextFile(const char16_t* path, TextBuffer& text, CString& result,
+                                TextFileCheck* check) {
+    if (check) check->exact = check->utf8 = false;
+    platform::File* file = platform::Files().OpenRead(path);
+    if (!file) {
+        result = SystemErrorText();
+        return false;
+    }
+    return ReadOpenFile(file, text, result, check);
+}
+
+bool CXmlDocument::WriteTextFile(const char16_t* path, const TextBuffer& text, CString& result) {
+    platform::FileSystem& files = platform::Files();
+    CString temporary;
+    platform::File* file = files.CreateTemporary(path, temporary);
+    if (!file) {
+        result = FailureText();
+        return false;
+    }
+    size_t bytes = 0;
+    if (!WriteOpenFile(file, text, result, bytes)) {
+        files.Close(file);
+        files.Remove(temporary.c_str());
+        return false;
+    }
     if (!files.Close(file) || !files.Replace(temporary.c_str(), path)) {
         result = FailureText();
         files.Remove(temporary.c_str());
@@ -176,11 +198,25 @@ bool CXmlDocument::WriteTextFile(const char16_t* path, const TextBuffer& text, C
 }
 
 bool CXmlDocument::LoadFile(const char16_t* path) {
+    loadedExactly = loadedUtf8 = false;
+    platform::File* file = platform::Files().OpenRead(path);
+    if (!file) {
+        resultText = SystemErrorText();
+        return false;
+    }
+    return LoadFile(file);
+}
+
+bool CXmlDocument::SaveFile(const char16_t* path) {
+    return WriteTextFile(path, documentText, resultText);
+}
+
+bool CXmlDocument::LoadFile(platform::File* file) {
     TextBuffer text;
     CString note;
     TextFileCheck check;
     loadedExactly = loadedUtf8 = false;
-    if (!ReadTextFile(path, text, note, &check)) {
+    if (!ReadOpenFile(file, text, note, &check)) {
         resultText = std::move(note);
         return false;
     }
@@ -191,6 +227,16 @@ bool CXmlDocument::LoadFile(const char16_t* path) {
     return ParseDocument();
 }
 
-bool CXmlDocument::SaveFile(const char16_t* path) {
-    return WriteTextFile(path, documentText, resultText);
+bool CXmlDocument::SaveFile(platform::TempFile& temporary) {
+    platform::File* file = temporary.Handle();
+    size_t bytes = 0;
+    if (!file) {
+        platform::SetLastError(platform::kErrorInvalidParameter);
+        resultText = FailureText();
+        return false;
+    }
+    if (!WriteOpenFile(file, documentText, resultText, bytes)) return false;
+    resultText = FormatMessageText(u"%d wide chars to %s%d bytes", documentText.length(), u"",
+                                   static_cast<int32_t>(bytes));
+    return true;
 }

@@ -1,6 +1,5 @@
-// Files on Windows: the document's file system (load and save through ReplaceFileW), folders,
-// and the staging backend (copies under short names in a hidden folder, moved into place
-// without replacing anything).
+// Files on Windows: the document's file system (load and save by path, through ReplaceFileW),
+// the creation of a folder by path, and folder listings with CFileFind's behaviour.
 #include <windows.h>
 // The A/W macros would rename the platform functions below.
 
@@ -11,14 +10,10 @@
 #include <cwchar>
 
 #include "platform/platform.h"
-#include "platform/staging_backend.h"
+#include "platform/win32/file_win32.h"
 #include "platform/win32/wide.h"
 
 namespace platform {
-
-struct File {
-    HANDLE handle;
-};
 
 namespace {
 
@@ -71,8 +66,15 @@ CString Resolved(const char16_t* path) {
 class RealFileSystem final : public FileSystem {
   public:
     File* OpenRead(const char16_t* path) override {
-        return Wrap(::CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        File* file =
+            Wrap(::CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file && ::GetFileType(file->handle) != FILE_TYPE_DISK) {
+            Close(file);
+            ::SetLastError(kErrorNotAFile);
+            return nullptr;
+        }
+        return file;
     }
 
     File* CreateTemporary(const char16_t* target, CString& temporaryPath) override {
@@ -84,14 +86,7 @@ class RealFileSystem final : public FileSystem {
             return nullptr;
         }
         const size_t slash = real.find_last_of(u"\\/");
-        CString folder = slash == CString::npos ? CString() : real.substr(0, slash + 1);
-        // Beside a staging folder the temporary goes into it, where the next import clears
-        // what a killed save left; not when that longer path would pass MAX_PATH.
-        const CString staging = folder + kStagingFolderName;
-        const DWORD place = ::GetFileAttributesW(Wide(staging.c_str()));
-        if (place != INVALID_FILE_ATTRIBUTES && (place & FILE_ATTRIBUTE_DIRECTORY) &&
-            !(place & FILE_ATTRIBUTE_REPARSE_POINT) && staging.size() + 9 < MAX_PATH)
-            folder = staging + u"\\";
+        const CString folder = slash == CString::npos ? CString() : real.substr(0, slash + 1);
         for (int attempt = 0; attempt < 100; ++attempt) {
             // Short: the target's own name may already be as long as the system allows.
             char name[16];
@@ -194,136 +189,6 @@ bool CreateFolder(const char16_t* path) {
 struct FolderLookupScope::State {};
 FolderLookupScope::FolderLookupScope() : state_(nullptr) {}
 FolderLookupScope::~FolderLookupScope() = default;
-
-namespace backend {
-
-bool CreateHiddenFolder(const char16_t* folder) {
-    if (!::CreateDirectoryW(Wide(folder), nullptr)) return false;
-    ::SetFileAttributesW(Wide(folder), FILE_ATTRIBUTE_HIDDEN);
-    return true;
-}
-
-bool RemoveStagingFolder(const char16_t* folder) {
-    const DWORD attributes = ::GetFileAttributesW(Wide(folder));
-    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
-    // Never into a link put in its place: only our own folder's files go.
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        ::SetFileAttributesW(Wide(folder), FILE_ATTRIBUTE_NORMAL);
-        return ::DeleteFileW(Wide(folder)) || ::RemoveDirectoryW(Wide(folder));
-    }
-    const CString pattern = CString(folder) + u"\\*";
-    WIN32_FIND_DATAW found;
-    HANDLE find = ::FindFirstFileW(Wide(pattern.c_str()), &found);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const CString name(reinterpret_cast<const char16_t*>(found.cFileName));
-            if (name == u"." || name == u"..") continue;
-            const CString path = CString(folder) + u"\\" + name;
-            ::SetFileAttributesW(Wide(path.c_str()), FILE_ATTRIBUTE_NORMAL);  // read-only too
-            if (!::DeleteFileW(Wide(path.c_str()))) ::RemoveDirectoryW(Wide(path.c_str()));
-        } while (::FindNextFileW(find, &found));
-        ::FindClose(find);
-    }
-    return ::RemoveDirectoryW(Wide(folder)) != FALSE ||
-           ::GetFileAttributesW(Wide(folder)) == INVALID_FILE_ATTRIBUTES;
-}
-
-bool EntryExists(const char16_t* path) {
-    return ::GetFileAttributesW(Wide(path)) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool CopyToStaging(const char16_t* from, const char16_t* staged) {
-    if (!::CopyFileW(Wide(from), Wide(staged), TRUE)) return false;
-    // CopyFileW carries the read-only attribute along; the flush needs a writable handle,
-    // so the attribute is set aside for it and put back.
-    const DWORD attributes = ::GetFileAttributesW(Wide(staged));
-    const bool readOnly =
-        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
-    if (readOnly) ::SetFileAttributesW(Wide(staged), attributes & ~FILE_ATTRIBUTE_READONLY);
-    HANDLE handle = ::CreateFileW(Wide(staged), GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    bool ok = handle != INVALID_HANDLE_VALUE;
-    if (ok) {
-        ok = ::FlushFileBuffers(handle) != FALSE;
-        const DWORD error = ::GetLastError();
-        ::CloseHandle(handle);
-        ::SetLastError(error);
-    }
-    if (readOnly && ok) ok = ::SetFileAttributesW(Wide(staged), attributes) != FALSE;
-    if (!ok) {
-        const DWORD error = ::GetLastError();
-        ::SetFileAttributesW(Wide(staged), FILE_ATTRIBUTE_NORMAL);
-        ::DeleteFileW(Wide(staged));
-        ::SetLastError(error);
-    }
-    return ok;
-}
-
-bool SyncStaged(const char16_t*) {
-    return true;  // each copy was flushed, each move is written through
-}
-
-bool MoveStaged(const char16_t* staged, const char16_t* to, bool replace) {
-    // Without MOVEFILE_REPLACE_EXISTING a destination that appeared meanwhile wins.
-    if (::MoveFileExW(Wide(staged), Wide(to),
-                      (replace ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH))
-        return true;
-    if (::GetLastError() == ERROR_ALREADY_EXISTS) ::SetLastError(ERROR_FILE_EXISTS);
-    return false;
-}
-
-}  // namespace backend
-
-// ---- the import lock ---------------------------------------------------------------------
-
-struct ImportLock {
-    HANDLE mutex;
-};
-
-ImportLock* AcquireImportLock(const char16_t* folder) {
-    // One name for the folder however it is spelled: its full path, without regard to case.
-    wchar_t full[MAX_PATH];
-    const DWORD n = ::GetFullPathNameW(Wide(folder), MAX_PATH, full, nullptr);
-    CString key =
-        n && n < MAX_PATH ? CString(reinterpret_cast<const char16_t*>(full), n) : CString(folder);
-    while (!key.empty() && (key.back() == u'\\' || key.back() == u'/')) key.pop_back();
-    uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
-    for (char16_t c : key) {
-        const char16_t upper = (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
-        hash = (hash ^ (upper & 0xFF)) * 0x100000001b3ull;
-        hash = (hash ^ (upper >> 8)) * 0x100000001b3ull;
-    }
-    wchar_t name[64];
-    std::swprintf(name, 64, L"Local\\BrevloImport-%016llx", static_cast<unsigned long long>(hash));
-    HANDLE mutex = ::CreateMutexW(nullptr, FALSE, name);
-    if (!mutex) return nullptr;
-    for (;;) {
-        const DWORD waited = ::WaitForSingleObject(mutex, 200);
-        // A holder that died left the mutex abandoned, and to us.
-        if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) break;
-        if (waited != WAIT_TIMEOUT || StopRequested()) {
-            const DWORD error = waited == WAIT_TIMEOUT ? ERROR_LOCK_VIOLATION : ::GetLastError();
-            ::CloseHandle(mutex);
-            ::SetLastError(error);
-            return nullptr;
-        }
-    }
-    ImportLock* lock = new (std::nothrow) ImportLock{mutex};
-    if (!lock) {
-        ::ReleaseMutex(mutex);
-        ::CloseHandle(mutex);
-        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    return lock;
-}
-
-void ReleaseImportLock(ImportLock* lock) {
-    if (!lock) return;
-    ::ReleaseMutex(lock->mutex);
-    ::CloseHandle(lock->mutex);
-    delete lock;
-}
 
 void InstallStopSignals() {}
 

@@ -131,15 +131,11 @@ def check_untouched(install):
 
 class CatalogLock:
     """Holds the native import lock of the product, as another import would, so that the
-    worker waits with the dialog up: an advisory lock on a file in /tmp named after the
-    product data folder's real path."""
+    worker waits with the dialog up: an advisory lock on the product data folder itself."""
 
     def __init__(self, install):
-        folder = os.path.realpath(os.path.join(install, "data", "marks"))
-        h = 0xCBF29CE484222325
-        for b in folder.encode():
-            h = ((h ^ b) * 0x100000001B3) & 0xFFFFFFFFFFFFFFFF
-        self.fd = os.open("/tmp/brevlo-import-%016x.lock" % h, os.O_RDONLY | os.O_CREAT, 0o644)
+        folder = os.path.join(install, "data", "marks")
+        self.fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
         fcntl.flock(self.fd, fcntl.LOCK_EX)
 
     def release(self):
@@ -305,7 +301,9 @@ def native_env(prefix, bin_dir):
 
 
 def percentages(text):
-    return [int(p) for p in re.findall(r"\] (\d+)%", text)]
+    """The bar's positions as drawn, a line redrawn for a new text at the same position once."""
+    seen = [int(p) for p in re.findall(r"\] (\d+)%", text)]
+    return [p for i, p in enumerate(seen) if i == 0 or p != seen[i - 1] or p == 90]
 
 
 def native_scenario(name, args):

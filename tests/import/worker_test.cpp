@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <cstdlib>
 #include <map>
 #include <string>
 
@@ -13,6 +14,9 @@
 #include "support/xml_checker.h"
 #include "xml/XmlDocument.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
 #ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
@@ -442,6 +446,54 @@ TEST(Worker, ImportsCheckFirstAndSayWhatFailed) {
             EXPECT_EQ(ReadBytes(catalog), r.productCatalog);
         }
     }
+}
+
+#ifdef _WIN32
+// Another program holds the catalog open sharing reading only: the replacement fails, is said,
+// and nothing of ours or of the system's stays beside the catalog.
+TEST(Worker, AFailedReplacementLeavesNothingBehind) {
+    Installation in;
+    fs::create_directories(HostOf(in.product));
+    Pack pack(u"marks");
+    pack.Add(u"config.xml", Catalog("<album name=\"new\"/>\r\n"));
+    const CString catalog = in.product + u"\\config.xml";
+    WriteBytes(catalog, Catalog(""));
+    HANDLE held = ::CreateFileW(reinterpret_cast<const wchar_t*>(catalog.c_str()), GENERIC_READ,
+                                FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const ImportOutcome outcome = RunImport(in.settings, nullptr);
+    ::CloseHandle(held);
+    EXPECT_EQ(Narrow(outcome.failure).find("导入未完成：无法保存MirvoPix的目录文件"), 0u)
+        << Narrow(outcome.failure);
+    EXPECT_EQ(ReadBytes(catalog), Catalog(""));
+    auto expected = Tree(pack.folder_);
+    expected["config.xml"] = Catalog("");
+    EXPECT_EQ(Tree(in.product), expected);
+}
+#endif
+
+// The import of a pack whose links Wine shows as it does (tests/import/wine_links.sh makes it
+// on the host and checks the result there); skipped without it.
+TEST(Worker, LinksUnderWine) {
+    const char* fixture = std::getenv("BREVLO_LINK_FIXTURE");
+    if (!fixture || !*fixture) GTEST_SKIP() << "run by wine_links.sh";
+    const CString root = platform::FromUtf8(fixture);
+    const CString* previous = platform::ModulePathForTest();
+    const CString restore = previous ? *previous : CString();
+    platform::SetModulePathForTest(root + u"\\setup.exe");
+    const ImportOutcome outcome =
+        RunImport(ImportSettings{u"marks", root + u"\\install", 0x00010004, 0}, nullptr);
+    platform::SetModulePathForTest(restore);
+    // Or, with a name Wine cannot read in the pack, refused naming the folder.
+    const char* refused = std::getenv("BREVLO_LINK_REFUSED");
+    if (refused && *refused) {
+        EXPECT_NE(Narrow(outcome.failure).find(refused), std::string::npos)
+            << Narrow(outcome.failure);
+        EXPECT_FALSE(outcome.copied);
+        return;
+    }
+    EXPECT_EQ(Narrow(outcome.failure), "");
+    EXPECT_TRUE(outcome.saved);
 }
 
 }  // namespace

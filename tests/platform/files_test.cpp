@@ -172,9 +172,13 @@ TEST(Folders, CreateDirectoryMakesOneLevel) {
 
 // Stages one file into `to`'s folder and commits it.
 bool CopyOne(const CString& from, const CString& to, bool failIfExists) {
-    platform::Staging staging;
-    if (!staging.Open(FolderOf(to).c_str())) return false;
-    return staging.StageFile(from.c_str(), to.c_str(), failIfExists) && staging.Commit();
+    platform::Folder source, destination;
+    if (!source.Open(FolderOf(from).c_str()) || !destination.Open(FolderOf(to).c_str()))
+        return false;
+    const auto name = [](const CString& path) { return path.substr(path.rfind(u'\\') + 1); };
+    platform::Staging staging(destination);
+    return staging.StageCopy(source, name(from), destination, name(to), !failIfExists) &&
+           staging.Commit();
 }
 
 TEST(Folders, StagedCopiesKeepTimeAndAttributesAndSayWhyNot) {

@@ -17,7 +17,9 @@ fi
 home=$(mktemp -d /tmp/brevlo-as-user.XXXXXX)
 as_user() {
     (cd "$home" && runuser -u nobody -- env HOME="$home" WINEPREFIX="$home/prefix" \
-        WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= LC_ALL="${LC_ALL:-C.UTF-8}" "$@")
+        WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= LC_ALL="${LC_ALL:-C.UTF-8}" \
+        BREVLO_LINK_FIXTURE="${BREVLO_LINK_FIXTURE:-}" BREVLO_LINK_REFUSED="${BREVLO_LINK_REFUSED:-}" \
+        "$@")
 }
 trap 'as_user wineserver -k 2>/dev/null; rm -rf "$home"' EXIT
 program="$home/$(basename "$1")"

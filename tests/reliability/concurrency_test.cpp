@@ -94,9 +94,16 @@ TEST(SUITE(Concurrency), AnImportWaitsForTheLockWithoutAFileInTheProductFolder) 
     WriteFile(box.ProductFolder() / "config.xml.lock", "");  // left by an earlier version
     WriteFile(box.MakePack("X") / "config.xml", PackCatalog("X"));
     // This process holds the lock as another import would: the import waits, untimed.
-    const CString product = platform::HostToWindowsPath(box.ProductFolder().string());
-    platform::ImportLock* lock = platform::AcquireImportLock(product.c_str());
+    platform::Folder product;
+    ASSERT_TRUE(product.Open(platform::HostToWindowsPath(box.ProductFolder().string()).c_str()));
+    platform::ImportLock* lock = platform::AcquireImportLock(product);
     ASSERT_NE(lock, nullptr);
+    // It says that it waits, and a stop signal ends the wait.
+    const RunResult stopped = RunImportProcess(box, "X", {}, std::chrono::milliseconds(1500),
+                                               std::chrono::seconds(60), SIGTERM);
+    EXPECT_TRUE(stopped.exited && stopped.exitCode == 1) << stopped.output;
+    EXPECT_EQ(stopped.output.find("waiting\n"), 0u) << stopped.output;
+    EXPECT_NE(stopped.output.find("导入已被中断"), std::string::npos) << stopped.output;
     const auto started = std::chrono::steady_clock::now();
     const pid_t child = StartImportProcess(box, "X");
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
@@ -118,6 +125,31 @@ TEST(SUITE(Concurrency), AnImportWaitsForTheLockWithoutAFileInTheProductFolder) 
         const RunResult user = RunImportProcess(box, "X", {"--as-nobody"});
         EXPECT_NE(user.output.find("locked=1"), std::string::npos) << user.output;
     }
+}
+
+// Another program (the product itself may be running) replaces the catalog while the pack is
+// being copied: its album is still there afterwards, with every album of the pack.
+TEST(SUITE(Concurrency), ACatalogChangedDuringTheImportKeepsTheChange) {
+    Sandbox box;
+    const fs::path pack = box.MakePack("X");
+    WriteFile(pack / "config.xml", PackCatalog("X"));
+    MakeFiles(pack, 3000, 4096, "lost update");
+    WriteFile(box.ProductCatalog(), MakeCatalog("Q", 5, 3));
+    const auto started = std::chrono::steady_clock::now();
+    const pid_t child = StartImportProcess(box, "X");
+    // Once the copy runs, the catalog was loaded: it is replaced as an editor saves.
+    while (!fs::exists(box.ProductFolder() / "s0") && ::waitpid(child, nullptr, WNOHANG) == 0)
+        std::this_thread::yield();
+    std::string changed = MakeCatalog("Q", 5, 3);
+    changed.insert(changed.find("\t</albums>"), "\t\t<album name=\"W\"/>\r\n");
+    WriteFile(box.ProductFolder() / "edited.tmp", changed);
+    fs::rename(box.ProductFolder() / "edited.tmp", box.ProductCatalog());
+    const RunResult r = Wait(child, started);
+    ASSERT_TRUE(r.exited && r.exitCode == 0) << r.output;
+    const auto albums = CatalogAlbums(box.ProductCatalog());
+    EXPECT_TRUE(albums.count("W")) << r.output;
+    for (int a = 0; a < 12; ++a) EXPECT_TRUE(albums.count("Xa" + std::to_string(a))) << a;
+    EXPECT_EQ(albums.size(), 5u + 1 + 12);  // the product's, W and the pack's
 }
 
 }  // namespace

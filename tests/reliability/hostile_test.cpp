@@ -7,6 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -28,10 +32,23 @@ enum { kUnchanged, kMerged, kEither };
 
 // Everything in the sandbox but the product data folder.
 Snapshot Outside(const Sandbox& box) {
-    Snapshot all = Take(box.Root());
     Snapshot outside;
-    for (auto& [relative, content] : all)
-        if (!relative.starts_with("install/data/marks/")) outside.emplace(relative, content);
+    // The data folder is not even listed: another user may be changing it meanwhile.
+    const auto walk = [&](const auto& self, const fs::path& folder) -> void {
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            const std::string relative = fs::relative(entry.path(), box.Root()).string();
+            if (entry.path() == box.ProductFolder()) continue;
+            if (entry.is_symlink()) {
+                outside[relative] = "link:" + fs::read_symlink(entry.path()).string();
+            } else if (entry.is_directory()) {
+                outside[relative + "/"] = "";
+                self(self, entry.path());
+            } else if (entry.is_regular_file()) {
+                outside[relative] = ReadFile(entry.path());
+            }
+        }
+    };
+    walk(walk, box.Root());
     return outside;
 }
 
@@ -50,12 +67,13 @@ bool Said(const RunResult& r) {
 }
 
 // Runs the import of pack "p" and checks the common promises.
-void Check(Sandbox& box, const Case& c, const std::vector<std::string>& args = {}) {
+RunResult Check(Sandbox& box, const Case& c, const std::vector<std::string>& args = {}) {
     SCOPED_TRACE(c.what);
     ++gHostileInputs;
     const Snapshot before = Outside(box);
+    // A pipe in its place is never opened here either.
     const std::string oldCatalog =
-        fs::exists(box.ProductCatalog()) ? ReadFile(box.ProductCatalog()) : "";
+        fs::is_regular_file(box.ProductCatalog()) ? ReadFile(box.ProductCatalog()) : "";
     const RunResult r = RunImportProcess(box, "p", args, {}, std::chrono::seconds(600));
     EXPECT_TRUE(r.exited) << "signal " << r.signal;
     // Anything less than a complete import is said, and leaves the catalog as it was.
@@ -63,12 +81,15 @@ void Check(Sandbox& box, const Case& c, const std::vector<std::string>& args = {
     EXPECT_TRUE(r.exitCode == 0 || failed) << r.output;
     EXPECT_LE(r.maxRssKb, c.memoryLimitKb) << "memory";
     const Snapshot after = Outside(box);
-    EXPECT_TRUE(before == after) << "something outside the product data folder changed";
+    for (const auto& [relative, content] : after)
+        EXPECT_TRUE(before.count(relative) && before.at(relative) == content)
+            << relative << " outside the product data folder changed";
+    EXPECT_EQ(before.size(), after.size()) << "something outside the product data folder went";
     for (const auto& [relative, content] : after)
         if (!relative.starts_with("p/")) {  // the pack's own hostile names
             EXPECT_EQ(relative.find("escaped"), std::string::npos) << relative;
         }
-    if (!fs::exists(box.ProductCatalog())) return;
+    if (!fs::is_regular_file(box.ProductCatalog())) return r;
     const std::string now = ReadFile(box.ProductCatalog());
     bool loaded = false;
     const auto albums = CatalogAlbums(box.ProductCatalog(), &loaded);
@@ -86,6 +107,7 @@ void Check(Sandbox& box, const Case& c, const std::vector<std::string>& args = {
     }
     std::printf("%s: %.2f s, %ld MB peak, %s", c.what.c_str(), r.seconds, r.maxRssKb / 1024,
                 r.output.c_str());
+    return r;
 }
 
 constexpr long kSmallMemoryKb = 600 * 1024;
@@ -212,13 +234,13 @@ TEST(SUITE(Hostile), EntryNamesThatArePathsOrDevices) {
     // clang-format off
     const std::vector<std::string> names = {
         "..\\..\\..\\escaped-file", "..\\escaped-up", "sub\\..\\..\\escaped-sub",
-        "CON", "NUL", "nul.txt", "a:b", "..x", "x..", ".. ", "aux", "COM1", "lpt1.png",
-        "trailing.", "trailing ", "?*", "<>|\"", std::string(250, 'n')};
+        "a:b", "..x", "x..", ".. ", "CONSOLE", "nul2.txt", "trailing.", "trailing ", "?*",
+        "<>|\"", std::string(250, 'n')};
     // clang-format on
     for (const std::string& name : names) WriteFile(pack / name, "content of " + name);
     // No pipe is opened (it would block for ever); no set-id or world-writable copy is made.
     ASSERT_EQ(::mkfifo((pack / "pipe").c_str(), 0666), 0);
-    fs::permissions(pack / "CON", fs::perms(06777));
+    fs::permissions(pack / "a:b", fs::perms(06777));
     fs::create_directories(pack / "..\\..\\escaped-folder");
     WriteFile(pack / "..\\..\\escaped-folder" / "inside", "x");
     fs::create_directories(pack / "...");
@@ -229,7 +251,7 @@ TEST(SUITE(Hostile), EntryNamesThatArePathsOrDevices) {
     EXPECT_FALSE(fs::exists(box.ProductFolder() / "pipe"));
     const mode_t mask = ::umask(022);
     ::umask(mask);
-    EXPECT_EQ(fs::status(box.ProductFolder() / "CON").permissions(), fs::perms(0777 & ~mask));
+    EXPECT_EQ(fs::status(box.ProductFolder() / "a:b").permissions(), fs::perms(0777 & ~mask));
     // Nothing climbed out: the sandbox's and its parents' folders hold no escaped entry.
     for (fs::path up = box.Root(); up != up.parent_path(); up = up.parent_path()) {
         for (const char* n : {"escaped-file", "escaped-up", "escaped-sub", "escaped-folder"})
@@ -308,6 +330,214 @@ TEST(SUITE(Hostile), ReadOnlyOrVanishedProductFolder) {
         Snapshot expected = before;
         expected.erase("install/data/marks/");
         EXPECT_TRUE(after == expected) << "round " << round;
+    }
+}
+
+// Runs `act` in a child process as "nobody", another user; waits for it unless `background`.
+pid_t AsNobody(const std::function<void()>& act, bool background = false) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+        act();
+        ::_exit(0);
+    }
+    if (!background) ::waitpid(child, nullptr, 0);
+    return child;
+}
+
+// What other users and unlucky moments put in the import's way: each is refused before
+// anything changes (naming what was refused) or is handled, and a root import into a data
+// folder every user may write writes nothing outside it but where the folder's owner's links
+// lead, and follows nothing another user planted.
+TEST(SUITE(Hostile), OtherHandsInTheDataFolder) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    const fs::path shm = "/dev/shm";
+    const bool otherVolume =
+        fs::is_directory(shm) && fs::status(shm).permissions() != fs::perms::none && [&] {
+            struct stat a, b;
+            return ::stat(shm.c_str(), &a) == 0 &&
+                   ::stat(fs::temp_directory_path().c_str(), &b) == 0 && a.st_dev != b.st_dev;
+        }();
+    const fs::path away = shm / ("brevlo-album-" + std::to_string(::getpid()));
+    struct Row {
+        std::string what;
+        std::function<void(Sandbox&, const fs::path& data, const fs::path& pack)> setup;
+        int expect;
+        std::string says;  // in the failure text, when refused
+        std::function<void(Sandbox&, const fs::path& data)> after;
+    };
+    const auto link = [](const fs::path& target, const fs::path& at) {
+        return [=] { fs::create_symlink(target, at); };
+    };
+    const Row rows[] = {
+        {"staging folder swapped for a link, over and over",
+         [&](Sandbox& b, const fs::path& data, const fs::path&) {
+             AsNobody(link(b.Root() / "secret", data / "swap"));
+         },
+         kEither,
+         "",
+         {}},
+        {"album folder planted as a link by another user",
+         [&](Sandbox& b, const fs::path& data, const fs::path&) {
+             AsNobody(link(b.Root() / "secret", data / "s1"));
+         },
+         kUnchanged,
+         "未跟随链接“",
+         {}},
+        {"catalog planted as a link by another user",
+         [&](Sandbox& b, const fs::path& data, const fs::path&) {
+             fs::rename(data / "config.xml", b.Root() / "secret" / "root-only.xml");
+             AsNobody(link(b.Root() / "secret" / "root-only.xml", data / "config.xml"));
+         },
+         kUnchanged,
+         "未跟随链接“",
+         {}},
+        {"product catalog is a pipe",
+         [&](Sandbox&, const fs::path& data, const fs::path&) {
+             fs::remove(data / "config.xml");
+             ::mkfifo((data / "config.xml").c_str(), 0666);
+         },
+         kUnchanged,
+         "不是普通文件",
+         {}},
+        {"pack catalog is a pipe",
+         [&](Sandbox&, const fs::path&, const fs::path& pack) {
+             fs::remove(pack / "config.xml");
+             ::mkfifo((pack / "config.xml").c_str(), 0666);
+         },
+         kUnchanged,
+         "不是普通文件",
+         {}},
+        {"names in GBK bytes",
+         [&](Sandbox&, const fs::path&, const fs::path& pack) {
+             WriteFile(pack / "\xcf\xc4" / "\xba\xa3.png", "gbk");
+         },
+         kMerged, "",
+         [&](Sandbox&, const fs::path& data) {
+             EXPECT_EQ(ReadFile(data / "\xcf\xc4" / "\xba\xa3.png"), "gbk");
+         }},
+        {"album on another file system, linked by the folder's owner",
+         [&](Sandbox&, const fs::path& data, const fs::path&) {
+             if (!otherVolume) return;
+             fs::create_directories(away);
+             fs::create_directory_symlink(away, data / "s2");
+         },
+         kMerged, "",
+         [&](Sandbox& b, const fs::path& data) {
+             if (!otherVolume) return;
+             EXPECT_EQ(ReadFile(away / "f2.png"), ReadFile(b.PackFolder("p") / "s2" / "f2.png"));
+             EXPECT_FALSE(fs::exists(away / ".brevlo"));
+             EXPECT_TRUE(fs::is_symlink(data / "s2"));
+             fs::remove_all(away);
+         }},
+        {"a user's file in the staging folder",
+         [&](Sandbox&, const fs::path& data, const fs::path&) {
+             WriteFile(data / ".brevlo" / "mine.txt", "mine");
+         },
+         kUnchanged, ".brevlo\\mine.txt",
+         [&](Sandbox&, const fs::path& data) {
+             EXPECT_EQ(ReadFile(data / ".brevlo" / "mine.txt"), "mine");
+         }},
+        {"a foreign subfolder in the staging folder",
+         [&](Sandbox&, const fs::path& data, const fs::path&) {
+             WriteFile(data / ".brevlo" / "sub" / "kept", "kept");
+         },
+         kUnchanged,
+         ".brevlo\\sub",
+         {}},
+        {"an earlier version's staged copy",
+         [&](Sandbox&, const fs::path& data, const fs::path&) {
+             WriteFile(data / ".brevlo" / "1a", "half");
+         },
+         kMerged, "",
+         [&](Sandbox&, const fs::path& data) { EXPECT_FALSE(fs::exists(data / ".brevlo")); }},
+        {"catalog linked by the folder's owner",
+         [&](Sandbox&, const fs::path& data, const fs::path&) {
+             fs::create_directories(data / "real");
+             fs::rename(data / "config.xml", data / "real" / "catalog.xml");
+             fs::create_symlink("real/catalog.xml", data / "config.xml");
+         },
+         kMerged, "",
+         [&](Sandbox&, const fs::path& data) {
+             EXPECT_TRUE(fs::is_symlink(data / "config.xml"));
+             EXPECT_FALSE(fs::exists(data / "real" / ".brevlo"));
+         }},
+        {"dangling catalog link",
+         [&](Sandbox&, const fs::path& data, const fs::path&) {
+             fs::remove(data / "config.xml");
+             fs::create_symlink("gone.xml", data / "config.xml");
+         },
+         kUnchanged,
+         "gone.xml”的链接，而该文件不存在",
+         {}},
+        {"read-only catalog",
+         [&](Sandbox&, const fs::path& data, const fs::path&) {
+             fs::permissions(data / "config.xml", fs::perms(0444));
+         },
+         kUnchanged,
+         "无法替换MirvoPix的目录文件",
+         {}},
+        {"reserved names in the pack",
+         [&](Sandbox&, const fs::path&, const fs::path& pack) {
+             for (const char* n : {"CON", "aux.png", "nul.txt", "s1/COM1.png", "lpt1"})
+                 WriteFile(pack / n, n);
+         },
+         kUnchanged,
+         "aux.png”",
+         {}},
+        {"read-only pack into a product without a catalog",
+         [&](Sandbox&, const fs::path& data, const fs::path& pack) {
+             fs::remove(data / "config.xml");
+             fs::permissions(pack / "config.xml", fs::perms(0444));
+         },
+         kMerged, "",
+         [&](Sandbox& b, const fs::path& data) {
+             EXPECT_NE(fs::status(data / "config.xml").permissions() & fs::perms::owner_write,
+                       fs::perms::none);
+             WriteFile(b.PackFolder("p") / "config.xml", MakeCatalog("R", 1, 1));
+             fs::permissions(b.PackFolder("p") / "config.xml", fs::perms(0644));
+             EXPECT_NE(RunImportProcess(b, "p").output.find("saved=1"), std::string::npos);
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Sandbox box;
+        const fs::path pack = box.MakePack("p");
+        const fs::path data = box.ProductFolder();
+        WriteFile(pack / "config.xml", MakeCatalog("P", 2, 2));
+        MakeFiles(pack, 300, 4096, "other hands");
+        WriteFile(box.ProductCatalog(), MakeCatalog("Q", 2, 2));
+        // Another user may write in the data folder; what root keeps to itself lies beside.
+        fs::permissions(data, fs::perms(0777));
+        fs::create_directories(box.Root() / "secret");
+        WriteFile(box.Root() / "secret" / "root-only.xml", MakeCatalog("S", 1, 1));
+        fs::permissions(box.Root() / "secret", fs::perms(0700));
+        row.setup(box, data, pack);
+        const Snapshot packBefore = Take(pack);
+        pid_t swapper = 0;
+        if (row.what.starts_with("staging")) {
+            const fs::path staging = data / ".brevlo", swap = data / "swap";
+            swapper = AsNobody(
+                [=] {
+                    for (;;)
+                        ::renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, swap.c_str(),
+                                    RENAME_EXCHANGE);
+                },
+                true);
+        }
+        const RunResult r = Check(box, {row.what, "", "", row.expect, kSmallMemoryKb});
+        if (swapper) {
+            ::kill(swapper, SIGKILL);
+            ::waitpid(swapper, nullptr, 0);
+        }
+        EXPECT_NE(r.output.find(row.says), std::string::npos) << r.output;
+        if (row.expect == kUnchanged) {
+            // Refused before anything changed: not one pack file was copied.
+            EXPECT_FALSE(fs::exists(data / "s3" / "f3.png")) << r.output;
+        }
+        EXPECT_EQ(Take(box.Root() / "secret").size(), 1u);
+        EXPECT_EQ(Take(pack), packBefore);
+        if (row.after) row.after(box, data);
     }
 }
 

@@ -3,7 +3,8 @@
 // product's install path is the first argument (a host path).
 //   import_driver INSTALL [--as-nobody] [--file-limit BYTES] [--fail-at N]
 // --file-limit makes every write past that file size fail (RLIMIT_FSIZE); --fail-at makes the
-// N-th operation of the document's file access fail. Prints the outcome as one line of flags,
+// N-th operation of the document's file access fail. Prints "waiting" when the import waits
+// for another, then the outcome as one line of flags,
 // the failure text and the number of file operations, and exits as the tool does: 1 when the
 // import did not complete, else 0. A test may kill it or signal it at any moment.
 #include <grp.h>
@@ -109,7 +110,10 @@ int main(int argc, char** argv) {
             }
         }
     }
-    const ImportOutcome o = RunImport(settings, nullptr);
+    const ImportOutcome o = RunImport(settings, nullptr, [] {
+        std::printf("waiting\n");
+        std::fflush(stdout);
+    });
     std::printf(
         "copied=%d sourceLoaded=%d locked=%d targetLoaded=%d merged=%d verified=%d saved=%d\n",
         o.copied, o.sourceLoaded, o.locked, o.targetLoaded, o.merged, o.verified, o.saved);

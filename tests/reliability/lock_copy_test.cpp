@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "platform/platform.h"
@@ -26,17 +27,25 @@ size_t EntriesIn(const CString& folder) {
     return n;
 }
 
+platform::ImportLock* LockFolder(const CString& path, const std::function<void()>& waiting = {}) {
+    platform::Folder folder;
+    if (!folder.Open(path.c_str())) return nullptr;
+    return platform::AcquireImportLock(folder, waiting);
+}
+
 TEST(Lock, ExcludesOthersUntilReleasedWithoutAFileAndGivesUpOnlyOnAStop) {
     TempFolder folder;
     const CString product = folder / u"marks";
     ASSERT_TRUE(platform::CreateFolder(product.c_str()));
-    platform::ImportLock* first = platform::AcquireImportLock(product.c_str());
+    platform::ImportLock* first = LockFolder(product);
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(EntriesIn(product), 0u);
     {
-        // A waiter gives up only when a stop is requested, and the holder keeps the lock.
+        // A waiter says once that it waits, and gives up only when a stop is requested.
         std::thread waiter([&] {
-            EXPECT_EQ(platform::AcquireImportLock((folder / u"MARKS\\").c_str()), nullptr);
+            int said = 0;
+            EXPECT_EQ(LockFolder(folder / u"MARKS\\", [&] { ++said; }), nullptr);
+            EXPECT_EQ(said, 1);
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         platform::RequestStop(true);
@@ -46,7 +55,7 @@ TEST(Lock, ExcludesOthersUntilReleasedWithoutAFileAndGivesUpOnlyOnAStop) {
     // A waiter gets the lock as soon as it is released.
     std::atomic<bool> got{false};
     std::thread waiter([&] {
-        platform::ImportLock* second = platform::AcquireImportLock(product.c_str());
+        platform::ImportLock* second = LockFolder(product);
         got = second != nullptr;
         platform::ReleaseImportLock(second);
     });
@@ -73,7 +82,7 @@ TEST(Lock, CountsStayExactUnderContention) {
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&] {
             for (int i = 0; i < kRounds; ++i) {
-                platform::ImportLock* lock = platform::AcquireImportLock(folder.Path().c_str());
+                platform::ImportLock* lock = LockFolder(folder.Path());
                 if (!lock) {
                     ++failures;
                     continue;
@@ -92,55 +101,76 @@ TEST(Lock, CountsStayExactUnderContention) {
 
 TEST(Staging, CommitsWholeFilesNeverReplacesAndLeavesNothing) {
     TempFolder folder;
-    const CString source = folder / u"src\\big.bin";
     const CString dst = folder / u"dst";
     ASSERT_TRUE(platform::CreateFolder((folder / u"src").c_str()));
     ASSERT_TRUE(platform::CreateFolder(dst.c_str()));
     std::string content(300000, '\0');
     for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 251);
-    WriteBytes(source, content);
-    // A killed run's staging, with a read-only copy in it, is cleared by the next.
+    WriteBytes(folder / u"src\\big.bin", content);
+    // A killed run's staging, with a read-only copy in it, is cleared by the next; an earlier
+    // version's flat leftovers too.
+    platform::Folder src, to;
+    ASSERT_TRUE(src.Open((folder / u"src").c_str()));
+    ASSERT_TRUE(to.Open(dst.c_str()));
     const CString left = dst + u"\\" + platform::kStagingFolderName;
-    ASSERT_TRUE(platform::CreateFolder(left.c_str()));
-    WriteBytes(left + u"\\1", "half a copy");
-    platform_test::MakeReadOnly(left + u"\\1");
+    {
+        platform::Staging killed(to);
+        ASSERT_TRUE(killed.StageCopy(src, u"big.bin", to, u"big.bin", false));
+        const platform::Folder* area = killed.AreaFor(to);
+        platform::TempFile readOnly;
+        ASSERT_TRUE(area && readOnly.Create(*area));
+        ASSERT_TRUE(readOnly.Close());
+        CString entry;
+        EXPECT_TRUE(platform::Staging(to).Inspect(to, entry));  // in use: not looked into
+        // Left as a kill leaves it: the staged files stay on the disk.
+        std::filesystem::path host = platform_test::HostOf(left);
+        std::filesystem::copy(host, platform_test::HostOf(folder / u"kept"),
+                              std::filesystem::copy_options::recursive);
+    }
+    std::filesystem::rename(platform_test::HostOf(folder / u"kept"), platform_test::HostOf(left));
+    WriteBytes(left + u"\\1f", "an earlier version's copy");
+    EXPECT_EQ(EntriesIn(left), 2u);
 
-    platform::Staging staging;
-    ASSERT_TRUE(staging.Open(dst.c_str()));
-    EXPECT_EQ(EntriesIn(left), 0u);
-    const CString target = dst + u"\\" + u"big.bin";
-    WriteBytes(dst + u"\\" + u"kept.bin", "kept");
-    ASSERT_TRUE(staging.StageFile(source.c_str(), target.c_str(), true));
-    EXPECT_FALSE(staging.StageFile(source.c_str(), (dst + u"\\" + u"kept.bin").c_str(), true));
+    platform::Staging staging(to);
+    CString entry;
+    EXPECT_TRUE(staging.Inspect(to, entry)) << platform::ToUtf8(entry);
+    WriteBytes(dst + u"\\kept.bin", "kept");
+    ASSERT_TRUE(staging.StageCopy(src, u"big.bin", to, u"big.bin", false));
+    EXPECT_EQ(EntriesIn(left), 1u);  // only this run's staging folder
+    EXPECT_FALSE(staging.StageCopy(src, u"big.bin", to, u"kept.bin", false));
     EXPECT_EQ(platform::GetLastError(), platform::kErrorFileExists);
     // A name as long as the system allows is staged under a short one.
-    const CString longName = dst + u"\\" + CString(200, u'n');
-    ASSERT_TRUE(staging.StageFile(source.c_str(), longName.c_str(), true));
+    const CString longName(200, u'n');
+    ASSERT_TRUE(staging.StageCopy(src, u"big.bin", to, longName, false));
     // Not there before the commit; one that appears meanwhile keeps its content.
-    EXPECT_FALSE(Exists(target));
-    WriteBytes(longName, "came first");
+    EXPECT_FALSE(Exists(dst + u"\\big.bin"));
+    WriteBytes(dst + u"\\" + longName, "came first");
     CString failed, message;
     EXPECT_TRUE(staging.Commit(&failed, &message));
-    EXPECT_EQ(ReadBytes(target), content);
-    EXPECT_EQ(ReadBytes(longName), "came first");
-    EXPECT_EQ(ReadBytes(dst + u"\\" + u"kept.bin"), "kept");
+    EXPECT_EQ(ReadBytes(dst + u"\\big.bin"), content);
+    EXPECT_EQ(ReadBytes(dst + u"\\" + longName), "came first");
+    EXPECT_EQ(ReadBytes(dst + u"\\kept.bin"), "kept");
 
     // Replacing, when asked, is whole too.
-    ASSERT_TRUE(staging.StageFile(source.c_str(), (dst + u"\\" + u"kept.bin").c_str(), false));
+    ASSERT_TRUE(staging.StageCopy(src, u"big.bin", to, u"kept.bin", true));
     EXPECT_TRUE(staging.Commit());
-    EXPECT_EQ(ReadBytes(dst + u"\\" + u"kept.bin"), content);
+    EXPECT_EQ(ReadBytes(dst + u"\\kept.bin"), content);
 
     // A folder in the way fails the commit and names it; a missing source fails the staging.
-    ASSERT_TRUE(platform::CreateFolder((dst + u"\\" + u"sub").c_str()));
-    EXPECT_FALSE(
-        staging.StageFile((folder / u"src\\none").c_str(), (dst + u"\\" + u"none").c_str(), true));
+    ASSERT_TRUE(platform::CreateFolder((dst + u"\\sub").c_str()));
+    EXPECT_FALSE(staging.StageCopy(src, u"none", to, u"none", false));
     EXPECT_EQ(platform::GetLastError(), platform::kErrorFileNotFound);
-    ASSERT_TRUE(staging.StageFile(source.c_str(), (dst + u"\\" + u"sub\\x\\y").c_str(), true));
+    ASSERT_TRUE(staging.StageCopy(src, u"big.bin", to, u"sub", true));
     EXPECT_FALSE(staging.Commit(&failed, &message));
-    EXPECT_EQ(failed, dst + u"\\" + u"sub\\x\\y");
+    EXPECT_EQ(failed, dst + u"\\sub");
     EXPECT_FALSE(message.empty());
+    // A user's file in the staging folder is never removed, and stops the next import.
+    WriteBytes(left + u"\\mine.txt", "a user's");
+    EXPECT_FALSE(staging.Inspect(to, entry));
+    EXPECT_EQ(entry, CString(platform::kStagingFolderName) + u"\\mine.txt");
     staging.Remove();
-    EXPECT_EQ(EntriesIn(dst), 4u);  // big.bin, kept.bin, the long name and sub: no staging
+    EXPECT_EQ(ReadBytes(left + u"\\mine.txt"), "a user's");
+    EXPECT_EQ(EntriesIn(left), 1u);
 }
 
 }  // namespace
