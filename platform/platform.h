@@ -466,6 +466,32 @@ std::string WindowsToHostPath(const char16_t* windowsPath);
 // the tool does not ask for.)
 void AdviseLargePages(void* block, size_t bytes);
 
+// ---- digests and the user's own folders ----------------------------------------------------
+
+// SHA-256 of bytes given in pieces (Windows: BCrypt; POSIX: OpenSSL's libcrypto).
+class Sha256 {
+  public:
+    Sha256();
+    ~Sha256();
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+
+    // False when the system could not hash (the digest is then empty).
+    bool Update(const void* data, size_t size);
+    // The digest as 64 lower-case hexadecimal digits; empty when hashing failed. Ends the hash.
+    std::string HexDigest();
+
+    struct State;
+
+  private:
+    State* state_;
+};
+
+// The user's local application data folder (%LOCALAPPDATA%), as a Windows path. POSIX: the
+// one the Windows build sees in the Wine prefix, C:\users\<user>\AppData\Local, where the
+// user is $USER, else the account's name, as Wine names it.
+CString LocalAppDataFolder();
+
 }  // namespace platform
 
 // ---- the companion tool: a console program ------------------------------------------------

@@ -5,7 +5,7 @@ set -euo pipefail
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 for pkg in cmake make g++ clang googletest libgtest-dev libgmock-dev libbenchmark-dev \
-           libexpat1-dev libpugixml-dev libtinyxml2-dev libxml2-dev mingw-w64 wine wine64 locales \
+           libexpat1-dev libssl-dev libpugixml-dev libtinyxml2-dev libxml2-dev mingw-w64 wine wine64 locales \
            xvfb xdotool libclang-rt-14-dev \
            fonts-wqy-microhei diffutils python3 x11-apps imagemagick dpkg-dev man-db; do
     have_pkg "$pkg" || need+=("$pkg")

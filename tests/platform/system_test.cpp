@@ -111,6 +111,35 @@ TEST_F(SystemContract, ModuleFileName) {
     EXPECT_EQ(length, platform::GetModulePath(buffer, length + 1));
 }
 
+TEST_F(SystemContract, Sha256MatchesThePublishedVectors) {
+    const std::string million(1000000, 'a');
+    const struct {
+        std::string input;
+        const char* digest;
+    } cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {million, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto& c : cases) {
+        // Whole, and in uneven pieces.
+        for (size_t piece : {c.input.size() + 1, size_t{7}, size_t{64}}) {
+            platform::Sha256 hash;
+            for (size_t at = 0; at < c.input.size(); at += piece)
+                ASSERT_TRUE(hash.Update(c.input.data() + at, std::min(piece, c.input.size() - at)));
+            EXPECT_EQ(hash.HexDigest(), c.digest) << c.input.substr(0, 8) << " by " << piece;
+        }
+    }
+}
+
+TEST_F(SystemContract, LocalAppDataIsTheProfilesFolder) {
+    const CString folder = platform::LocalAppDataFolder();
+    ASSERT_TRUE(folder.starts_with(u"C:\\users\\")) << platform::ToUtf8(folder);
+    EXPECT_TRUE(folder.ends_with(u"\\AppData\\Local")) << platform::ToUtf8(folder);
+}
+
 TEST_F(SystemContract, ShellStartNeedsTheFile) {
     EXPECT_FALSE(platform::ShellStart(scratch::FixturePath(u"missing.exe").c_str(),
                                       scratch::FixturePath().c_str()));
