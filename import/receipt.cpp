@@ -1,0 +1,208 @@
+#include "import/receipt.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "xml/XmlDocument.h"
+
+namespace {
+
+// An attribute value in ASCII: markup characters as entities, anything else outside printable
+// ASCII as a character reference.
+void AppendValue(CString& out, const CString& value) {
+    for (char16_t c : value) {
+        switch (c) {
+            case u'&':
+                out += u"&amp;";
+                continue;
+            case u'<':
+                out += u"&lt;";
+                continue;
+            case u'>':
+                out += u"&gt;";
+                continue;
+            case u'"':
+                out += u"&quot;";
+                continue;
+            default:
+                break;
+        }
+        if (c >= 0x20 && c < 0x7F) {
+            out += c;
+            continue;
+        }
+        char reference[16];
+        std::snprintf(reference, sizeof reference, "&#x%x;", static_cast<unsigned>(c));
+        for (const char* r = reference; *r; ++r) out += static_cast<char16_t>(*r);
+    }
+}
+
+CString Ascii(const std::string& text) {
+    return CString(text.begin(), text.end());
+}
+
+std::string Narrow(const CString& text) {
+    std::string out;
+    for (char16_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
+    return out;
+}
+
+class Writer {
+  public:
+    void Open(const char16_t* name) {
+        text_ += u"\t<";
+        text_ += name;
+    }
+    void Attribute(const char16_t* name, const CString& value) {
+        text_ += u' ';
+        text_ += name;
+        text_ += u"=\"";
+        AppendValue(text_, value);
+        text_ += u'"';
+    }
+    void Close() { text_ += u"/>\r\n"; }
+    CString& Text() { return text_; }
+
+  private:
+    CString text_;
+};
+
+const char16_t* FormName(ParentForm form) {
+    switch (form) {
+        case ParentForm::NoContent:
+            return u"no-content";
+        case ParentForm::EmptyTag:
+            return u"empty-tag";
+        case ParentForm::Content:
+            break;
+    }
+    return u"content";
+}
+
+const char16_t* KindName(Receipt::Kind kind) {
+    switch (kind) {
+        case Receipt::Kind::Item:
+            return u"item";
+        case Receipt::Kind::Count:
+            return u"count";
+        case Receipt::Kind::Album:
+            break;
+    }
+    return u"album";
+}
+
+}  // namespace
+
+CString ReceiptText(const Receipt& r) {
+    Writer w;
+    w.Text() = u"<?xml version=\"1.0\" encoding=\"us-ascii\"?>\r\n<receipt";
+    w.Attribute(u"version", DecimalText(Receipt::kVersion));
+    w.Attribute(u"date", r.date);
+    w.Text() += u">\r\n";
+    w.Open(u"product");
+    w.Attribute(u"folder", r.productFolder);
+    w.Close();
+    w.Open(u"pack");
+    w.Attribute(u"folder", r.packFolder);
+    if (!r.packCatalogSha256.empty()) w.Attribute(u"catalog-sha256", Ascii(r.packCatalogSha256));
+    w.Close();
+    if (r.catalogCreated) {
+        w.Open(u"catalog");
+        w.Attribute(u"created", u"1");
+        w.Close();
+    }
+    for (const CString& folder : r.folders) {
+        w.Open(u"folder");
+        w.Attribute(u"path", folder);
+        w.Close();
+    }
+    for (const Receipt::File& file : r.files) {
+        w.Open(u"file");
+        w.Attribute(u"path", file.path);
+        w.Attribute(u"size", Ascii(std::to_string(file.size)));
+        w.Attribute(u"sha256", Ascii(file.sha256));
+        w.Close();
+    }
+    for (const Receipt::Change& c : r.changes) {
+        w.Open(u"change");
+        w.Attribute(u"kind", KindName(c.kind));
+        w.Attribute(u"album", c.album);
+        if (c.kind == Receipt::Kind::Item) w.Attribute(u"item", c.item);
+        if (c.kind != Receipt::Kind::Count || c.created) w.Attribute(u"parent", FormName(c.parent));
+        if (c.kind == Receipt::Kind::Count && !c.created) w.Attribute(u"before", c.before);
+        w.Attribute(u"text", c.text);
+        w.Close();
+    }
+    for (const CString& file : r.foundFiles) {
+        w.Open(u"found");
+        w.Attribute(u"file", file);
+        w.Close();
+    }
+    for (const Receipt::Found& found : r.foundItems) {
+        w.Open(u"found");
+        w.Attribute(u"album", found.album);
+        if (!found.item.empty()) w.Attribute(u"item", found.item);
+        w.Close();
+    }
+    w.Text() += u"</receipt>\r\n";
+    return w.Text();
+}
+
+bool ParseReceipt(const CString& text, Receipt& r, std::string& problem) {
+    r = Receipt{};
+    CXmlDocument doc;
+    if (!doc.SetDocumentText(text.c_str()) || !doc.FindElement(u"receipt")) {
+        problem = "not a receipt";
+        return false;
+    }
+    const CString version = doc.GetAttribute(u"version");
+    if (version != DecimalText(Receipt::kVersion)) {
+        problem = "a receipt of version " + Narrow(version) + ", which this build does not know";
+        return false;
+    }
+    r.date = doc.GetAttribute(u"date");
+    doc.EnterElement();
+    auto each = [&doc](const char16_t* name, auto&& read) {
+        doc.ResetPosition();
+        while (doc.FindElement(name)) read();
+    };
+    each(u"product", [&] { r.productFolder = doc.GetAttribute(u"folder"); });
+    each(u"pack", [&] {
+        r.packFolder = doc.GetAttribute(u"folder");
+        r.packCatalogSha256 = Narrow(doc.GetAttribute(u"catalog-sha256"));
+    });
+    each(u"catalog", [&] { r.catalogCreated = doc.GetAttribute(u"created") == u"1"; });
+    each(u"folder", [&] { r.folders.push_back(doc.GetAttribute(u"path")); });
+    each(u"file", [&] {
+        Receipt::File file;
+        file.path = doc.GetAttribute(u"path");
+        file.size = std::strtoull(Narrow(doc.GetAttribute(u"size")).c_str(), nullptr, 10);
+        file.sha256 = Narrow(doc.GetAttribute(u"sha256"));
+        r.files.push_back(std::move(file));
+    });
+    each(u"change", [&] {
+        Receipt::Change c;
+        const CString kind = doc.GetAttribute(u"kind");
+        c.kind = kind == u"item"    ? Receipt::Kind::Item
+                 : kind == u"count" ? Receipt::Kind::Count
+                                    : Receipt::Kind::Album;
+        c.album = doc.GetAttribute(u"album");
+        c.item = doc.GetAttribute(u"item");
+        const CString parent = doc.GetAttribute(u"parent");
+        c.parent = parent == u"empty-tag"    ? ParentForm::EmptyTag
+                   : parent == u"no-content" ? ParentForm::NoContent
+                                             : ParentForm::Content;
+        c.created = c.kind == Receipt::Kind::Count && !parent.empty();
+        c.before = doc.GetAttribute(u"before");
+        c.text = doc.GetAttribute(u"text");
+        r.changes.push_back(std::move(c));
+    });
+    each(u"found", [&] {
+        const CString file = doc.GetAttribute(u"file");
+        if (!file.empty())
+            r.foundFiles.push_back(file);
+        else
+            r.foundItems.push_back({doc.GetAttribute(u"album"), doc.GetAttribute(u"item")});
+    });
+    return true;
+}

@@ -1,0 +1,70 @@
+// The record an import keeps of what it placed, so that the pack can be taken out again: a
+// small versioned XML document in the user's local application data, never in the product's
+// folder.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/TextBuffer.h"
+
+// How an element read before an import appended the first child to it; the removal puts it
+// back when it takes that child out again.
+enum class ParentForm : uint8_t {
+    Content,    // it had content (children or text), which the append left alone
+    NoContent,  // a start tag directly followed by its end tag
+    EmptyTag,   // an empty-element tag ("<albums/>"), which the append opened up
+};
+
+struct Receipt {
+    struct File {
+        CString path;  // below the product data folder, with backslashes
+        uint64_t size = 0;
+        std::string sha256;
+    };
+    enum class Kind : uint8_t {
+        Album,  // an album added whole (`text` is how it reads after the import)
+        Item,   // an item added to an album the product had
+        Count,  // an "ElemCount" of an album the product had, created or rewritten
+    };
+    struct Change {
+        Kind kind = Kind::Album;
+        CString album;  // the album's name (the product's spelling for items and counts)
+        CString item;   // the item's name
+        // How the parent read before this change's append (albums, items, created counts).
+        ParentForm parent = ParentForm::Content;
+        bool created = false;  // a count that the recount added
+        CString before;        // a rewritten count's element text before
+        CString text;          // the element's text as the import left it
+    };
+    struct Found {
+        CString album;
+        CString item;  // empty for an album
+    };
+
+    static constexpr int kVersion = 1;
+
+    CString productFolder;          // the product data folder (a Windows path)
+    CString packFolder;             // the pack's material folder (a Windows path)
+    std::string packCatalogSha256;  // empty when the pack has no catalog
+    CString date;                   // when the import completed, UTC, ISO 8601
+    bool catalogCreated = false;    // the import put the pack's catalog in place
+    std::vector<CString> folders;   // created, parents before children
+    std::vector<File> files;        // put in place
+    std::vector<Change> changes;    // in the order they were made
+    std::vector<CString> foundFiles;
+    std::vector<Found> foundItems;  // the pack's albums and items the product had
+
+    // Whether anything was placed: an import that changed nothing keeps no receipt.
+    bool Empty() const {
+        return !catalogCreated && folders.empty() && files.empty() && changes.empty();
+    }
+};
+
+// The receipt as document text: ASCII only, every other character and every control
+// character as a character reference, so that it reads back the same in any code page.
+CString ReceiptText(const Receipt& receipt);
+// Reads a receipt document's text; false, with `problem` set, when it is not one of ours or
+// of a version this build does not know.
+bool ParseReceipt(const CString& text, Receipt& receipt, std::string& problem);
