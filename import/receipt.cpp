@@ -1,8 +1,11 @@
 #include "import/receipt.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/platform.h"
 #include "xml/XmlDocument.h"
 
 namespace {
@@ -205,4 +208,64 @@ bool ParseReceipt(const CString& text, Receipt& r, std::string& problem) {
             r.foundItems.push_back({doc.GetAttribute(u"album"), doc.GetAttribute(u"item")});
     });
     return true;
+}
+
+CString ReceiptsFolder() {
+    const CString local = platform::LocalAppDataFolder();
+    return local.empty() ? CString() : local + u"\\Brevlo\\Receipts";
+}
+
+CString ReceiptDate() {
+    using namespace std::chrono;
+    const auto now = floor<seconds>(system_clock::now());
+    const auto day = floor<days>(now);
+    const year_month_day date(day);
+    const hh_mm_ss<seconds> time(now - day);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ",
+                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                  static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
+                  static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()));
+    return Ascii(text);
+}
+
+std::vector<ReceiptFile> ListReceipts(std::vector<std::pair<CString, std::string>>* unreadable) {
+    std::vector<ReceiptFile> out;
+    const CString folder = ReceiptsFolder();
+    platform::FileFind find;
+    if (folder.empty() || !find.FindFile((folder + u"\\*.xml").c_str())) return out;
+    for (bool more = true; more;) {
+        more = find.FindNext();
+        if (!find.IsFile()) continue;
+        ReceiptFile file;
+        file.path = folder + u"\\" + find.GetFileName();
+        TextBuffer text;
+        CString result;
+        std::string problem;
+        if (!CXmlDocument::ReadTextFile(file.path.c_str(), text, result)) {
+            problem = platform::ToUtf8(result);
+        } else if (ParseReceipt(CString(text.view()), file.receipt, problem)) {
+            out.push_back(std::move(file));
+            continue;
+        }
+        if (unreadable) unreadable->emplace_back(file.path, problem);
+    }
+    // The dates sort as text; the file name breaks a tie the same way every time.
+    std::sort(out.begin(), out.end(), [](const ReceiptFile& a, const ReceiptFile& b) {
+        return a.receipt.date != b.receipt.date ? a.receipt.date > b.receipt.date : a.path > b.path;
+    });
+    return out;
+}
+
+bool SameFolderPath(const CString& a, const CString& b) {
+    auto normal = [](CString path) {
+        for (char16_t& c : path) {
+            if (c == u'/') c = u'\\';
+            if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
+        }
+        while (path.size() > 3 && path.back() == u'\\') path.pop_back();
+        return path;
+    };
+    return normal(a) == normal(b);
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/TextBuffer.h"
@@ -68,3 +69,19 @@ CString ReceiptText(const Receipt& receipt);
 // Reads a receipt document's text; false, with `problem` set, when it is not one of ours or
 // of a version this build does not know.
 bool ParseReceipt(const CString& text, Receipt& receipt, std::string& problem);
+
+// Where receipts are kept: "Brevlo\\Receipts" in the user's local application data folder.
+CString ReceiptsFolder();
+// The current time, UTC, as a receipt's date ("2026-12-07T18:00:00Z").
+CString ReceiptDate();
+
+struct ReceiptFile {
+    CString path;
+    Receipt receipt;
+};
+// The receipts in the folder, newest first; files there that are not receipts of this
+// version go to `unreadable` with why.
+std::vector<ReceiptFile> ListReceipts(std::vector<std::pair<CString, std::string>>* unreadable);
+// Whether two Windows paths name the same folder as Windows compares them (ASCII letters
+// without case, either separator, no trailing one).
+bool SameFolderPath(const CString& a, const CString& b);

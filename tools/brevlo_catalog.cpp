@@ -7,6 +7,7 @@
 
 #include "brevlo_version.h"
 #include "import/catalog_merge.h"
+#include "import/receipt.h"
 #include "platform/ascii_fold.h"
 #include "platform/platform.h"
 #include "tools/catalog_index.h"
@@ -22,6 +23,7 @@ const char kHelp[] =
     "usage: brevlo-catalog check PACK_FOLDER [--codepage N]\n"
     "       brevlo-catalog index FILE [--encoding ansi|utf-8]\n"
     "       brevlo-catalog merge PRODUCT PACK [-o OUT]\n"
+    "       brevlo-catalog receipts [PRODUCT_DATA_FOLDER]\n"
     "       brevlo-catalog --help | --version\n"
     "\n"
     "  check  checks a pack folder (the material folder named after the command word, with\n"
@@ -33,6 +35,8 @@ const char kHelp[] =
     "  merge  merges PACK's catalog into PRODUCT's as the import does and writes the result to\n"
     "         OUT (or to standard output) in the ANSI code page; PRODUCT itself is never\n"
     "         written unless OUT names it\n"
+    "  receipts  lists the receipts of completed imports (of one product data folder, or\n"
+    "         all), newest first: date, pack, what the import placed, the receipt's file\n"
     "\n"
     "exit status:\n"
     "  0   check: no errors; index: well-formed; merge: merged and written\n"
@@ -218,6 +222,53 @@ int Merge(const std::vector<CString>& args) {
     return Finish(kDone);
 }
 
+// The items an album's text holds, as the merge counts them.
+int ItemsIn(const CString& albumText) {
+    CXmlDocument album;
+    album.SetDocumentText(albumText.c_str());
+    int items = 0;
+    if (album.FindElement(u"album") && album.EnterElement())
+        while (album.FindElement(u"item")) ++items;
+    return items;
+}
+
+std::string Counted(size_t n, const char* what) {
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
+int Receipts(const std::vector<CString>& args) {
+    CString product;
+    for (const CString& arg : args) {
+        if (!product.empty() || arg.starts_with(u"-"))
+            return Usage("unexpected argument \"" + platform::ToUtf8(arg) + "\"");
+        product = platform::HostToWindowsPath(platform::ToUtf8(platform::CommandLinePath(arg)));
+    }
+    std::vector<std::pair<CString, std::string>> unreadable;
+    std::string text;
+    for (const ReceiptFile& file : ListReceipts(&unreadable)) {
+        const Receipt& r = file.receipt;
+        if (!product.empty() && !SameFolderPath(product, r.productFolder)) continue;
+        size_t albums = 0, items = 0;
+        for (const Receipt::Change& c : r.changes) {
+            if (c.kind == Receipt::Kind::Album) {
+                ++albums;
+                items += static_cast<size_t>(ItemsIn(c.text));
+            } else if (c.kind == Receipt::Kind::Item) {
+                ++items;
+            }
+        }
+        text += platform::ToUtf8(r.date) + "  " + platform::ToUtf8(r.packFolder) + "\n";
+        text += "  product  " + platform::ToUtf8(r.productFolder) + "\n";
+        text += "  placed   " + Counted(r.files.size(), "file") + ", " + Counted(albums, "album") +
+                ", " + Counted(items, "item") + (r.catalogCreated ? ", the catalog" : "") + "\n";
+        text += "  receipt  " + platform::WindowsToHostPath(file.path.c_str()) + "\n";
+    }
+    Out(text);
+    for (const auto& [path, problem] : unreadable)
+        Err("brevlo-catalog: " + platform::WindowsToHostPath(path.c_str()) + ": " + problem + "\n");
+    return Finish(kDone);
+}
+
 int Check(const std::vector<CString>& args) {
     CString folder;
     uint32_t codePage = 936;
@@ -250,18 +301,15 @@ int Check(const std::vector<CString>& args) {
         (f.error ? errors : warnings)++;
         text += FormatFinding(f) + "\n";
     }
-    auto count = [](int n, const char* what) {
-        return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
-    };
-    Out(text + platform::ToUtf8(folder) + ": " + count(errors, "error") + ", " +
-        count(warnings, "warning") + "\n");
+    Out(text + platform::ToUtf8(folder) + ": " + Counted(static_cast<size_t>(errors), "error") +
+        ", " + Counted(static_cast<size_t>(warnings), "warning") + "\n");
     return Finish(errors ? kFound : kDone);
 }
 
 }  // namespace
 
 int ToolMain(const std::vector<CString>& args) {
-    if (args.size() < 2) return Usage("a command is needed: check, index or merge");
+    if (args.size() < 2) return Usage("a command is needed: check, index, merge or receipts");
     const CString& command = args[1];
     if (command == u"--help" || command == u"-h") {
         Out(kHelp);
@@ -275,5 +323,6 @@ int ToolMain(const std::vector<CString>& args) {
     if (command == u"check") return Check(rest);
     if (command == u"index") return Index(rest);
     if (command == u"merge") return Merge(rest);
+    if (command == u"receipts") return Receipts(rest);
     return Usage("unknown command \"" + platform::ToUtf8(command) + "\"");
 }
