@@ -56,8 +56,12 @@ BOOL CImportApp::InitInstance() {
     ReadProductVersion();
     platform::RegCloseKey(key);
 
-    const ImportSettings settings{m_commandWord, m_installPath, m_productVersion[kFileVersionHigh],
-                                  m_productVersion[kFileVersionLow]};
+    ImportSettings settings{m_commandWord,
+                            m_installPath,
+                            m_productVersion[kFileVersionHigh],
+                            m_productVersion[kFileVersionLow],
+                            {}};
+    settings.packFolder = WorkingFolderPack(settings);
     CImportDialog dialog(settings, m_exitCode);
     m_pMainWnd = &dialog;
     dialog.DoModal();

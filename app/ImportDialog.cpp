@@ -36,6 +36,12 @@ END_MESSAGE_MAP()
 CImportDialog::CImportDialog(const ImportSettings& settings, int& exitCode, CWnd* pParent)
     : CDialog(IDD, pParent), m_settings(settings), m_exitCode(exitCode) {
     m_strText = kImportingText;
+    // A pack found elsewhere than beside the tool is named before anything changes.
+    if (!settings.packFolder.empty())
+        m_strText = u"MirvoPix正在帮您导入素材“" +
+                    ShownName(platform::FromUtf8(
+                        platform::WindowsToHostPath(settings.packFolder.c_str()))) +
+                    u"”...";
     m_hIcon = AfxGetApp()->LoadIcon(IDR_MAINFRAME);
 }
 

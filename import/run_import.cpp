@@ -53,6 +53,20 @@ CString FullModulePath() {
     return CString(path.data(), std::min<size_t>(n, path.size() - 1));
 }
 
+// The material folder beside the tool, into `materialFolder`; otherwise the text of what
+// could not be resolved.
+CString PackBesideTool(const CString& commandWord, char16_t* materialFolder) {
+    platform::SetLastError(0);
+    const uint32_t m = platform::GetModulePath(materialFolder, platform::kMaxPath - 1);
+    if (m == 0) return ToolPathFailureText(platform::SystemErrorText());
+    if (m >= platform::kMaxPath - 1) return PackPathTooLongText(FullModulePath());
+    const CString tool(materialFolder, m);
+    if (!platform::AppendPath(materialFolder, (u"..\\" + commandWord).c_str()))
+        return PackPathTooLongText(
+            Joined(tool.substr(0, tool.find_last_of(u'\\') + 1), commandWord));
+    return {};
+}
+
 // Fills both folder buffers; otherwise the text of what could not be resolved, naming the
 // path that did not fit.
 CString ResolveFolders(const ImportSettings& settings, char16_t* productFolder,
@@ -75,14 +89,15 @@ CString ResolveFolders(const ImportSettings& settings, char16_t* productFolder,
         if (!platform::AppendPath(productFolder, data.c_str()))
             return ProductPathTooLongText(Joined(settings.installPath, data));
     }
-    platform::SetLastError(0);
-    const uint32_t m = platform::GetModulePath(materialFolder, platform::kMaxPath - 1);
-    if (m == 0) return ToolPathFailureText(platform::SystemErrorText());
-    if (m >= platform::kMaxPath - 1) return PackPathTooLongText(FullModulePath());
-    const CString tool(materialFolder, m);
-    if (!platform::AppendPath(materialFolder, (u"..\\" + settings.commandWord).c_str()))
-        return PackPathTooLongText(
-            Joined(tool.substr(0, tool.find_last_of(u'\\') + 1), settings.commandWord));
+    if (!settings.packFolder.empty()) {
+        if (settings.packFolder.size() >= platform::kMaxPath)
+            return PackPathTooLongText(settings.packFolder);
+        std::copy(settings.packFolder.begin(), settings.packFolder.end(), materialFolder);
+        materialFolder[settings.packFolder.size()] = 0;
+    } else if (CString failure = PackBesideTool(settings.commandWord, materialFolder);
+               !failure.empty()) {
+        return failure;
+    }
     // Both catalogs are found by a join too: a folder that leaves them no room is too long.
     char16_t catalog[platform::kMaxPath];
     std::memcpy(catalog, productFolder, sizeof catalog);
@@ -94,17 +109,43 @@ CString ResolveFolders(const ImportSettings& settings, char16_t* productFolder,
     return {};
 }
 
-// The text of what failed when the material folder is not a folder that can be listed.
-CString CheckMaterialFolder(const CString& folder) {
+bool IsListable(const CString& folder) {
     platform::FileFind find;
-    if (find.FindFile((folder + u"\\*.*").c_str())) return {};
+    return find.FindFile((folder + u"\\*.*").c_str());
+}
+
+// The folder named after the command word in the platform's search folder, empty when there
+// is none.
+CString SearchedPack(const CString& commandWord) {
+    const CString folder = platform::PackSearchFolder();
+    return folder.empty() ? CString() : folder + u"\\" + commandWord;
+}
+
+// The text of what failed when the material folder is not a folder that can be listed.
+CString CheckMaterialFolder(const ImportSettings& settings, const CString& folder) {
+    if (IsListable(folder)) return {};
     // A folder that is there but cannot be read is a pack that cannot be copied.
     if (platform::GetLastError() == platform::kErrorAccessDenied)
         return CopyFailureText(folder, platform::SystemErrorText());
-    return MaterialFolderMissingText({folder});
+    std::vector<CString> looked{folder};
+    if (const CString searched = SearchedPack(settings.commandWord);
+        settings.packFolder.empty() && !searched.empty())
+        looked.push_back(searched);
+    return MaterialFolderMissingText(looked);
 }
 
 }  // namespace
+
+CString WorkingFolderPack(const ImportSettings& settings) {
+    char16_t beside[platform::kMaxPath] = {};
+    if (PackBesideTool(settings.commandWord, beside).empty() && IsListable(beside)) return {};
+    const CString searched = SearchedPack(settings.commandWord);
+    if (searched.empty()) return {};
+    platform::FileFind find;
+    if (!find.FindFile((searched + u"\\config.xml").c_str())) return {};
+    find.FindNext();
+    return find.IsFile() ? searched : CString();
+}
 
 bool IndexMatchesText(const CXmlDocument& edited) {
     return edited.IsWellFormed() && edited.IndexDifference().empty();
@@ -221,7 +262,7 @@ void Import(const ImportSettings& settings, const std::function<void()>& waiting
     outcome.productFolder = productFolder;
     outcome.materialFolder = materialFolder;
     // A pack without its material folder has nothing to import: nothing is made for it.
-    outcome.failure = CheckMaterialFolder(outcome.materialFolder);
+    outcome.failure = CheckMaterialFolder(settings, outcome.materialFolder);
     if (!outcome.failure.empty()) return;
     platform::Folder pack;
     if (!pack.Open(materialFolder)) {

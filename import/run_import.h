@@ -23,7 +23,15 @@ struct ImportSettings {
     CString installPath;
     uint32_t fileVersionHigh = 0;
     uint32_t fileVersionLow = 0;
+    // The pack's material folder when it is not the one beside the tool (see
+    // WorkingFolderPack); empty for that one.
+    CString packFolder = {};
 };
+
+// The pack to import when no material folder stands beside the tool: the folder named after
+// the command word in the platform's search folder (natively the current one), when it holds
+// a catalog. Empty otherwise.
+CString WorkingFolderPack(const ImportSettings& settings);
 
 // How far an import went, for tests and tools; the user is shown `failure` only.
 struct ImportOutcome {

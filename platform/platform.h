@@ -440,6 +440,10 @@ bool QueryOsVersion(OsVersionInfo& info);
 // terminator; 0 on failure, or the needed size when too small.
 uint32_t GetWindowsFolder(char16_t* buffer, uint32_t size);
 uint32_t GetModulePath(char16_t* buffer, uint32_t size);
+// The folder a pack is looked for in when none stands beside the tool: POSIX, the current
+// folder (an installed tool lives in /usr/bin, apart from every pack); Windows, none (the tool
+// ships inside its pack). Empty when there is none.
+CString PackSearchFolder();
 // Makes GetModulePath report `windowsPath` instead of the running executable, so that a
 // test can put the pack beside a tool path of its own; empty restores the real one.
 void SetModulePathForTest(const CString& windowsPath);

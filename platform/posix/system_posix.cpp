@@ -308,6 +308,13 @@ uint32_t GetModulePath(char16_t* buffer, uint32_t size) {
     return CopyOut(path, buffer, size, true);
 }
 
+CString PackSearchFolder() {
+    char* folder = ::getcwd(nullptr, 0);
+    const CString path = folder ? HostToWindowsPath(folder) : CString();
+    std::free(folder);
+    return path;
+}
+
 bool ShellOpen(const char16_t* address) {
     if (!address || !*address) {
         SetLastError(kErrorFileNotFound);

@@ -42,6 +42,10 @@ uint32_t GetWindowsFolder(char16_t* buffer, uint32_t size) {
     return ::GetWindowsDirectoryW(reinterpret_cast<wchar_t*>(buffer), size);
 }
 
+CString PackSearchFolder() {
+    return {};
+}
+
 uint32_t GetModulePath(char16_t* buffer, uint32_t size) {
     // Windows would only say "too small" by filling the buffer; the full name tells the size
     // needed.

@@ -163,8 +163,13 @@ TEST(Worker, FolderRule) {
         EXPECT_EQ(Narrow(outcome.productFolder), Narrow(expected))
             << std::hex << r.high << " " << r.low;
         EXPECT_EQ(Narrow(outcome.materialFolder), Narrow(MaterialFolder(u"Marks")));
-        // There is no pack beside the tool: nothing is made, and that is said.
-        EXPECT_EQ(outcome.failure, MaterialFolderMissingText({MaterialFolder(u"Marks")}));
+        // There is no pack beside the tool, nor in the folder searched next: nothing is made,
+        // and every folder looked in is named.
+        std::vector<CString> looked{MaterialFolder(u"Marks")};
+        if (!platform::PackSearchFolder().empty())
+            looked.push_back(platform::PackSearchFolder() + u"\\Marks");
+        EXPECT_EQ(outcome.failure, MaterialFolderMissingText(looked));
+        EXPECT_EQ(WorkingFolderPack(settings), u"");
         EXPECT_TRUE(r.driveRoot || !Exists(expected));
     }
 }
@@ -203,6 +208,26 @@ struct Installation {
     const ImportSettings settings;
     const CString product;
 };
+
+// Installed apart from every pack (natively in /usr/bin), the tool imports the pack in the
+// current folder when none stands beside it.
+TEST(Worker, PackInTheCurrentFolder) {
+    if (platform::PackSearchFolder().empty()) GTEST_SKIP() << "the tool ships inside its pack";
+    Installation in;
+    TempFolder here;
+    fs::create_directories(HostOf(here.Path() + u"\\marks"));
+    WriteBytes(here.Path() + u"\\marks\\config.xml", Catalog("\t\t<album name=\"x\"/>\r\n"));
+    const fs::path old = fs::current_path();
+    fs::current_path(HostOf(here.Path()));
+    ImportSettings settings = in.settings;
+    settings.packFolder = WorkingFolderPack(settings);
+    fs::create_directories(HostOf(in.install.Path() + u"\\data"));
+    const ImportOutcome outcome = RunImport(settings, nullptr);
+    EXPECT_EQ(Narrow(settings.packFolder), Narrow(platform::PackSearchFolder() + u"\\marks"));
+    fs::current_path(old);
+    EXPECT_TRUE(outcome.saved) << Narrow(outcome.failure);
+    EXPECT_TRUE(Exists(in.product + u"\\config.xml"));
+}
 
 TEST(Worker, FirstImportThenSecondPackThenIdempotence) {
     Installation in;
