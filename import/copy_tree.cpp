@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "import/copy_tree.h"
+#include "platform/ascii_fold.h"
 
 namespace {
 
@@ -15,14 +16,10 @@ using platform::EntryKind;
 using platform::Folder;
 using platform::FolderEntry;
 
-char16_t Upper(char16_t c) {
-    return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c;
-}
-
 bool SameNoCase(std::u16string_view a, std::u16string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
-        if (Upper(a[i]) != Upper(b[i])) return false;
+        if (platform::FoldAscii(a[i]) != platform::FoldAscii(b[i])) return false;
     return true;
 }
 

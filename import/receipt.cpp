@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/ascii_fold.h"
 #include "platform/platform.h"
 #include "xml/XmlDocument.h"
 
@@ -262,7 +263,7 @@ bool SameFolderPath(const CString& a, const CString& b) {
     auto normal = [](CString path) {
         for (char16_t& c : path) {
             if (c == u'/') c = u'\\';
-            if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
+            c = platform::FoldAscii(c);
         }
         while (path.size() > 3 && path.back() == u'\\') path.pop_back();
         return path;

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "import/catalog_merge.h"
+#include "import/copy_tree.h"
 #include "import/import_texts.h"
 #include "platform/ascii_fold.h"
 #include "platform/platform.h"
@@ -35,7 +36,7 @@ std::string Quoted(std::u16string_view text) {
 // Windows compares file names through its upper-case table; this covers the scripts pack
 // file names are written in (Latin, Greek, Cyrillic, full-width Latin).
 char16_t FoldFileChar(char16_t c) {
-    if (c >= u'A' && c <= u'Z') return c + 32;
+    if (c >= u'A' && c <= u'Z') return platform::FoldAscii(c);
     if ((c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3AB) ||
         (c >= 0x410 && c <= 0x42F) || (c >= 0xFF21 && c <= 0xFF3A))
         return c + 32;
@@ -107,17 +108,12 @@ std::string RefusedName(std::u16string_view name) {
     }
     if (name.back() == u'.' || name.back() == u' ')
         return "Windows drops a trailing dot or space from names";
-    // Reserved device names, with or without an extension.
-    CString stem(name.substr(0, name.find(u'.')));
-    while (!stem.empty() && stem.back() == u' ') stem.pop_back();
-    CString folded = stem;
-    for (char16_t& c : folded) c = platform::FoldAscii(c);
-    static const std::set<CString> reserved = {u"con", u"prn", u"aux", u"nul"};
-    const bool numbered = folded.size() == 4 &&
-                          (folded.starts_with(u"com") || folded.starts_with(u"lpt")) &&
-                          folded[3] >= u'1' && folded[3] <= u'9';
-    if (reserved.count(folded) || numbered)
+    // Reserved device names, with or without an extension: the import refuses them too.
+    if (IsReservedName(name)) {
+        CString stem(name.substr(0, name.find(u'.')));
+        while (!stem.empty() && stem.back() == u' ') stem.pop_back();
         return Quoted(stem) + " is a device name Windows reserves";
+    }
     return {};
 }
 

@@ -17,6 +17,7 @@
 #include <unordered_set>
 
 #include "app/framework/framework_posix.h"
+#include "platform/ascii_fold.h"
 #include "platform/platform.h"
 
 struct WindowAccess {
@@ -181,7 +182,7 @@ bool SetMenuKey(HWND__& dialog) {
         const size_t amp = item.text.find(u'&');
         if (amp == CString::npos || amp + 1 >= item.text.size()) continue;
         char16_t key = item.text[amp + 1];
-        if (key >= u'A' && key <= u'Z') key = static_cast<char16_t>(key + 32);
+        key = platform::FoldAscii(key);
         if (!((key >= u'a' && key <= u'z') || (key >= u'0' && key <= u'9'))) continue;
         // The label without its access-key mark "(&A)" and without a trailing "...".
         CString label = item.text;

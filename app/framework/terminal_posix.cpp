@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/framework/framework_posix.h"
+#include "platform/ascii_fold.h"
 #include "platform/platform.h"
 
 namespace terminal {
@@ -175,7 +176,7 @@ std::string Trimmed(const std::string& text) {
     size_t end = text.find_last_not_of(" \t");
     std::string out = text.substr(begin, end - begin + 1);
     for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+        c = platform::FoldAscii(c);
     }
     return out;
 }
