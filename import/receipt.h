@@ -9,14 +9,11 @@
 #include <vector>
 
 #include "platform/TextBuffer.h"
+#include "xml/XmlDocument.h"
 
 // How an element read before an import appended the first child to it; the removal puts it
 // back when it takes that child out again.
-enum class ParentForm : uint8_t {
-    Content,    // it had content (children or text), which the append left alone
-    NoContent,  // a start tag directly followed by its end tag
-    EmptyTag,   // an empty-element tag ("<albums/>"), which the append opened up
-};
+using ParentForm = ElementForm;
 
 struct Receipt {
     struct File {

@@ -12,7 +12,7 @@
 //   reading         GetAttribute, GetElementAttribute, GetSubtreeText, GetElementSubtreeText,
 //                   GetElementName; static DecodeText
 //   by handle       FirstChild, NextSibling, IsNamed, GetStableAttribute, ElementOffset,
-//                   AttributeOffset
+//                   AttributeOffset, GetElementForm
 //   editing         AppendElement, AppendSubtree, SetContent; many at once: CXmlEditBatch
 //   escaping        static EscapeText, WrapCdata
 // The records, the scanner's tokens, placement and splicing are internal (xml/internal/).
@@ -42,6 +42,13 @@ enum : uint32_t {
     EditReplaceContent = 0x1000,  // the new text replaces the parent's content
     EditInsertBefore = 0x2000,    // before the reference element, not after it
     EditAsChild = 0x4000,         // under the main element, relative to the child position
+};
+
+// How an element reads between its tags.
+enum class ElementForm : uint8_t {
+    Content,    // it has content (children or text)
+    NoContent,  // a start tag directly followed by its end tag
+    EmptyTag,   // an empty-element tag ("<albums/>")
 };
 
 // What the last parse found first (pugixml's xml_parse_status); ResultText is built from it.
@@ -253,6 +260,8 @@ class CXmlDocument {
     // reads begins; -1 for none.
     int32_t ElementOffset(ElementHandle element) const;
     int32_t AttributeOffset(ElementHandle element, const char16_t* name) const;
+    // Content for a handle that names no element and for a start tag left unended.
+    ElementForm GetElementForm(ElementHandle element) const;
 
     // ---- editing ----
     bool AppendElement(const char16_t* name, const char16_t* value, uint32_t flags);

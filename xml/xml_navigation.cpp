@@ -163,6 +163,15 @@ int32_t CXmlDocument::ElementOffset(ElementHandle element) const {
     return IsLiveElement(*this, element) ? RecordAt(element).start : -1;
 }
 
+ElementForm CXmlDocument::GetElementForm(ElementHandle element) const {
+    if (!IsLiveElement(*this, element)) return ElementForm::Content;
+    const ElementRecord& r = RecordAt(element);
+    if (r.flags & ElemUnended) return ElementForm::Content;
+    if (r.StartTagLength() == r.length) return ElementForm::EmptyTag;
+    if (r.length == r.StartTagLength() + r.EndTagLength()) return ElementForm::NoContent;
+    return ElementForm::Content;
+}
+
 int32_t CXmlDocument::AttributeOffset(ElementHandle element, const char16_t* name) const {
     if (!name || !IsLiveElement(*this, element)) return -1;
     const ElementRecord& r = RecordAt(element);

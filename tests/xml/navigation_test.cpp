@@ -502,4 +502,17 @@ TEST(Navigation, DecodeTextMatchesWcstolOracle) {
     }
 }
 
+TEST(Navigation, ElementForms) {
+    const auto doc = Parse(u"<r><a/><b></b><c> </c><d><e/></d><f x='/'/></r>");
+    const ElementForm forms[] = {ElementForm::EmptyTag, ElementForm::NoContent,
+                                 ElementForm::Content, ElementForm::Content, ElementForm::EmptyTag};
+    ElementHandle h = doc->FirstChild(doc->FirstChild(0));
+    for (const ElementForm form : forms) {
+        EXPECT_EQ(doc->GetElementForm(h), form) << Narrow(doc->GetElementName(h));
+        h = doc->NextSibling(h);
+    }
+    EXPECT_EQ(doc->GetElementForm(0), ElementForm::Content);
+    EXPECT_EQ(doc->GetElementForm(999), ElementForm::Content);
+}
+
 }  // namespace
