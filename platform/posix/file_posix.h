@@ -1,6 +1,7 @@
 // The POSIX backend's open file, shared by the document's file system and the folders.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/TextBuffer.h"
@@ -22,6 +23,9 @@ File* Wrap(int fd, std::string hostPath);
 // read from a listing always opens again.
 CString NameToWide(std::string_view bytes);
 std::string NameToHost(std::u16string_view name);
+
+// Random bits for the names of temporary files; creating them exclusively makes them unique.
+uint64_t NextRandom();
 
 }  // namespace posix
 

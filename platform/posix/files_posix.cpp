@@ -21,6 +21,7 @@
 namespace platform {
 
 using posix::HostPath;
+using posix::NextRandom;
 using posix::SetError;
 using posix::SetErrorFromErrno;
 using posix::Target;
@@ -28,16 +29,6 @@ using posix::Target;
 using posix::Wrap;
 
 namespace {
-
-uint64_t NextRandom() {
-    static std::atomic<uint64_t> counter{0};
-    uint64_t x =
-        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-        (static_cast<uint64_t>(::getpid()) << 32) ^ (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
 
 std::string FolderOf(const std::string& hostPath) {
     size_t slash = hostPath.rfind('/');
@@ -248,6 +239,16 @@ bool CreateFolder(const char16_t* path) {
         return false;
     }
     return true;
+}
+
+uint64_t posix::NextRandom() {
+    static std::atomic<uint64_t> counter{0};
+    uint64_t x =
+        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+        (static_cast<uint64_t>(::getpid()) << 32) ^ (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
 }
 
 }  // namespace platform

@@ -31,6 +31,7 @@ namespace platform {
 
 using posix::NameToHost;
 using posix::NameToWide;
+using posix::NextRandom;
 using posix::SetError;
 using posix::SetErrorFromErrno;
 using posix::Target;
@@ -253,16 +254,6 @@ bool Follow(Fd& dir, std::string& name, bool follow, int& hops) {
         }
         name = parts.back();
     }
-}
-
-uint64_t NextRandom() {
-    static std::atomic<uint64_t> counter{0};
-    uint64_t x =
-        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-        (static_cast<uint64_t>(::getpid()) << 32) ^ (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
 }
 
 mode_t CurrentUmask() {

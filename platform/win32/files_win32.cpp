@@ -15,20 +15,9 @@
 
 namespace platform {
 
-namespace {
+using win32::NextRandom;
 
-// Random digits for a temporary file's name; CREATE_NEW and a retry make it unique.
-uint64_t NextRandom() {
-    static std::atomic<uint64_t> counter{0};
-    LARGE_INTEGER now;
-    ::QueryPerformanceCounter(&now);
-    uint64_t x = static_cast<uint64_t>(now.QuadPart) ^
-                 (static_cast<uint64_t>(::GetCurrentProcessId()) << 32) ^
-                 (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
+namespace {
 
 File* Wrap(HANDLE handle) {
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
@@ -255,6 +244,19 @@ bool FileFind::IsFile() const {
 CString FileFind::GetFileName() const {
     if (!state_->hasCurrent) return {};
     return CString(reinterpret_cast<const char16_t*>(state_->current.cFileName));
+}
+
+// Random digits for a temporary file's name; CREATE_NEW and a retry make it unique.
+uint64_t win32::NextRandom() {
+    static std::atomic<uint64_t> counter{0};
+    LARGE_INTEGER now;
+    ::QueryPerformanceCounter(&now);
+    uint64_t x = static_cast<uint64_t>(now.QuadPart) ^
+                 (static_cast<uint64_t>(::GetCurrentProcessId()) << 32) ^
+                 (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
 }
 
 }  // namespace platform

@@ -26,6 +26,8 @@
 
 namespace platform {
 
+using win32::NextRandom;
+
 namespace {
 
 // ---- the NT calls --------------------------------------------------------------------------
@@ -153,18 +155,6 @@ FileStamp StampOfHandle(HANDLE handle) {
                     info.ftLastWriteTime.dwLowDateTime;
     stamp.changed = basic.ChangeTime.QuadPart;
     return stamp;
-}
-
-uint64_t NextRandom() {
-    static std::atomic<uint64_t> counter{0};
-    LARGE_INTEGER now;
-    ::QueryPerformanceCounter(&now);
-    uint64_t x = static_cast<uint64_t>(now.QuadPart) ^
-                 (static_cast<uint64_t>(::GetCurrentProcessId()) << 32) ^
-                 (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
 }
 
 constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES |
