@@ -382,23 +382,6 @@ void RequestStop(bool stop);
 // deduplicated files) are ordinary files and folders.
 bool IsLinkReparsePoint(uint32_t attributes, uint32_t reparseTag);
 
-// While one lives on a thread, the host folder behind a Windows folder is looked up once and
-// reused for every entry in it, instead of component by component for each path; a copy of a
-// tree holds one. Only folders that exist are remembered; one renamed or removed while the
-// scope lives is not noticed. (Windows: paths need no lookup; nothing to do.)
-class FolderLookupScope {
-  public:
-    FolderLookupScope();
-    ~FolderLookupScope();
-    FolderLookupScope(const FolderLookupScope&) = delete;
-    FolderLookupScope& operator=(const FolderLookupScope&) = delete;
-
-    struct State;
-
-  private:
-    State* state_;
-};
-
 // A folder listing with CFileFind's behaviour.
 class FileFind {
   public:

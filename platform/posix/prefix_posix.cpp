@@ -10,7 +10,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/ascii_fold.h"
@@ -185,93 +184,7 @@ std::string WinePrefix() {
     return prefix;
 }
 
-}  // namespace posix
-
-struct FolderLookupScope::State {
-    struct Folder {
-        std::string host;
-        // The folder's names by their ASCII-lowercase form, read once at the first name not
-        // found as written, and the spellings the scope has given out for absent names since:
-        // one spelling per name, as on Windows, and no listing per file of a large folder.
-        std::unordered_map<std::string, std::string> names;
-        bool listed = false;
-    };
-    std::unordered_map<std::u16string, Folder> folders;  // by Windows folder
-};
-
-namespace {
-thread_local FolderLookupScope::State* gScope = nullptr;
-
-// A path's last name when it can be looked up on its own, the way the whole path would be:
-// not ".", "..", empty, or ending in a dot or space (which Windows drops).
-bool PlainName(std::u16string_view name) {
-    return !name.empty() && name.back() != u'.' && name.back() != u' ' &&
-           name.find(u'/') == std::u16string_view::npos;
-}
-
-std::string LowerAscii(std::string name) {
-    for (char& c : name) c = FoldAscii(c);
-    return name;
-}
-}  // namespace
-
-FolderLookupScope::FolderLookupScope() : state_(gScope ? nullptr : new State) {
-    if (state_) gScope = state_;
-}
-
-FolderLookupScope::~FolderLookupScope() {
-    if (state_ && gScope == state_) gScope = nullptr;
-    delete state_;
-}
-
-namespace posix {
-
-namespace {
-
-// The host path through the scope's remembered folders; empty when it cannot help.
-std::string ThroughScope(std::u16string_view path, Presence& presence) {
-    const size_t slash = path.rfind(u'\\');
-    if (slash == std::u16string_view::npos || slash < 3 || !PlainName(path.substr(slash + 1)))
-        return {};
-    const std::u16string windowsFolder(path.substr(0, slash));
-    auto found = gScope->folders.find(windowsFolder);
-    if (found == gScope->folders.end()) {
-        const std::string host = HostPath(windowsFolder.c_str());
-        struct stat st;
-        if (::stat(host.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return {};
-        found = gScope->folders.try_emplace(windowsFolder).first;
-        found->second.host = host;
-    }
-    FolderLookupScope::State::Folder& folder = found->second;
-    const std::string name = ToUtf8(path.substr(slash + 1));
-    std::string full = folder.host + "/" + name;
-    if (Exists(full)) {
-        presence = Presence::Present;
-        return full;
-    }
-    if (!folder.listed) {
-        folder.listed = true;
-        if (DIR* dir = ::opendir(folder.host.c_str())) {
-            while (dirent* entry = ::readdir(dir))
-                folder.names.emplace(LowerAscii(entry->d_name), entry->d_name);
-            ::closedir(dir);
-        }
-    }
-    auto [spelling, added] = folder.names.emplace(LowerAscii(name), name);
-    presence = added ? Presence::Absent : Presence::Unknown;
-    return added ? full : folder.host + "/" + spelling->second;
-}
-
-}  // namespace
-
-std::string HostPath(const char16_t* windowsPath, Presence* presence) {
-    Presence ignored;
-    if (!presence) presence = &ignored;
-    *presence = Presence::Unknown;
-    if (gScope && windowsPath) {
-        std::string viaScope = ThroughScope(windowsPath, *presence);
-        if (!viaScope.empty()) return viaScope;
-    }
+std::string HostPath(const char16_t* windowsPath) {
     std::string path = windowsPath ? ToUtf8(windowsPath) : std::string();
     // Device and "unix" prefixes that Wine understands.
     for (const char* lead : {"\\\\?\\unix\\", "\\??\\unix\\"}) {

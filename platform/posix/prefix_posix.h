@@ -8,11 +8,8 @@ namespace platform::posix {
 // $WINEPREFIX, else ~/.wine; without a trailing slash.
 std::string WinePrefix();
 
-enum class Presence { Unknown, Present, Absent };
-
 // The host path for a Windows path (see WindowsToHostPath in platform.h), with each existing
-// component matched without regard to ASCII case, as Wine does. `presence` tells whether the
-// entry exists, when the lookup found out on the way.
-std::string HostPath(const char16_t* windowsPath, Presence* presence = nullptr);
+// component matched without regard to ASCII case, as Wine does.
+std::string HostPath(const char16_t* windowsPath);
 
 }  // namespace platform::posix

@@ -175,9 +175,6 @@ bool CreateFolder(const char16_t* path) {
 }
 
 // Windows paths need no lookup of their own.
-struct FolderLookupScope::State {};
-FolderLookupScope::FolderLookupScope() : state_(nullptr) {}
-FolderLookupScope::~FolderLookupScope() = default;
 
 void InstallStopSignals() {}
 
