@@ -255,7 +255,8 @@ const Folder* Staging::AreaFor(const Folder& destination) {
     }
     for (int n = 0;; ++n) {
         if (n == 100) {
-            SetLastError(kErrorFileExists);
+            // Not "exists": the copy would take that for a file already in place.
+            SetLastError(kErrorCannotMake);
             return nullptr;
         }
         CString name = state_->key + u".";
@@ -285,7 +286,7 @@ bool Staging::StageCopy(const Folder& from, const CString& name, const Folder& d
         if (&a->root == root) area = a.get();
     if (!area->current.IsOpen() || area->inCurrent == kPerFolder) {
         if (area->subfolders == kPerFolder) {
-            SetLastError(kErrorFileExists);
+            SetLastError(kErrorCannotMake);
             return false;
         }
         Folder sub;

@@ -29,6 +29,7 @@ enum : uint32_t {
     kErrorLockViolation = 33,
     kErrorHandleDiskFull = 39,
     kErrorFileExists = 80,
+    kErrorCannotMake = 82,
     kErrorInvalidParameter = 87,
     kErrorDiskFull = 112,
     kErrorInsufficientBuffer = 122,

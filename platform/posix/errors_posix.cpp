@@ -30,6 +30,7 @@ int ErrnoForCode(uint32_t code) {
             return EIO;
         case kErrorSharingViolation:
         case kErrorLockViolation:
+        case kErrorCannotMake:
             return EBUSY;
         case kErrorHandleDiskFull:
         case kErrorDiskFull:
