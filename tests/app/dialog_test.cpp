@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "app/ImportApp.h"
@@ -20,21 +21,21 @@ using app_test::Narrow;
 #define SKIP_WITHOUT_DISPLAY(result) \
     if ((result) == -1) GTEST_SKIP() << "no display to make windows on"
 
-// Holds the worker at the first file it opens until released, so that the dialog can be
+// Holds the worker at the first catalog it reads until released, so that the dialog can be
 // handled while the import is known to run.
 struct HeldFiles : platform::FileSystem {
     platform::FileSystem& real = platform::RealFiles();
     platform::FileSystem* previous = platform::SetFilesForTest(this);
     std::atomic<bool> released{false};
     ~HeldFiles() override { platform::SetFilesForTest(previous); }
-    platform::File* OpenRead(const char16_t* path) override {
-        while (!released) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return real.OpenRead(path);
-    }
+    platform::File* OpenRead(const char16_t* path) override { return real.OpenRead(path); }
     platform::File* CreateTemporary(const char16_t* t, CString& p) override {
         return real.CreateTemporary(t, p);
     }
-    bool Size(platform::File* f, int64_t& n) override { return real.Size(f, n); }
+    bool Size(platform::File* f, int64_t& n) override {
+        while (!released) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return real.Size(f, n);
+    }
     bool Read(platform::File* f, void* b, size_t n, size_t& d) override {
         return real.Read(f, b, n, d);
     }
@@ -68,6 +69,11 @@ TEST_F(Dialog, BarClimbsByTenToNinetyThenTheQuestion) {
     std::vector<int> steps;
     std::vector<LRESULT> results;
     HeldFiles held;
+    // Catalogs to read, alike: nothing changes, so no receipt is kept.
+    std::filesystem::create_directories(platform_test::HostOf(folder_ / u"data\\marks"));
+    for (const CString& folder : {tool_.Pack(u"marks"), folder_ / u"data\\marks"})
+        std::ofstream(platform_test::HostOf(folder + u"\\config.xml"))
+            << "<mirvo><albums/></mirvo>";
     CString textWaiting;
     user.onReady = [&](CDialog& d) {
         dialog = static_cast<CImportDialog*>(&d);
