@@ -13,7 +13,8 @@
 //                   GetElementName; static DecodeText
 //   by handle       FirstChild, NextSibling, IsNamed, GetStableAttribute, ElementOffset,
 //                   AttributeOffset, GetElementForm
-//   editing         AppendElement, AppendSubtree, SetContent; many at once: CXmlEditBatch
+//   editing         AppendElement, AppendSubtree, SetContent, RemoveElement; many at once:
+//                   CXmlEditBatch
 //   escaping        static EscapeText, WrapCdata
 // The records, the scanner's tokens, placement and splicing are internal (xml/internal/).
 #pragma once
@@ -31,17 +32,20 @@ struct File;
 class TempFile;
 }  // namespace platform
 
-// Flags of the edits (AppendElement, AppendSubtree, SetContent and the edit batch's).
+// Flags of the edits (AppendElement, AppendSubtree, SetContent, RemoveElement and the edit
+// batch's).
 enum : uint32_t {
-    EditCdata = 0x0001,           // the value as a CDATA section, not escaped
-    EditNoLineBreaks = 0x0002,    // no "\r\n" around the new text, no whitespace skipped
-    EditSpacedEmptyTag = 0x0004,  // an element without value ends in " />"
-    EditKeepReferences = 0x0008,  // references in the value are not escaped again
-    EditUnended = 0x0010,         // a start tag only, ending in ">"
-    EditEscapeQuotes = 0x0100,    // quotes and apostrophes are escaped too
-    EditReplaceContent = 0x1000,  // the new text replaces the parent's content
-    EditInsertBefore = 0x2000,    // before the reference element, not after it
-    EditAsChild = 0x4000,         // under the main element, relative to the child position
+    EditCdata = 0x0001,             // the value as a CDATA section, not escaped
+    EditNoLineBreaks = 0x0002,      // no "\r\n" around the new text, no whitespace skipped
+    EditSpacedEmptyTag = 0x0004,    // an element without value ends in " />"
+    EditKeepReferences = 0x0008,    // references in the value are not escaped again
+    EditUnended = 0x0010,           // a start tag only, ending in ">"
+    EditRestoreEmptyTag = 0x0020,   // RemoveElement: the parent was an empty-element tag
+    EditRestoreNoContent = 0x0040,  // RemoveElement: the parent's tags had nothing between
+    EditEscapeQuotes = 0x0100,      // quotes and apostrophes are escaped too
+    EditReplaceContent = 0x1000,    // the new text replaces the parent's content
+    EditInsertBefore = 0x2000,      // before the reference element, not after it
+    EditAsChild = 0x4000,           // under the main element, relative to the child position
 };
 
 // How an element reads between its tags.
@@ -269,6 +273,17 @@ class CXmlDocument {
     bool AppendSubtree(const char16_t* text, uint32_t flags);
     bool SetContent(ElementHandle handle, const char16_t* value, uint32_t flags);
     bool SetContent(ElementHandle handle, int32_t value);
+    // The inverse of an append with flags 0: takes out the element with its subtree and the
+    // "\r\n" right after its end tag, when one is there. With EditRestoreEmptyTag or
+    // EditRestoreNoContent (the parent's GetElementForm before the append), a parent left
+    // holding exactly "\r\n", the element, "\r\n" reads again as it did before the append
+    // opened it up: "<albums/>" or "<albums />" as it was, or "<albums></albums>"; otherwise
+    // the flag changes nothing. Positions inside the removed subtree go to the element before
+    // it: a main position becomes its previous sibling or 0 (child 0, parent the element's
+    // parent), a child position the previous sibling or 0. Refused, with nothing changed: 0,
+    // a released or unknown handle, a top-level element (the root), an element that is or
+    // holds an unended element (a fresh parse would read the text otherwise), both flags.
+    bool RemoveElement(ElementHandle element, uint32_t flags);
 
     // ---- escaping ----
     static CString EscapeText(const char16_t* text, uint32_t flags);
@@ -314,6 +329,11 @@ class CXmlDocument {
     TextPlacement PlaceText(ElementHandle parent, ElementHandle reference, uint32_t flags,
                             bool emptyTag, bool noContent) const;
     void LinkElement(ElementHandle parent, ElementHandle after, ElementHandle handle);
+    bool Removable(ElementHandle element, uint32_t flags) const;
+    bool ClosesAsEmptyTag(ElementHandle parent) const;
+    void MovePositionsOff(ElementHandle element);
+    void UnlinkElement(ElementHandle element);
+    void ReleaseSubtree(ElementHandle element);
     static int64_t NameLength(const char16_t* name);
     static int64_t PossibleElements(const char16_t* text, int32_t length);
     bool ExceedsRecordBounds(const char16_t* text, int32_t textLength, ElementHandle root) const;
