@@ -50,6 +50,14 @@ CString NameOf(const CXmlDocument& doc, ElementHandle element) {
     return name;
 }
 
+bool StampOfFile(const CString& path, platform::FileStamp& stamp) {
+    platform::File* file = platform::Files().OpenRead(path.c_str());
+    if (!file) return false;
+    const bool ok = platform::StampOf(file, stamp);
+    platform::Files().Close(file);
+    return ok;
+}
+
 bool SameName(const CString& a, const CString& b) {
     return platform::CompareNoCase(a.c_str(), b.c_str()) == 0;
 }
@@ -199,8 +207,13 @@ class Removal {
     // found in place may be there because of this import.
     void FindLaterReceipts() {
         laterFiles_ = ListReceipts(nullptr);
+        platform::FileStamp self, other;
+        const bool known = StampOfFile(path_, self);
         for (const ReceiptFile& f : laterFiles_) {
+            // This receipt, by whatever path it was named.
             if (SameFolderPath(f.path, path_) ||
+                (known && StampOfFile(f.path, other) && other.volume == self.volume &&
+                 other.index == self.index) ||
                 !SameFolderPath(f.receipt.productFolder, r_.productFolder) ||
                 f.receipt.date < r_.date)
                 continue;
@@ -311,8 +324,7 @@ class Removal {
                     for (ElementHandle a : Albums(doc, c.album))
                         for (ElementHandle h : Children(
                                  doc, a, c.kind == Receipt::Kind::Item ? u"item" : u"ElemCount"))
-                            if (c.kind != Receipt::Kind::Item ||
-                                SameName(NameOf(doc, h), c.item))
+                            if (c.kind != Receipt::Kind::Item || SameName(NameOf(doc, h), c.item))
                                 candidates.push_back(h);
                     if (c.kind == Receipt::Kind::Item && !candidates.empty())
                         relied = ReliedOn(c.album, &c.item);
@@ -525,8 +537,7 @@ class Removal {
                     inAlbum = NameOf(doc, h);
                     who = u"album \"" + inAlbum + u"\"";
                 } else if (doc.IsNamed(h, u"item")) {
-                    who = u"item \"" + NameOf(doc, h) + u"\" of album \"" +
-                          album + u"\"";
+                    who = u"item \"" + NameOf(doc, h) + u"\" of album \"" + album + u"\"";
                 }
                 if (!who.empty())
                     for (const CString& value : AttributeValues(
@@ -715,12 +726,10 @@ class Removal {
         for (size_t i : folders) kept.folders.push_back(r_.folders[i]);
         for (size_t i : files) kept.files.push_back(r_.files[i]);
         for (size_t i : changes) kept.changes.push_back(r_.changes[i]);
-        // Items and counts of a kept album that went with it when it was taken are not in
-        // `steps`; a kept album keeps them as separate steps already.
         const size_t cut = path_.find_last_of(u"\\/");
         platform::Folder folder;
         const CString name = cut == CString::npos ? path_ : path_.substr(cut + 1);
-        if (cut == CString::npos || !folder.Open(path_.substr(0, cut).c_str())) {
+        if (!folder.Open(cut == CString::npos ? u"." : path_.substr(0, cut).c_str())) {
             result_.failure = "the receipt's folder cannot be opened: " + SystemText();
             return;
         }

@@ -1,0 +1,314 @@
+// Taking a pack out again: what a receipt lists goes only while it is as the import left it and
+// nothing relies on it; whatever stays is said, and a dry run changes nothing.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <tuple>
+#include <string>
+
+#include "import/remove_pack.h"
+#include "platform/platform.h"
+#include "support/platform_temp.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform_test::HostOf;
+using platform_test::ReadBytes;
+using platform_test::TempFolder;
+using platform_test::WriteBytes;
+using Kept = RemovalStep::Kept;
+using What = RemovalStep::What;
+
+std::string Narrow(const CString& text) {
+    return platform::ToUtf8(text);
+}
+
+// Receipts of the test's own: natively in a prefix of its own, under Wine in a local
+// application data folder of its own.
+class Scene {
+  public:
+    Scene() {
+#ifdef _WIN32
+        wchar_t old[MAX_PATH];
+        const DWORD n = ::GetEnvironmentVariableW(L"LOCALAPPDATA", old, MAX_PATH);
+        if (n && n < MAX_PATH) old_.assign(old, old + n);
+        local_.emplace();
+        ::SetEnvironmentVariableW(L"LOCALAPPDATA",
+                                  reinterpret_cast<const wchar_t*>(local_->Path().c_str()));
+#else
+        std::string pattern = fs::temp_directory_path().string() + "/brevlo-remove-XXXXXX";
+        prefix_ = ::mkdtemp(pattern.data());
+        fs::create_directories(prefix_ + "/drive_c/windows");
+        fs::create_directories(prefix_ + "/dosdevices");
+        fs::create_directory_symlink("../drive_c", prefix_ + "/dosdevices/c:");
+        fs::create_directory_symlink("/", prefix_ + "/dosdevices/z:");
+        std::ofstream(prefix_ + "/user.reg") << "WINE REGISTRY Version 2\n\n";
+        std::ofstream(prefix_ + "/system.reg") << "WINE REGISTRY Version 2\n\n";
+        const char* old = std::getenv("WINEPREFIX");
+        old_ = old ? old : "";
+        ::setenv("WINEPREFIX", prefix_.c_str(), 1);
+#endif
+        folder_.emplace();
+        data = folder_->Path() + u"\\data";
+        fs::create_directories(HostOf(data));
+        fs::create_directories(HostOf(ReceiptsFolder()));
+    }
+    ~Scene() {
+        folder_.reset();
+#ifdef _WIN32
+        local_.reset();
+        ::SetEnvironmentVariableW(L"LOCALAPPDATA", old_.empty() ? nullptr : old_.c_str());
+#else
+        if (old_.empty())
+            ::unsetenv("WINEPREFIX");
+        else
+            ::setenv("WINEPREFIX", old_.c_str(), 1);
+        std::error_code ignored;
+        fs::remove_all(prefix_, ignored);
+#endif
+    }
+
+    CString Write(const CString& name, const Receipt& r) const {
+        const CString path = ReceiptsFolder() + u"\\" + name;
+        WriteBytes(path, Narrow(ReceiptText(r)));
+        return path;
+    }
+
+    // Every file and folder below the data folder, with the files' bytes.
+    std::map<std::string, std::string> Snapshot() const {
+        std::map<std::string, std::string> all;
+        const fs::path root = HostOf(data);
+        for (auto& e : fs::recursive_directory_iterator(root)) {
+            const std::string name = fs::relative(e.path(), root).generic_string();
+            all[name] = e.is_symlink()        ? "<link>"
+                        : e.is_directory()    ? "<folder>"
+                        : e.is_regular_file() ? ReadBytes(data + u"\\" + platform::FromUtf8(name))
+                                              : "<other>";
+        }
+        return all;
+    }
+
+    CString data;
+
+  private:
+#ifdef _WIN32
+    std::wstring old_;
+    std::optional<TempFolder> local_;
+#else
+    std::string prefix_, old_;
+#endif
+    std::optional<TempFolder> folder_;
+};
+
+std::string Digest(const std::string& bytes) {
+    platform::Sha256 hash;
+    hash.Update(bytes.data(), bytes.size());
+    return hash.HexDigest();
+}
+
+const char kBefore[] =
+    "<mirvo>\r\n\t<albums>\r\n\t\t<album name=\"A\">\r\n\t\t\t<item name=\"1\" "
+    "file=\"a1.png\"/>\r\n\t\t\t<ElemCount>1</ElemCount>\r\n\t\t</album>\r\n\t</albums>\r\n"
+    "</mirvo>\r\n";
+const char16_t kItem[] = u"<item name=\"2\" file=\"sub/a2.png\"/>";
+const char16_t kAlbum[] =
+    u"<album name=\"Z\" cover=\"sub\\Z1.PNG\">\r\n<item name=\"z1\" file=\"sub/z1.png\"/>\r\n"
+    u"<ElemCount>1</ElemCount>\r\n</album>";
+
+// The product after an import that added item 2 to album A (with its file and the folder
+// "sub"), rewrote A's count and added album Z, and that import's receipt.
+struct Imported {
+    explicit Imported(Scene& scene) {
+        WriteBytes(scene.data + u"\\a1.png", "a1");
+        WriteBytes(scene.data + u"\\config.xml", kBefore);
+        pristine = scene.Snapshot();
+        fs::create_directories(HostOf(scene.data + u"\\sub"));
+        WriteBytes(scene.data + u"\\config.xml",
+                   "<mirvo>\r\n\t<albums>\r\n\t\t<album name=\"A\">\r\n\t\t\t<item name=\"1\" "
+                   "file=\"a1.png\"/>\r\n\t\t\t" +
+                       Narrow(kItem) + "\r\n<ElemCount>2</ElemCount>\r\n\t\t</album>\r\n\t" +
+                       Narrow(kAlbum) + "\r\n</albums>\r\n</mirvo>\r\n");
+        for (const char* name : {"a2", "z1"}) {
+            const std::string bytes = std::string(name) + " bytes";
+            WriteBytes(scene.data + u"\\sub\\" + platform::FromUtf8(name) + u".png", bytes);
+            receipt.files.push_back(
+                {u"sub\\" + platform::FromUtf8(name) + u".png", bytes.size(), Digest(bytes)});
+        }
+        receipt.productFolder = scene.data;
+        receipt.packFolder = u"Z:\\packs\\one\\marks";
+        receipt.date = u"2026-12-07T18:00:00Z";
+        receipt.folders = {u"sub"};
+        receipt.changes = {
+            {Receipt::Kind::Item, u"A", u"2", ParentForm::Content, false, {}, kItem},
+            {Receipt::Kind::Album, u"Z", {}, ParentForm::Content, false, {}, kAlbum},
+            {Receipt::Kind::Count,
+             u"a",
+             {},
+             ParentForm::Content,
+             false,
+             u"<ElemCount>1</ElemCount>",
+             u"<ElemCount>2</ElemCount>"},
+        };
+        receipt.foundItems = {{u"A", {}}, {u"A", u"1"}};
+        path = scene.Write(u"one.xml", receipt);
+    }
+    std::map<std::string, std::string> pristine;  // before the import
+    Receipt receipt;
+    CString path;
+};
+
+// A later import of another pack that found these in place.
+Receipt Later(const CString& product, const CString& date, std::vector<CString> files,
+              std::vector<Receipt::Found> items) {
+    Receipt r;
+    r.productFolder = product;
+    r.packFolder = u"Z:\\packs\\two\\marks";
+    r.date = date;
+    r.files.push_back({u"b.png", 1, std::string(64, '0')});
+    r.foundFiles = std::move(files);
+    r.foundItems = std::move(items);
+    return r;
+}
+
+void Edit(Scene& s, const std::string& from, const std::string& to) {
+    std::string text = ReadBytes(s.data + u"\\config.xml");
+    text.replace(text.find(from), from.size(), to);
+    WriteBytes(s.data + u"\\config.xml", text);
+}
+
+struct Row {
+    const char* name;
+    std::function<void(Scene&)> after;  // what happened since the import
+    std::vector<std::tuple<What, CString, Kept>> kept;
+    // A later receipt to drop before a second removal, which then takes the rest.
+    bool retry = false;
+};
+
+const CString kLater = u"2026-12-08T09:00:00Z";
+
+TEST(Remove, KeepsWhatChangedOrIsNamedOrReliedOnAndSaysWhy) {
+    const std::vector<Row> rows = {
+        {"nothing since", [](Scene&) {}, {}},
+        {"a file changed",
+         [](Scene& s) { WriteBytes(s.data + u"\\sub\\z1.png", "z1 edited"); },
+         {{What::File, u"sub\\z1.png", Kept::Changed}, {What::Folder, u"sub", Kept::NotEmpty}}},
+        {"an item edited",
+         [](Scene& s) { Edit(s, "\"sub/a2.png\"/>", "\"sub/a2.png\" x=\"\"/>"); },
+         {{What::Item, u"2", Kept::Changed},
+          {What::File, u"sub\\a2.png", Kept::Named},
+          {What::Folder, u"sub", Kept::NotEmpty}}},
+        {"an album a second pack added to",
+         [](Scene& s) { Edit(s, "<ElemCount>1</ElemCount>\r\n</album>", "<item/></album>"); },
+         {{What::Album, u"Z", Kept::Changed},
+          {What::File, u"sub\\z1.png", Kept::Named},
+          {What::Folder, u"sub", Kept::NotEmpty}}},
+        {"a count edited",
+         [](Scene& s) { Edit(s, "<ElemCount>2<", "<ElemCount> 2<"); },
+         {{What::Count, u"", Kept::Changed}}},
+        {"an item a later pack found",
+         [](Scene& s) {
+             s.Write(u"two.xml", Later(s.data, kLater, {}, {{u"a", u"2"}}));
+         },
+         {{What::Item, u"2", Kept::ReliedOn},
+          {What::File, u"sub\\a2.png", Kept::Named},
+          {What::Folder, u"sub", Kept::NotEmpty}},
+         true},
+        {"an album a later pack found",
+         [](Scene& s) {
+             s.Write(u"two.xml", Later(s.data, kLater, {}, {{u"z", {}}}));
+         },
+         {{What::Album, u"Z", Kept::ReliedOn},
+          {What::File, u"sub\\z1.png", Kept::Named},
+          {What::Folder, u"sub", Kept::NotEmpty}},
+         true},
+        {"a file a later pack found",
+         [](Scene& s) { s.Write(u"two.xml", Later(s.data, kLater, {u"SUB/Z1.png"}, {})); },
+         {{What::File, u"sub\\z1.png", Kept::ReliedOn}, {What::Folder, u"sub", Kept::NotEmpty}},
+         true},
+        {"a receipt of another product",
+         [](Scene& s) {
+             s.Write(u"two.xml", Later(s.data + u"2", kLater, {u"sub\\z1.png"}, {{u"a", u"2"}}));
+         },
+         {}},
+        {"an earlier receipt",
+         [](Scene& s) {
+             s.Write(u"two.xml",
+                     Later(s.data, u"2026-12-01T09:00:00Z", {u"sub\\z1.png"}, {{u"a", u"2"}}));
+         },
+         {}},
+        {"a file gone",
+         [](Scene& s) { fs::remove(HostOf(s.data + u"\\sub\\z1.png")); },
+         {{What::File, u"sub\\z1.png", Kept::NotFound}}},
+#ifndef _WIN32
+        {"a link in place of a file",
+         [](Scene& s) {
+             fs::remove(HostOf(s.data + u"\\sub\\a2.png"));
+             fs::create_symlink("z1.png", HostOf(s.data + u"\\sub\\a2.png"));
+         },
+         {{What::File, u"sub\\a2.png", Kept::Link}, {What::Folder, u"sub", Kept::NotEmpty}}},
+        {"a pipe in place of a file",
+         [](Scene& s) {
+             fs::remove(HostOf(s.data + u"\\sub\\a2.png"));
+             ASSERT_EQ(::mkfifo(HostOf(s.data + u"\\sub\\a2.png").c_str(), 0600), 0);
+         },
+         {{What::File, u"sub\\a2.png", Kept::NotAFile}, {What::Folder, u"sub", Kept::NotEmpty}}},
+#endif
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Scene scene;
+        Imported imported(scene);
+        row.after(scene);
+        const auto before = scene.Snapshot();
+        const RemovalResult look = RemovePack(imported.path, imported.receipt, false);
+        EXPECT_EQ(scene.Snapshot(), before);
+        EXPECT_FALSE(look.changed);
+        const RemovalResult done = RemovePack(imported.path, imported.receipt, true);
+        ASSERT_EQ(done.failure, "");
+        // The dry run said what the removal did.
+        ASSERT_EQ(look.steps.size(), done.steps.size());
+        std::vector<std::tuple<What, CString, Kept>> kept;
+        for (size_t i = 0; i < done.steps.size(); ++i) {
+            const RemovalStep& s = done.steps[i];
+            EXPECT_EQ(look.steps[i].kept, s.kept) << Narrow(s.name);
+            if (s.kept != Kept::No) kept.emplace_back(s.what, s.name, s.kept);
+        }
+        EXPECT_EQ(kept, row.kept);
+        EXPECT_EQ(done.Complete(), row.kept.empty());
+        // Kept only while something that is there stays.
+        const bool stays = std::any_of(row.kept.begin(), row.kept.end(), [](const auto& k) {
+            return std::get<2>(k) != Kept::NotFound;
+        });
+        EXPECT_EQ(done.receipt,
+                  stays ? RemovalResult::Fate::Rewritten : RemovalResult::Fate::Deleted);
+        EXPECT_EQ(platform_test::Exists(imported.path), stays);
+        if (row.kept.empty()) {
+            EXPECT_EQ(scene.Snapshot(), imported.pristine);
+        }
+        if (!row.retry) continue;
+        // Once nothing relies on it, the rest goes too.
+        fs::remove(HostOf(ReceiptsFolder() + u"\\two.xml"));
+        Receipt rest;
+        std::string problem;
+        ASSERT_TRUE(ParseReceipt(platform::FromUtf8(ReadBytes(imported.path)), rest, problem));
+        const RemovalResult again = RemovePack(imported.path, rest, true);
+        EXPECT_TRUE(again.Complete());
+        EXPECT_EQ(again.receipt, RemovalResult::Fate::Deleted);
+        EXPECT_EQ(scene.Snapshot(), imported.pristine);
+    }
+}
+
+}  // namespace
