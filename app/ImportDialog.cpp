@@ -16,8 +16,9 @@ void ImportNews::Waiting(HWND window) {
     ui::PostMessage(window, WM_IMPORT_WAITING, 0, 0);
 }
 
-void ImportNews::Finished(HWND window, const CString& failure) {
+void ImportNews::Finished(HWND window, const CString& failure, const CString& notice) {
     m_failure = failure;
+    m_notice = notice;
     m_finished.store(true, std::memory_order_release);
     ui::PostMessage(window, WM_IMPORT_DONE, kImportDoneParam, 0);
 }
@@ -120,8 +121,14 @@ LRESULT CImportDialog::OnImportDone(WPARAM wParam, LPARAM) {
         // Not done: no question about starting the product, and the exit status says so.
         m_exitCode = 1;
         MessageBox(failure.c_str(), u"MirvoPix", MB_ICONERROR);
-    } else if (MessageBox(u"导入完成，是否试用MirvoPix？", u"MirvoPix",
-                          MB_ICONINFORMATION | MB_YESNO) == IDYES) {
+        CDialog::OnCancel();
+        return 0;
+    }
+    // Done all the same: what went wrong beside it is said, then the usual question.
+    if (!m_news.Notice().empty())
+        MessageBox(m_news.Notice().c_str(), u"MirvoPix", MB_ICONINFORMATION);
+    if (MessageBox(u"导入完成，是否试用MirvoPix？", u"MirvoPix", MB_ICONINFORMATION | MB_YESNO) ==
+        IDYES) {
         // Plain concatenation: a path ending in a backslash gives two before the name.
         const CString program = m_settings.installPath + u"\\mirvo.exe";
         platform::ShellStart(program.c_str(), m_settings.installPath.c_str());

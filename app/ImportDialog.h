@@ -21,19 +21,22 @@ class ImportNews {
   public:
     // Worker thread. The import waits for another import of the same product.
     void Waiting(HWND window);
-    // Worker thread. The import has ended; `failure` is empty when it completed. The dialog may
-    // end as soon as the news is here, so the worker touches nothing of it afterwards.
-    void Finished(HWND window, const CString& failure);
+    // Worker thread. The import has ended; `failure` is empty when it completed, `notice` what
+    // a completed one says before the question (empty: nothing). The dialog may end as soon as
+    // the news is here, so the worker touches nothing of it afterwards.
+    void Finished(HWND window, const CString& failure, const CString& notice = {});
 
     bool IsWaiting() const { return m_waiting.load(std::memory_order_acquire); }
     bool IsFinished() const { return m_finished.load(std::memory_order_acquire); }
     // Read only once IsFinished().
     const CString& Failure() const { return m_failure; }
+    const CString& Notice() const { return m_notice; }
 
   private:
     std::atomic<bool> m_waiting{false};
     std::atomic<bool> m_finished{false};
     CString m_failure;
+    CString m_notice;
 };
 
 class CImportDialog : public CDialog {

@@ -8,6 +8,9 @@ void ImportWorker(void* argument) {
     const ImportSettings settings = dialog.Settings();
     ImportNews& news = dialog.m_news;
     RunImport(
-        settings, [&](const ImportOutcome& outcome) { news.Finished(window, outcome.failure); },
+        settings,
+        [&](const ImportOutcome& outcome) {
+            news.Finished(window, outcome.failure, outcome.notice);
+        },
         [&] { news.Waiting(window); });
 }

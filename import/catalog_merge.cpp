@@ -29,6 +29,13 @@ bool HasCatalogForm(const CXmlDocument& catalog) {
 
 namespace {
 
+// From the element's "<" to its last ">", without the whitespace after it.
+CString ElementText(const CXmlDocument& doc, ElementHandle element) {
+    CString text = doc.GetElementSubtreeText(element);
+    while (!text.empty() && text.back() != u'>') text.pop_back();
+    return text;
+}
+
 // The first element of each name, where equal names are exactly those CompareNoCase finds
 // equal: up to the first NUL, A-Z folded. The folded names lie back to back in one buffer and
 // the slots are open-addressed, so a table of 200,000 albums costs no allocation per name.
@@ -104,9 +111,10 @@ class NameTable {
 
 class Merge {
   public:
-    Merge(CXmlDocument& source, CXmlDocument& target)
+    Merge(CXmlDocument& source, CXmlDocument& target, MergeLog* log)
         : source_(source),
           target_(target),
+          log_(log),
           batch_(std::make_unique<CXmlEditBatch>(target)),
           sameCase_(source.IgnoresCase() == target.IgnoresCase()) {}
 
@@ -133,12 +141,15 @@ class Merge {
             const ElementHandle match = Search(list, albums, u"album", name, last);
             if (failed_) return false;
             if (!match) {
+                const ParentForm form = Opening(albums);
                 const ElementHandle added = Append(list, albums, last, album, u"album");
                 if (failed_) return false;
+                Note(Receipt::Kind::Album, added, 0, form);
                 main_ = added != kRefused ? added : last;
                 child_ = 0;
                 continue;
             }
+            Found(match, 0);
             // Into the album: its items, as the pack's album lists them.
             s.EnterElement();
             ElementHandle itemMain = 0;
@@ -149,11 +160,14 @@ class Merge {
                 const ElementHandle found = Search(items, match, u"item", item, lastItem);
                 if (failed_) return false;
                 if (found) {
+                    Found(match, found);
                     itemMain = found;
                     continue;
                 }
+                const ParentForm form = Opening(match);
                 const ElementHandle added = Append(items, match, lastItem, s.MainHandle(), u"item");
                 if (failed_) return false;
+                Note(Receipt::Kind::Item, added, match, form);
                 itemMain = added != kRefused ? added : lastItem;
             }
             s.LeaveElement();
@@ -173,6 +187,26 @@ class Merge {
 
   private:
     static constexpr ElementHandle kRefused = ~ElementHandle{0};
+
+    // An element added into `album` (0: into the albums). What goes into an album this merge
+    // added is part of that album's text, no change of its own.
+    void Note(Receipt::Kind kind, ElementHandle added, ElementHandle album, ParentForm form) {
+        if (!log_ || added == 0 || added == kRefused) return;
+        log_->added.insert(added);
+        if (log_->added.count(album)) return;
+        log_->changes.push_back({kind, added, album, form, false, {}});
+    }
+
+    ParentForm Opening(ElementHandle parent) {
+        if (!log_ || log_->added.count(parent)) return ParentForm::Content;
+        return log_->Opening(target_, parent);
+    }
+
+    // The pack's album or item found in the target; only what the target had before counts.
+    void Found(ElementHandle album, ElementHandle item) {
+        if (!log_ || log_->added.count(album) || log_->added.count(item)) return;
+        if (log_->seen.insert(item ? item : album).second) log_->found.emplace_back(album, item);
+    }
 
     // The elements of one name under one parent: the first of each folded name, the last.
     struct List {
@@ -269,6 +303,7 @@ class Merge {
 
     CXmlDocument& source_;
     CXmlDocument& target_;
+    MergeLog* log_;
     std::unique_ptr<CXmlEditBatch> batch_;
     // Whether the pack's names compare as the target's do, so that the pack can read for it.
     const bool sameCase_;
@@ -281,16 +316,20 @@ class Merge {
 
 }  // namespace
 
-bool MergeCatalog(CXmlDocument& source, CXmlDocument& target) {
+ParentForm MergeLog::Opening(const CXmlDocument& target, ElementHandle parent) {
+    return opened.insert(parent).second ? target.GetElementForm(parent) : ParentForm::Content;
+}
+
+bool MergeCatalog(CXmlDocument& source, CXmlDocument& target, MergeLog* log) {
     try {
-        Merge merge(source, target);
+        Merge merge(source, target, log);
         return merge.Run();
     } catch (const std::bad_alloc&) {
         return false;
     }
 }
 
-bool UpdateItemCounts(CXmlDocument& target) {
+bool UpdateItemCounts(CXmlDocument& target, MergeLog* log) {
     try {
         // The walk itself; only its edits wait in the batch. The walk reads links and tags
         // of elements that the count edits do not touch.
@@ -313,12 +352,24 @@ bool UpdateItemCounts(CXmlDocument& target) {
                     elemCount = c;
             }
             const CString digits = DecimalText(count);
+            // An album this import added holds its count in its own text.
+            const bool noted = log && !log->added.count(album);
             if (elemCount) {
                 target.SetPosition(album, elemCount, 0);
+                if (noted)
+                    log->changes.push_back({Receipt::Kind::Count, elemCount, album,
+                                            ParentForm::Content, false,
+                                            ElementText(target, elemCount)});
                 batch.SetContent(elemCount, digits.c_str(), 0);
-            } else if (const ElementHandle added =
-                           batch.AppendElement(album, 0, u"ElemCount", digits.c_str(), 0)) {
-                target.SetPosition(album, added, 0);
+            } else {
+                const ParentForm form = noted ? log->Opening(target, album) : ParentForm::Content;
+                if (const ElementHandle added =
+                        batch.AppendElement(album, 0, u"ElemCount", digits.c_str(), 0)) {
+                    target.SetPosition(album, added, 0);
+                    if (noted)
+                        log->changes.push_back(
+                            {Receipt::Kind::Count, added, album, form, true, {}});
+                }
             }
             if (batch.Failed()) return false;
             target.LeaveElement();
@@ -329,4 +380,25 @@ bool UpdateItemCounts(CXmlDocument& target) {
     } catch (const std::bad_alloc&) {
         return false;
     }
+}
+
+void NoteChanges(const MergeLog& log, const CXmlDocument& target, Receipt& receipt) {
+    for (const MergeLog::Change& c : log.changes) {
+        Receipt::Change change;
+        change.kind = c.kind;
+        change.album = target.GetElementAttribute(
+            c.kind == Receipt::Kind::Album ? c.element : c.album, u"name");
+        if (c.kind == Receipt::Kind::Item)
+            change.item = target.GetElementAttribute(c.element, u"name");
+        change.parent = c.parent;
+        change.created = c.created;
+        change.before = c.before;
+        change.text = ElementText(target, c.element);
+        if (c.kind == Receipt::Kind::Count && !c.created && change.text == change.before) continue;
+        receipt.changes.push_back(std::move(change));
+    }
+    for (const auto& [album, item] : log.found)
+        receipt.foundItems.push_back(
+            {target.GetElementAttribute(album, u"name"),
+             item ? target.GetElementAttribute(item, u"name") : CString()});
 }

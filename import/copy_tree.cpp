@@ -37,8 +37,10 @@ enum class Pass { Look, Copy };
 class Walk {
   public:
     Walk(Pass pass, const platform::Staging* look, platform::Staging* copy, int overwrite,
-         const CString& writableName, CopyRefusal* refusal, CopyFailure* failure)
-        : pass_(pass),
+         const CString& writableName, CopyRefusal* refusal, CopyFailure* failure,
+         Receipt* receipt = nullptr)
+        : receipt_(receipt),
+          pass_(pass),
           look_(look),
           copy_(copy),
           overwrite_(overwrite),
@@ -143,7 +145,10 @@ class Walk {
         const EntryKind kind = level.destination.Kind(name);
         if (kind == EntryKind::Missing) {
             if (pass_ == Pass::Look) return true;
-            if (level.destination.CreateFolder(name, next.destination)) return true;
+            if (level.destination.CreateFolder(name, next.destination)) {
+                if (receipt_) receipt_->folders.push_back(Below(next.destinationPath));
+                return true;
+            }
             if (platform::GetLastError() != platform::kErrorAlreadyExists) {
                 Fail(next.destinationPath);
                 return false;
@@ -179,11 +184,18 @@ class Walk {
         if (pass_ == Pass::Look || !level.destination.IsOpen()) return true;
         const bool writable =
             levels_.size() == 1 && !writableName_.empty() && SameNoCase(name, writableName_);
+        // The catalog is the merge's to account for.
+        const bool catalog = levels_.size() == 1 && SameNoCase(name, u"config.xml");
+        platform::Sha256 digest;
         if (!copy_->StageCopy(level.source, name, level.destination, name, overwrite_ != 0,
-                              writable)) {
+                              writable, receipt_ ? &digest : nullptr)) {
             const uint32_t error = platform::GetLastError();
             // An existing file keeps its content; a link Wine listed as a file is skipped.
             if (error != platform::kErrorFileExists && error != platform::kErrorNotAFile) Fail(to);
+            if (receipt_ && error == platform::kErrorFileExists && !catalog)
+                receipt_->foundFiles.push_back(Below(to));
+        } else if (receipt_) {
+            staged_.push_back({Below(to), digest.Length(), digest.HexDigest(), catalog});
         }
         return !copy_->Full() || Commit();
     }
@@ -191,7 +203,19 @@ class Walk {
     bool Commit() {
         if (pass_ == Pass::Look) return true;
         CString failed, message;
-        if (copy_->Commit(&failed, &message)) return true;
+        std::vector<bool> placed;
+        const bool committed = copy_->Commit(&failed, &message, receipt_ ? &placed : nullptr);
+        for (size_t i = 0; receipt_ && i < staged_.size() && i < placed.size(); ++i) {
+            Receipt::File& file = staged_[i].file;
+            if (placed[i] && staged_[i].catalog)
+                receipt_->catalogCreated = true;
+            else if (placed[i])
+                receipt_->files.push_back(std::move(file));
+            else if (!staged_[i].catalog)
+                receipt_->foundFiles.push_back(std::move(file.path));  // there by then
+        }
+        staged_.clear();
+        if (committed) return true;
         if (failure_ && failure_->path.empty()) {
             failure_->path = failed.empty() ? rootPath_ : failed;
             failure_->message = message;
@@ -209,6 +233,9 @@ class Walk {
         return true;
     }
 
+    // A destination path as the receipt holds it: below the top of the copy.
+    CString Below(const CString& path) const { return path.substr(rootPath_.size() + 1); }
+
     bool Refuse(const CString& path) {
         if (pass_ == Pass::Copy) return Fail(path) && false;
         return Refuse(CopyRefusal::Failure, path);
@@ -221,6 +248,12 @@ class Walk {
         return false;
     }
 
+    struct Staged {
+        Receipt::File file;
+        bool catalog;
+    };
+    Receipt* receipt_;
+    std::vector<Staged> staged_;  // waiting for the commit, in the staging's order
     Pass pass_;
     const platform::Staging* look_;
     platform::Staging* copy_;
@@ -257,8 +290,9 @@ bool CheckCopy(const Folder& source, const Folder& destination, const platform::
 }
 
 bool CopyFolderTree(const Folder& source, const Folder& destination, int overwrite,
-                    platform::Staging& staging, const CString& writableName, CopyFailure* failure) {
-    Walk walk(Pass::Copy, nullptr, &staging, overwrite, writableName, nullptr, failure);
+                    platform::Staging& staging, const CString& writableName, CopyFailure* failure,
+                    Receipt* receipt) {
+    Walk walk(Pass::Copy, nullptr, &staging, overwrite, writableName, nullptr, failure, receipt);
     return walk.Run(source, destination);
 }
 

@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "import/receipt.h"
 #include "platform/TextBuffer.h"
 #include "platform/platform.h"
 
@@ -38,10 +39,13 @@ bool CheckCopy(const platform::Folder& source, const platform::Folder& destinati
 // is entered twice. A top-level file named `writableName` (any case) is made writable for its
 // owner. True when every file is now in place; false when one could not be copied (the first
 // is described in `failure`) or a stop was requested (the files not yet moved into place are
-// then dropped).
+// then dropped). With a `receipt`, what the copy placed goes into it as it is placed, paths
+// below `destination`: the folders it made, the files with their size and SHA-256 (hashed as
+// they are copied), and the files that were there already; except the top-level catalog
+// ("config.xml"), whose placement is `catalogCreated`.
 bool CopyFolderTree(const platform::Folder& source, const platform::Folder& destination,
                     int overwrite, platform::Staging& staging, const CString& writableName,
-                    CopyFailure* failure);
+                    CopyFailure* failure, Receipt* receipt = nullptr);
 
 // Both of the above for two folders given by path: a missing source copies nothing.
 bool CopyTree(const CString& source, const CString& destination, int overwrite,

@@ -23,6 +23,7 @@ constexpr char16_t kCloseWriter[] = u"请关闭正在修改它的程序（例如
 constexpr char16_t kRename[] = u"请让素材包的作者改名后重新运行素材包。";
 constexpr char16_t kUnpackOnWindows[] = u"请在 Windows 中重新解压素材包后再运行。";
 constexpr char16_t kMoveAway[] = u"请移走它后重新运行素材包。";
+constexpr char16_t kNoRemoval[] = u"以后将无法用 brevlo-catalog remove 取出此素材包。";
 
 // A sentence end, or a blank or line break after one.
 bool IsSentenceEnd(char16_t c) {
@@ -54,10 +55,11 @@ const char16_t* CatalogAdvice(CatalogOf whose) {
     return whose == CatalogOf::Pack ? kPackAuthor : kProductCatalog;
 }
 
-// "导入未完成：", what failed, the system's message after "：" when there is one, one sentence
-// end whatever the message ended with, and the advice.
-CString Failure(const CString& what, const CString& message, const char16_t* advice) {
-    CString text = u"导入未完成：" + what;
+// `start` (by default "导入未完成："), what failed, the system's message after "：" when there
+// is one, one sentence end whatever the message ended with, and the advice.
+CString Failure(const CString& what, const CString& message, const char16_t* advice,
+                const char16_t* start = u"导入未完成：") {
+    CString text = start + what;
     std::u16string_view reason = message;
     while (!reason.empty() && IsSentenceEnd(reason.back())) reason.remove_suffix(1);
     if (!reason.empty()) text += u"：" + ShownName(reason);
@@ -180,4 +182,7 @@ CString LostNamesText(const std::vector<CString>& folders) {
 }
 CString LeftoverText(const CString& entry) {
     return Failure(u"暂存文件夹中有不属于导入的项目" + Quoted(entry), {}, kMoveAway);
+}
+CString ReceiptFailureText(const CString& folder, const CString& message) {
+    return Failure(u"但导入记录未能保存到" + Quoted(folder), message, kNoRemoval, u"导入已完成，");
 }

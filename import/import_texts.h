@@ -49,3 +49,6 @@ CString CatalogChangedText(const CString& path);
 CString ReservedNamesText(const std::vector<CString>& paths);
 CString LostNamesText(const std::vector<CString>& folders);
 CString LeftoverText(const CString& entry);
+// Not a failure: the import completed, but its receipt could not be written into `folder`.
+// Shown before the question, and the only text that starts otherwise ("导入已完成，").
+CString ReceiptFailureText(const CString& folder, const CString& message);

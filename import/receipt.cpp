@@ -231,6 +231,48 @@ CString ReceiptDate() {
     return Ascii(text);
 }
 
+bool KeepReceipt(const Receipt& receipt, CString& folder, CString& message) {
+    folder = ReceiptsFolder();
+    if (folder.empty()) {
+        folder = u"%LOCALAPPDATA%\\Brevlo\\Receipts";
+        platform::SetLastError(platform::kErrorPathNotFound);
+        message = platform::SystemErrorText();
+        return false;
+    }
+    // One level at a time, by path, from the first below the drive; what exists stays.
+    for (size_t at = folder.find(u'\\', 3); at != CString::npos; at = folder.find(u'\\', at + 1))
+        platform::CreateFolder(folder.substr(0, at).c_str());
+    platform::CreateFolder(folder.c_str());
+    platform::Folder receipts;
+    platform::TempFile temporary;
+    CXmlDocument document;
+    if (!receipts.Open(folder.c_str()) || !temporary.Create(receipts)) {
+        message = platform::SystemErrorText();
+        return false;
+    }
+    document.SetDocumentText(ReceiptText(receipt));
+    if (!document.SaveFile(temporary)) {
+        message = document.ResultText();
+        return false;
+    }
+    if (!temporary.Close()) {
+        message = platform::SystemErrorText();
+        return false;
+    }
+    CString stem;
+    for (char16_t c : receipt.date)
+        if (c != u'-' && c != u':') stem += c;
+    for (int n = 1; n <= 1000; ++n) {
+        if (temporary.Keep(receipts, stem + u"-" + DecimalText(n) + u".xml", false)) {
+            if (receipts.Sync(false)) return true;
+            break;
+        }
+        if (platform::GetLastError() != platform::kErrorFileExists) break;
+    }
+    message = platform::SystemErrorText();
+    return false;
+}
+
 std::vector<ReceiptFile> ListReceipts(std::vector<std::pair<CString, std::string>>* unreadable) {
     std::vector<ReceiptFile> out;
     const CString folder = ReceiptsFolder();

@@ -71,6 +71,11 @@ bool ParseReceipt(const CString& text, Receipt& receipt, std::string& problem);
 CString ReceiptsFolder();
 // The current time, UTC, as a receipt's date ("2026-12-07T18:00:00Z").
 CString ReceiptDate();
+// Writes the receipt into ReceiptsFolder(), made with any folder missing above it, as the
+// catalog is written: a new file there, forced to the disk, then moved to a name of its own
+// from its date ("20261207T180000Z-1.xml", the number the first that is free; none is ever
+// replaced). False when it could not be, with the folder in `folder` and why in `message`.
+bool KeepReceipt(const Receipt& receipt, CString& folder, CString& message);
 
 struct ReceiptFile {
     CString path;

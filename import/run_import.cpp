@@ -7,6 +7,7 @@
 #include "import/catalog_file.h"
 #include "import/catalog_merge.h"
 #include "import/copy_tree.h"
+#include "import/receipt.h"
 #include "import/run_import.h"
 #include "platform/platform.h"
 #include "xml/XmlDocument.h"
@@ -208,6 +209,24 @@ CString RefusalText(const CopyRefusal& refusal) {
 // How often a catalog that changed under the import is loaded and merged again.
 constexpr int kMergeRounds = 3;
 
+// SHA-256 of the file's bytes; empty when it cannot be read.
+std::string FileDigest(const CatalogFile& file) {
+    platform::File* opened = file.folder.OpenFile(file.name, false);
+    if (!opened) return {};
+    platform::Sha256 digest;
+    std::vector<char> buffer(1 << 16);
+    size_t got = 0;
+    bool read = true;
+    while ((read = platform::Files().Read(opened, buffer.data(), buffer.size(), got)) && got)
+        digest.Update(buffer.data(), got);
+    platform::Files().Close(opened);
+    return read ? digest.HexDigest() : std::string();
+}
+
+void ImportLocked(const platform::Folder& pack, const platform::Folder& data,
+                  const char16_t* productFolder, const char16_t* materialFolder,
+                  ImportOutcome& outcome, Receipt& receipt);
+
 }  // namespace
 
 namespace {
@@ -259,7 +278,22 @@ void Import(const ImportSettings& settings, const std::function<void()>& waiting
     // Earlier versions locked with a file beside the catalog and left it there.
     if (data.Kind(u"config.xml.lock") == platform::EntryKind::File)
         data.Remove(u"config.xml.lock", false);
+    Receipt receipt;
+    ImportLocked(pack, data, productFolder, materialFolder, outcome, receipt);
+    // Still under the lock: the receipts of one product come in the order of its imports.
+    if (!outcome.failure.empty() || receipt.Empty()) return;
+    receipt.productFolder = outcome.productFolder;
+    receipt.packFolder = outcome.materialFolder;
+    receipt.date = ReceiptDate();
+    CString folder, message;
+    if (!KeepReceipt(receipt, folder, message))
+        outcome.notice = ReceiptFailureText(folder, message);
+}
 
+// The import's steps under the lock, noting in `receipt` what they placed.
+void ImportLocked(const platform::Folder& pack, const platform::Folder& data,
+                  const char16_t* productFolder, const char16_t* materialFolder,
+                  ImportOutcome& outcome, Receipt& receipt) {
     char16_t productCatalog[platform::kMaxPath];
     char16_t materialCatalog[platform::kMaxPath];
     std::memcpy(productCatalog, productFolder, sizeof productCatalog);
@@ -301,12 +335,13 @@ void Import(const ImportSettings& settings, const std::function<void()>& waiting
         outcome.failure = RefusalText(refusal);
     outcome.sourceLoaded = sourceState == Catalog::Loaded;
     if (!outcome.failure.empty()) return;
+    if (outcome.sourceLoaded) receipt.packCatalogSha256 = FileDigest(sourceFile);
 
     {
         CopyFailure copyFailure;
         // A catalog the import puts in place itself stays writable, whatever the pack's was.
         const CString writable = targetState == Catalog::Missing ? u"config.xml" : CString();
-        outcome.copied = CopyFolderTree(pack, data, 0, staging, writable, &copyFailure);
+        outcome.copied = CopyFolderTree(pack, data, 0, staging, writable, &copyFailure, &receipt);
         if (platform::StopRequested()) {
             outcome.stopped = true;
             outcome.failure = InterruptedText();
@@ -334,8 +369,12 @@ void Import(const ImportSettings& settings, const std::function<void()>& waiting
     for (int round = 1;; ++round) {
         // Each round walks the pack's catalog from the start, as a fresh load would.
         source.SetPosition(0, 0, 0);
+        // Only the round that is saved counts; a catalog the import put in place is the pack's
+        // own, and what changes in it is no change to the product's.
+        MergeLog log;
+        MergeLog* noted = receipt.catalogCreated ? nullptr : &log;
         // False only when memory ran out; the catalog is then as it was loaded.
-        outcome.merged = MergeCatalog(source, target) && UpdateItemCounts(target);
+        outcome.merged = MergeCatalog(source, target, noted) && UpdateItemCounts(target, noted);
         // An index that no longer describes its text would be saved as a catalog that
         // reads differently: the product keeps the one it has.
         outcome.verified = outcome.merged && IndexMatchesText(target);
@@ -374,6 +413,7 @@ void Import(const ImportSettings& settings, const std::function<void()>& waiting
             if (temporary.Keep(targetFile.folder, targetFile.name, true) &&
                 targetFile.folder.Sync(false)) {
                 outcome.saved = true;
+                NoteChanges(log, target, receipt);
                 return;
             }
             outcome.failure = CatalogSaveFailureText(productCatalog, platform::SystemErrorText());

@@ -48,6 +48,9 @@ struct ImportOutcome {
     // Empty when the import completed; otherwise the text that tells the user what failed,
     // starting with "导入未完成：".
     CString failure;
+    // What a completed import tells the user before the question: its receipt could not be
+    // written. Empty otherwise.
+    CString notice;
 };
 
 // True when the document is well-formed and a fresh parse of its text gives the same elements,

@@ -272,7 +272,7 @@ const Folder* Staging::AreaFor(const Folder& destination) {
 }
 
 bool Staging::StageCopy(const Folder& from, const CString& name, const Folder& destination,
-                        const CString& to, bool replace, bool writable) {
+                        const CString& to, bool replace, bool writable, Sha256* digest) {
     // Most files of a repeated import exist already: refuse those before copying anything.
     if (!replace && destination.Kind(to) != EntryKind::Missing) {
         SetLastError(kErrorFileExists);
@@ -297,7 +297,7 @@ bool Staging::StageCopy(const Folder& from, const CString& name, const Folder& d
     TempFile file;
     if (!file.Create(area->current)) return false;
     ++area->inCurrent;
-    if (!file.CopyFrom(from, name) || (writable && !file.MakeWritable()) || !file.Close())
+    if (!file.CopyFrom(from, name, digest) || (writable && !file.MakeWritable()) || !file.Close())
         return false;  // the file goes with it
     // Copies come folder by folder: one handle of its own for each run of one destination.
     if (state_->destinations.empty() || state_->destinations.back().Path() != destination.Path()) {
@@ -318,7 +318,8 @@ size_t Staging::Pending() const {
     return state_->pending.size();
 }
 
-bool Staging::Commit(CString* failed, CString* message) {
+bool Staging::Commit(CString* failed, CString* message, std::vector<bool>* placed) {
+    if (placed) placed->assign(state_->pending.size(), false);
     if (state_->pending.empty()) return true;
     auto fail = [&](const CString& path) {
         if (failed) *failed = path;
@@ -334,9 +335,13 @@ bool Staging::Commit(CString* failed, CString* message) {
         all = false;
         break;
     }
-    for (State::Pending& p : state_->pending) {
+    for (size_t i = 0; i < state_->pending.size(); ++i) {
+        State::Pending& p = state_->pending[i];
         const Folder& into = state_->destinations[p.destination];
-        if (p.file.Keep(into, p.name, p.replace)) continue;
+        if (p.file.Keep(into, p.name, p.replace)) {
+            if (placed) (*placed)[i] = true;
+            continue;
+        }
         // A file that appeared meanwhile wins, as one that was there before does.
         if (!p.replace && GetLastError() == kErrorFileExists) continue;
         if (all) fail(into.Path() + u"\\" + p.name);

@@ -253,6 +253,8 @@ class Folder {
     friend class TempFile;
 };
 
+class Sha256;
+
 // A new file written beside its destination and then kept (moved into place) or discarded,
 // as LLVM's sys::fs::TempFile: whatever happens, the destination is absent, old or whole.
 class TempFile {
@@ -273,8 +275,8 @@ class TempFile {
     // Fills the new file with a copy of the regular file `name` of `from`: its bytes, time
     // stamps and read-only attribute (natively the mode, as cp sets it), and closes it.
     // Anything but a regular file is refused without being read (kErrorNotAFile); a link is
-    // not followed.
-    bool CopyFrom(const Folder& from, const CString& name);
+    // not followed. `digest`, when given, is fed the bytes copied.
+    bool CopyFrom(const Folder& from, const CString& name, Sha256* digest = nullptr);
     // Gives the new file what the file `name` of `folder` has: owner, mode, attributes,
     // access-control list. Nothing to do when there is no such file.
     bool MatchIdentity(const Folder& folder, const CString& name);
@@ -328,16 +330,19 @@ class Staging {
     // Copies the regular file `name` of `from` into a new file on the file system of
     // `destination`, to go to `to` there (see TempFile::CopyFrom; `writable` lets its owner
     // write it). Unless `replace`, an existing `to` (a link counts) is refused before anything
-    // is copied, with kErrorFileExists.
+    // is copied, with kErrorFileExists. `digest`, when given, is fed the bytes copied.
     bool StageCopy(const Folder& from, const CString& name, const Folder& destination,
-                   const CString& to, bool replace, bool writable = false);
+                   const CString& to, bool replace, bool writable = false,
+                   Sha256* digest = nullptr);
     // Whether enough waits for a Commit: it holds the destination folders open until then.
     bool Full() const;
     // Forces the staged copies to the disk, then moves each into place. False when one could
     // not be: `failed` then names the first such destination and `message` gives the system's
     // text for why. A destination that appeared meanwhile keeps its content and is no failure
-    // when it was not to be replaced. Tries every one.
-    bool Commit(CString* failed = nullptr, CString* message = nullptr);
+    // when it was not to be replaced. Tries every one. `placed`, when given, gets for each
+    // copy, in the order staged, whether it went into place.
+    bool Commit(CString* failed = nullptr, CString* message = nullptr,
+                std::vector<bool>* placed = nullptr);
     // How many copies wait for Commit.
     size_t Pending() const;
     // The staging folder on `destination`'s volume, made when there is none yet: in the
@@ -484,6 +489,8 @@ class Sha256 {
     bool Update(const void* data, size_t size);
     // The digest as 64 lower-case hexadecimal digits; empty when hashing failed. Ends the hash.
     std::string HexDigest();
+    // How many bytes were given.
+    uint64_t Length() const;
 
     struct State;
 

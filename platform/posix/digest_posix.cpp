@@ -13,6 +13,7 @@ namespace platform {
 struct Sha256::State {
     EVP_MD_CTX* context = nullptr;
     bool ok = false;
+    uint64_t length = 0;
 };
 
 Sha256::Sha256() : state_(new State) {
@@ -26,8 +27,13 @@ Sha256::~Sha256() {
 }
 
 bool Sha256::Update(const void* data, size_t size) {
+    state_->length += size;
     if (state_->ok && size) state_->ok = EVP_DigestUpdate(state_->context, data, size) == 1;
     return state_->ok;
+}
+
+uint64_t Sha256::Length() const {
+    return state_->length;
 }
 
 std::string Sha256::HexDigest() {

@@ -279,7 +279,7 @@ mode_t CurrentUmask() {
 }
 
 // Copies the bytes of one open file into another.
-bool CopyContent(int from, int to) {
+bool CopyContent(int from, int to, Sha256* digest) {
     static thread_local char buffer[1 << 16];
     for (;;) {
         ssize_t got = ::read(from, buffer, sizeof buffer);
@@ -288,6 +288,7 @@ bool CopyContent(int from, int to) {
             return false;
         }
         if (got == 0) return true;
+        if (digest) digest->Update(buffer, static_cast<size_t>(got));
         ssize_t done = 0;
         while (done < got) {
             ssize_t put = ::write(to, buffer + done, static_cast<size_t>(got - done));
@@ -686,7 +687,7 @@ File* TempFile::Handle() const {
     return state_->fd >= 0 ? &state_->file : nullptr;
 }
 
-bool TempFile::CopyFrom(const Folder& from, const CString& name) {
+bool TempFile::CopyFrom(const Folder& from, const CString& name, Sha256* digest) {
     Fd in(::openat(from.state_->fd, from.state_->Spell(name).c_str(),
                    O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
     if (in.get() < 0) {
@@ -705,7 +706,7 @@ bool TempFile::CopyFrom(const Folder& from, const CString& name) {
     // As cp sets it: no set-id or sticky bits, and the umask applies.
     static const mode_t umask = CurrentUmask();
     timespec times[2] = {st.st_atim, st.st_mtim};
-    if (!CopyContent(in.get(), state_->fd) || ::futimens(state_->fd, times) != 0 ||
+    if (!CopyContent(in.get(), state_->fd, digest) || ::futimens(state_->fd, times) != 0 ||
         ::fchmod(state_->fd, st.st_mode & 0777 & ~umask) != 0) {
         Fail(errno);
         return false;

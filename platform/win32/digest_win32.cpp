@@ -10,25 +10,43 @@
 namespace platform {
 
 struct Sha256::State {
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
     BCRYPT_HASH_HANDLE hash = nullptr;
     bool ok = false;
+    uint64_t length = 0;
 };
 
+namespace {
+
+// Opened once for the process: an import hashes every file it places.
+BCRYPT_ALG_HANDLE Algorithm() {
+    static const BCRYPT_ALG_HANDLE algorithm = [] {
+        BCRYPT_ALG_HANDLE opened = nullptr;
+        return BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(&opened, BCRYPT_SHA256_ALGORITHM,
+                                                            nullptr, 0))
+                   ? opened
+                   : nullptr;
+    }();
+    return algorithm;
+}
+
+}  // namespace
+
 Sha256::Sha256() : state_(new State) {
-    state_->ok = BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(
-                     &state_->algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) &&
-                 BCRYPT_SUCCESS(::BCryptCreateHash(state_->algorithm, &state_->hash, nullptr, 0,
-                                                   nullptr, 0, 0));
+    state_->ok = Algorithm() && BCRYPT_SUCCESS(::BCryptCreateHash(Algorithm(), &state_->hash,
+                                                                  nullptr, 0, nullptr, 0, 0));
 }
 
 Sha256::~Sha256() {
     if (state_->hash) ::BCryptDestroyHash(state_->hash);
-    if (state_->algorithm) ::BCryptCloseAlgorithmProvider(state_->algorithm, 0);
     delete state_;
 }
 
+uint64_t Sha256::Length() const {
+    return state_->length;
+}
+
 bool Sha256::Update(const void* data, size_t size) {
+    state_->length += size;
     const auto* bytes = static_cast<const unsigned char*>(data);
     while (state_->ok && size) {
         // BCryptHashData counts in ULONG.

@@ -557,7 +557,7 @@ File* TempFile::Handle() const {
     return state_->file.handle ? &state_->file : nullptr;
 }
 
-bool TempFile::CopyFrom(const Folder& from, const CString& name) {
+bool TempFile::CopyFrom(const Folder& from, const CString& name, Sha256* digest) {
     platform::Handle in(OpenAt(from.state_->handle, name, GENERIC_READ,
                                FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
                                FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT));
@@ -572,6 +572,7 @@ bool TempFile::CopyFrom(const Folder& from, const CString& name) {
         DWORD got = 0, put = 0;
         if (!::ReadFile(in.h, buffer, sizeof buffer, &got, nullptr)) return false;
         if (got == 0) break;
+        if (digest) digest->Update(buffer, got);
         if (!::WriteFile(state_->file.handle, buffer, got, &put, nullptr)) return false;
         if (put != got) {
             ::SetLastError(ERROR_WRITE_FAULT);

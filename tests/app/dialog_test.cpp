@@ -193,6 +193,27 @@ TEST_F(Dialog, YesStartsTheProductByPlainConcatenation) {
                               "C:\\Program Files\\MirvoPix\\\\mirvo.exe"}));
 }
 
+// A receipt that cannot be written: the import is complete all the same, said first.
+TEST_F(Dialog, AnUnwrittenReceiptIsSaidBeforeTheQuestion) {
+    app_test::Prefix prefix;
+    char16_t pack[platform::kMaxPath] = {};
+    platform::GetModulePath(pack, platform::kMaxPath - 1);
+    platform::AppendPath(pack, u"..\\marks\\a.png");
+    platform_test::WriteBytes(pack, "a");
+    const std::string local = Narrow(platform::LocalAppDataFolder());  // C:\users\USER\...
+    prefix.Write("prefix/drive_c/users/" + local.substr(9, local.find('\\', 9) - 9) +
+                     "/AppData/Local/Brevlo",
+                 "");  // a file where the receipts' folder would be made
+    app_test::User user;
+    CImportDialog importDialog(settings_, exitCode_);
+    EXPECT_EQ(importDialog.DoModal(), IDCANCEL);
+    ASSERT_EQ(user.boxes.size(), 2u);
+    EXPECT_TRUE(Narrow(user.boxes[0].text).starts_with("导入已完成，但导入记录未能保存到“"));
+    EXPECT_EQ(user.boxes[0].type, static_cast<UINT>(MB_ICONINFORMATION));
+    EXPECT_EQ(user.boxes[1].text, u"导入完成，是否试用MirvoPix？");
+    EXPECT_EQ(exitCode_, 0);
+}
+
 TEST_F(Dialog, NoStartsNothing) {
     app_test::Prefix prefix;
     prefix.Write("prefix/drive_c/Program Files/MirvoPix/mirvo.exe", "MZ");

@@ -192,8 +192,10 @@ void Compare(const std::u16string& product, const std::u16string& pack, uint32_t
     walkTarget.SetDocumentText(product);
     target.SetDocumentText(product);
 
+    // With the receipt's log, as the import merges: it reads, and changes nothing.
+    MergeLog log;
     MergeCatalogWalk(walkSource, walkTarget);
-    EXPECT_TRUE(MergeCatalog(source, target));
+    EXPECT_TRUE(MergeCatalog(source, target, &log));
     {
         SCOPED_TRACE("after the merge");
         ExpectSameDocument(walkTarget, target);
@@ -201,12 +203,16 @@ void Compare(const std::u16string& product, const std::u16string& pack, uint32_t
         EXPECT_TRUE(CheckStructure(target));
     }
     UpdateItemCountsWalk(walkTarget);
-    EXPECT_TRUE(UpdateItemCounts(target));
+    EXPECT_TRUE(UpdateItemCounts(target, &log));
     {
         SCOPED_TRACE("after the counts");
         ExpectSameDocument(walkTarget, target);
         EXPECT_TRUE(CheckStructure(target));
     }
+    Receipt receipt;
+    NoteChanges(log, target, receipt);
+    for (const Receipt::Change& c : receipt.changes)
+        EXPECT_NE(target.DocumentText().view().find(c.text), std::u16string_view::npos);
 }
 
 TEST(MergeWalk, SameAsTheWalkOnRandomCatalogs) {

@@ -5,9 +5,11 @@
 #include <filesystem>
 #include <fstream>
 #include <cstdlib>
+#include <algorithm>
 #include <map>
 #include <string>
 
+#include "import/receipt.h"
 #include "import/run_import.h"
 #include "platform/platform.h"
 #include "support/platform_temp.h"
@@ -200,6 +202,16 @@ struct Installation {
     explicit Installation(const CString& word = u"marks")
         : settings{word, install.Path(), 0x00010004, 0},
           product(install.Path() + u"\\data\\" + word) {}
+    // Its receipts (on Windows in the user profile of the tests' prefix) go with it.
+    ~Installation() {
+        for (const ReceiptFile& r : Receipts()) fs::remove(HostOf(r.path));
+    }
+    std::vector<ReceiptFile> Receipts() const {
+        std::vector<ReceiptFile> mine;
+        for (ReceiptFile& r : ListReceipts(nullptr))
+            if (SameFolderPath(r.receipt.productFolder, product)) mine.push_back(std::move(r));
+        return mine;
+    }
 #ifndef _WIN32
     Prefix prefix{"6.1"};
 #endif
@@ -208,6 +220,25 @@ struct Installation {
     const ImportSettings settings;
     const CString product;
 };
+
+std::string Sha256Of(const std::string& bytes) {
+    platform::Sha256 digest;
+    digest.Update(bytes.data(), bytes.size());
+    return digest.HexDigest();
+}
+
+// The files a receipt lists, sorted, each checked against the file in place: size and SHA-256.
+std::vector<std::string> PlacedFiles(const Receipt& r, const CString& product) {
+    std::vector<std::string> paths;
+    for (const Receipt::File& f : r.files) {
+        const std::string bytes = ReadBytes(product + u"\\" + f.path);
+        EXPECT_EQ(f.size, bytes.size()) << Narrow(f.path);
+        EXPECT_EQ(f.sha256, Sha256Of(bytes)) << Narrow(f.path);
+        paths.push_back(Narrow(f.path));
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
 
 // Installed apart from every pack (natively in /usr/bin), the tool imports the pack in the
 // current folder when none stands beside it.
@@ -229,19 +260,50 @@ TEST(Worker, PackInTheCurrentFolder) {
     EXPECT_TRUE(Exists(in.product + u"\\config.xml"));
 }
 
+// The receipt's changes, each as "kind album item parent-or-before text", and each text as the
+// saved catalog holds it.
+void ExpectChanges(const Receipt& r, const std::string& catalog,
+                   const std::vector<std::string>& expected) {
+    std::vector<std::string> got;
+    for (const Receipt::Change& c : r.changes) {
+        const char* const forms[] = {"content", "no-content", "empty-tag"};
+        const bool rewritten = c.kind == Receipt::Kind::Count && !c.created;
+        got.push_back(std::string(&"album\0item\0\0count"[6 * static_cast<int>(c.kind)]) + " " +
+                      Narrow(c.album + u" " + c.item) + " " +
+                      (rewritten ? "before " + Narrow(c.before) : forms[int(c.parent)]) + " " +
+                      Narrow(c.text));
+        EXPECT_NE(catalog.find(Narrow(c.text)), std::string::npos) << Narrow(c.text);
+    }
+    EXPECT_EQ(got, expected);
+}
+
+// Each import that places anything leaves a receipt of it (on Windows, in the prefix's user
+// profile); one that places nothing leaves none.
 TEST(Worker, FirstImportThenSecondPackThenIdempotence) {
     Installation in;
     const ImportSettings& settings = in.settings;
     const CString& product = in.product;
     fs::create_directories(HostOf(in.install.Path() + u"\\data"));
+    EXPECT_TRUE(Narrow(ReceiptsFolder()).starts_with("C:\\users\\"));
     {
         Pack pack(u"marks");
-        pack.Add(u"config.xml", Catalog("\t\t<album name=\"x\">\r\n\t\t\t<item name=\"1\"/>\r\n"
-                                        "\t\t\t<ElemCount>9</ElemCount>\r\n\t\t</album>\r\n"));
+        const std::string packCatalog = Catalog(
+            "\t\t<album name=\"x\">\r\n\t\t\t<item name=\"1\"/>\r\n"
+            "\t\t\t<ElemCount>9</ElemCount>\r\n\t\t</album>\r\n");
+        pack.Add(u"config.xml", packCatalog);
         pack.Add(u"sub\\deeper\\a.png", "png-a");
         pack.Add(u"b.png", "png-b");
         ImportOutcome first = RunImport(settings, nullptr);
         EXPECT_TRUE(first.sourceLoaded && first.targetLoaded && first.merged && first.saved);
+        const auto receipts = in.Receipts();
+        ASSERT_EQ(receipts.size(), 1u);
+        const Receipt& r = receipts[0].receipt;
+        EXPECT_TRUE(r.catalogCreated && r.productFolder == product && r.packFolder == pack.folder_);
+        EXPECT_EQ(r.packCatalogSha256, Sha256Of(packCatalog));
+        EXPECT_EQ(PlacedFiles(r, product),
+                  (std::vector<std::string>{"b.png", "sub\\deeper\\a.png"}));
+        EXPECT_EQ(r.folders, (std::vector<CString>{u"sub", u"sub\\deeper"}));
+        EXPECT_TRUE(r.changes.empty() && r.foundFiles.empty() && r.foundItems.empty());
         // A first import copies the pack's catalog and merges it with itself: only the count.
         EXPECT_EQ(ReadBytes(product + u"\\config.xml"),
                   Catalog("\t\t<album name=\"x\">\r\n\t\t\t<item name=\"1\"/>\r\n"
@@ -266,6 +328,20 @@ TEST(Worker, FirstImportThenSecondPackThenIdempotence) {
                   "\t\t\t<item name=\"2\"/>\r\n<ElemCount>2</ElemCount>\r\n\t\t</album>\r\n"
                   "\t<album name=\"y\">\r\n<ElemCount>0</ElemCount>\r\n</album>\r\n</albums>\r\n"
                   "</mirvo>\r\n");
+        const auto receipts = in.Receipts();
+        ASSERT_EQ(receipts.size(), 2u);
+        const Receipt& r =
+            receipts[0].receipt.catalogCreated ? receipts[1].receipt : receipts[0].receipt;
+        EXPECT_TRUE(!r.catalogCreated && r.folders.empty());
+        EXPECT_EQ(PlacedFiles(r, product), std::vector<std::string>{"c.png"});
+        EXPECT_EQ(r.foundFiles, std::vector<CString>{u"b.png"});
+        ASSERT_EQ(r.foundItems.size(), 1u);  // the album, in the product's spelling
+        EXPECT_EQ(Narrow(r.foundItems[0].album + u"/" + r.foundItems[0].item), "x/");
+        ExpectChanges(
+            r, merged,
+            {"item x 2 content <item name=\"2\"/>",
+             "album y  content <album name=\"y\">\r\n<ElemCount>0</ElemCount>\r\n</album>",
+             "count x  before <ElemCount>1</ElemCount> <ElemCount>2</ElemCount>"});
 
         // The same import again changes no byte of the product folder.
         auto snapshot = [&] {
@@ -282,7 +358,72 @@ TEST(Worker, FirstImportThenSecondPackThenIdempotence) {
         const std::string before = snapshot();
         EXPECT_TRUE(RunImport(settings, nullptr).saved);
         EXPECT_EQ(snapshot(), before);
+        EXPECT_EQ(in.Receipts().size(), 2u);
     }
+}
+
+// How each parent read before the import's first append into it; the pack's albums the
+// product had are found. A receipt that cannot be written leaves the import complete.
+TEST(Worker, ReceiptsNoteEachParentAndSayWhenUnwritten) {
+    auto Added = [](const std::string& name) {
+        return "<album name=\"" + name + "\">\r\n<ElemCount>0</ElemCount>\r\n</album>";
+    };
+    const struct {
+        std::string product, pack;
+        std::vector<std::string> changes;
+        const char* found;
+    } rows[] = {
+        {"<mirvo><albums/></mirvo>",
+         Catalog("<album name=\"a\"/><album name=\"b\"/>"),
+         {"album a  empty-tag " + Added("a"), "album b  content " + Added("b")},
+         ""},
+        {"<mirvo><albums></albums></mirvo>",
+         Catalog("<album name=\"a\"/>"),
+         {"album a  no-content " + Added("a")},
+         ""},
+        {Catalog("<album name=\"x\"/><album name=\"z\"></album><album name=\"w\"/>"),
+         Catalog("<album name=\"X\"><item name=\"i\"/></album><album name=\"z\"/><album "
+                 "name=\"w\"/>"),
+         {"item x i empty-tag <item name=\"i\"/>", "count x  content <ElemCount>1</ElemCount>",
+          "count z  no-content <ElemCount>0</ElemCount>",
+          "count w  empty-tag <ElemCount>0</ElemCount>"},
+         "xzw"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.product);
+        Installation in(u"forms");
+        fs::create_directories(HostOf(in.product));
+        WriteBytes(in.product + u"\\config.xml", row.product);
+        Pack pack(u"forms");
+        pack.Add(u"config.xml", row.pack);
+        EXPECT_TRUE(RunImport(in.settings, nullptr).saved);
+        const auto receipts = in.Receipts();
+        ASSERT_EQ(receipts.size(), 1u);
+        ExpectChanges(receipts[0].receipt, ReadBytes(in.product + u"\\config.xml"), row.changes);
+        std::string found;
+        for (const Receipt::Found& f : receipts[0].receipt.foundItems) found += Narrow(f.album);
+        EXPECT_EQ(found, row.found);
+    }
+#ifndef _WIN32  // the tests' prefix is shared under Wine
+    Installation in(u"forms");
+    fs::create_directories(HostOf(in.product));
+    WriteBytes(in.product + u"\\config.xml", Catalog(""));
+    Pack pack(u"forms");
+    pack.Add(u"config.xml", Catalog("<album name=\"a\"/>"));
+    // A file where the receipts' folder would be made.
+    fs::create_directories(HostOf(platform::LocalAppDataFolder()));
+    WriteBytes(platform::LocalAppDataFolder() + u"\\Brevlo", "");
+    const ImportOutcome outcome = RunImport(in.settings, nullptr);
+    EXPECT_TRUE(outcome.failure.empty() && outcome.saved && in.Receipts().empty());
+    EXPECT_EQ(ReadBytes(in.product + u"\\config.xml"),
+              "<mirvo>\r\n\t<albums>\r\n\t" + Added("a") + "\r\n</albums>\r\n</mirvo>\r\n");
+    const std::string notice = Narrow(outcome.notice);
+    EXPECT_TRUE(notice.starts_with("导入已完成，但导入记录未能保存到“" + Narrow(ReceiptsFolder()) +
+                                   "”：") &&
+                notice.ends_with("。以后将无法用 brevlo-catalog remove 取出此素材包。") &&
+                notice.find("。。") == std::string::npos)
+        << notice;
+#endif
 }
 
 TEST(Worker, NothingIsSavedWithoutBothCatalogs) {
