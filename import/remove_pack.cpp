@@ -160,6 +160,7 @@ class Removal {
         } unlock{lock};
         if (apply_ && platform::StopRequested()) return Stop("stopped; nothing was changed");
         if (!Catalog()) return std::move(result_);
+        if (apply_ && result_.changed && !RecordCatalog()) return std::move(result_);
         Files();
         Folders();
         if (catalogStep_) result_.steps.push_back(*catalogStep_);
@@ -270,23 +271,89 @@ class Removal {
         return out;
     }
 
-    // The candidates' first element not taken yet whose own text is `text`, or 0; `step` says
-    // why there is none.
+    // Whether the element stands where the import left it, as no element of the product's
+    // stands in a catalog written with indentation: directly followed by the line break the
+    // append put after it and the next tag; a created count right before its album's end tag;
+    // a rewritten count as its album's first.
+    bool StandsAsLeft(const CXmlDocument& doc, ElementHandle h, const Receipt::Change& c,
+                      const CString& text) const {
+        if (c.kind == Receipt::Kind::Count && !c.created) {
+            for (ElementHandle e = doc.FirstChild(ParentOf(h)); e; e = doc.NextSibling(e))
+                if (doc.IsNamed(e, u"ElemCount")) return e == h;
+            return false;
+        }
+        const std::u16string_view after = doc.DocumentText().view().substr(
+            static_cast<size_t>(doc.ElementOffset(h)) + text.size());
+        return after.starts_with(c.kind == Receipt::Kind::Count ? u"\r\n</" : u"\r\n<");
+    }
+
+    // The album, or the albums, an element stands in (the candidates are found from there).
+    ElementHandle ParentOf(ElementHandle h) const {
+        const auto it = parents_.find(h);
+        return it == parents_.end() ? albums_ : it->second;
+    }
+
+    // Of the candidates not taken yet, the first whose own text is `text` and that stands as
+    // the import left it; 0 when there is none, with `step` saying why.
     ElementHandle Pick(const CXmlDocument& doc, const std::vector<ElementHandle>& candidates,
-                       const CString& text, RemovalStep& step) {
+                       const Receipt::Change& c, const CString& text, RemovalStep& step) {
         if (candidates.empty()) {
             step.kept = Kept::NotFound;
             return 0;
         }
         for (ElementHandle h : candidates)
-            if (!taken_.count(h) && OwnText(doc, h) == text) return h;
+            if (!taken_.count(h) && OwnText(doc, h) == text && StandsAsLeft(doc, h, c, text))
+                return h;
         step.kept = Kept::Changed;
         return 0;
+    }
+
+    // The items of that name in the first album of the change's name (where the merge put
+    // them), or the counts in every album of the name, in document order.
+    std::vector<ElementHandle> Candidates(const CXmlDocument& doc, const Receipt::Change& c) {
+        const bool item = c.kind == Receipt::Kind::Item;
+        std::vector<ElementHandle> albums = Albums(doc, c.album);
+        if (item && albums.size() > 1) albums.resize(1);
+        std::vector<ElementHandle> out;
+        for (ElementHandle a : albums)
+            for (ElementHandle h : Children(doc, a, item ? u"item" : u"ElemCount"))
+                if (!item || SameName(NameOf(doc, h), c.item)) {
+                    out.push_back(h);
+                    parents_[h] = a;
+                }
+        return out;
+    }
+
+    // The recount went through the albums in document order: the counts of one album name
+    // are matched in the receipt's order to those that read as it left them, each after the
+    // one before. Two albums of one name whose counts read alike cannot be told apart
+    // otherwise.
+    std::map<size_t, ElementHandle> AssignCounts(const CXmlDocument& doc) {
+        std::map<size_t, ElementHandle> out;
+        std::map<CString, size_t> next;  // by folded album name: where the next match may be
+        for (size_t i = 0; albums_ && i < r_.changes.size(); ++i) {
+            const Receipt::Change& c = r_.changes[i];
+            if (c.kind != Receipt::Kind::Count) continue;
+            CString folded = c.album;
+            for (char16_t& ch : folded) ch = platform::FoldAscii(ch);
+            const std::vector<ElementHandle> candidates = Candidates(doc, c);
+            const CString text = Trimmed(c.text);
+            for (size_t k = next[folded]; k < candidates.size(); ++k) {
+                if (OwnText(doc, candidates[k]) != text ||
+                    !StandsAsLeft(doc, candidates[k], c, text))
+                    continue;
+                out[i] = candidates[k];
+                next[folded] = k + 1;
+                break;
+            }
+        }
+        return out;
     }
 
     // Decides what to undo in the catalog as loaded, and makes those edits in one batch.
     bool PlanCatalog(CXmlDocument& doc, std::vector<RemovalStep>& steps) {
         taken_.clear();
+        parents_.clear();
         std::vector<Edit> edits;
         std::vector<bool> albumTaken(r_.changes.size());
         // Items and counts of an album this import added go with the album.
@@ -295,6 +362,7 @@ class Removal {
                 if (albumTaken[i] && SameName(r_.changes[i].album, album)) return true;
             return false;
         };
+        const std::map<size_t, ElementHandle> counts = AssignCounts(doc);
         for (int pass = 0; pass < 2; ++pass) {
             for (size_t i = r_.changes.size(); i-- > 0;) {
                 const Receipt::Change& c = r_.changes[i];
@@ -318,17 +386,19 @@ class Removal {
                 } else if (album) {
                     const std::vector<ElementHandle> candidates = Albums(doc, c.album);
                     relied = candidates.empty() ? nullptr : ReliedOn(c.album, nullptr);
-                    if (!relied) found = Pick(doc, candidates, text, step);
+                    if (!relied) found = Pick(doc, candidates, c, text, step);
                 } else {
-                    std::vector<ElementHandle> candidates;
-                    for (ElementHandle a : Albums(doc, c.album))
-                        for (ElementHandle h : Children(
-                                 doc, a, c.kind == Receipt::Kind::Item ? u"item" : u"ElemCount"))
-                            if (c.kind != Receipt::Kind::Item || SameName(NameOf(doc, h), c.item))
-                                candidates.push_back(h);
-                    if (c.kind == Receipt::Kind::Item && !candidates.empty())
-                        relied = ReliedOn(c.album, &c.item);
-                    if (!relied) found = Pick(doc, candidates, text, step);
+                    const std::vector<ElementHandle> candidates = Candidates(doc, c);
+                    if (c.kind == Receipt::Kind::Item) {
+                        relied = candidates.empty() ? nullptr : ReliedOn(c.album, &c.item);
+                        if (!relied) found = Pick(doc, candidates, c, text, step);
+                    } else if (candidates.empty()) {
+                        step.kept = Kept::NotFound;
+                    } else if (const auto it = counts.find(i); it != counts.end()) {
+                        found = it->second;
+                    } else {
+                        step.kept = Kept::Changed;
+                    }
                 }
                 if (relied) {
                     step.kept = Kept::ReliedOn;
@@ -696,6 +766,19 @@ class Removal {
 
     // ---- the receipt ----
 
+    // Rewrites the receipt without the catalog changes just undone, before any file goes: a
+    // removal run again from the old receipt could take counts it put back for ones the
+    // import wrote.
+    bool RecordCatalog() {
+        Receipt rest = r_;
+        rest.changes.clear();
+        for (const RemovalStep& s : result_.steps)
+            if (s.kept != Kept::No && s.what != What::File && s.what != What::Folder)
+                rest.changes.push_back(r_.changes[s.source]);
+        rest.catalogCreated = r_.catalogCreated && catalogStep_ && catalogStep_->kept != Kept::No;
+        return Write(rest);
+    }
+
     // Deletes the receipt, or rewrites it with what was kept and is still there.
     void Settle() {
         Receipt kept = r_;
@@ -726,30 +809,37 @@ class Removal {
         for (size_t i : folders) kept.folders.push_back(r_.folders[i]);
         for (size_t i : files) kept.files.push_back(r_.files[i]);
         for (size_t i : changes) kept.changes.push_back(r_.changes[i]);
+        if (Write(kept))
+            result_.receipt =
+                kept.Empty() ? RemovalResult::Fate::Deleted : RemovalResult::Fate::Rewritten;
+    }
+
+    // The receipt replaced by `rest` (temporary file, forced to the disk, renamed), or deleted
+    // when nothing is left in it.
+    bool Write(const Receipt& rest) {
         const size_t cut = path_.find_last_of(u"\\/");
         platform::Folder folder;
         const CString name = cut == CString::npos ? path_ : path_.substr(cut + 1);
         if (!folder.Open(cut == CString::npos ? u"." : path_.substr(0, cut).c_str())) {
             result_.failure = "the receipt's folder cannot be opened: " + SystemText();
-            return;
+            return false;
         }
-        if (kept.Empty()) {
-            if (!folder.Remove(name, false)) {
-                result_.failure = "the receipt could not be deleted: " + SystemText();
-                return;
-            }
-            result_.receipt = RemovalResult::Fate::Deleted;
-            return;
+        if (rest.Empty()) {
+            // Gone already: a second removal by a record read before the first.
+            if (folder.Remove(name, false) ||
+                platform::GetLastError() == platform::kErrorFileNotFound)
+                return true;
+            result_.failure = "the receipt could not be deleted: " + SystemText();
+            return false;
         }
         CXmlDocument doc;
         platform::TempFile temporary;
-        doc.SetDocumentText(ReceiptText(kept));
-        if (!temporary.Create(folder) || !doc.SaveFile(temporary) || !temporary.Close() ||
-            !temporary.Keep(folder, name, true)) {
-            result_.failure = "the receipt could not be rewritten: " + SystemText();
-            return;
-        }
-        result_.receipt = RemovalResult::Fate::Rewritten;
+        doc.SetDocumentText(ReceiptText(rest));
+        if (temporary.Create(folder) && doc.SaveFile(temporary) && temporary.Close() &&
+            temporary.Keep(folder, name, true))
+            return true;
+        result_.failure = "the receipt could not be rewritten: " + SystemText();
+        return false;
     }
 
     const CString path_;
@@ -763,6 +853,7 @@ class Removal {
     ElementHandle albums_ = 0;
     bool changed_ = false;  // the catalog was edited in memory
     std::set<ElementHandle> taken_;
+    std::map<ElementHandle, ElementHandle> parents_;  // of the items and counts looked at
     std::optional<RemovalStep> catalogStep_;
     std::map<CString, CString> named_;  // folded paths the catalog names, and by what
     std::set<CString> gone_;            // folded paths taken out (or to be)

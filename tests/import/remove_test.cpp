@@ -7,13 +7,16 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <optional>
 #include <tuple>
 #include <string>
 
 #include "import/remove_pack.h"
+#include "import/run_import.h"
 #include "platform/platform.h"
 #include "support/platform_temp.h"
+#include "support/xml_gen.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -88,14 +91,15 @@ class Scene {
     }
 
     // Every file and folder below the data folder, with the files' bytes.
-    std::map<std::string, std::string> Snapshot() const {
+    std::map<std::string, std::string> Snapshot(const CString& below = {}) const {
         std::map<std::string, std::string> all;
-        const fs::path root = HostOf(data);
+        const CString top = below.empty() ? data : data + u"\\" + below;
+        const fs::path root = HostOf(top);
         for (auto& e : fs::recursive_directory_iterator(root)) {
             const std::string name = fs::relative(e.path(), root).generic_string();
             all[name] = e.is_symlink()        ? "<link>"
                         : e.is_directory()    ? "<folder>"
-                        : e.is_regular_file() ? ReadBytes(data + u"\\" + platform::FromUtf8(name))
+                        : e.is_regular_file() ? ReadBytes(top + u"\\" + platform::FromUtf8(name))
                                               : "<other>";
         }
         return all;
@@ -312,3 +316,102 @@ TEST(Remove, KeepsWhatChangedOrIsNamedOrReliedOnAndSaysWhy) {
 }
 
 }  // namespace
+
+// A generated catalog's albums: each album's items and its count as the recount writes it,
+// or, unless `exact`, no count in an album written as an empty-element tag or with nothing
+// between its tags. An exact catalog is one the merge leaves as it is: no name twice.
+std::string Albums(Rng& rng, bool exact, std::vector<std::string>* files) {
+    // The product names no file of the pack: one it did would stay.
+    const std::string kind = files ? "\\f" : "\\p";
+    static const char* const kAlbums[] = {"a", "A", "b", "夏日", "c &amp; d"};
+    static const char* const kItems[] = {"1", "2", "i", "阳光"};
+    std::string text;
+    std::set<std::string> albums;
+    for (int n = rng.Below(4); n > 0; --n) {
+        std::string name = rng.Pick(kAlbums);
+        if (exact && !albums.insert(name == "A" ? "a" : name).second) continue;
+        const int form = rng.Below(4);
+        if (form < 2 && !exact) {
+            text += "\t\t<album name=\"" + name + (form ? "\"></album>\r\n" : "\"/>\r\n");
+            continue;
+        }
+        text += "\t\t<album name=\"" + name + "\">\r\n";
+        std::set<std::string> items;
+        for (int i = rng.Below(3); i > 0; --i) {
+            const std::string item = rng.Pick(kItems);
+            if (exact && !items.insert(item).second) continue;
+            const std::string file =
+                "d" + std::to_string(rng.Below(3)) + kind + std::to_string(rng.Below(6)) + ".png";
+            if (files) files->push_back(file);
+            text += "\t\t\t<item name=\"" + item + "\" file=\"" + file + "\"/>\r\n";
+        }
+        const size_t count = exact ? items.size() : static_cast<size_t>(rng.Below(3));
+        text += "\t\t\t<ElemCount>" + std::to_string(count) + "</ElemCount>\r\n\t\t</album>\r\n";
+    }
+    return text;
+}
+
+// A catalog written in the ANSI code page, as the product keeps it.
+void WriteCatalog(const CString& path, const std::string& utf8) {
+    const CString text = platform::FromUtf8(utf8);
+    std::string bytes;
+    bool usedDefault = false;
+    ASSERT_TRUE(platform::WideToAnsi(text.data(), text.size(), bytes, usedDefault));
+    ASSERT_FALSE(usedDefault);
+    WriteBytes(path, bytes);
+}
+
+// Imported and taken out again, the product data folder is what it was, byte for byte, and
+// the receipt is gone.
+TEST(Remove, RoundTripGivesTheProductBackByteForByte) {
+    for (uint64_t seed = 1; seed <= 24; ++seed) {
+        SCOPED_TRACE(seed);
+        Rng rng(seed);
+        Scene scene;
+        TempFolder pack;
+        const CString product = scene.data + u"\\data\\marks";
+        const CString material = pack.Path() + u"\\marks";
+        fs::create_directories(HostOf(product));
+        fs::create_directories(HostOf(material));
+        // The product: no catalog yet (the first import makes it), or one of each form.
+        const int form = static_cast<int>(seed % 4);
+        std::vector<std::string> files;
+        const std::string albums = Albums(rng, form == 0, nullptr);
+        if (form == 1)
+            WriteCatalog(product + u"\\config.xml", "<mirvo>\r\n\t<albums/>\r\n</mirvo>\r\n");
+        if (form == 2)
+            WriteCatalog(product + u"\\config.xml",
+                         "<mirvo>\r\n\t<albums></albums>\r\n</mirvo>\r\n");
+        if (form == 3)
+            WriteCatalog(product + u"\\config.xml",
+                         "<mirvo>\r\n\t<albums>\r\n" + albums + "\t</albums>\r\n</mirvo>\r\n");
+        WriteCatalog(material + u"\\config.xml",
+                     "<mirvo>\r\n\t<albums>\r\n" + Albums(rng, form == 0, &files) +
+                         "\t\t<album name=\"new\">\r\n\t\t\t<ElemCount>0</ElemCount>\r\n"
+                         "\t\t</album>\r\n\t</albums>\r\n</mirvo>\r\n");
+        files.push_back("d1\\deeper\\g.png");
+        for (const std::string& f : files) {
+            const CString path = platform::FromUtf8(f);
+            fs::create_directories(HostOf(material + u"\\" + path).parent_path());
+            WriteBytes(material + u"\\" + path, f + " of the pack");
+            // Some the product has already, some in folders it has.
+            if (rng.Chance(30)) {
+                fs::create_directories(HostOf(product + u"\\" + path).parent_path());
+                if (rng.Chance(50)) WriteBytes(product + u"\\" + path, f + " of the product");
+            }
+        }
+        const auto before = scene.Snapshot(u"data\\marks");
+        const ImportSettings settings{u"marks", scene.data, 0x00010004, 0, material};
+        const ImportOutcome outcome = RunImport(settings, nullptr);
+        ASSERT_TRUE(outcome.saved) << Narrow(outcome.failure);
+        ASSERT_EQ(Narrow(outcome.productFolder), Narrow(product));
+        const std::vector<ReceiptFile> receipts = ListReceipts(nullptr);
+        ASSERT_EQ(receipts.size(), 1u);
+        const RemovalResult done = RemovePack(receipts[0].path, receipts[0].receipt, true);
+        EXPECT_EQ(done.failure, "");
+        EXPECT_TRUE(done.Complete());
+        EXPECT_EQ(done.receipt, RemovalResult::Fate::Deleted);
+        EXPECT_TRUE(ListReceipts(nullptr).empty());
+        EXPECT_EQ(scene.Snapshot(u"data\\marks"), before);
+    }
+}
