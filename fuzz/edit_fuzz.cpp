@@ -1,9 +1,10 @@
 // Sequences of edits on any document. Input: the document text, a 0 byte, then operations
 // (an operation byte, a selector byte, a flag byte and a counted text each). After every step
-// the index keeps its invariants; while the document stays well-formed with plain tags (see
-// PlainTags) and every edit was one that keeps it so (names from a valid set, never unended,
-// subtrees with plain tags, every edit accepted), parsing its text afresh gives the same
-// elements as the edited index.
+// the index keeps its invariants and no position names a removed element; while the document
+// stays well-formed with plain tags (see PlainTags) and every edit was one that keeps it so
+// (names from a valid set, never unended, subtrees with plain tags, every edit accepted but
+// removals, which may be refused and must then change nothing), parsing its text afresh gives
+// the same elements as the edited index.
 #include "fuzz/fuzz_support.h"
 
 namespace {
@@ -60,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const char16_t* name = kNames[selector % std::size(kNames)];
         bool done = true;
         bool keepsForm = true;  // the edit cannot, by its kind, spoil a well-formed document
-        switch (op % 10) {
+        switch (op % 11) {
             case 0:
                 Place(doc, order, selector);
                 done = doc.AppendElement(name, text.c_str(), flags);
@@ -108,6 +109,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 8:
                 doc.LeaveElement();
                 break;
+            case 9: {
+                if (order.empty()) continue;
+                const uint32_t restore =
+                    (flags & EditCdata ? uint32_t{EditRestoreEmptyTag} : 0u) |
+                    (flags & EditUnended ? uint32_t{EditRestoreNoContent} : 0u);
+                const std::u16string before(XmlInternals(doc).DocumentText().view());
+                done = doc.RemoveElement(order[selector % order.size()], restore);
+                // Refused: the root, an unended element inside, both flags; nothing changes.
+                FUZZ_CHECK(done || XmlInternals(doc).DocumentText().view() == before,
+                           "refused removal changed the text");
+                const XmlInternals now(doc);
+                for (ElementHandle h : {now.ParentHandle(), now.MainHandle(), now.ChildHandle()})
+                    FUZZ_CHECK(now.Record(h).flags != ElemReleased,
+                               "position on a removed element");
+                done = true;
+                break;
+            }
             default:
                 doc.ResetPosition();
                 break;

@@ -97,8 +97,9 @@ class CXmlDocument;
 
 // Many edits at once. Each edit is stated with its parent and reference element, against the
 // document as the edits before it leave it, and has exactly the effect on the text and the
-// records that the same single edit would have (AppendSubtree, AppendElement, SetContent, and
-// the text-only insertion they share); the navigation positions are left alone.
+// records that the same single edit would have (AppendSubtree, AppendElement, SetContent,
+// RemoveElement, and the text-only insertion they share); the navigation positions are left
+// alone, except that a removal moves them off what it removes as the single edit does.
 // Nothing is spliced or moved until Apply, which builds the new text once and moves every
 // record once. All or nothing: when memory runs out, in an edit or in Apply, the document goes
 // back to exactly what it was before the batch, and so does a batch dropped unapplied.
@@ -121,6 +122,11 @@ class CXmlEditBatch {
     // Text that holds no element, placed as the single edits place theirs.
     bool InsertText(ElementHandle parent, ElementHandle after, std::u16string_view text,
                     uint32_t flags);
+    // RemoveElement's effect, the positions moved off the removed subtree as it moves them
+    // (and put back if the batch fails). Refused besides what the single edit refuses: an
+    // element added by this batch (remove it after Apply), and an element whose following
+    // "\r\n" this batch's insertions have split apart (no append does that).
+    bool RemoveElement(ElementHandle element, uint32_t flags);
     // Whether the element was added by this batch (its text is not in place before Apply).
     bool Holds(ElementHandle element) const;
 

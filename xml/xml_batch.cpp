@@ -8,8 +8,12 @@
 // them. Apply lays every text out once, in the new document text, and moves each record by
 // what the gaps before it gained.
 //
-// Records in use that the edits re-link or re-tag are saved before their first change, so
-// that a batch that runs out of memory, or is dropped, puts them back.
+// A removal is a gap that removes the element's characters, and one that removes the line
+// break after it wherever that lies; the gaps of what the batch put inside the element are
+// emptied with it.
+//
+// Records in use that the edits re-link, re-tag or release are saved before their first
+// change, so that a batch that runs out of memory, or is dropped, puts them back.
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -65,6 +69,7 @@ struct CXmlEditBatch::Impl {
         int32_t content = 0;  // its content length now
         int32_t originalContent = 0;
         int32_t openGap = kNone;    // the gap where it was opened up, if it was
+        int32_t closedGap = kNone;  // the gap where a removal closed it into "<name/>"
         std::vector<int32_t> gaps;  // the gaps its edits used
     };
 
@@ -76,6 +81,10 @@ struct CXmlEditBatch::Impl {
     bool resultSaved = false;
     bool failed = false;
     bool applied = false;
+    // The positions as they were before a removal first moved them.
+    bool positionsSaved = false;
+    ElementHandle savedHandles[3] = {};
+    int32_t savedNode[3] = {};
     std::vector<std::pair<ElementHandle, ElementRecord>> saved;
     std::vector<Text> texts;
     CString arena;
@@ -110,6 +119,14 @@ struct CXmlEditBatch::Impl {
         if (resultSaved) {
             doc.resultText.swap(savedResult);
             doc.parseResult = savedParse;
+        }
+        if (positionsSaved) {
+            doc.parentHandle = savedHandles[0];
+            doc.mainHandle = savedHandles[1];
+            doc.childHandle = savedHandles[2];
+            doc.nodeType = savedNode[0];
+            doc.nodeOffset = savedNode[1];
+            doc.nodeLength = savedNode[2];
         }
         failed = true;
         saved.clear();
@@ -257,7 +274,7 @@ struct CXmlEditBatch::Impl {
             const Touched* t = Find(parent);
             const bool opened = t && t->openGap != kNone;
             unended = (p.flags & ElemUnended) != 0;
-            emptyTag = !opened && p.StartTagLength() == p.length;
+            emptyTag = !opened && (p.StartTagLength() == p.length || (t && t->closedGap != kNone));
             noContent = (t ? t->content : p.length - p.StartTagLength() - p.EndTagLength()) == 0;
         }
         const TextPlacement place = doc.PlaceText(parent, reference, flags, emptyTag, noContent);
@@ -306,8 +323,15 @@ struct CXmlEditBatch::Impl {
                 const int32_t prefix = AddText(u">");
                 const int32_t suffix = AddText(u"</", name);
                 added = AddText(breaks, item, breaks);
-                const int32_t g = GapFor(home, p.start + p.length - (unended ? 1 : 2));
-                gaps[g].removed = unended ? 0 : 1;
+                // An element a removal closed opens where it closed, over what that took out.
+                int32_t g = t.closedGap;
+                if (g != kNone) {
+                    gaps[g].first = gaps[g].last = kNone;
+                    t.closedGap = kNone;
+                } else {
+                    g = GapFor(home, p.start + p.length - (unended ? 1 : 2));
+                    gaps[g].removed = unended ? 0 : 1;
+                }
                 gaps[g].prefix = prefix;
                 gaps[g].suffix = suffix;
                 Put({home, gaps[g].at, true}, added);
@@ -328,7 +352,10 @@ struct CXmlEditBatch::Impl {
             case TextPlacement::ReplaceContent: {
                 Touched& t = Touch(parent);
                 added = AddText(item);
-                for (int32_t g : t.gaps) gaps[g].first = gaps[g].last = kNone;
+                for (int32_t g : t.gaps) {
+                    gaps[g].first = gaps[g].last = kNone;
+                    if (g != t.openGap) gaps[g].removed = 0;  // what removals took is in it
+                }
                 if (t.openGap != kNone) {
                     point = {gaps[t.openGap].text, gaps[t.openGap].at, true};
                 } else {
@@ -392,6 +419,154 @@ struct CXmlEditBatch::Impl {
         if (!Live(parent)) return false;
         return after == 0 ||
                (after != parent && Live(after) && doc.RecordAt(after).parent == parent);
+    }
+
+    // The first character at or after `pos` of text `text` as the edits so far leave the
+    // text, what a gap there inserts coming first; text kNone at the end of the document.
+    Point Following(int32_t text, int32_t pos) const {
+        int stage;  // 0 a gap's prefix, 1 its texts from `item`, 2 the character
+        int32_t item;
+        const auto arrive = [&] {
+            const int32_t g = FindGap(text, pos);
+            stage = g == kNone ? 2 : gaps[g].prefix != kNone ? 0 : 1;
+            item = g == kNone ? kNone : gaps[g].first;
+        };
+        arrive();
+        for (;;) {
+            if (stage == 0) return {gaps[FindGap(text, pos)].prefix, 0, false};
+            if (stage == 1) {
+                if (item != kNone) {
+                    text = item;
+                    pos = 0;
+                    arrive();
+                    continue;
+                }
+                const Gap& g = gaps[FindGap(text, pos)];
+                if (g.suffix != kNone) return {g.suffix, 0, false};
+                if (g.removed) {
+                    pos += g.removed;
+                    arrive();
+                    continue;
+                }
+                stage = 2;
+            }
+            if (pos < texts[text].length) return {text, pos, false};
+            if (text == 0) return {kNone, 0, false};
+            const Gap& owner = gaps[texts[text].owner];
+            item = texts[text].next;
+            text = owner.text;
+            pos = owner.at;
+            stage = 1;
+        }
+    }
+    // Whether "\r\n" comes at `at`; `next` then comes after it, and `split` says whether its
+    // two characters lie apart.
+    bool LineBreakAt(const Point& at, Point& next, bool& split) const {
+        if (at.text == kNone || Chars(at.text)[at.pos] != u'\r') return false;
+        const Point n = Following(at.text, at.pos + 1);
+        if (n.text == kNone || Chars(n.text)[n.pos] != u'\n') return false;
+        split = n.text != at.text || n.pos != at.pos + 1;
+        next = Following(n.text, n.pos + 1);
+        return true;
+    }
+    static bool Same(const Point& a, int32_t text, int32_t pos) {
+        return a.text == text && a.pos == pos;
+    }
+    void Clear(int32_t g) {
+        gaps[g].first = gaps[g].last = gaps[g].prefix = gaps[g].suffix = kNone;
+        gaps[g].removed = 0;
+    }
+
+    // RemoveElement on an element of the document's own text, decided on the text as the
+    // edits so far leave it. False, with nothing changed, for a line break it cannot take.
+    bool Remove(ElementHandle element, uint32_t flags) {
+        const ElementRecord& x = doc.RecordAt(element);
+        const ElementHandle parent = x.parent;
+        const ElementRecord& p = doc.RecordAt(parent);
+        const int32_t start = x.start;
+        const int32_t length = x.length;
+        const Point after = Following(0, start + length);
+        Point next{};
+        bool split = false;
+        const bool lineBreak = LineBreakAt(after, next, split);
+        const int32_t contentStart = p.start + p.StartTagLength();
+        const int32_t contentEnd = p.start + p.length - p.EndTagLength();
+        bool restore = (flags & (EditRestoreEmptyTag | EditRestoreNoContent)) && lineBreak &&
+                       p.firstChild == element && !x.nextSibling && Same(next, 0, contentEnd);
+        if (restore) {
+            Point first{};
+            bool ignored = false;
+            restore =
+                LineBreakAt(Following(0, contentStart), first, ignored) && Same(first, 0, start);
+        }
+        const bool closing = restore && (flags & EditRestoreEmptyTag);
+        if (closing) restore = doc.ClosesAsEmptyTag(parent);
+        if (lineBreak && split && !restore) return false;
+        const int32_t at = restore ? (closing ? contentStart - 1 : contentStart) : start;
+        const int32_t existing = FindGap(0, at);
+        if (existing != kNone && (gaps[existing].removed || gaps[existing].prefix != kNone))
+            return false;
+
+        // From here on only memory can fail, and the batch then goes back whole.
+        if (!positionsSaved) {
+            savedHandles[0] = doc.parentHandle;
+            savedHandles[1] = doc.mainHandle;
+            savedHandles[2] = doc.childHandle;
+            savedNode[0] = doc.nodeType;
+            savedNode[1] = doc.nodeOffset;
+            savedNode[2] = doc.nodeLength;
+            positionsSaved = true;
+        }
+        // What the batch put inside the subtree goes with it.
+        for (ElementHandle h = element;;) {
+            Save(h);
+            if (const Touched* t = Find(h))
+                for (int32_t g : t->gaps) Clear(g);
+            const ElementRecord& r = doc.RecordAt(h);
+            if (r.firstChild) {
+                h = r.firstChild;
+                continue;
+            }
+            while (h != element && !doc.RecordAt(h).nextSibling) h = doc.RecordAt(h).parent;
+            if (h == element) break;
+            h = doc.RecordAt(h).nextSibling;
+        }
+        Save(parent);
+        Save(p.firstChild);
+        Save(x.nextSibling);
+        if (!(x.flags & ElemFirstChild)) Save(x.prevSibling);
+
+        Touched& t = Touch(parent);
+        if (restore) {
+            for (int32_t g : t.gaps) Clear(g);
+            const int32_t g = GapFor(0, at);
+            Clear(g);
+            gaps[g].removed = contentEnd - at + (closing ? p.EndTagLength() - 1 : 0);
+            t.gaps.push_back(g);
+            t.content = 0;
+            if (closing) {
+                Put({0, at, true}, AddText(u"/"));
+                t.closedGap = g;
+                ElementRecord& closed = doc.RecordAt(parent);
+                closed.SetStartTagLength(closed.StartTagLength() + 1);
+                closed.SetEndTagLength(0);
+            }
+        } else {
+            const int32_t g = GapFor(0, at);
+            gaps[g].removed = length;
+            t.gaps.push_back(g);
+            t.content -= length;
+            if (lineBreak) {
+                const int32_t b = GapFor(after.text, after.pos);
+                gaps[b].removed = 2;
+                t.gaps.push_back(b);
+                t.content -= 2;
+            }
+        }
+        doc.MovePositionsOff(element);
+        doc.UnlinkElement(element);
+        doc.ReleaseSubtree(element);
+        return true;
     }
 
     bool Apply();
@@ -725,6 +900,17 @@ bool CXmlEditBatch::SetContent(ElementHandle handle, const char16_t* value, uint
         b.Save(handle);
         doc.RecordAt(handle).flags &= ~ElemHasError;
         return true;
+    } catch (const std::bad_alloc&) {
+        b.Rollback();
+        return false;
+    }
+}
+
+bool CXmlEditBatch::RemoveElement(ElementHandle element, uint32_t flags) {
+    Impl& b = *impl_;
+    if (b.failed || b.applied || Holds(element) || !b.doc.Removable(element, flags)) return false;
+    try {
+        return b.Remove(element, flags);
     } catch (const std::bad_alloc&) {
         b.Rollback();
         return false;

@@ -1,6 +1,7 @@
-// The edit batch against the single edits: the same edits, stated with the same parents and
-// references, leave the same text, records and result text; a batch that runs out of memory
-// at any allocation leaves the document as it was.
+// The edit batch against the single edits: the same edits (removals of what appends put in
+// among them), stated with the same parents and references, leave the same text, records and
+// result text; a batch that runs out of memory at any allocation leaves the document as it
+// was.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -88,10 +89,14 @@ struct EditMaker {
     Rng& rng;
     CXmlDocument& single;
     std::vector<ElementHandle> recent;
+    ElementHandle limit;  // the first handle a batch would hand out
 
     ElementHandle AnyElement() {
-        if (!recent.empty() && rng.Chance(30))
-            return recent[static_cast<size_t>(rng.Below(static_cast<int>(recent.size())))];
+        if (!recent.empty() && rng.Chance(30)) {
+            const ElementHandle h =
+                recent[static_cast<size_t>(rng.Below(static_cast<int>(recent.size())))];
+            if (XmlInternals(single).Record(h).flags != ElemReleased) return h;  // not removed
+        }
         const std::vector<ElementHandle> order = DocumentOrder(single);
         if (order.empty()) return 0;
         return order[static_cast<size_t>(rng.Below(static_cast<int>(order.size())))];
@@ -110,7 +115,7 @@ struct EditMaker {
     }
 
     Edit Make() {
-        Edit edit{rng.Below(4), 0, 0, {}, nullptr, RandomFlags(rng) & ~uint32_t{EditSpacedEmptyTag},
+        Edit edit{rng.Below(5), 0, 0, {}, nullptr, RandomFlags(rng) & ~uint32_t{EditSpacedEmptyTag},
                   true,         0};
         switch (edit.kind) {
             case 0:
@@ -139,6 +144,14 @@ struct EditMaker {
                 edit.value = rng.Pick(kValues);
                 edit.expected = single.SetContent(edit.parent, edit.value, edit.flags);
                 break;
+            case 4: {
+                const ElementHandle e = AnyElement();
+                edit.parent = e < limit ? e : 0;
+                edit.flags = (rng.Chance(50) ? uint32_t{EditRestoreEmptyTag} : 0u) |
+                             (rng.Chance(40) ? uint32_t{EditRestoreNoContent} : 0u);
+                edit.expected = single.RemoveElement(edit.parent, edit.flags);
+                break;
+            }
             default: {
                 Place(edit);
                 InsertRequest request;
@@ -174,14 +187,18 @@ bool Queue(CXmlEditBatch& batch, const Edit& edit) {
                                        edit.flags) == edit.added;
         case 2:
             return batch.SetContent(edit.parent, edit.value, edit.flags) == edit.expected;
+        case 4:
+            return batch.RemoveElement(edit.parent, edit.flags) == edit.expected;
         default:
             return batch.InsertText(edit.parent, edit.after, edit.text, edit.flags) ==
                    edit.expected;
     }
 }
 
-std::vector<Edit> MakeEdits(Rng& rng, CXmlDocument& single, int count) {
-    EditMaker maker{rng, single, {}};
+std::vector<Edit> MakeEdits(Rng& rng, CXmlDocument& single, int count,
+                            std::vector<ElementHandle> recent = {}) {
+    EditMaker maker{rng, single, std::move(recent),
+                    static_cast<ElementHandle>(XmlInternals(single).NextRecord())};
     std::vector<Edit> edits;
     for (int e = 0; e < count; ++e) edits.push_back(maker.Make());
     return edits;
@@ -198,7 +215,18 @@ TEST(EditBatch, EqualsTheSameEditsOneByOne) {
         CXmlDocument batched;
         single.SetDocumentText(text);
         batched.SetDocumentText(text);
-        const std::vector<Edit> edits = MakeEdits(rng, single, 1 + rng.Below(30));
+        // Appends before the batch, for its removals to undo.
+        std::vector<ElementHandle> appended;
+        for (int a = rng.Below(4); a > 0; --a) {
+            const std::vector<ElementHandle> order = DocumentOrder(single);
+            const ElementHandle parent = order[static_cast<size_t>(rng.Below(int(order.size())))];
+            for (CXmlDocument* doc : {&single, &batched}) {
+                doc->SetPosition(parent, 0, 0);
+                doc->AppendElement(u"ElemCount", a, 0);
+            }
+            appended.push_back(XmlInternals(single).MainHandle());
+        }
+        const std::vector<Edit> edits = MakeEdits(rng, single, 1 + rng.Below(30), appended);
         CXmlEditBatch batch(batched);
         for (size_t e = 0; e < edits.size(); ++e)
             ASSERT_TRUE(Queue(batch, edits[e])) << "edit " << e;

@@ -149,13 +149,19 @@ TEST(EditProperty, RemovalUndoesAppends) {
             EXPECT_FALSE(doc.RemoveElement(refused, 0));
         EXPECT_FALSE(doc.RemoveElement(added[0].first, EditRestoreEmptyTag | EditRestoreNoContent));
         EXPECT_EQ(in.DocumentText().view(), full);
+        CXmlEditBatch batch(batched);
         for (size_t i = added.size(); i-- > 0;) {
             ASSERT_TRUE(doc.RemoveElement(added[i].first, added[i].second));
             ASSERT_EQ(Narrow(in.DocumentText().view()), Narrow(texts[i]));
             ASSERT_TRUE(MatchesFreshParse(doc));
             ASSERT_NE(in.Record(in.MainHandle()).flags, ElemReleased);  // moved off, not dangling
+            ASSERT_TRUE(batch.RemoveElement(added[i].first, added[i].second));
         }
         EXPECT_FALSE(doc.RemoveElement(added[0].first, 0));
+        ASSERT_TRUE(batch.Apply());
+        EXPECT_EQ(XmlInternals(batched).DocumentText().view(), original);
+        EXPECT_TRUE(MatchesFreshParse(batched));
+        EXPECT_EQ(DocumentOrder(batched), DocumentOrder(doc));
     }
 }
 
