@@ -433,12 +433,16 @@ class Removal {
         if (edits.empty()) return true;
         std::stable_sort(edits.begin(), edits.end(),
                          [](const Edit& a, const Edit& b) { return a.source > b.source; });
-        // The document is in memory only: a refused edit leaves nothing behind on disk.
-        for (const Edit& edit : edits) {
-            const bool ok = edit.restore ? doc.SetContent(edit.element, edit.content.c_str(),
-                                                          EditKeepReferences)
-                                         : doc.RemoveElement(edit.element, edit.flags);
-            if (!ok) return false;
+        {
+            // All or nothing: a refused edit drops the batch, and the document is as read.
+            CXmlEditBatch batch(doc);
+            for (const Edit& edit : edits) {
+                const bool ok = edit.restore ? batch.SetContent(edit.element, edit.content.c_str(),
+                                                                EditKeepReferences)
+                                             : batch.RemoveElement(edit.element, edit.flags);
+                if (!ok) return false;
+            }
+            if (!batch.Apply()) return false;
         }
         changed_ = true;
         if (!IndexMatchesText(doc)) return false;
