@@ -312,15 +312,17 @@ class Removal {
     // them), or the counts in every album of the name, in document order.
     std::vector<ElementHandle> Candidates(const CXmlDocument& doc, const Receipt::Change& c) {
         const bool item = c.kind == Receipt::Kind::Item;
-        std::vector<ElementHandle> albums = Albums(doc, c.album);
-        if (item && albums.size() > 1) albums.resize(1);
+        const std::vector<ElementHandle> albums = Albums(doc, c.album);
         std::vector<ElementHandle> out;
-        for (ElementHandle a : albums)
-            for (ElementHandle h : Children(doc, a, item ? u"item" : u"ElemCount"))
-                if (!item || SameName(NameOf(doc, h), c.item)) {
+        for (size_t i = 0; i < albums.size() && (i == 0 || !item); ++i) {
+            const ElementHandle a = albums[i];
+            for (ElementHandle h = doc.FirstChild(a); h; h = doc.NextSibling(h))
+                if (doc.IsNamed(h, item ? u"item" : u"ElemCount") &&
+                    (!item || SameName(NameOf(doc, h), c.item))) {
                     out.push_back(h);
                     parents_[h] = a;
                 }
+        }
         return out;
     }
 
