@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <set>
@@ -39,40 +38,45 @@ std::string Narrow(const CString& text) {
     return platform::ToUtf8(text);
 }
 
-// Receipts of the test's own: natively in a prefix of its own, under Wine in a local
-// application data folder of its own.
+// A catalog written in the ANSI code page, as the product keeps it.
+void WriteCatalog(const CString& path, const std::string& utf8) {
+    const CString text = platform::FromUtf8(utf8);
+    std::string bytes;
+    bool usedDefault = false;
+    ASSERT_TRUE(platform::WideToAnsi(text.data(), text.size(), bytes, usedDefault));
+    ASSERT_FALSE(usedDefault);
+    WriteBytes(path, bytes);
+}
+
+// Receipts of the test's own (natively in a prefix of its own, under Wine in a local
+// application data folder of its own), and a product installed at `install`.
 class Scene {
   public:
     Scene() {
 #ifdef _WIN32
-        wchar_t old[MAX_PATH];
-        const DWORD n = ::GetEnvironmentVariableW(L"LOCALAPPDATA", old, MAX_PATH);
-        if (n && n < MAX_PATH) old_.assign(old, old + n);
-        local_.emplace();
+        const wchar_t* old = _wgetenv(L"LOCALAPPDATA");
+        old_ = old ? old : L"";
         ::SetEnvironmentVariableW(L"LOCALAPPDATA",
-                                  reinterpret_cast<const wchar_t*>(local_->Path().c_str()));
+                                  reinterpret_cast<const wchar_t*>(local_.Path().c_str()));
 #else
         std::string pattern = fs::temp_directory_path().string() + "/brevlo-remove-XXXXXX";
         prefix_ = ::mkdtemp(pattern.data());
-        fs::create_directories(prefix_ + "/drive_c/windows");
         fs::create_directories(prefix_ + "/dosdevices");
-        fs::create_directory_symlink("../drive_c", prefix_ + "/dosdevices/c:");
+        fs::create_directory_symlink("..", prefix_ + "/dosdevices/c:");
         fs::create_directory_symlink("/", prefix_ + "/dosdevices/z:");
-        std::ofstream(prefix_ + "/user.reg") << "WINE REGISTRY Version 2\n\n";
-        std::ofstream(prefix_ + "/system.reg") << "WINE REGISTRY Version 2\n\n";
         const char* old = std::getenv("WINEPREFIX");
         old_ = old ? old : "";
         ::setenv("WINEPREFIX", prefix_.c_str(), 1);
 #endif
         folder_.emplace();
-        data = folder_->Path() + u"\\data";
-        fs::create_directories(HostOf(data));
+        install = folder_->Path();
+        product = install + u"\\data\\marks";
+        fs::create_directories(HostOf(product));
         fs::create_directories(HostOf(ReceiptsFolder()));
     }
     ~Scene() {
         folder_.reset();
 #ifdef _WIN32
-        local_.reset();
         ::SetEnvironmentVariableW(L"LOCALAPPDATA", old_.empty() ? nullptr : old_.c_str());
 #else
         if (old_.empty())
@@ -84,95 +88,60 @@ class Scene {
 #endif
     }
 
-    CString Write(const CString& name, const Receipt& r) const {
-        const CString path = ReceiptsFolder() + u"\\" + name;
-        WriteBytes(path, Narrow(ReceiptText(r)));
-        return path;
-    }
-
-    // Every file and folder below the data folder, with the files' bytes.
-    std::map<std::string, std::string> Snapshot(const CString& below = {}) const {
+    // Every file and folder below the product data folder, with the files' bytes.
+    std::map<std::string, std::string> Snapshot() const {
         std::map<std::string, std::string> all;
-        const CString top = below.empty() ? data : data + u"\\" + below;
-        const fs::path root = HostOf(top);
-        for (auto& e : fs::recursive_directory_iterator(root)) {
-            const std::string name = fs::relative(e.path(), root).generic_string();
-            all[name] = e.is_symlink()        ? "<link>"
-                        : e.is_directory()    ? "<folder>"
-                        : e.is_regular_file() ? ReadBytes(top + u"\\" + platform::FromUtf8(name))
-                                              : "<other>";
+        for (auto& e : fs::recursive_directory_iterator(HostOf(product))) {
+            const std::string name = fs::relative(e.path(), HostOf(product)).generic_string();
+            all[name] = e.is_symlink()     ? "<link>"
+                        : e.is_directory() ? "<folder>"
+                        : e.is_regular_file()
+                            ? ReadBytes(product + u"\\" + platform::FromUtf8(name))
+                            : "<other>";
         }
         return all;
     }
 
-    CString data;
+    // Imports the pack of `files` (path, bytes; the catalog in UTF-8, stored in the code
+    // page) and returns the receipt it left.
+    ReceiptFile Import(const std::vector<std::pair<std::string, std::string>>& files) {
+        TempFolder pack;
+        for (const auto& [name, bytes] : files) {
+            const CString path = pack.Path() + u"\\marks\\" + platform::FromUtf8(name);
+            fs::create_directories(HostOf(path).parent_path());
+            if (name == "config.xml")
+                WriteCatalog(path, bytes);
+            else
+                WriteBytes(path, bytes);
+        }
+        const ImportSettings settings{u"marks", install, 0x00010004, 0, pack.Path() + u"\\marks"};
+        const ImportOutcome outcome = RunImport(settings, nullptr);
+        EXPECT_TRUE(outcome.saved) << Narrow(outcome.failure);
+        std::vector<ReceiptFile> receipts = ListReceipts(nullptr);
+        EXPECT_EQ(receipts.size(), 1u);
+        return receipts.empty() ? ReceiptFile{} : std::move(receipts[0]);
+    }
+
+    CString install, product;
 
   private:
 #ifdef _WIN32
     std::wstring old_;
-    std::optional<TempFolder> local_;
+    TempFolder local_;
 #else
     std::string prefix_, old_;
 #endif
     std::optional<TempFolder> folder_;
 };
 
-std::string Digest(const std::string& bytes) {
-    platform::Sha256 hash;
-    hash.Update(bytes.data(), bytes.size());
-    return hash.HexDigest();
+std::string Catalog(const std::string& albums) {
+    return "<mirvo>\r\n\t<albums>\r\n" + albums + "\t</albums>\r\n</mirvo>\r\n";
 }
 
 const char kBefore[] =
     "<mirvo>\r\n\t<albums>\r\n\t\t<album name=\"A\">\r\n\t\t\t<item name=\"1\" "
     "file=\"a1.png\"/>\r\n\t\t\t<ElemCount>1</ElemCount>\r\n\t\t</album>\r\n\t</albums>\r\n"
     "</mirvo>\r\n";
-const char16_t kItem[] = u"<item name=\"2\" file=\"sub/a2.png\"/>";
-const char16_t kAlbum[] =
-    u"<album name=\"Z\" cover=\"sub\\Z1.PNG\">\r\n<item name=\"z1\" file=\"sub/z1.png\"/>\r\n"
-    u"<ElemCount>1</ElemCount>\r\n</album>";
-
-// The product after an import that added item 2 to album A (with its file and the folder
-// "sub"), rewrote A's count and added album Z, and that import's receipt.
-struct Imported {
-    explicit Imported(Scene& scene) {
-        WriteBytes(scene.data + u"\\a1.png", "a1");
-        WriteBytes(scene.data + u"\\config.xml", kBefore);
-        pristine = scene.Snapshot();
-        fs::create_directories(HostOf(scene.data + u"\\sub"));
-        WriteBytes(scene.data + u"\\config.xml",
-                   "<mirvo>\r\n\t<albums>\r\n\t\t<album name=\"A\">\r\n\t\t\t<item name=\"1\" "
-                   "file=\"a1.png\"/>\r\n\t\t\t" +
-                       Narrow(kItem) + "\r\n<ElemCount>2</ElemCount>\r\n\t\t</album>\r\n\t" +
-                       Narrow(kAlbum) + "\r\n</albums>\r\n</mirvo>\r\n");
-        for (const char* name : {"a2", "z1"}) {
-            const std::string bytes = std::string(name) + " bytes";
-            WriteBytes(scene.data + u"\\sub\\" + platform::FromUtf8(name) + u".png", bytes);
-            receipt.files.push_back(
-                {u"sub\\" + platform::FromUtf8(name) + u".png", bytes.size(), Digest(bytes)});
-        }
-        receipt.productFolder = scene.data;
-        receipt.packFolder = u"Z:\\packs\\one\\marks";
-        receipt.date = u"2026-12-07T18:00:00Z";
-        receipt.folders = {u"sub"};
-        receipt.changes = {
-            {Receipt::Kind::Item, u"A", u"2", ParentForm::Content, false, {}, kItem},
-            {Receipt::Kind::Album, u"Z", {}, ParentForm::Content, false, {}, kAlbum},
-            {Receipt::Kind::Count,
-             u"a",
-             {},
-             ParentForm::Content,
-             false,
-             u"<ElemCount>1</ElemCount>",
-             u"<ElemCount>2</ElemCount>"},
-        };
-        receipt.foundItems = {{u"A", {}}, {u"A", u"1"}};
-        path = scene.Write(u"one.xml", receipt);
-    }
-    std::map<std::string, std::string> pristine;  // before the import
-    Receipt receipt;
-    CString path;
-};
 
 // A later import of another pack that found these in place.
 Receipt Later(const CString& product, const CString& date, std::vector<CString> files,
@@ -188,9 +157,14 @@ Receipt Later(const CString& product, const CString& date, std::vector<CString> 
 }
 
 void Edit(Scene& s, const std::string& from, const std::string& to) {
-    std::string text = ReadBytes(s.data + u"\\config.xml");
+    std::string text = ReadBytes(s.product + u"\\config.xml");
     text.replace(text.find(from), from.size(), to);
-    WriteBytes(s.data + u"\\config.xml", text);
+    WriteBytes(s.product + u"\\config.xml", text);
+}
+
+// Later receipts are written beside the one being removed.
+void Write(const Receipt& r) {
+    WriteBytes(ReceiptsFolder() + u"\\two.xml", Narrow(ReceiptText(r)));
 }
 
 struct Row {
@@ -207,7 +181,7 @@ TEST(Remove, KeepsWhatChangedOrIsNamedOrReliedOnAndSaysWhy) {
     const std::vector<Row> rows = {
         {"nothing since", [](Scene&) {}, {}},
         {"a file changed",
-         [](Scene& s) { WriteBytes(s.data + u"\\sub\\z1.png", "z1 edited"); },
+         [](Scene& s) { WriteBytes(s.product + u"\\sub\\z1.png", "z1 edited"); },
          {{What::File, u"sub\\z1.png", Kept::Changed}, {What::Folder, u"sub", Kept::NotEmpty}}},
         {"an item edited",
          [](Scene& s) { Edit(s, "\"sub/a2.png\"/>", "\"sub/a2.png\" x=\"\"/>"); },
@@ -215,7 +189,7 @@ TEST(Remove, KeepsWhatChangedOrIsNamedOrReliedOnAndSaysWhy) {
           {What::File, u"sub\\a2.png", Kept::Named},
           {What::Folder, u"sub", Kept::NotEmpty}}},
         {"an album a second pack added to",
-         [](Scene& s) { Edit(s, "<ElemCount>1</ElemCount>\r\n</album>", "<item/></album>"); },
+         [](Scene& s) { Edit(s, "z1.png\"/>", "z1.png\"/><item/>"); },
          {{What::Album, u"Z", Kept::Changed},
           {What::File, u"sub\\z1.png", Kept::Named},
           {What::Folder, u"sub", Kept::NotEmpty}}},
@@ -224,7 +198,7 @@ TEST(Remove, KeepsWhatChangedOrIsNamedOrReliedOnAndSaysWhy) {
          {{What::Count, u"", Kept::Changed}}},
         {"an item a later pack found",
          [](Scene& s) {
-             s.Write(u"two.xml", Later(s.data, kLater, {}, {{u"a", u"2"}}));
+             Write(Later(s.product, kLater, {}, {{u"a", u"2"}}));
          },
          {{What::Item, u"2", Kept::ReliedOn},
           {What::File, u"sub\\a2.png", Kept::Named},
@@ -232,41 +206,40 @@ TEST(Remove, KeepsWhatChangedOrIsNamedOrReliedOnAndSaysWhy) {
          true},
         {"an album a later pack found",
          [](Scene& s) {
-             s.Write(u"two.xml", Later(s.data, kLater, {}, {{u"z", {}}}));
+             Write(Later(s.product, kLater, {}, {{u"z", {}}}));
          },
          {{What::Album, u"Z", Kept::ReliedOn},
           {What::File, u"sub\\z1.png", Kept::Named},
           {What::Folder, u"sub", Kept::NotEmpty}},
          true},
         {"a file a later pack found",
-         [](Scene& s) { s.Write(u"two.xml", Later(s.data, kLater, {u"SUB/Z1.png"}, {})); },
+         [](Scene& s) { Write(Later(s.product, kLater, {u"SUB/Z1.png"}, {})); },
          {{What::File, u"sub\\z1.png", Kept::ReliedOn}, {What::Folder, u"sub", Kept::NotEmpty}},
          true},
         {"a receipt of another product",
          [](Scene& s) {
-             s.Write(u"two.xml", Later(s.data + u"2", kLater, {u"sub\\z1.png"}, {{u"a", u"2"}}));
+             Write(Later(s.product + u"2", kLater, {u"sub\\z1.png"}, {{u"a", u"2"}}));
          },
          {}},
         {"an earlier receipt",
          [](Scene& s) {
-             s.Write(u"two.xml",
-                     Later(s.data, u"2026-12-01T09:00:00Z", {u"sub\\z1.png"}, {{u"a", u"2"}}));
+             Write(Later(s.product, u"2026-12-01T09:00:00Z", {u"sub\\z1.png"}, {{u"a", u"2"}}));
          },
          {}},
         {"a file gone",
-         [](Scene& s) { fs::remove(HostOf(s.data + u"\\sub\\z1.png")); },
+         [](Scene& s) { fs::remove(HostOf(s.product + u"\\sub\\z1.png")); },
          {{What::File, u"sub\\z1.png", Kept::NotFound}}},
 #ifndef _WIN32
         {"a link in place of a file",
          [](Scene& s) {
-             fs::remove(HostOf(s.data + u"\\sub\\a2.png"));
-             fs::create_symlink("z1.png", HostOf(s.data + u"\\sub\\a2.png"));
+             fs::remove(HostOf(s.product + u"\\sub\\a2.png"));
+             fs::create_symlink("z1.png", HostOf(s.product + u"\\sub\\a2.png"));
          },
          {{What::File, u"sub\\a2.png", Kept::Link}, {What::Folder, u"sub", Kept::NotEmpty}}},
         {"a pipe in place of a file",
          [](Scene& s) {
-             fs::remove(HostOf(s.data + u"\\sub\\a2.png"));
-             ASSERT_EQ(::mkfifo(HostOf(s.data + u"\\sub\\a2.png").c_str(), 0600), 0);
+             fs::remove(HostOf(s.product + u"\\sub\\a2.png"));
+             ASSERT_EQ(::mkfifo(HostOf(s.product + u"\\sub\\a2.png").c_str(), 0600), 0);
          },
          {{What::File, u"sub\\a2.png", Kept::NotAFile}, {What::Folder, u"sub", Kept::NotEmpty}}},
 #endif
@@ -274,8 +247,22 @@ TEST(Remove, KeepsWhatChangedOrIsNamedOrReliedOnAndSaysWhy) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Scene scene;
-        Imported imported(scene);
+        WriteBytes(scene.product + u"\\a1.png", "a1");
+        WriteBytes(scene.product + u"\\config.xml", kBefore);
+        const auto pristine = scene.Snapshot();
+        // Item 2 added to album A (its file in the new folder "sub"), A's count rewritten,
+        // album Z added.
+        const ReceiptFile imported = scene.Import(
+            {{"config.xml",
+              Catalog("\t\t<album name=\"a\">\r\n\t\t\t<item name=\"2\" file=\"sub/a2.png\"/>\r\n"
+                      "\t\t</album>\r\n\t\t<album name=\"Z\" cover=\"sub\\Z1.PNG\">\r\n\t\t\t<item "
+                      "name=\"z1\" file=\"sub/z1.png\"/>\r\n\t\t\t<ElemCount>1</ElemCount>\r\n"
+                      "\t\t</album>\r\n")},
+             {"a1.png", "other a1"},
+             {"sub/a2.png", "a2"},
+             {"sub/z1.png", "z1"}});
         row.after(scene);
+
         const auto before = scene.Snapshot();
         const RemovalResult look = RemovePack(imported.path, imported.receipt, false);
         EXPECT_EQ(scene.Snapshot(), before);
@@ -300,7 +287,7 @@ TEST(Remove, KeepsWhatChangedOrIsNamedOrReliedOnAndSaysWhy) {
                   stays ? RemovalResult::Fate::Rewritten : RemovalResult::Fate::Deleted);
         EXPECT_EQ(platform_test::Exists(imported.path), stays);
         if (row.kept.empty()) {
-            EXPECT_EQ(scene.Snapshot(), imported.pristine);
+            EXPECT_EQ(scene.Snapshot(), pristine);
         }
         if (!row.retry) continue;
         // Once nothing relies on it, the rest goes too.
@@ -311,11 +298,9 @@ TEST(Remove, KeepsWhatChangedOrIsNamedOrReliedOnAndSaysWhy) {
         const RemovalResult again = RemovePack(imported.path, rest, true);
         EXPECT_TRUE(again.Complete());
         EXPECT_EQ(again.receipt, RemovalResult::Fate::Deleted);
-        EXPECT_EQ(scene.Snapshot(), imported.pristine);
+        EXPECT_EQ(scene.Snapshot(), pristine);
     }
 }
-
-}  // namespace
 
 // A generated catalog's albums: each album's items and its count as the recount writes it,
 // or, unless `exact`, no count in an album written as an empty-element tag or with nothing
@@ -351,16 +336,6 @@ std::string Albums(Rng& rng, bool exact, std::vector<std::string>* files) {
     return text;
 }
 
-// A catalog written in the ANSI code page, as the product keeps it.
-void WriteCatalog(const CString& path, const std::string& utf8) {
-    const CString text = platform::FromUtf8(utf8);
-    std::string bytes;
-    bool usedDefault = false;
-    ASSERT_TRUE(platform::WideToAnsi(text.data(), text.size(), bytes, usedDefault));
-    ASSERT_FALSE(usedDefault);
-    WriteBytes(path, bytes);
-}
-
 // Imported and taken out again, the product data folder is what it was, byte for byte, and
 // the receipt is gone.
 TEST(Remove, RoundTripGivesTheProductBackByteForByte) {
@@ -368,50 +343,35 @@ TEST(Remove, RoundTripGivesTheProductBackByteForByte) {
         SCOPED_TRACE(seed);
         Rng rng(seed);
         Scene scene;
-        TempFolder pack;
-        const CString product = scene.data + u"\\data\\marks";
-        const CString material = pack.Path() + u"\\marks";
-        fs::create_directories(HostOf(product));
-        fs::create_directories(HostOf(material));
         // The product: no catalog yet (the first import makes it), or one of each form.
         const int form = static_cast<int>(seed % 4);
-        std::vector<std::string> files;
+        const char* const forms[] = {"", "<mirvo>\r\n\t<albums/>\r\n</mirvo>\r\n",
+                                     "<mirvo>\r\n\t<albums></albums>\r\n</mirvo>\r\n"};
         const std::string albums = Albums(rng, form == 0, nullptr);
-        if (form == 1)
-            WriteCatalog(product + u"\\config.xml", "<mirvo>\r\n\t<albums/>\r\n</mirvo>\r\n");
-        if (form == 2)
-            WriteCatalog(product + u"\\config.xml",
-                         "<mirvo>\r\n\t<albums></albums>\r\n</mirvo>\r\n");
-        if (form == 3)
-            WriteCatalog(product + u"\\config.xml",
-                         "<mirvo>\r\n\t<albums>\r\n" + albums + "\t</albums>\r\n</mirvo>\r\n");
-        WriteCatalog(material + u"\\config.xml",
-                     "<mirvo>\r\n\t<albums>\r\n" + Albums(rng, form == 0, &files) +
-                         "\t\t<album name=\"new\">\r\n\t\t\t<ElemCount>0</ElemCount>\r\n"
-                         "\t\t</album>\r\n\t</albums>\r\n</mirvo>\r\n");
-        files.push_back("d1\\deeper\\g.png");
+        if (form > 0)
+            WriteCatalog(scene.product + u"\\config.xml", form < 3 ? forms[form] : Catalog(albums));
+        std::vector<std::string> files{"d1\\deeper\\g.png"};
+        std::vector<std::pair<std::string, std::string>> pack{
+            {"config.xml", Catalog(Albums(rng, form == 0, &files) +
+                                   "\t\t<album name=\"new\">\r\n\t\t\t<ElemCount>0</ElemCount>"
+                                   "\r\n\t\t</album>\r\n")}};
         for (const std::string& f : files) {
-            const CString path = platform::FromUtf8(f);
-            fs::create_directories(HostOf(material + u"\\" + path).parent_path());
-            WriteBytes(material + u"\\" + path, f + " of the pack");
+            pack.emplace_back(f, f + " of the pack");
             // Some the product has already, some in folders it has.
-            if (rng.Chance(30)) {
-                fs::create_directories(HostOf(product + u"\\" + path).parent_path());
-                if (rng.Chance(50)) WriteBytes(product + u"\\" + path, f + " of the product");
-            }
+            const CString path = scene.product + u"\\" + platform::FromUtf8(f);
+            if (!rng.Chance(30)) continue;
+            fs::create_directories(HostOf(path).parent_path());
+            if (rng.Chance(50)) WriteBytes(path, f + " of the product");
         }
-        const auto before = scene.Snapshot(u"data\\marks");
-        const ImportSettings settings{u"marks", scene.data, 0x00010004, 0, material};
-        const ImportOutcome outcome = RunImport(settings, nullptr);
-        ASSERT_TRUE(outcome.saved) << Narrow(outcome.failure);
-        ASSERT_EQ(Narrow(outcome.productFolder), Narrow(product));
-        const std::vector<ReceiptFile> receipts = ListReceipts(nullptr);
-        ASSERT_EQ(receipts.size(), 1u);
-        const RemovalResult done = RemovePack(receipts[0].path, receipts[0].receipt, true);
+        const auto before = scene.Snapshot();
+        const ReceiptFile receipt = scene.Import(pack);
+        const RemovalResult done = RemovePack(receipt.path, receipt.receipt, true);
         EXPECT_EQ(done.failure, "");
         EXPECT_TRUE(done.Complete());
         EXPECT_EQ(done.receipt, RemovalResult::Fate::Deleted);
         EXPECT_TRUE(ListReceipts(nullptr).empty());
-        EXPECT_EQ(scene.Snapshot(u"data\\marks"), before);
+        EXPECT_EQ(scene.Snapshot(), before);
     }
 }
+
+}  // namespace
