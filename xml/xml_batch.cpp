@@ -499,8 +499,8 @@ struct CXmlEditBatch::Impl {
             restore =
                 LineBreakAt(Following(0, contentStart), first, ignored) && Same(first, 0, start);
         }
-        const bool closing = restore && (flags & EditRestoreEmptyTag);
-        if (closing) restore = doc.ClosesAsEmptyTag(parent);
+        bool closing = restore && (flags & EditRestoreEmptyTag);
+        if (closing) restore = closing = doc.ClosesAsEmptyTag(parent);
         if (lineBreak && split && !restore) return false;
         const int32_t at = restore ? (closing ? contentStart - 1 : contentStart) : start;
         const int32_t existing = FindGap(0, at);
