@@ -144,7 +144,7 @@ class Merge {
                 const ParentForm form = Opening(albums);
                 const ElementHandle added = Append(list, albums, last, album, u"album");
                 if (failed_) return false;
-                Note(Receipt::Kind::Album, added, 0, form);
+                Note(Receipt::Kind::Album, added, albums, form);
                 main_ = added != kRefused ? added : last;
                 child_ = 0;
                 continue;
@@ -188,12 +188,14 @@ class Merge {
   private:
     static constexpr ElementHandle kRefused = ~ElementHandle{0};
 
-    // An element added into `album` (0: into the albums). What goes into an album this merge
-    // added is part of that album's text, no change of its own.
-    void Note(Receipt::Kind kind, ElementHandle added, ElementHandle album, ParentForm form) {
+    // An element added into `parent` (the albums, or an album for an item). What goes into an
+    // album this merge added is part of that album's text, no change of its own.
+    void Note(Receipt::Kind kind, ElementHandle added, ElementHandle parent, ParentForm form) {
         if (!log_ || added == 0 || added == kRefused) return;
         log_->added.insert(added);
-        if (log_->added.count(album)) return;
+        if (log_->added.count(parent)) return;
+        log_->opened.insert(parent);
+        const ElementHandle album = kind == Receipt::Kind::Item ? parent : 0;
         log_->changes.push_back({kind, added, album, form, false, {}});
     }
 
@@ -316,8 +318,8 @@ class Merge {
 
 }  // namespace
 
-ParentForm MergeLog::Opening(const CXmlDocument& target, ElementHandle parent) {
-    return opened.insert(parent).second ? target.GetElementForm(parent) : ParentForm::Content;
+ParentForm MergeLog::Opening(const CXmlDocument& target, ElementHandle parent) const {
+    return opened.count(parent) ? ParentForm::Content : target.GetElementForm(parent);
 }
 
 bool MergeCatalog(CXmlDocument& source, CXmlDocument& target, MergeLog* log) {
@@ -366,9 +368,11 @@ bool UpdateItemCounts(CXmlDocument& target, MergeLog* log) {
                 if (const ElementHandle added =
                         batch.AppendElement(album, 0, u"ElemCount", digits.c_str(), 0)) {
                     target.SetPosition(album, added, 0);
-                    if (noted)
+                    if (noted) {
+                        log->opened.insert(album);
                         log->changes.push_back(
                             {Receipt::Kind::Count, added, album, form, true, {}});
+                    }
                 }
             }
             if (batch.Failed()) return false;

@@ -27,8 +27,8 @@ struct MergeLog {
     std::unordered_set<ElementHandle> opened;                    // parents it appended into
     std::unordered_set<ElementHandle> seen;                      // found already
 
-    // How `parent` read before the first append into it; Content once one opened it.
-    ParentForm Opening(const CXmlDocument& target, ElementHandle parent);
+    // How `parent` reads before an append into it: as it is until one opened it, then Content.
+    ParentForm Opening(const CXmlDocument& target, ElementHandle parent) const;
 };
 
 // True when the catalog has the root "mirvo" with an "albums" child, the only form the merge

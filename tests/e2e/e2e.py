@@ -16,6 +16,7 @@ address. Exit status 0 passes, 77 skips, anything else fails.
 import argparse
 import codecs
 import fcntl
+import glob
 import os
 import pty
 import re
@@ -851,6 +852,14 @@ def side_by_side(args):
         for path in windows_tree:
             check(windows_tree[path] == native_tree[path], "%s differs between the builds" % path)
         check_merged(os.path.join(other, INSTALL_RELATIVE))
+        # Each build keeps one receipt, in the same folder of the prefix's user profile.
+        folders = []
+        for p in (s.prefix, other):
+            found = glob.glob(os.path.join(p, "drive_c", "users", "*", "AppData", "Local",
+                                           "Brevlo", "Receipts", "*.xml"))
+            check(len(found) == 1, "receipts in %s: %s" % (p, found))
+            folders.append(os.path.dirname(os.path.relpath(found[0], p)))
+        check(folders[0] == folders[1], "the builds keep their receipts apart: %s" % folders)
         log("%d entries identical" % len(windows_tree))
     finally:
         s.close()
