@@ -178,6 +178,8 @@ class Removal {
         result_.failure = why;
         return std::move(result_);
     }
+    // Why it stopped, for Run to return with what was done before.
+    void Fail(const std::string& why) { result_.failure = why; }
     static std::string SystemText() { return platform::ToUtf8(platform::SystemErrorText()); }
 
     // The path below the data folder that a value names, folded as Windows compares file
@@ -468,20 +470,20 @@ class Removal {
                 CatalogProblem problem;
                 state = ReadCatalog(doc, data_, file, problem);
                 if (state == CatalogState::Unusable) {
-                    Stop(CatalogProblemText(problem));
+                    Fail(CatalogProblemText(problem));
                     return false;
                 }
             }
             if (state == CatalogState::Loaded) {
                 if (!HasCatalogForm(doc)) {
-                    Stop("the catalog " + CatalogName() +
+                    Fail("the catalog " + CatalogName() +
                          " is not of the catalog form (a root \"mirvo\" with \"albums\")");
                     return false;
                 }
                 albums_ = doc.FindNamedElement(doc.FindNamedElement(0, 0, u"mirvo"), 0, u"albums");
             }
             if (!PlanCatalog(doc, steps)) {
-                Stop("the catalog " + CatalogName() +
+                Fail("the catalog " + CatalogName() +
                      " could not be edited as planned; nothing was changed");
                 return false;
             }
@@ -512,7 +514,7 @@ class Removal {
                 platform::FileStamp now;
                 if (file.folder.Stamp(file.name, now) && now == file.stamp) {
                     if (!file.folder.Remove(file.name, false)) {
-                        Stop("the catalog " + CatalogName() +
+                        Fail("the catalog " + CatalogName() +
                              " could not be deleted: " + SystemText());
                         return false;
                     }
@@ -524,12 +526,12 @@ class Removal {
                 // The import's checks before the catalog is replaced.
                 CString entry;
                 if (!file.folder.MayReplace(file.name)) {
-                    Stop("the catalog " + CatalogName() + " cannot be replaced: " + SystemText());
+                    Fail("the catalog " + CatalogName() + " cannot be replaced: " + SystemText());
                     return false;
                 }
                 if (!staging.Inspect(data_, entry) || (file.folder.Volume() != data_.Volume() &&
                                                        !staging.Inspect(file.folder, entry))) {
-                    Stop(Utf8(entry) + " is in the way: it is not the import's own");
+                    Fail(Utf8(entry) + " is in the way: it is not the import's own");
                     return false;
                 }
                 CString message;
@@ -539,7 +541,7 @@ class Removal {
                         Accept(doc, steps, false);
                         return true;
                     case CatalogSave::Failed:
-                        Stop("the catalog " + CatalogName() +
+                        Fail("the catalog " + CatalogName() +
                              " could not be saved: " + platform::ToUtf8(message));
                         return false;
                     case CatalogSave::Changed:
@@ -547,7 +549,7 @@ class Removal {
                 }
             }
             if (round == kRounds) {
-                Stop("the catalog " + CatalogName() + " changed while it was being edited, " +
+                Fail("the catalog " + CatalogName() + " changed while it was being edited, " +
                      std::to_string(kRounds) +
                      " times: nothing was taken out; run remove again when nothing else "
                      "writes it");

@@ -35,7 +35,7 @@ file(WRITE ${WORK}/data/config.xml "<mirvo><albums>\r\n<album name=\"Z\"/>\r\n</
 file(MAKE_DIRECTORY ${WORK}/data/sub)
 file(WRITE ${WORK}/data/sub/a.png "a!")
 file(SHA256 ${WORK}/data/sub/a.png sha)
-file(WRITE ${WORK}/r.xml "<?xml version=\"1.0\" encoding=\"us-ascii\"?>
+set(receipt "<?xml version=\"1.0\" encoding=\"us-ascii\"?>
 <receipt version=\"1\" date=\"2026-12-07T18:00:00Z\">
 \t<product folder=\"${data}\"/>
 \t<pack folder=\"Z:\\packs\\marks\"/>
@@ -44,6 +44,7 @@ file(WRITE ${WORK}/r.xml "<?xml version=\"1.0\" encoding=\"us-ascii\"?>
 \t<change kind=\"album\" album=\"Z\" parent=\"empty-tag\" text=\"&lt;album name=&quot;Z&quot;/&gt;\"/>
 </receipt>
 ")
+file(WRITE ${WORK}/r.xml "${receipt}")
 set(head "receipt  ${shown}\nproduct  ${data}\npack     Z:\\packs\\marks, imported 2026-12-07T18:00:00Z\n")
 
 file(READ ${WORK}/data/config.xml imported HEX)
@@ -58,9 +59,9 @@ file(WRITE ${WORK}/data/sub/a.png "A!")
 run(1 "${head}remove   album \"Z\"\nkeep     file sub\\a.png: changed since the import\nkeep     folder sub: it holds more than the import put there\ntook out 1, kept 2; the receipt now lists only what was kept, for a later remove\n"
   remove r.xml --apply)
 file(READ ${WORK}/data/config.xml now HEX)
-file(READ ${WORK}/r.xml receipt)
-if(NOT now STREQUAL before OR receipt MATCHES "<change" OR NOT receipt MATCHES "<file path=\"sub")
-  message(FATAL_ERROR "after the first removal:\n${now}\n${receipt}")
+file(READ ${WORK}/r.xml rewritten)
+if(NOT now STREQUAL before OR rewritten MATCHES "<change" OR NOT rewritten MATCHES "<file path=\"sub")
+  message(FATAL_ERROR "after the first removal:\n${now}\n${rewritten}")
 endif()
 
 file(WRITE ${WORK}/data/sub/a.png "a!")
@@ -76,3 +77,10 @@ if(NOT err STREQUAL "brevlo-catalog: r.xml: no such receipt\n")
   message(FATAL_ERROR "a receipt removed twice: ${err}")
 endif()
 run(64 "" remove a --bogus)
+# A catalog the import would refuse stops the removal before anything changes.
+file(WRITE ${WORK}/r.xml "${receipt}")
+file(WRITE ${WORK}/data/config.xml "<mirvo>")
+run(2 "${head}" remove r.xml --apply)
+if(NOT err MATCHES "^brevlo-catalog: remove: the catalog .*config.xml is not well-formed XML: ")
+  message(FATAL_ERROR "a catalog that does not parse: ${err}")
+endif()
