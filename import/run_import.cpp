@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "import/catalog_file.h"
 #include "import/catalog_merge.h"
 #include "import/copy_tree.h"
 #include "import/receipt.h"
@@ -154,79 +155,39 @@ bool IndexMatchesText(const CXmlDocument& edited) {
 
 namespace {
 
-enum class Catalog { Missing, Loaded, Unusable };
+using Catalog = CatalogState;
 
-// A catalog and where it really is: the folder and name of the file it is, through links.
-struct CatalogFile {
-    const char16_t* path;  // as the user knows it, for the texts
-    platform::Folder folder;
-    CString name;
-    platform::FileStamp stamp;  // of the file that was loaded
-};
-
-// Opens the catalog `name` of `folder` by handle (never waiting on a pipe; a link only under
-// the link rule), loads it and tells whether it may be merged and written back: only a
-// well-formed text in the code page whose bytes come back exactly from it. `failure` says why
-// not.
+// Loads the catalog as ReadCatalog does; `failure` says why it cannot be used.
 Catalog LoadCatalog(CXmlDocument& document, const platform::Folder& folder, CatalogFile& file,
                     CatalogOf whose, CString& failure) {
-    CString real;
-    platform::File* opened = folder.OpenFile(u"config.xml", true, &file.folder, &real);
-    if (!opened) {
-        const uint32_t error = platform::GetLastError();
-        if (error == platform::kErrorLinkRefused) {
+    CatalogProblem problem;
+    const Catalog state = ReadCatalog(document, folder, file, problem);
+    switch (problem.kind) {
+        case CatalogProblem::None:
+            break;
+        case CatalogProblem::LinkRefused:
             failure = LinkRefusedText(file.path);
-        } else if (error == platform::kErrorNotAFile) {
+            break;
+        case CatalogProblem::NotAFile:
             failure = CatalogNotAFileText(whose, file.path);
-        } else if (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound) {
-            platform::FileStamp here, there;
-            if (file.folder.IsOpen() &&
-                (real != u"config.xml" || !folder.Stamp(CString(), here) ||
-                 !file.folder.Stamp(CString(), there) || here.index != there.index ||
-                 here.volume != there.volume)) {
-                // A link to nothing: every later import would fail the same way.
-                failure = DanglingCatalogText(file.path, file.folder.Path() + u"\\" + real);
-                return Catalog::Unusable;
-            }
-            file.name = u"config.xml";
-            if (!folder.Duplicate(file.folder)) {
-                failure = CatalogReadFailureText(whose, file.path, platform::SystemErrorText());
-                return Catalog::Unusable;
-            }
-            return Catalog::Missing;
-        } else {
-            failure = CatalogReadFailureText(whose, file.path, platform::SystemErrorText());
-        }
-        return Catalog::Unusable;
+            break;
+        case CatalogProblem::Dangling:
+            failure = DanglingCatalogText(file.path, problem.message);
+            break;
+        case CatalogProblem::Read:
+            failure = CatalogReadFailureText(whose, file.path, problem.message);
+            break;
+        case CatalogProblem::Encoding:
+            failure = CatalogEncodingFailureText(whose, file.path, platform::AnsiCodePage());
+            break;
+        case CatalogProblem::CodePage:
+            failure = CatalogCodePageFailureText(whose, file.path, platform::AnsiCodePage());
+            break;
+        case CatalogProblem::Syntax:
+            failure = CatalogSyntaxFailureText(whose, file.path, problem.message);
+            break;
     }
-    file.name = real;
-    platform::StampOf(opened, file.stamp);
-    platform::SetLastError(0);
-    const bool parsed = document.LoadFile(opened);
-    const uint32_t error = platform::GetLastError();
-    // The read failed when the system says why, or when no text came of it (a short read, a
-    // file too large); otherwise the text was read and did not parse.
-    if (!parsed &&
-        (error || (document.DocumentText().length() == 0 && !document.LoadedExactly()))) {
-        failure = CatalogReadFailureText(whose, file.path, document.ResultText());
-        return Catalog::Unusable;
-    }
-    // Text in another encoding is said to be so, also where it does not parse. Names of a
-    // UTF-8 catalog would be compared and saved as other text: whatever its declaration says,
-    // and even where its bytes happen to come back in the code page.
-    if (document.LoadedUtf8Text()) {
-        failure = CatalogEncodingFailureText(whose, file.path, platform::AnsiCodePage());
-        return Catalog::Unusable;
-    }
-    if (!document.LoadedExactly()) {
-        failure = CatalogCodePageFailureText(whose, file.path, platform::AnsiCodePage());
-        return Catalog::Unusable;
-    }
-    if (!parsed) {
-        failure = CatalogSyntaxFailureText(whose, file.path, document.ResultText());
-        return Catalog::Unusable;
-    }
-    return Catalog::Loaded;
+    return state;
 }
 
 CString RefusalText(const CopyRefusal& refusal) {

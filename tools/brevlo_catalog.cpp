@@ -7,7 +7,9 @@
 
 #include "brevlo_version.h"
 #include "import/catalog_merge.h"
+#include "import/import_texts.h"
 #include "import/receipt.h"
+#include "import/remove_pack.h"
 #include "platform/ascii_fold.h"
 #include "platform/platform.h"
 #include "tools/catalog_index.h"
@@ -24,6 +26,7 @@ const char kHelp[] =
     "       brevlo-catalog index FILE [--encoding ansi|utf-8]\n"
     "       brevlo-catalog merge PRODUCT PACK [-o OUT]\n"
     "       brevlo-catalog receipts [PRODUCT_DATA_FOLDER]\n"
+    "       brevlo-catalog remove RECEIPT [--apply]\n"
     "       brevlo-catalog --help | --version\n"
     "\n"
     "  check  checks a pack folder (the material folder named after the command word, with\n"
@@ -37,13 +40,19 @@ const char kHelp[] =
     "         written unless OUT names it\n"
     "  receipts  lists the receipts of completed imports (of one product data folder, or\n"
     "         all), newest first: date, pack, what the import placed, the receipt's file\n"
+    "  remove  takes the pack of an import out again, as far as RECEIPT (a file that\n"
+    "         receipts lists) shows it unchanged and nothing relies on it: one line for\n"
+    "         each thing it takes out and for each thing it keeps, with why. Without\n"
+    "         --apply it only says so and changes nothing\n"
     "\n"
     "exit status:\n"
-    "  0   check: no errors; index: well-formed; merge: merged and written\n"
+    "  0   check: no errors; index: well-formed; merge: merged and written; remove:\n"
+    "      everything taken out (or, without --apply, everything would be)\n"
     "  1   check: errors found; index: not well-formed; merge: a catalog did not load or the\n"
-    "      product's is not of the catalog form\n"
-    "  2   index: FILE could not be read; merge: OUT could not be written; any command:\n"
-    "      standard output could not be written\n"
+    "      product's is not of the catalog form; remove: something kept\n"
+    "  2   index: FILE could not be read; merge: OUT could not be written; remove: no such\n"
+    "      receipt, or it stopped (what it did before is listed); any command: standard\n"
+    "      output could not be written\n"
     "  64  the command line is wrong\n";
 
 bool gWriteFailed = false;
@@ -269,6 +278,131 @@ int Receipts(const std::vector<CString>& args) {
     return Finish(kDone);
 }
 
+std::string Shown(std::u16string_view text) {
+    return platform::ToUtf8(ShownName(text));
+}
+
+std::string Quoted(std::u16string_view text) {
+    return "\"" + Shown(text) + "\"";
+}
+
+// What a step is about: `album "A"`, `file a\b.png`, ...
+std::string Subject(const RemovalStep& s) {
+    switch (s.what) {
+        case RemovalStep::What::Album:
+            return "album " + Quoted(s.name);
+        case RemovalStep::What::Item:
+            return "item " + Quoted(s.name) + " of album " + Quoted(s.album);
+        case RemovalStep::What::Count:
+            return "count of album " + Quoted(s.album);
+        case RemovalStep::What::File:
+            return "file " + Shown(s.name);
+        case RemovalStep::What::Folder:
+            return "folder " + Shown(s.name);
+        case RemovalStep::What::Catalog:
+            break;
+    }
+    return "catalog " + Shown(s.name);
+}
+
+std::string Why(const RemovalStep& s) {
+    using Kept = RemovalStep::Kept;
+    switch (s.kept) {
+        case Kept::Changed:
+            return "changed since the import";
+        case Kept::Named:
+            return "still named by " + Shown(s.by);
+        case Kept::ReliedOn:
+            return "found in place by the later import of " + Shown(s.by) + " (" + Shown(s.when) +
+                   ")";
+        case Kept::NotFound:
+            return "not found";
+        case Kept::Link:
+            return "a link stands in its place or on the way to it";
+        case Kept::NotAFile:
+            return "something else than a regular file stands in its place";
+        case Kept::NotEmpty:
+            return "it holds more than the import put there";
+        case Kept::CannotRestore:
+            return "its text before the import cannot be put back exactly";
+        case Kept::Failed:
+            return "the system refused: " + Shown(s.by);
+        case Kept::No:
+            break;
+    }
+    return {};
+}
+
+int Remove(const std::vector<CString>& args) {
+    CString file;
+    bool apply = false;
+    for (const CString& arg : args) {
+        if (arg == u"--apply")
+            apply = true;
+        else if (file.empty() && !arg.starts_with(u"-"))
+            file = arg;
+        else
+            return Usage("unexpected argument \"" + platform::ToUtf8(arg) + "\"");
+    }
+    if (file.empty()) return Usage("remove needs a RECEIPT");
+    const CString path =
+        platform::HostToWindowsPath(platform::ToUtf8(platform::CommandLinePath(file)));
+    TextBuffer text;
+    CString result;
+    Receipt receipt;
+    std::string problem;
+    if (!CXmlDocument::ReadTextFile(path.c_str(), text, result)) {
+        const uint32_t error = platform::GetLastError();
+        problem = error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound
+                      ? "no such receipt"
+                      : platform::ToUtf8(result);
+    } else {
+        ParseReceipt(CString(text.view()), receipt, problem);
+    }
+    if (!problem.empty()) {
+        Err("brevlo-catalog: " + platform::ToUtf8(file) + ": " + problem + "\n");
+        return kIoError;
+    }
+    if (apply) platform::InstallStopSignals();
+    const RemovalResult removal = RemovePack(path, receipt, apply, [] {
+        Err("brevlo-catalog: another import of this product is running; waiting for it\n");
+    });
+    std::string out = std::string(apply ? "" : "dry run: nothing is changed\n") + "receipt  " +
+                      platform::WindowsToHostPath(path.c_str()) + "\nproduct  " +
+                      Shown(receipt.productFolder) + "\npack     " + Shown(receipt.packFolder) +
+                      ", imported " + Shown(receipt.date) + "\n";
+    size_t taken = 0, kept = 0;
+    for (const RemovalStep& s : removal.steps) {
+        if (s.kept != RemovalStep::Kept::No) continue;
+        ++taken;
+        const bool file = s.what == RemovalStep::What::File || s.what == RemovalStep::What::Catalog;
+        out += s.restore ? "put back " + Subject(s) + " as it read: " + Shown(s.by)
+                         : (file ? "delete   " : "remove   ") + Subject(s);
+        out += "\n";
+    }
+    for (const RemovalStep& s : removal.steps) {
+        if (s.kept == RemovalStep::Kept::No) continue;
+        ++kept;
+        out += "keep     " + Subject(s) + ": " + Why(s) + "\n";
+    }
+    if (!removal.failure.empty()) {
+        Out(out);
+        Err("brevlo-catalog: remove: " + removal.failure + "\n");
+        return Finish(kIoError);
+    }
+    if (!apply) {
+        out += std::to_string(taken) + " to take out, " + std::to_string(kept) +
+               " to keep; add --apply to take the pack out\n";
+    } else {
+        out += "took out " + std::to_string(taken) + ", kept " + std::to_string(kept) + "; " +
+               (removal.receipt == RemovalResult::Fate::Deleted
+                    ? "the receipt was deleted\n"
+                    : "the receipt now lists only what was kept, for a later remove\n");
+    }
+    Out(out);
+    return Finish(removal.Complete() ? kDone : kFound);
+}
+
 int Check(const std::vector<CString>& args) {
     CString folder;
     uint32_t codePage = 936;
@@ -309,7 +443,8 @@ int Check(const std::vector<CString>& args) {
 }  // namespace
 
 int ToolMain(const std::vector<CString>& args) {
-    if (args.size() < 2) return Usage("a command is needed: check, index, merge or receipts");
+    if (args.size() < 2)
+        return Usage("a command is needed: check, index, merge, receipts or remove");
     const CString& command = args[1];
     if (command == u"--help" || command == u"-h") {
         Out(kHelp);
@@ -324,5 +459,6 @@ int ToolMain(const std::vector<CString>& args) {
     if (command == u"index") return Index(rest);
     if (command == u"merge") return Merge(rest);
     if (command == u"receipts") return Receipts(rest);
+    if (command == u"remove") return Remove(rest);
     return Usage("unknown command \"" + platform::ToUtf8(command) + "\"");
 }

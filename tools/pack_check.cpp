@@ -12,6 +12,7 @@
 #include "import/copy_tree.h"
 #include "import/import_texts.h"
 #include "platform/ascii_fold.h"
+#include "platform/file_name_fold.h"
 #include "platform/platform.h"
 #include "xml/XmlDocument.h"
 
@@ -31,29 +32,6 @@ std::string Shown(std::u16string_view name) {
 
 std::string Quoted(std::u16string_view text) {
     return "\"" + Shown(text) + "\"";
-}
-
-// Windows compares file names through its upper-case table; this covers the scripts pack
-// file names are written in (Latin, Greek, Cyrillic, full-width Latin).
-char16_t FoldFileChar(char16_t c) {
-    if (c >= u'A' && c <= u'Z') return platform::FoldAscii(c);
-    if ((c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3AB) ||
-        (c >= 0x410 && c <= 0x42F) || (c >= 0xFF21 && c <= 0xFF3A))
-        return c + 32;
-    if (c >= 0x400 && c <= 0x40F) return c + 80;
-    if (c >= 0x100 && c <= 0x17F && c != 0x130 && c != 0x131 && c != 0x138 && c != 0x149 &&
-        c != 0x17F) {
-        const bool oddPairs = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
-        if ((c % 2 == 1) == oddPairs) return c + 1;
-    }
-    return c;
-}
-
-CString FoldPath(std::u16string_view path) {
-    CString folded;
-    folded.reserve(path.size());
-    for (char16_t c : path) folded += c == u'\\' ? u'/' : FoldFileChar(c);
-    return folded;
 }
 
 struct Position {
@@ -119,7 +97,7 @@ std::string RefusedName(std::u16string_view name) {
 
 // The catalog is found as Windows finds "config.xml", without regard to case.
 bool IsCatalog(const CString& path) {
-    return FoldPath(path) == u"config.xml";
+    return platform::FoldFilePath(path) == u"config.xml";
 }
 
 class Checker {
@@ -207,7 +185,7 @@ class Checker {
             else if (e.kind == PackEntry::Special)
                 Add(path, {}, false, "not a regular file or folder: the import skips it");
             else if (e.kind == PackEntry::File && !IsCatalog(e.path))
-                files_.emplace(FoldPath(e.path), e.path);
+                files_.emplace(platform::FoldFilePath(e.path), e.path);
         }
     }
 
@@ -331,7 +309,7 @@ class Checker {
             if (attribute[0] == u'n') continue;
             const int32_t at = doc_.AttributeOffset(doc_.MainHandle(), attribute);
             if (at < 0) continue;
-            const CString folded = FoldPath(value);
+            const CString folded = platform::FoldFilePath(value);
             named_.insert(folded);
             if (!files_.count(folded))
                 AddAt(static_cast<size_t>(at), true,
