@@ -80,6 +80,22 @@ def main():
     compare("CopyTree into an empty folder vs cp -rn", "BM_CopyTreeIntoEmpty", "BM_CpRnIntoEmpty",
             1.1)
     compare("CopyTree into a full folder vs cp -rn", "BM_CopyTreeIntoFull", "BM_CpRnIntoFull", 1.1)
+    # The whole import of a pack of small files (bench/wine_import.py); the counts are the
+    # largest and smallest it ran, 20,000 and 5,000 in a full run.
+    counts = sorted({int(name.split("/")[1]) for name in runs if name.startswith("BM_WineImport/")})
+    if counts:
+        big, small = counts[-1], counts[0]
+        full = big == 20000 and small == 5000
+        compare(f"Windows build under Wine, {big:,} files into an empty folder vs cp -rn",
+                f"BM_WineImport/{big}", f"BM_CpRnPack/{big}", 20 if full else None)
+        compare(f"Windows build under Wine, {big:,} files / {small:,} files",
+                f"BM_WineImport/{big}", f"BM_WineImport/{small}", 4.5 if full else None)
+        compare(f"Native build, {big:,} files into an empty folder vs cp -rn",
+                f"BM_NativeImport/{big}", f"BM_CpRnPack/{big}")
+        compare(f"Native build, {big:,} files / {small:,} files", f"BM_NativeImport/{big}",
+                f"BM_NativeImport/{small}")
+        compare(f"Windows build under Wine vs native build, {big:,} files",
+                f"BM_WineImport/{big}", f"BM_NativeImport/{big}")
 
     # Figures without a peer.
     extra = []

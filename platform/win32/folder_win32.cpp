@@ -72,8 +72,11 @@ void SetStatus(NTSTATUS status) {
 }
 
 // NtCreateFile of `name` relative to the folder `root` (the root itself for an empty name).
+// Names are matched without regard to case unless `exactCase`: Wine then looks a missing name
+// up by a stat alone instead of reading the whole folder.
 HANDLE OpenAt(HANDLE root, std::u16string_view name, ACCESS_MASK access, ULONG share,
-              ULONG disposition, ULONG options, ULONG attributes = FILE_ATTRIBUTE_NORMAL) {
+              ULONG disposition, ULONG options, ULONG attributes = FILE_ATTRIBUTE_NORMAL,
+              bool exactCase = false) {
     if (!Nt().createFile || name.size() > 32767) {
         ::SetLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
@@ -82,7 +85,7 @@ HANDLE OpenAt(HANDLE root, std::u16string_view name, ACCESS_MASK access, ULONG s
     text.Buffer = const_cast<PWSTR>(reinterpret_cast<const wchar_t*>(name.data()));
     text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
     OBJECT_ATTRIBUTES object;
-    InitializeObjectAttributes(&object, &text, OBJ_CASE_INSENSITIVE, root, nullptr);
+    InitializeObjectAttributes(&object, &text, exactCase ? 0 : OBJ_CASE_INSENSITIVE, root, nullptr);
     IO_STATUS_BLOCK io{};
     HANDLE handle = nullptr;
     const NTSTATUS status =
@@ -492,7 +495,7 @@ struct TempFile::State {
     // The file again, for a rename or a removal once it is closed.
     HANDLE Reopen(ACCESS_MASK access) {
         return OpenAt(folder, name, access | FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES,
-                      kAllShare, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+                      kAllShare, FILE_OPEN, FILE_NON_DIRECTORY_FILE, FILE_ATTRIBUTE_NORMAL, true);
     }
 };
 
@@ -525,9 +528,11 @@ bool TempFile::Create(const Folder& folder) {
         std::swprintf(name, 16, L"~%07llx",
                       static_cast<unsigned long long>(NextRandom() & 0xFFFFFFFull));
         const CString text(reinterpret_cast<const char16_t*>(name));
-        HANDLE file =
-            OpenAt(dir, text, GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC | WRITE_OWNER,
-                   FILE_SHARE_READ, FILE_CREATE, FILE_NON_DIRECTORY_FILE);
+        // A random name in the staging's own folder: created by its exact spelling, which
+        // spares Wine a reading of the folder for each file.
+        HANDLE file = OpenAt(
+            dir, text, GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC | WRITE_OWNER,
+            FILE_SHARE_READ, FILE_CREATE, FILE_NON_DIRECTORY_FILE, FILE_ATTRIBUTE_NORMAL, true);
         if (file) {
             state_->folder = dir;
             state_->name = text;
