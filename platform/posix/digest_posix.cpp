@@ -1,4 +1,5 @@
 // SHA-256 through OpenSSL's libcrypto, and the user's folders as Wine lays them out.
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -24,6 +25,9 @@ Sha256::Sha256() : state_(new State) {
 Sha256::~Sha256() {
     EVP_MD_CTX_free(state_->context);
     delete state_;
+    // libcrypto keeps per-thread state that only the thread's end frees; the import's worker
+    // may still be ending when the program exits after the question.
+    OPENSSL_thread_stop();
 }
 
 bool Sha256::Update(const void* data, size_t size) {
