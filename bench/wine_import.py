@@ -24,6 +24,9 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+from e2e import Display  # noqa: E402  the tests' private Xvfb
+
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 INSTALL_WINDOWS = "C:\\Program Files\\MirvoPix"
 INSTALL_RELATIVE = os.path.join("drive_c", "Program Files", "MirvoPix")
@@ -89,27 +92,15 @@ class Wine:
         open(stamp, "w").close()
 
     def start(self):
-        read, write = os.pipe()
-        self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-            pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write)
-        number = b""
-        while not number.endswith(b"\n"):
-            chunk = os.read(read, 16)
-            if not chunk:
-                raise RuntimeError("Xvfb did not start")
-            number += chunk
-        os.close(read)
-        self.display = ":" + number.decode().strip()
+        self.xvfb = Display()
+        self.display = self.xvfb.name
         subprocess.run(["wineserver", "-p"], env=self.env(), check=True)
 
     def stop(self):
         subprocess.run(["wineserver", "-k"], env=self.env(), stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=60)
         if self.xvfb:
-            self.xvfb.terminate()
-            self.xvfb.wait(timeout=10)
+            self.xvfb.close()
 
     def data(self):
         return os.path.join(self.prefix, INSTALL_RELATIVE, "data", "marks")
