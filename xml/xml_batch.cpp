@@ -844,6 +844,152 @@ ElementHandle CXmlEditBatch::AppendSubtree(ElementHandle parent, ElementHandle a
     }
 }
 
+// The parse of the subtree's text would give back the source's records, moved to start at 0:
+// the source's index is what a parse of its text gives, the subtree holds no error, and
+// every end tag spells its start tag's name exactly, so that whether names compare without
+// case decides nothing. Anything else, or a subtree of this very document, goes by its text.
+ElementHandle CXmlEditBatch::AppendSubtreeFrom(ElementHandle parent, ElementHandle after,
+                                               const CXmlDocument& source, ElementHandle element,
+                                               uint32_t flags, bool* result, bool* inserted) {
+    Impl& b = *impl_;
+    CXmlDocument& doc = b.doc;
+    auto byText = [&]() -> ElementHandle {
+        try {
+            const CString text = source.GetElementSubtreeText(element);
+            return AppendSubtree(parent, after, text.c_str(), flags, result, inserted);
+        } catch (const std::bad_alloc&) {
+            b.Rollback();
+            return 0;
+        }
+    };
+    if (&source == &doc || element == 0 ||
+        element >= static_cast<ElementHandle>(source.nextRecord) ||
+        source.RecordAt(element).flags == ElemReleased)
+        return byText();
+    const ElementRecord& e = source.RecordAt(element);
+    const char16_t* const st = source.documentText.c_str();
+    if (e.start < 0 || e.length <= 0 ||
+        static_cast<int64_t>(e.start) + e.length > source.documentText.length())
+        return byText();
+    const int32_t end = e.start + e.length;
+    // The text's own length, with the whitespace GetElementSubtreeText keeps; a NUL would end
+    // it early.
+    int32_t stop = end;
+    int32_t p = stop;
+    if (!CXmlDocument::SkipWhitespace(st, p) || st[p] == u'<') stop = p;
+    if (std::u16string_view(st + e.start, static_cast<size_t>(stop - e.start)).find(u'\0') !=
+        std::u16string_view::npos)
+        return byText();
+
+    if (result) *result = false;
+    if (inserted) *inserted = false;
+    flags &= ~(EditReplaceContent | EditAsChild);
+    if (b.failed || b.applied || !b.Placeable(parent, after)) return 0;
+    const uint32_t topLevel = parent ? doc.RecordAt(parent).Level() + 1 : 0;
+    if (topLevel > kMaxLevel) return 0;
+    if (stop - e.start > INT32_MAX - static_cast<int64_t>(doc.documentText.length()) - b.growth)
+        return 0;
+
+    const int32_t editNext = doc.nextRecord;
+    try {
+        b.SaveResult();
+        const ElementHandle root = doc.TakeRecord();
+        if (!root) throw std::bad_alloc();
+        doc.RecordAt(root) = ElementRecord{};
+        doc.RecordAt(root).SetLevel(topLevel);
+        // The source's elements in document order, taken and linked as the parser does.
+        ElementHandle s = element;
+        ElementHandle current = root;
+        uint32_t depth = 0;
+        int32_t from = e.start;  // where the next element may start
+        bool clean = true;
+        for (;;) {
+            const ElementRecord& sr = source.RecordAt(s);
+            const int32_t startTag = sr.StartTagLength();
+            const int32_t endTag = sr.EndTagLength();
+            const int32_t srEnd = sr.start + sr.length;
+            clean = !(sr.flags & (ElemReleased | ElemUnended | ElemHasError | ElemIllFormed)) &&
+                    topLevel + depth <= kMaxLevel && sr.start >= from && srEnd <= end &&
+                    startTag >= 2 && startTag <= kMaxStartTagLength && st[sr.start] == u'<' &&
+                    (endTag == 0 ? sr.length == startTag
+                                 : endTag >= 3 && endTag <= kMaxEndTagLength &&
+                                       sr.length >= startTag + endTag);
+            if (clean && endTag) {
+                const char16_t* endName = st + srEnd - endTag + 2;
+                clean = std::char_traits<char16_t>::compare(endName, st + sr.start + 1,
+                                                            static_cast<size_t>(endTag - 3)) == 0;
+            }
+            if (!clean) break;
+            const ElementHandle r = doc.TakeRecord();
+            if (!r) throw std::bad_alloc();
+            ElementRecord& rec = doc.RecordAt(r);
+            ElementRecord& cur = doc.RecordAt(current);
+            rec.nextSibling = 0;
+            rec.parent = current;
+            if (cur.firstChild) {
+                ElementRecord& f = doc.RecordAt(cur.firstChild);
+                const ElementHandle last = f.prevSibling;
+                doc.RecordAt(last).nextSibling = r;
+                rec.prevSibling = last;
+                f.prevSibling = r;
+                rec.flags = 0;
+            } else {
+                cur.firstChild = r;
+                rec.prevSibling = r;
+                rec.flags = ElemFirstChild;
+            }
+            rec.SetLevel(topLevel + depth);
+            rec.firstChild = 0;
+            rec.start = sr.start - e.start;
+            rec.length = sr.length;
+            rec.tagLengths = static_cast<uint32_t>(startTag);
+            rec.SetEndTagLength(endTag);
+            from = sr.start + startTag;
+            if (sr.firstChild) {
+                current = r;
+                s = sr.firstChild;
+                ++depth;
+                continue;
+            }
+            while (s != element && !source.RecordAt(s).nextSibling) {
+                s = source.RecordAt(s).parent;
+                current = doc.RecordAt(current).parent;
+                --depth;
+            }
+            if (s == element) break;
+            from = source.RecordAt(s).start + source.RecordAt(s).length;
+            s = source.RecordAt(s).nextSibling;
+        }
+        if (!clean) {
+            doc.nextRecord = editNext;
+            return byText();
+        }
+
+        const ElementHandle first = root + 1;
+        ElementHandle reference = after;
+        int32_t itemOffset = 0;
+        const int32_t added =
+            b.Insert(parent, reference, flags,
+                     std::u16string_view(st + e.start, static_cast<size_t>(e.length)), itemOffset);
+        if (added == kNone) {
+            doc.nextRecord = editNext;
+            return 0;
+        }
+        b.Adopt(first, added, itemOffset);
+        b.Link(parent, reference, first);
+        doc.ReleaseRecord(root);
+        // What the parse of a text without error leaves.
+        doc.resultText.clear();
+        doc.parseResult = {};
+        if (result) *result = true;
+        if (inserted) *inserted = true;
+        return first;
+    } catch (const std::bad_alloc&) {
+        b.Rollback();
+        return 0;
+    }
+}
+
 ElementHandle CXmlEditBatch::AppendElement(ElementHandle parent, ElementHandle after,
                                            const char16_t* name, const char16_t* value,
                                            uint32_t flags) {
