@@ -32,6 +32,23 @@ inline bool IsSpace(char16_t c) {
 
 constexpr int32_t kNone = -1;
 
+// std::upper_bound (`upper`) or std::lower_bound of `v` in the sorted [lo, hi), searched from
+// `hint` outward in growing steps: a few steps when the answer lies near the hint.
+const int32_t* SearchFrom(const int32_t* lo, const int32_t* hi, const int32_t* hint, int32_t v,
+                          bool upper) {
+    const auto before = [&](int32_t x) { return upper ? x <= v : x < v; };
+    if (hint > lo && !before(hint[-1])) {
+        return upper ? std::upper_bound(lo, hint, v) : std::lower_bound(lo, hint, v);
+    }
+    lo = hint;
+    const int32_t* p = hint;
+    for (ptrdiff_t step = 1; p < hi && before(*p); step *= 2) {
+        lo = p + 1;
+        p = hi - p > step ? p + step : hi;
+    }
+    return upper ? std::upper_bound(lo, p, v) : std::lower_bound(lo, p, v);
+}
+
 }  // namespace
 
 struct CXmlEditBatch::Impl {
@@ -700,8 +717,12 @@ bool CXmlEditBatch::Impl::Apply() {
         text.Resize(static_cast<int32_t>(full[0]));
 
         // A record moves by what the gaps of its text gained before it: a gap at its start
-        // comes before it, a gap at its end lies outside it.
+        // comes before it, a gap at its end lies outside it. Records follow their text's order
+        // mostly (a parse takes them so), and an end lies past its start: each search starts
+        // from where the last one ended.
         const auto end = static_cast<ElementHandle>(doc.nextRecord);
+        int32_t hintText = kNone;
+        const int32_t* hint = nullptr;
         for (ElementHandle h = 1; h < end; ++h) {
             ElementRecord& r = doc.RecordAt(h);
             if (r.flags == ElemReleased) continue;
@@ -711,9 +732,14 @@ bool CXmlEditBatch::Impl::Apply() {
             const int32_t e = s + r.length;
             const int32_t* a0 = at.data() + firstGap[t];
             const int32_t* a1 = at.data() + firstGap[t + 1];
-            const int64_t startGain = before[std::upper_bound(a0, a1, s) - at.data()] -
-                                      before[static_cast<size_t>(firstGap[t])];
-            const int64_t endGain = before[std::lower_bound(a0, a1, e) - at.data()] -
+            if (t != hintText) {
+                hintText = t;
+                hint = a0;
+            }
+            hint = SearchFrom(a0, a1, hint, s, true);
+            const int64_t startGain =
+                before[hint - at.data()] - before[static_cast<size_t>(firstGap[t])];
+            const int64_t endGain = before[SearchFrom(a0, a1, hint, e, false) - at.data()] -
                                     before[static_cast<size_t>(firstGap[t])];
             const int64_t start = outStart[t] + s + startGain;
             r.start = static_cast<int32_t>(start);
