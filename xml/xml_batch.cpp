@@ -49,6 +49,56 @@ const int32_t* SearchFrom(const int32_t* lo, const int32_t* hi, const int32_t* h
     return upper ? std::upper_bound(lo, p, v) : std::lower_bound(lo, p, v);
 }
 
+// The gap at each place, open-addressed in one array: a merge's batch holds hundreds of
+// thousands, looked up for every edit.
+class GapTable {
+  public:
+    int32_t Find(uint64_t key) const {
+        if (slots_.empty()) return kNone;
+        for (size_t i = Home(key);; i = (i + 1) & mask_) {
+            if (slots_[i].key == key) return slots_[i].gap;
+            if (slots_[i].key == kEmpty) return kNone;
+        }
+    }
+    // `key` is not in the table.
+    void Insert(uint64_t key, int32_t gap) {
+        if ((used_ + 1) * 2 > slots_.size()) Grow();
+        size_t i = Home(key);
+        while (slots_[i].key != kEmpty) i = (i + 1) & mask_;
+        slots_[i] = {key, gap};
+        ++used_;
+    }
+    void clear() {
+        slots_.clear();
+        used_ = 0;
+    }
+
+  private:
+    static constexpr uint64_t kEmpty = ~uint64_t{0};  // no text has the number -1
+    struct Slot {
+        uint64_t key = kEmpty;
+        int32_t gap = kNone;
+    };
+    size_t Home(uint64_t key) const {
+        return static_cast<size_t>((key * 0x9E3779B97F4A7C15u) >> 32) & mask_;
+    }
+    void Grow() {
+        std::vector<Slot> old(slots_.empty() ? 64 : slots_.size() * 2);
+        old.swap(slots_);
+        mask_ = slots_.size() - 1;
+        for (const Slot& slot : old) {
+            if (slot.key == kEmpty) continue;
+            size_t i = Home(slot.key);
+            while (slots_[i].key != kEmpty) i = (i + 1) & mask_;
+            slots_[i] = slot;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    size_t mask_ = 0;
+    size_t used_ = 0;
+};
+
 }  // namespace
 
 struct CXmlEditBatch::Impl {
@@ -106,7 +156,7 @@ struct CXmlEditBatch::Impl {
     std::vector<Text> texts;
     CString arena;
     std::vector<Gap> gaps;
-    std::unordered_map<uint64_t, int32_t> gapAt;
+    GapTable gapAt;
     std::unordered_map<ElementHandle, Touched> touched;
     std::vector<int32_t> home;  // the text of each record from savedNext on
     int64_t growth = 0;         // at most this many characters are added
@@ -167,16 +217,13 @@ struct CXmlEditBatch::Impl {
         return (static_cast<uint64_t>(static_cast<uint32_t>(text)) << 32) |
                static_cast<uint32_t>(pos);
     }
-    int32_t FindGap(int32_t text, int32_t pos) const {
-        auto it = gapAt.find(Key(text, pos));
-        return it == gapAt.end() ? kNone : it->second;
-    }
+    int32_t FindGap(int32_t text, int32_t pos) const { return gapAt.Find(Key(text, pos)); }
     int32_t GapFor(int32_t text, int32_t pos) {
         const int32_t g = FindGap(text, pos);
         if (g != kNone) return g;
         gaps.push_back({text, pos});
         const int32_t added = static_cast<int32_t>(gaps.size()) - 1;
-        gapAt.emplace(Key(text, pos), added);
+        gapAt.Insert(Key(text, pos), added);
         return added;
     }
 
@@ -596,10 +643,13 @@ bool CXmlEditBatch::Impl::Apply() {
         // Gaps of each text in text order.
         std::vector<int32_t> order(gaps.size());
         for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int32_t>(i);
-        std::sort(order.begin(), order.end(), [&](int32_t a, int32_t b) {
+        const auto inTextOrder = [&](int32_t a, int32_t b) {
             return gaps[a].text != gaps[b].text ? gaps[a].text < gaps[b].text
                                                 : gaps[a].at < gaps[b].at;
-        });
+        };
+        // A walk over the document (the counts) makes its gaps in order already.
+        if (!std::is_sorted(order.begin(), order.end(), inTextOrder))
+            std::sort(order.begin(), order.end(), inTextOrder);
         std::vector<int32_t> firstGap(textCount + 1, 0);
         for (const Gap& g : gaps) ++firstGap[static_cast<size_t>(g.text) + 1];
         for (size_t t = 0; t < textCount; ++t) firstGap[t + 1] += firstGap[t];
