@@ -278,15 +278,14 @@ class Merge {
         return 0;
     }
 
-    // AppendSubtree of the pack's element after `after`; the first element added, 0 when the
-    // text held none, kRefused when nothing was inserted.
+    // AppendSubtree of the pack's element `from` (the pack's position) after `after`; the
+    // first element added, 0 when the text held none, kRefused when nothing was inserted.
     ElementHandle Append(List& list, ElementHandle parent, ElementHandle after, ElementHandle from,
                          const char16_t* kind) {
-        const CString text = source_.GetSubtreeText();
         bool single = false;
         bool inserted = false;
         const ElementHandle added =
-            batch_->AppendSubtree(parent, after, text.c_str(), 0, &single, &inserted);
+            batch_->AppendSubtreeFrom(parent, after, source_, from, 0, &single, &inserted);
         if (batch_->Failed()) {
             failed_ = true;
             return 0;

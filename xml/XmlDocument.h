@@ -116,6 +116,12 @@ class CXmlEditBatch {
     // edit returns, `inserted` whether any text went in (false when the edit was refused).
     ElementHandle AppendSubtree(ElementHandle parent, ElementHandle after, const char16_t* text,
                                 uint32_t flags, bool* result = nullptr, bool* inserted = nullptr);
+    // AppendSubtree of `source.GetElementSubtreeText(element)`, with the same effect; a subtree
+    // that parsed without error is taken with its records instead of being parsed again.
+    ElementHandle AppendSubtreeFrom(ElementHandle parent, ElementHandle after,
+                                    const CXmlDocument& source, ElementHandle element,
+                                    uint32_t flags, bool* result = nullptr,
+                                    bool* inserted = nullptr);
     ElementHandle AppendElement(ElementHandle parent, ElementHandle after, const char16_t* name,
                                 const char16_t* value, uint32_t flags);
     bool SetContent(ElementHandle handle, const char16_t* value, uint32_t flags);

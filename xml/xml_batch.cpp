@@ -32,6 +32,73 @@ inline bool IsSpace(char16_t c) {
 
 constexpr int32_t kNone = -1;
 
+// std::upper_bound (`upper`) or std::lower_bound of `v` in the sorted [lo, hi), searched from
+// `hint` outward in growing steps: a few steps when the answer lies near the hint.
+const int32_t* SearchFrom(const int32_t* lo, const int32_t* hi, const int32_t* hint, int32_t v,
+                          bool upper) {
+    const auto before = [&](int32_t x) { return upper ? x <= v : x < v; };
+    if (hint > lo && !before(hint[-1])) {
+        return upper ? std::upper_bound(lo, hint, v) : std::lower_bound(lo, hint, v);
+    }
+    lo = hint;
+    const int32_t* p = hint;
+    for (ptrdiff_t step = 1; p < hi && before(*p); step *= 2) {
+        lo = p + 1;
+        p = hi - p > step ? p + step : hi;
+    }
+    return upper ? std::upper_bound(lo, p, v) : std::lower_bound(lo, p, v);
+}
+
+// The gap at each place, open-addressed in one array: a merge's batch holds hundreds of
+// thousands, looked up for every edit.
+class GapTable {
+  public:
+    int32_t Find(uint64_t key) const {
+        if (slots_.empty()) return kNone;
+        for (size_t i = Home(key);; i = (i + 1) & mask_) {
+            if (slots_[i].key == key) return slots_[i].gap;
+            if (slots_[i].key == kEmpty) return kNone;
+        }
+    }
+    // `key` is not in the table.
+    void Insert(uint64_t key, int32_t gap) {
+        if ((used_ + 1) * 2 > slots_.size()) Grow();
+        size_t i = Home(key);
+        while (slots_[i].key != kEmpty) i = (i + 1) & mask_;
+        slots_[i] = {key, gap};
+        ++used_;
+    }
+    void clear() {
+        slots_.clear();
+        used_ = 0;
+    }
+
+  private:
+    static constexpr uint64_t kEmpty = ~uint64_t{0};  // no text has the number -1
+    struct Slot {
+        uint64_t key = kEmpty;
+        int32_t gap = kNone;
+    };
+    size_t Home(uint64_t key) const {
+        return static_cast<size_t>((key * 0x9E3779B97F4A7C15u) >> 32) & mask_;
+    }
+    void Grow() {
+        std::vector<Slot> old(slots_.empty() ? 64 : slots_.size() * 2);
+        old.swap(slots_);
+        mask_ = slots_.size() - 1;
+        for (const Slot& slot : old) {
+            if (slot.key == kEmpty) continue;
+            size_t i = Home(slot.key);
+            while (slots_[i].key != kEmpty) i = (i + 1) & mask_;
+            slots_[i] = slot;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    size_t mask_ = 0;
+    size_t used_ = 0;
+};
+
 }  // namespace
 
 struct CXmlEditBatch::Impl {
@@ -89,7 +156,7 @@ struct CXmlEditBatch::Impl {
     std::vector<Text> texts;
     CString arena;
     std::vector<Gap> gaps;
-    std::unordered_map<uint64_t, int32_t> gapAt;
+    GapTable gapAt;
     std::unordered_map<ElementHandle, Touched> touched;
     std::vector<int32_t> home;  // the text of each record from savedNext on
     int64_t growth = 0;         // at most this many characters are added
@@ -150,16 +217,13 @@ struct CXmlEditBatch::Impl {
         return (static_cast<uint64_t>(static_cast<uint32_t>(text)) << 32) |
                static_cast<uint32_t>(pos);
     }
-    int32_t FindGap(int32_t text, int32_t pos) const {
-        auto it = gapAt.find(Key(text, pos));
-        return it == gapAt.end() ? kNone : it->second;
-    }
+    int32_t FindGap(int32_t text, int32_t pos) const { return gapAt.Find(Key(text, pos)); }
     int32_t GapFor(int32_t text, int32_t pos) {
         const int32_t g = FindGap(text, pos);
         if (g != kNone) return g;
         gaps.push_back({text, pos});
         const int32_t added = static_cast<int32_t>(gaps.size()) - 1;
-        gapAt.emplace(Key(text, pos), added);
+        gapAt.Insert(Key(text, pos), added);
         return added;
     }
 
@@ -579,10 +643,13 @@ bool CXmlEditBatch::Impl::Apply() {
         // Gaps of each text in text order.
         std::vector<int32_t> order(gaps.size());
         for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int32_t>(i);
-        std::sort(order.begin(), order.end(), [&](int32_t a, int32_t b) {
+        const auto inTextOrder = [&](int32_t a, int32_t b) {
             return gaps[a].text != gaps[b].text ? gaps[a].text < gaps[b].text
                                                 : gaps[a].at < gaps[b].at;
-        });
+        };
+        // A walk over the document (the counts) makes its gaps in order already.
+        if (!std::is_sorted(order.begin(), order.end(), inTextOrder))
+            std::sort(order.begin(), order.end(), inTextOrder);
         std::vector<int32_t> firstGap(textCount + 1, 0);
         for (const Gap& g : gaps) ++firstGap[static_cast<size_t>(g.text) + 1];
         for (size_t t = 0; t < textCount; ++t) firstGap[t + 1] += firstGap[t];
@@ -700,8 +767,12 @@ bool CXmlEditBatch::Impl::Apply() {
         text.Resize(static_cast<int32_t>(full[0]));
 
         // A record moves by what the gaps of its text gained before it: a gap at its start
-        // comes before it, a gap at its end lies outside it.
+        // comes before it, a gap at its end lies outside it. Records follow their text's order
+        // mostly (a parse takes them so), and an end lies past its start: each search starts
+        // from where the last one ended.
         const auto end = static_cast<ElementHandle>(doc.nextRecord);
+        int32_t hintText = kNone;
+        const int32_t* hint = nullptr;
         for (ElementHandle h = 1; h < end; ++h) {
             ElementRecord& r = doc.RecordAt(h);
             if (r.flags == ElemReleased) continue;
@@ -711,9 +782,14 @@ bool CXmlEditBatch::Impl::Apply() {
             const int32_t e = s + r.length;
             const int32_t* a0 = at.data() + firstGap[t];
             const int32_t* a1 = at.data() + firstGap[t + 1];
-            const int64_t startGain = before[std::upper_bound(a0, a1, s) - at.data()] -
-                                      before[static_cast<size_t>(firstGap[t])];
-            const int64_t endGain = before[std::lower_bound(a0, a1, e) - at.data()] -
+            if (t != hintText) {
+                hintText = t;
+                hint = a0;
+            }
+            hint = SearchFrom(a0, a1, hint, s, true);
+            const int64_t startGain =
+                before[hint - at.data()] - before[static_cast<size_t>(firstGap[t])];
+            const int64_t endGain = before[SearchFrom(a0, a1, hint, e, false) - at.data()] -
                                     before[static_cast<size_t>(firstGap[t])];
             const int64_t start = outStart[t] + s + startGain;
             r.start = static_cast<int32_t>(start);
@@ -839,6 +915,152 @@ ElementHandle CXmlEditBatch::AppendSubtree(ElementHandle parent, ElementHandle a
             doc.resultText.swap(editResult);
             doc.parseResult = editParse;
         }
+        b.Rollback();
+        return 0;
+    }
+}
+
+// The parse of the subtree's text would give back the source's records, moved to start at 0:
+// the source's index is what a parse of its text gives, the subtree holds no error, and
+// every end tag spells its start tag's name exactly, so that whether names compare without
+// case decides nothing. Anything else, or a subtree of this very document, goes by its text.
+ElementHandle CXmlEditBatch::AppendSubtreeFrom(ElementHandle parent, ElementHandle after,
+                                               const CXmlDocument& source, ElementHandle element,
+                                               uint32_t flags, bool* result, bool* inserted) {
+    Impl& b = *impl_;
+    CXmlDocument& doc = b.doc;
+    auto byText = [&]() -> ElementHandle {
+        try {
+            const CString text = source.GetElementSubtreeText(element);
+            return AppendSubtree(parent, after, text.c_str(), flags, result, inserted);
+        } catch (const std::bad_alloc&) {
+            b.Rollback();
+            return 0;
+        }
+    };
+    if (&source == &doc || element == 0 ||
+        element >= static_cast<ElementHandle>(source.nextRecord) ||
+        source.RecordAt(element).flags == ElemReleased)
+        return byText();
+    const ElementRecord& e = source.RecordAt(element);
+    const char16_t* const st = source.documentText.c_str();
+    if (e.start < 0 || e.length <= 0 ||
+        static_cast<int64_t>(e.start) + e.length > source.documentText.length())
+        return byText();
+    const int32_t end = e.start + e.length;
+    // The text's own length, with the whitespace GetElementSubtreeText keeps; a NUL would end
+    // it early.
+    int32_t stop = end;
+    int32_t p = stop;
+    if (!CXmlDocument::SkipWhitespace(st, p) || st[p] == u'<') stop = p;
+    if (std::u16string_view(st + e.start, static_cast<size_t>(stop - e.start)).find(u'\0') !=
+        std::u16string_view::npos)
+        return byText();
+
+    if (result) *result = false;
+    if (inserted) *inserted = false;
+    flags &= ~(EditReplaceContent | EditAsChild);
+    if (b.failed || b.applied || !b.Placeable(parent, after)) return 0;
+    const uint32_t topLevel = parent ? doc.RecordAt(parent).Level() + 1 : 0;
+    if (topLevel > kMaxLevel) return 0;
+    if (stop - e.start > INT32_MAX - static_cast<int64_t>(doc.documentText.length()) - b.growth)
+        return 0;
+
+    const int32_t editNext = doc.nextRecord;
+    try {
+        b.SaveResult();
+        const ElementHandle root = doc.TakeRecord();
+        if (!root) throw std::bad_alloc();
+        doc.RecordAt(root) = ElementRecord{};
+        doc.RecordAt(root).SetLevel(topLevel);
+        // The source's elements in document order, taken and linked as the parser does.
+        ElementHandle s = element;
+        ElementHandle current = root;
+        uint32_t depth = 0;
+        int32_t from = e.start;  // where the next element may start
+        bool clean = true;
+        for (;;) {
+            const ElementRecord& sr = source.RecordAt(s);
+            const int32_t startTag = sr.StartTagLength();
+            const int32_t endTag = sr.EndTagLength();
+            const int32_t srEnd = sr.start + sr.length;
+            clean = !(sr.flags & (ElemReleased | ElemUnended | ElemHasError | ElemIllFormed)) &&
+                    topLevel + depth <= kMaxLevel && sr.start >= from && srEnd <= end &&
+                    startTag >= 2 && startTag <= kMaxStartTagLength && st[sr.start] == u'<' &&
+                    (endTag == 0 ? sr.length == startTag
+                                 : endTag >= 3 && endTag <= kMaxEndTagLength &&
+                                       sr.length >= startTag + endTag);
+            if (clean && endTag) {
+                const char16_t* endName = st + srEnd - endTag + 2;
+                clean = std::char_traits<char16_t>::compare(endName, st + sr.start + 1,
+                                                            static_cast<size_t>(endTag - 3)) == 0;
+            }
+            if (!clean) break;
+            const ElementHandle r = doc.TakeRecord();
+            if (!r) throw std::bad_alloc();
+            ElementRecord& rec = doc.RecordAt(r);
+            ElementRecord& cur = doc.RecordAt(current);
+            rec.nextSibling = 0;
+            rec.parent = current;
+            if (cur.firstChild) {
+                ElementRecord& f = doc.RecordAt(cur.firstChild);
+                const ElementHandle last = f.prevSibling;
+                doc.RecordAt(last).nextSibling = r;
+                rec.prevSibling = last;
+                f.prevSibling = r;
+                rec.flags = 0;
+            } else {
+                cur.firstChild = r;
+                rec.prevSibling = r;
+                rec.flags = ElemFirstChild;
+            }
+            rec.SetLevel(topLevel + depth);
+            rec.firstChild = 0;
+            rec.start = sr.start - e.start;
+            rec.length = sr.length;
+            rec.tagLengths = static_cast<uint32_t>(startTag);
+            rec.SetEndTagLength(endTag);
+            from = sr.start + startTag;
+            if (sr.firstChild) {
+                current = r;
+                s = sr.firstChild;
+                ++depth;
+                continue;
+            }
+            while (s != element && !source.RecordAt(s).nextSibling) {
+                s = source.RecordAt(s).parent;
+                current = doc.RecordAt(current).parent;
+                --depth;
+            }
+            if (s == element) break;
+            from = source.RecordAt(s).start + source.RecordAt(s).length;
+            s = source.RecordAt(s).nextSibling;
+        }
+        if (!clean) {
+            doc.nextRecord = editNext;
+            return byText();
+        }
+
+        const ElementHandle first = root + 1;
+        ElementHandle reference = after;
+        int32_t itemOffset = 0;
+        const int32_t added =
+            b.Insert(parent, reference, flags,
+                     std::u16string_view(st + e.start, static_cast<size_t>(e.length)), itemOffset);
+        if (added == kNone) {
+            doc.nextRecord = editNext;
+            return 0;
+        }
+        b.Adopt(first, added, itemOffset);
+        b.Link(parent, reference, first);
+        doc.ReleaseRecord(root);
+        // What the parse of a text without error leaves.
+        doc.resultText.clear();
+        doc.parseResult = {};
+        if (result) *result = true;
+        if (inserted) *inserted = true;
+        return first;
+    } catch (const std::bad_alloc&) {
         b.Rollback();
         return 0;
     }

@@ -1,7 +1,7 @@
 // The edit batch against the single edits: the same edits (removals of what appends put in
 // among them), stated with the same parents and references, leave the same text, records and
 // result text; a batch that runs out of memory at any allocation leaves the document as it
-// was.
+// was. A subtree taken from another document has the effect of its text.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -83,6 +83,7 @@ struct Edit {
     uint32_t flags;
     bool expected;
     ElementHandle added;
+    ElementHandle element = 0;  // of the source: AppendSubtreeFrom instead of its text
 };
 
 struct EditMaker {
@@ -90,6 +91,7 @@ struct EditMaker {
     CXmlDocument& single;
     std::vector<ElementHandle> recent;
     ElementHandle limit;  // the first handle a batch would hand out
+    const CXmlDocument* source = nullptr;
 
     ElementHandle AnyElement() {
         if (!recent.empty() && rng.Chance(30)) {
@@ -120,7 +122,11 @@ struct EditMaker {
         switch (edit.kind) {
             case 0:
                 Place(edit);
-                if (rng.Chance(20)) {
+                if (source && rng.Chance(40)) {
+                    const std::vector<ElementHandle> order = DocumentOrder(*source);
+                    edit.element = order[static_cast<size_t>(rng.Below(int(order.size())))];
+                    edit.text = source->GetElementSubtreeText(edit.element);
+                } else if (rng.Chance(20)) {
                     edit.text = rng.Pick(kOddTexts);
                 } else {
                     if (rng.Chance(30)) edit.text += u"\r\n  ";
@@ -174,12 +180,15 @@ struct EditMaker {
 };
 
 // Queues the edit; whether it did what the single edit did.
-bool Queue(CXmlEditBatch& batch, const Edit& edit) {
+bool Queue(CXmlEditBatch& batch, const Edit& edit, const CXmlDocument* source = nullptr) {
     switch (edit.kind) {
         case 0: {
             bool result = !edit.expected;
-            const ElementHandle added = batch.AppendSubtree(edit.parent, edit.after,
-                                                            edit.text.c_str(), edit.flags, &result);
+            const ElementHandle added =
+                edit.element ? batch.AppendSubtreeFrom(edit.parent, edit.after, *source,
+                                                       edit.element, edit.flags, &result)
+                             : batch.AppendSubtree(edit.parent, edit.after, edit.text.c_str(),
+                                                   edit.flags, &result);
             return added == edit.added && result == edit.expected;
         }
         case 1:
@@ -196,9 +205,10 @@ bool Queue(CXmlEditBatch& batch, const Edit& edit) {
 }
 
 std::vector<Edit> MakeEdits(Rng& rng, CXmlDocument& single, int count,
-                            std::vector<ElementHandle> recent = {}) {
+                            std::vector<ElementHandle> recent = {},
+                            const CXmlDocument* source = nullptr) {
     EditMaker maker{rng, single, std::move(recent),
-                    static_cast<ElementHandle>(XmlInternals(single).NextRecord())};
+                    static_cast<ElementHandle>(XmlInternals(single).NextRecord()), source};
     std::vector<Edit> edits;
     for (int e = 0; e < count; ++e) edits.push_back(maker.Make());
     return edits;
@@ -215,6 +225,20 @@ TEST(EditBatch, EqualsTheSameEditsOneByOne) {
         CXmlDocument batched;
         single.SetDocumentText(text);
         batched.SetDocumentText(text);
+        // Subtrees taken from another document: one parsed with other case rules, with
+        // appends of its own, some ill-formed or with end tags of another case.
+        CXmlDocument source;
+        source.SetIgnoreCase(rng.Chance(50));
+        source.SetDocumentText(GenerateDocument(rng));
+        for (int a = rng.Below(3); a > 0; --a) {
+            const std::vector<ElementHandle> order = DocumentOrder(source);
+            source.SetPosition(order[static_cast<size_t>(rng.Below(int(order.size())))], 0, 0);
+            source.AppendSubtree(rng.Chance(50) ? u"<Ab><x/></aB>" : rng.Pick(kOddTexts), 0);
+        }
+        source.SetIgnoreCase(rng.Chance(50));
+        const bool ignoreCase = rng.Chance(30);
+        single.SetIgnoreCase(ignoreCase);
+        batched.SetIgnoreCase(ignoreCase);
         // Appends before the batch, for its removals to undo.
         std::vector<ElementHandle> appended;
         for (int a = rng.Below(4); a > 0; --a) {
@@ -226,10 +250,11 @@ TEST(EditBatch, EqualsTheSameEditsOneByOne) {
             }
             appended.push_back(XmlInternals(single).MainHandle());
         }
-        const std::vector<Edit> edits = MakeEdits(rng, single, 1 + rng.Below(30), appended);
+        const std::vector<Edit> edits =
+            MakeEdits(rng, single, 1 + rng.Below(30), appended, &source);
         CXmlEditBatch batch(batched);
         for (size_t e = 0; e < edits.size(); ++e)
-            ASSERT_TRUE(Queue(batch, edits[e])) << "edit " << e;
+            ASSERT_TRUE(Queue(batch, edits[e], &source)) << "edit " << e;
         ASSERT_TRUE(batch.Apply());
         ASSERT_EQ(Take(batched), Take(single))
             << Narrow(XmlInternals(single).DocumentText().view());
@@ -250,7 +275,9 @@ TEST(EditBatch, RunningOutOfMemoryAnywhereChangesNothing) {
         const std::u16string text = GenerateDocument(rng);
         CXmlDocument single;
         single.SetDocumentText(text);
-        const std::vector<Edit> edits = MakeEdits(rng, single, 12);
+        CXmlDocument source;
+        source.SetDocumentText(GenerateDocument(rng));
+        const std::vector<Edit> edits = MakeEdits(rng, single, 12, {}, &source);
         const Snapshot after = Take(single);
         for (long failAt = 0;; ++failAt) {
             CXmlDocument doc;
@@ -260,7 +287,7 @@ TEST(EditBatch, RunningOutOfMemoryAnywhereChangesNothing) {
             {
                 CXmlEditBatch batch(doc);
                 failAfter = failAt;
-                for (const Edit& edit : edits) Queue(batch, edit);
+                for (const Edit& edit : edits) Queue(batch, edit, &source);
                 applied = batch.Apply();
             }
             const bool injected = failAfter < 0;
