@@ -14,7 +14,7 @@
 //   by handle       FirstChild, NextSibling, IsNamed, GetStableAttribute, ElementOffset,
 //                   AttributeOffset, GetElementForm
 //   editing         AppendElement, AppendSubtree, SetContent, RemoveElement; many at once:
-//                   CXmlEditBatch
+//                   CXmlEditBatch (with AppendSubtreeFrom, an element of another document)
 //   escaping        static EscapeText, WrapCdata
 // The records, the scanner's tokens, placement and splicing are internal (xml/internal/).
 #pragma once
