@@ -3,6 +3,7 @@
 // destination are walked twice: once to look (nothing changes), once to copy through the
 // staging, so each destination is absent or whole whatever happens.
 #include <memory>
+#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
@@ -186,16 +187,17 @@ class Walk {
             levels_.size() == 1 && !writableName_.empty() && SameNoCase(name, writableName_);
         // The catalog is the merge's to account for.
         const bool catalog = levels_.size() == 1 && SameNoCase(name, u"config.xml");
-        platform::Sha256 digest;
+        std::optional<platform::Sha256> digest;
+        if (receipt_) digest.emplace();
         if (!copy_->StageCopy(level.source, name, level.destination, name, overwrite_ != 0,
-                              writable, receipt_ ? &digest : nullptr)) {
+                              writable, digest ? &*digest : nullptr)) {
             const uint32_t error = platform::GetLastError();
             // An existing file keeps its content; a link Wine listed as a file is skipped.
             if (error != platform::kErrorFileExists && error != platform::kErrorNotAFile) Fail(to);
             if (receipt_ && error == platform::kErrorFileExists && !catalog)
                 receipt_->foundFiles.push_back(Below(to));
         } else if (receipt_) {
-            staged_.push_back({Below(to), digest.Length(), digest.HexDigest(), catalog});
+            staged_.push_back({Below(to), digest->Length(), digest->HexDigest(), catalog});
         }
         return !copy_->Full() || Commit();
     }
