@@ -309,6 +309,8 @@ class CXmlDocument {
 
     inline ElementRecord& RecordAt(ElementHandle h) const;
     inline void SetRecord(ElementHandle handle, const ElementRecord& record);
+    // Links a new record as the last child of `parent`: links, parent and first-child mark.
+    inline void LinkLastChild(ElementHandle parent, ElementHandle handle);
     bool GrowIndex(int32_t requested);
     // Inline: the parser takes one per element.
     ElementHandle TakeRecord() {

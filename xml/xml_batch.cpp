@@ -998,22 +998,8 @@ ElementHandle CXmlEditBatch::AppendSubtreeFrom(ElementHandle parent, ElementHand
             if (!clean) break;
             const ElementHandle r = doc.TakeRecord();
             if (!r) throw std::bad_alloc();
+            doc.LinkLastChild(current, r);
             ElementRecord& rec = doc.RecordAt(r);
-            ElementRecord& cur = doc.RecordAt(current);
-            rec.nextSibling = 0;
-            rec.parent = current;
-            if (cur.firstChild) {
-                ElementRecord& f = doc.RecordAt(cur.firstChild);
-                const ElementHandle last = f.prevSibling;
-                doc.RecordAt(last).nextSibling = r;
-                rec.prevSibling = last;
-                f.prevSibling = r;
-                rec.flags = 0;
-            } else {
-                cur.firstChild = r;
-                rec.prevSibling = r;
-                rec.flags = ElemFirstChild;
-            }
             rec.SetLevel(topLevel + depth);
             rec.firstChild = 0;
             rec.start = sr.start - e.start;

@@ -234,22 +234,8 @@ ElementHandle CXmlDocument::ParseElements(ElementHandle parent, TokenCursor& cur
                     break;
                 }
                 if (!first) first = r;
+                LinkLastChild(current, r);
                 ElementRecord& rec = RecordAt(r);
-                ElementRecord& cur = RecordAt(current);
-                rec.nextSibling = 0;
-                rec.parent = current;
-                if (cur.firstChild) {
-                    ElementRecord& f = RecordAt(cur.firstChild);
-                    const ElementHandle last = f.prevSibling;
-                    RecordAt(last).nextSibling = r;
-                    rec.prevSibling = last;
-                    f.prevSibling = r;
-                    rec.flags = 0;
-                } else {
-                    cur.firstChild = r;
-                    rec.prevSibling = r;
-                    rec.flags = ElemFirstChild;
-                }
                 rec.SetLevel(baseLevel + static_cast<uint32_t>(depth));
                 rec.firstChild = 0;
                 const NodeToken& tag = stack[depth];

@@ -64,3 +64,22 @@ inline ElementRecord& CXmlDocument::RecordAt(ElementHandle h) const {
 inline void CXmlDocument::SetRecord(ElementHandle handle, const ElementRecord& record) {
     RecordAt(handle) = record;
 }
+
+inline void CXmlDocument::LinkLastChild(ElementHandle parent, ElementHandle handle) {
+    ElementRecord& rec = RecordAt(handle);
+    ElementRecord& p = RecordAt(parent);
+    rec.nextSibling = 0;
+    rec.parent = parent;
+    if (p.firstChild) {
+        ElementRecord& f = RecordAt(p.firstChild);
+        const ElementHandle last = f.prevSibling;
+        RecordAt(last).nextSibling = handle;
+        rec.prevSibling = last;
+        f.prevSibling = handle;
+        rec.flags = 0;
+    } else {
+        p.firstChild = handle;
+        rec.prevSibling = handle;
+        rec.flags = ElemFirstChild;
+    }
+}
