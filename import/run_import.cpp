@@ -391,32 +391,17 @@ void ImportLocked(const platform::Folder& pack, const platform::Folder& data,
             outcome.failure = MergeCheckFailureText(productCatalog);
             return;
         }
-        // Written beside the catalog's real file, in this product's staging folder there.
-        const platform::Folder* area = staging.AreaFor(targetFile.folder);
-        platform::TempFile temporary;
-        if (!area || !temporary.Create(*area)) {
-            outcome.failure = CatalogSaveFailureText(productCatalog, platform::SystemErrorText());
-            return;
-        }
-        if (!target.SaveFile(temporary)) {
-            outcome.failure = CatalogSaveFailureText(productCatalog, target.ResultText());
-            return;
-        }
-        if (!temporary.MatchIdentity(targetFile.folder, targetFile.name) || !temporary.Close()) {
-            outcome.failure = CatalogSaveFailureText(productCatalog, platform::SystemErrorText());
-            return;
-        }
         // Only the catalog that was loaded is replaced: one another program changed meanwhile
         // is loaded and merged again.
-        platform::FileStamp now;
-        if (targetFile.folder.Stamp(targetFile.name, now) && now == targetFile.stamp) {
-            if (temporary.Keep(targetFile.folder, targetFile.name, true) &&
-                targetFile.folder.Sync(false)) {
-                outcome.saved = true;
-                NoteChanges(log, target, receipt);
-                return;
-            }
-            outcome.failure = CatalogSaveFailureText(productCatalog, platform::SystemErrorText());
+        CString message;
+        const CatalogSave save = SaveCatalog(target, targetFile, staging, message);
+        if (save == CatalogSave::Saved) {
+            outcome.saved = true;
+            NoteChanges(log, target, receipt);
+            return;
+        }
+        if (save == CatalogSave::Failed) {
+            outcome.failure = CatalogSaveFailureText(productCatalog, message);
             return;
         }
         if (round == kMergeRounds) {
