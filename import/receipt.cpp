@@ -211,6 +211,20 @@ bool ParseReceipt(const CString& text, Receipt& r, std::string& problem) {
     return true;
 }
 
+std::string FileSha256(platform::File* file, uint64_t& size) {
+    size = 0;
+    platform::Sha256 digest;
+    std::vector<char> buffer(1 << 16);
+    size_t got = 0;
+    bool read = true;
+    while ((read = platform::Files().Read(file, buffer.data(), buffer.size(), got)) && got) {
+        digest.Update(buffer.data(), got);
+        size += got;
+    }
+    platform::Files().Close(file);
+    return read ? digest.HexDigest() : std::string();
+}
+
 CString ReceiptsFolder() {
     const CString local = platform::LocalAppDataFolder();
     return local.empty() ? CString() : local + u"\\Brevlo\\Receipts";

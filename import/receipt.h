@@ -11,6 +11,10 @@
 #include "platform/TextBuffer.h"
 #include "xml/XmlDocument.h"
 
+namespace platform {
+struct File;
+}
+
 // How an element read before an import appended the first child to it; the removal puts it
 // back when it takes that child out again.
 using ParentForm = ElementForm;
@@ -66,6 +70,10 @@ CString ReceiptText(const Receipt& receipt);
 // Reads a receipt document's text; false, with `problem` set, when it is not one of ours or
 // of a version this build does not know.
 bool ParseReceipt(const CString& text, Receipt& receipt, std::string& problem);
+
+// The SHA-256 of an open file's bytes, as lowercase hex, and their count into `size`; the file
+// is closed. Empty when it could not be read to its end.
+std::string FileSha256(platform::File* file, uint64_t& size);
 
 // Where receipts are kept: "Brevlo\\Receipts" in the user's local application data folder.
 CString ReceiptsFolder();

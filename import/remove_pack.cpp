@@ -664,20 +664,9 @@ class Removal {
 
     // Whether the regular file has the recorded size and digest.
     static bool Matches(platform::File* file, const Receipt::File& recorded) {
-        platform::FileSystem& files = platform::Files();
-        int64_t size = -1;
-        bool ok =
-            files.Size(file, size) && size >= 0 && static_cast<uint64_t>(size) == recorded.size;
-        platform::Sha256 hash;
-        std::vector<char> buffer(1 << 16);
-        for (uint64_t left = recorded.size; ok && left > 0;) {
-            size_t done = 0;
-            ok = files.Read(file, buffer.data(), buffer.size(), done) && done > 0 &&
-                 hash.Update(buffer.data(), done);
-            left -= std::min<uint64_t>(left, done);
-        }
-        files.Close(file);
-        return ok && hash.HexDigest() == recorded.sha256;
+        uint64_t size = 0;
+        const std::string digest = FileSha256(file, size);
+        return !digest.empty() && size == recorded.size && digest == recorded.sha256;
     }
 
     void Files() {

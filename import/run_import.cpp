@@ -212,15 +212,8 @@ constexpr int kMergeRounds = 3;
 // SHA-256 of the file's bytes; empty when it cannot be read.
 std::string FileDigest(const CatalogFile& file) {
     platform::File* opened = file.folder.OpenFile(file.name, false);
-    if (!opened) return {};
-    platform::Sha256 digest;
-    std::vector<char> buffer(1 << 16);
-    size_t got = 0;
-    bool read = true;
-    while ((read = platform::Files().Read(opened, buffer.data(), buffer.size(), got)) && got)
-        digest.Update(buffer.data(), got);
-    platform::Files().Close(opened);
-    return read ? digest.HexDigest() : std::string();
+    uint64_t size = 0;
+    return opened ? FileSha256(opened, size) : std::string();
 }
 
 void ImportLocked(const platform::Folder& pack, const platform::Folder& data,
