@@ -4,8 +4,10 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
+#include "platform/ascii_fold.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -54,8 +56,10 @@ bool IsLinkReparsePoint(uint32_t attributes, uint32_t reparseTag) {
 
 namespace {
 
-constexpr size_t kPerFolder = 256;  // no staging folder holds more entries
-constexpr size_t kBatch = 4096;     // copies between two commits
+// No staging folder holds more than 256 entries. Few copies to a subfolder: Wine reads the
+// whole folder to make each new name in it.
+constexpr size_t kPerFolder = 64;
+constexpr size_t kSubfolders = 256;
 constexpr size_t kHeldFolders = 128;
 
 bool IsHex(char16_t c) {
@@ -91,6 +95,14 @@ bool IsAreaName(std::u16string_view name, std::u16string_view& key) {
         if (c < u'0' || c > u'9') return false;
     key = name.substr(0, 16);
     return AllHex(key);
+}
+
+// The key two names share when a folder takes them for one entry. Both backends find a name
+// without regard to the case of its ASCII letters (Windows folds more, which the staging's
+// moves find for themselves).
+CString NameKey(CString name) {
+    for (char16_t& c : name) c = FoldAscii(c);
+    return name;
 }
 
 // `value` in lower-case hex digits: `digits` of them, or as few as it needs when 0.
@@ -167,6 +179,7 @@ struct Staging::State {
         Folder root;  // "<key>.<n>", locked while it lives
         CString name;
         Folder current;  // the numbered subfolder that copies go into now
+        std::vector<Folder> filled;  // the others, open while their copies wait
         size_t inCurrent = 0;
         uint32_t subfolders = 0;
     };
@@ -179,6 +192,24 @@ struct Staging::State {
     };
     std::vector<Pending> pending;
     std::vector<Folder> destinations;  // handles of their own, held until the commit
+    // The names in the destination copies go into now, read once instead of looked up for
+    // each copy (a lookup costs Wine a reading of the whole folder).
+    CString present;
+    bool presentRead = false;
+    std::unordered_set<CString> presentNames;
+
+    bool Present(const Folder& destination, const CString& name) {
+        if (!presentRead || present != destination.Path()) {
+            present = destination.Path();
+            presentNames.clear();
+            std::vector<FolderEntry> entries;
+            presentRead = destination.List(entries);
+            for (FolderEntry& e : entries) presentNames.insert(NameKey(std::move(e.name)));
+        }
+        // A folder that cannot be read is asked name by name.
+        if (!presentRead) return destination.Kind(name) != EntryKind::Missing;
+        return presentNames.count(NameKey(name)) != 0;
+    }
 };
 
 Staging::Staging(const Folder& product) : state_(new State(product)) {
@@ -274,8 +305,9 @@ const Folder* Staging::AreaFor(const Folder& destination) {
 
 bool Staging::StageCopy(const Folder& from, const CString& name, const Folder& destination,
                         const CString& to, bool replace, bool writable, Sha256* digest) {
-    // Most files of a repeated import exist already: refuse those before copying anything.
-    if (!replace && destination.Kind(to) != EntryKind::Missing) {
+    // Most files of a repeated import exist already: refuse those before copying anything. A
+    // name that comes meanwhile is refused by the move.
+    if (!replace && state_->Present(destination, to)) {
         SetLastError(kErrorFileExists);
         return false;
     }
@@ -285,18 +317,19 @@ bool Staging::StageCopy(const Folder& from, const CString& name, const Folder& d
     for (const auto& a : state_->areas)
         if (&a->root == root) area = a.get();
     if (!area->current.IsOpen() || area->inCurrent == kPerFolder) {
-        if (area->subfolders == kPerFolder) {
+        if (area->subfolders == kSubfolders) {
             SetLastError(kErrorCannotMake);
             return false;
         }
         Folder sub;
         if (!area->root.CreateFolder(Hex(area->subfolders), sub, Folder::Make::Own)) return false;
         ++area->subfolders;
+        if (area->current.IsOpen()) area->filled.push_back(std::move(area->current));
         area->current = std::move(sub);
         area->inCurrent = 0;
     }
     TempFile file;
-    if (!file.Create(area->current)) return false;
+    if (!file.Create(area->current, true)) return false;
     ++area->inCurrent;
     if (!file.CopyFrom(from, name, digest) || (writable && !file.MakeWritable()) || !file.Close())
         return false;  // the file goes with it
@@ -312,7 +345,8 @@ bool Staging::StageCopy(const Folder& from, const CString& name, const Folder& d
 }
 
 bool Staging::Full() const {
-    return state_->pending.size() >= kBatch || state_->destinations.size() >= kHeldFolders;
+    return state_->pending.size() >= MaxStagedCopies() ||
+           state_->destinations.size() >= kHeldFolders;
 }
 
 size_t Staging::Pending() const {
@@ -358,6 +392,7 @@ bool Staging::Commit(CString* failed, CString* message, std::vector<bool>* place
             all = false;
         }
         area->current = Folder();  // open, it could not be removed on Windows
+        area->filled.clear();
         for (uint32_t n = 0; n < area->subfolders; ++n) area->root.Remove(Hex(n), true);
         area->subfolders = 0;
     }
@@ -371,6 +406,7 @@ void Staging::Remove() {
     state_->destinations.clear();
     for (const auto& area : state_->areas) {
         area->current = Folder();
+        area->filled.clear();
         ClearArea(area->brevlo, area->root, area->name);
         area->root = Folder();
         area->brevlo = Folder();

@@ -269,8 +269,10 @@ class TempFile {
     TempFile& operator=(const TempFile&) = delete;
 
     // Creates an empty file under a unique short name ("~" and seven characters) in
-    // `folder`, which stays open as long as this does.
-    bool Create(const Folder& folder);
+    // `folder`, which stays open as long as this does: through a handle of its own, or, when
+    // `folderStaysOpen`, through `folder`'s, which the caller then keeps open until the file
+    // is kept or discarded.
+    bool Create(const Folder& folder, bool folderStaysOpen = false);
     // The open file, to write through Files(). Null once closed.
     File* Handle() const;
     // Fills the new file with a copy of the regular file `name` of `from`: its bytes, time
@@ -283,7 +285,8 @@ class TempFile {
     bool MatchIdentity(const Folder& folder, const CString& name);
     // Lets its owner write it again (POSIX: the owner's write bit; Windows: no read-only mark).
     bool MakeWritable();
-    // Closes the file, keeping it for Keep or Discard.
+    // Ends the writing (Windows: flushed, its times set, still open for the move), keeping
+    // it for Keep or Discard. Handle() is null after it.
     bool Close();
     // Moves it to `name` in `destination` (same volume), replacing an existing file only
     // when `replace` (kErrorFileExists otherwise, the file kept for another try or Discard).
@@ -304,6 +307,10 @@ bool StampOf(File* file, FileStamp& stamp);
 bool NameLost(const CString& name);
 
 // ---- staging: copies that are whole or absent ----------------------------------------------
+
+// How many staged copies wait for one commit at most. Windows keeps each open until it is
+// moved, and so holds fewer.
+size_t MaxStagedCopies();
 
 // The hidden folder that holds every staging folder of a destination's file system.
 inline constexpr char16_t kStagingFolderName[] = u".brevlo";

@@ -623,7 +623,8 @@ bool Folder::Sync(bool wholeVolume) const {
 // ---- TempFile ------------------------------------------------------------------------------
 
 struct TempFile::State {
-    int folder = -1;  // our own descriptor of the folder it is in
+    int folder = -1;  // the folder it is in: our own descriptor unless borrowed
+    bool ownFolder = true;
     int fd = -1;
     std::string name;
     File file{-1, {}};
@@ -645,10 +646,11 @@ TempFile& TempFile::operator=(TempFile&& other) noexcept {
     return *this;
 }
 
-bool TempFile::Create(const Folder& folder) {
+bool TempFile::Create(const Folder& folder, bool folderStaysOpen) {
     Discard();
-    Fd dir(::fcntl(folder.state_->fd, F_DUPFD_CLOEXEC, 0));
-    if (dir.get() < 0) {
+    Fd dir(folderStaysOpen ? -1 : ::fcntl(folder.state_->fd, F_DUPFD_CLOEXEC, 0));
+    const int at = folderStaysOpen ? folder.state_->fd : dir.get();
+    if (at < 0) {
         Fail(errno);
         return false;
     }
@@ -657,9 +659,11 @@ bool TempFile::Create(const Folder& folder) {
         char name[16];
         std::snprintf(name, sizeof name, "~%07llx",
                       static_cast<unsigned long long>(NextRandom() & 0xFFFFFFFull));
-        const int fd = ::openat(dir.get(), name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const int fd = ::openat(at, name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
-            state_->folder = dir.release();
+            dir.release();
+            state_->folder = at;
+            state_->ownFolder = !folderStaysOpen;
             state_->fd = fd;
             state_->name = name;
             state_->file.fd = fd;
@@ -767,7 +771,7 @@ bool TempFile::Keep(const Folder& destination, const CString& name, bool replace
         return false;
     }
     destination.state_->Made(to);
-    ::close(state_->folder);
+    if (state_->ownFolder) ::close(state_->folder);
     state_->folder = -1;
     state_->name.clear();
     return true;
@@ -778,10 +782,14 @@ void TempFile::Discard() {
     const uint32_t error = GetLastError();
     Close();
     ::unlinkat(state_->folder, state_->name.c_str(), 0);
-    ::close(state_->folder);
+    if (state_->ownFolder) ::close(state_->folder);
     state_->folder = -1;
     state_->name.clear();
     SetLastError(error);
+}
+
+size_t MaxStagedCopies() {
+    return 4096;  // one flush of the file system each
 }
 
 // ---- the import lock ---------------------------------------------------------------------

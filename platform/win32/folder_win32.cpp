@@ -12,6 +12,7 @@
 #include <aclapi.h>
 #include <winternl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -308,10 +309,15 @@ bool Folder::CreateFolder(const CString& name, Folder& out, Make make) const {
 bool Folder::List(std::vector<FolderEntry>& entries, size_t* unreachable) const {
     entries.clear();
     if (unreachable) *unreachable = 0;
+    // A handle of its own: Wine reads a folder once per handle, and a restart of the listing
+    // on the same handle gives what it read then.
+    Handle own(OpenAt(state_->handle, u"", FILE_LIST_DIRECTORY | SYNCHRONIZE, kAllShare, FILE_OPEN,
+                      FILE_DIRECTORY_FILE));
+    if (!own.h) return false;
     alignas(8) static thread_local char buffer[64 * 1024];
     FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
     for (;;) {
-        if (!::GetFileInformationByHandleEx(state_->handle, kind, buffer, sizeof buffer)) {
+        if (!::GetFileInformationByHandleEx(own.h, kind, buffer, sizeof buffer)) {
             if (::GetLastError() == ERROR_NO_MORE_FILES) return true;
             return false;
         }
@@ -476,26 +482,115 @@ bool Folder::Sync(bool) const {
     return true;  // every copy is flushed as it is closed, every rename written through
 }
 
+// ---- flushing in the background --------------------------------------------------------------
+
+// A flush waits for the disk, and flushes of several files wait one after the other however
+// many threads ask. One thread flushes the files closed so far while their writer copies the
+// next; a file is moved into place only once it is flushed.
+struct FlushJob {
+    enum State { Idle, Queued, Running, Done };
+    HANDLE handle = nullptr;
+    State state = Idle;
+    DWORD error = ERROR_SUCCESS;
+};
+
+class Flusher {
+  public:
+    static void Queue(FlushJob& job) {
+        ::AcquireSRWLockExclusive(&lock_);
+        if (!started_) {
+            // No thread to flush in: the file is flushed as it is closed.
+            HANDLE thread = ::CreateThread(nullptr, 64 * 1024, Run, nullptr, 0, nullptr);
+            if (!thread) {
+                ::ReleaseSRWLockExclusive(&lock_);
+                Flush(job);
+                return;
+            }
+            ::CloseHandle(thread);
+            jobs_ = new std::vector<FlushJob*>;
+            started_ = true;
+        }
+        job.state = FlushJob::Queued;
+        jobs_->push_back(&job);
+        ::ReleaseSRWLockExclusive(&lock_);
+        ::WakeConditionVariable(&work_);
+    }
+
+    // Waits for the flush of `job`; when `flush` is false one not begun is dropped instead.
+    // False, with the last error set, when the flush failed.
+    static bool Finish(FlushJob& job, bool flush) {
+        ::AcquireSRWLockExclusive(&lock_);
+        if (job.state == FlushJob::Queued) {
+            jobs_->erase(std::find(jobs_->begin(), jobs_->end(), &job));
+            job.state = FlushJob::Idle;
+            ::ReleaseSRWLockExclusive(&lock_);
+            return flush ? Flush(job) : true;
+        }
+        while (job.state == FlushJob::Running)
+            ::SleepConditionVariableSRW(&done_, &lock_, INFINITE, 0);
+        ::ReleaseSRWLockExclusive(&lock_);
+        if (job.state != FlushJob::Done) return !flush || Flush(job);
+        ::SetLastError(job.error);
+        return job.error == ERROR_SUCCESS;
+    }
+
+  private:
+    static bool Flush(FlushJob& job) {
+        const bool ok = ::FlushFileBuffers(job.handle) != FALSE;
+        job.error = ok ? ERROR_SUCCESS : ::GetLastError();
+        job.state = FlushJob::Done;
+        return ok;
+    }
+
+    static DWORD WINAPI Run(void*) {
+        ::AcquireSRWLockExclusive(&lock_);
+        for (;;) {
+            while (jobs_->empty()) ::SleepConditionVariableSRW(&work_, &lock_, INFINITE, 0);
+            FlushJob* job = jobs_->front();
+            jobs_->erase(jobs_->begin());
+            job->state = FlushJob::Running;
+            ::ReleaseSRWLockExclusive(&lock_);
+            const bool ok = ::FlushFileBuffers(job->handle) != FALSE;
+            const DWORD error = ok ? ERROR_SUCCESS : ::GetLastError();
+            ::AcquireSRWLockExclusive(&lock_);
+            job->error = error;
+            job->state = FlushJob::Done;
+            ::WakeAllConditionVariable(&done_);
+        }
+    }
+
+    static inline SRWLOCK lock_ = SRWLOCK_INIT;
+    static inline CONDITION_VARIABLE work_ = CONDITION_VARIABLE_INIT;
+    static inline CONDITION_VARIABLE done_ = CONDITION_VARIABLE_INIT;
+    static inline std::vector<FlushJob*>* jobs_ = nullptr;  // never freed: the thread outlives exit
+    static inline bool started_ = false;
+};
+
 // ---- TempFile ------------------------------------------------------------------------------
 
 struct TempFile::State {
-    HANDLE folder = nullptr;  // our own handle of the folder it is in
+    HANDLE folder = nullptr;  // the folder it is in: our own handle unless borrowed
+    bool ownFolder = true;
     CString name;
     File file{nullptr};
-    bool basicSet = false;  // `basic` goes onto the file as it is closed
+    // Open from creation to the move or the removal: opening it again would cost Wine a
+    // request and a reading of the folder for each file.
+    HANDLE handle = nullptr;
+    bool finished = false;  // written, its times set and its flush under way
+    FlushJob flush;
+    bool basicSet = false;  // `basic` goes onto the file as it is finished and moved
     FILE_BASIC_INFO basic{};
 
     void Reset() {
-        if (file.handle) ::CloseHandle(file.handle);
-        if (folder) ::CloseHandle(folder);
-        file.handle = folder = nullptr;
+        if (handle) Flusher::Finish(flush, false);
+        flush = FlushJob{};
+        if (handle) ::CloseHandle(handle);
+        if (folder && ownFolder) ::CloseHandle(folder);
+        handle = folder = file.handle = nullptr;
+        ownFolder = true;
+        finished = false;
         name.clear();
         basicSet = false;
-    }
-    // The file again, for a rename or a removal once it is closed.
-    HANDLE Reopen(ACCESS_MASK access) {
-        return OpenAt(folder, name, access | FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES,
-                      kAllShare, FILE_OPEN, FILE_NON_DIRECTORY_FILE, FILE_ATTRIBUTE_NORMAL, true);
     }
 };
 
@@ -515,12 +610,12 @@ TempFile& TempFile::operator=(TempFile&& other) noexcept {
     return *this;
 }
 
-bool TempFile::Create(const Folder& folder) {
+bool TempFile::Create(const Folder& folder, bool folderStaysOpen) {
     Discard();
     const HANDLE self = ::GetCurrentProcess();
-    HANDLE dir = nullptr;
-    if (!::DuplicateHandle(self, folder.state_->handle, self, &dir, 0, FALSE,
-                           DUPLICATE_SAME_ACCESS))
+    HANDLE dir = folder.state_->handle;
+    if (!folderStaysOpen &&
+        !::DuplicateHandle(self, folder.state_->handle, self, &dir, 0, FALSE, DUPLICATE_SAME_ACCESS))
         return false;
     for (int attempt = 0; attempt < 100; ++attempt) {
         // Short: the destination's own name may already be as long as the system allows.
@@ -528,22 +623,21 @@ bool TempFile::Create(const Folder& folder) {
         std::swprintf(name, 16, L"~%07llx",
                       static_cast<unsigned long long>(NextRandom() & 0xFFFFFFFull));
         const CString text(reinterpret_cast<const char16_t*>(name));
-        // A random name in the staging's own folder: created by its exact spelling, which
-        // spares Wine a reading of the folder for each file.
         HANDLE file = OpenAt(
             dir, text, GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC | WRITE_OWNER,
             FILE_SHARE_READ, FILE_CREATE, FILE_NON_DIRECTORY_FILE, FILE_ATTRIBUTE_NORMAL, true);
         if (file) {
             state_->folder = dir;
+            state_->ownFolder = !folderStaysOpen;
             state_->name = text;
-            state_->file.handle = file;
+            state_->handle = state_->file.handle = file;
             return true;
         }
         if (::GetLastError() != ERROR_ALREADY_EXISTS && ::GetLastError() != ERROR_FILE_EXISTS)
             break;
     }
     const DWORD error = ::GetLastError();
-    ::CloseHandle(dir);
+    if (!folderStaysOpen) ::CloseHandle(dir);
     ::SetLastError(error);
     return false;
 }
@@ -612,29 +706,26 @@ bool TempFile::MakeWritable() {
 }
 
 bool TempFile::Close() {
-    HANDLE file = state_->file.handle;
-    if (!file) return true;
-    bool ok = ::FlushFileBuffers(file) != FALSE;
-    // The times now; the attributes once it is in place, as a read-only file could not be
-    // opened again to be moved (Wine, as an ordinary user).
+    if (!state_->handle || state_->finished) return true;
+    // The times now; the attributes once it is in place, where a read-only mark no longer
+    // stands in the way of the move.
     FILE_BASIC_INFO times = state_->basic;
     times.FileAttributes = 0;
-    if (ok && state_->basicSet)
-        ok = ::SetFileInformationByHandle(file, FileBasicInfo, &times, sizeof times) != FALSE;
-    const DWORD error = ::GetLastError();
-    ::CloseHandle(file);
+    if (state_->basicSet &&
+        !::SetFileInformationByHandle(state_->handle, FileBasicInfo, &times, sizeof times))
+        return false;
     state_->file.handle = nullptr;
-    ::SetLastError(error);
-    return ok;
+    state_->finished = true;
+    state_->flush.handle = state_->handle;
+    Flusher::Queue(state_->flush);
+    return true;
 }
 
 bool TempFile::Keep(const Folder& destination, const CString& name, bool replace) {
-    if (!state_->folder || !Close()) {
-        if (!state_->folder) ::SetLastError(ERROR_INVALID_PARAMETER);
+    if (!state_->handle || !Close() || !Flusher::Finish(state_->flush, true)) {
+        if (!state_->handle) ::SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    platform::Handle file(state_->Reopen(DELETE));
-    if (!file.h) return false;
     std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
     auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
     rename->ReplaceIfExists = replace ? TRUE : FALSE;
@@ -644,7 +735,7 @@ bool TempFile::Keep(const Folder& destination, const CString& name, bool replace
     IO_STATUS_BLOCK io{};
     const NTSTATUS status =
         Nt().setInformation
-            ? Nt().setInformation(file.h, &io, rename, static_cast<ULONG>(buffer.size()),
+            ? Nt().setInformation(state_->handle, &io, rename, static_cast<ULONG>(buffer.size()),
                                   kFileRenameInformation)
             : static_cast<NTSTATUS>(0xC00000BB);  // STATUS_NOT_SUPPORTED
     if (status < 0) {
@@ -652,32 +743,29 @@ bool TempFile::Keep(const Folder& destination, const CString& name, bool replace
         if (status == kStatusCollision) ::SetLastError(ERROR_FILE_EXISTS);
         return false;
     }
-    if (state_->basicSet) {
+    // A new file has the archive mark already: only a read-only, hidden or system mark is news.
+    constexpr DWORD kNews = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    if (state_->basicSet && (state_->basic.FileAttributes & kNews)) {
         FILE_BASIC_INFO attributes{};
         attributes.FileAttributes = state_->basic.FileAttributes;
-        ::SetFileInformationByHandle(file.h, FileBasicInfo, &attributes, sizeof attributes);
+        ::SetFileInformationByHandle(state_->handle, FileBasicInfo, &attributes,
+                                     sizeof attributes);
     }
-    file.Reset();
-    ::CloseHandle(state_->folder);
-    state_->folder = nullptr;
-    state_->name.clear();
+    state_->Reset();
     return true;
 }
 
 void TempFile::Discard() {
-    if (!state_->folder) return;
+    if (!state_->handle) return;
     const DWORD error = ::GetLastError();
-    Close();
-    if (HANDLE file = state_->Reopen(DELETE)) {
-        FILE_BASIC_INFO basic{};
-        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;  // a read-only copy too
-        ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
-        FILE_DISPOSITION_INFO dispose{TRUE};
-        ::SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose);
-        ::CloseHandle(file);
-    }
+    FILE_DISPOSITION_INFO dispose{TRUE};
+    ::SetFileInformationByHandle(state_->handle, FileDispositionInfo, &dispose, sizeof dispose);
     state_->Reset();
     ::SetLastError(error);
+}
+
+size_t MaxStagedCopies() {
+    return 256;  // each holds its file open
 }
 
 // ---- the import lock ---------------------------------------------------------------------

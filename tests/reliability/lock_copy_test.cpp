@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -122,10 +123,18 @@ TEST(Staging, CommitsWholeFilesNeverReplacesAndLeavesNothing) {
         ASSERT_TRUE(readOnly.Close());
         CString entry;
         EXPECT_TRUE(platform::Staging(to).Inspect(to, entry));  // in use: not looked into
-        // Left as a kill leaves it: the staged files stay on the disk.
-        std::filesystem::path host = platform_test::HostOf(left);
-        std::filesystem::copy(host, platform_test::HostOf(folder / u"kept"),
-                              std::filesystem::copy_options::recursive);
+        // Left as a kill leaves it: the staged files stay on the disk. Their names are copied,
+        // not their content: the staging holds them open until they are moved.
+        const std::filesystem::path host = platform_test::HostOf(left);
+        const std::filesystem::path kept = platform_test::HostOf(folder / u"kept");
+        std::filesystem::create_directory(kept);
+        for (const auto& e : std::filesystem::recursive_directory_iterator(host)) {
+            const std::filesystem::path to = kept / e.path().lexically_relative(host);
+            if (e.is_directory())
+                std::filesystem::create_directory(to);
+            else
+                std::ofstream(to) << "staged";
+        }
     }
     std::filesystem::rename(platform_test::HostOf(folder / u"kept"), platform_test::HostOf(left));
     WriteBytes(left + u"\\1f", "an earlier version's copy");
