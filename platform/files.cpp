@@ -178,7 +178,7 @@ struct Staging::State {
         Folder brevlo;
         Folder root;  // "<key>.<n>", locked while it lives
         CString name;
-        Folder current;  // the numbered subfolder that copies go into now
+        Folder current;              // the numbered subfolder that copies go into now
         std::vector<Folder> filled;  // the others, open while their copies wait
         size_t inCurrent = 0;
         uint32_t subfolders = 0;

@@ -324,6 +324,12 @@ struct Folder::State {
         std::string host = NameToHost(name);
         struct stat st;
         if (host.empty() || ::fstatat(fd, host.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return host;
+        return Respell(std::move(host));
+    }
+    // `host`, not found as written: an entry that differs from it in ASCII case only, else
+    // `host` itself.
+    std::string Respell(std::string host) {
+        struct stat st;
         if (!listed) {
             listed = true;
             const int copy = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -411,9 +417,14 @@ bool Folder::Duplicate(Folder& out) const {
 }
 
 bool Folder::OpenFolder(const CString& name, Folder& out, bool followLinks) const {
-    Fd fd;
+    // Most names are folders spelled as written: one call. The rest (another case, a link,
+    // nothing) go the long way.
+    const std::string host = NameToHost(name);
+    Fd fd(::openat(state_->fd, host.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     int hops = 0;
-    if (!OpenFolderAt(state_->fd, state_->Spell(name), followLinks, fd, hops)) return false;
+    if (fd.get() < 0 && !OpenFolderAt(state_->fd, errno == ENOENT ? state_->Respell(host) : host,
+                                      followLinks, fd, hops))
+        return false;
     Folder opened;
     opened.state_->fd = fd.release();
     opened.state_->path = state_->path + u"\\" + name;
@@ -454,44 +465,52 @@ bool Folder::CreateFolder(const CString& name, Folder& out, Make make) const {
 bool Folder::List(std::vector<FolderEntry>& entries, size_t* unreachable) const {
     entries.clear();
     if (unreachable) *unreachable = 0;
-    // A description of its own: the folder's own stays where it is.
-    const int fd = ::openat(state_->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
-    if (!dir) {
+    // A description of its own: the folder's own stays where it is. Read with getdents64
+    // itself, which spares readdir's three calls of setting up for each folder.
+    Fd dir(::openat(state_->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0) {
         Fail(errno, Target::Folder);
-        if (fd >= 0) ::close(fd);
         return false;
     }
-    errno = 0;
-    while (dirent* entry = ::readdir(dir)) {
-        const std::string_view name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        // Host names that no Windows path can reach (Wine shows them mangled): a backslash
-        // would climb out of the folder, a trailing dot or space is dropped.
-        if (name.find('\\') != std::string_view::npos || name.back() == '.' || name.back() == ' ') {
-            if (unreachable) ++*unreachable;
-            continue;
+    alignas(8) static thread_local char buffer[32 * 1024];
+    for (;;) {
+        const ssize_t got = ::getdents64(dir.get(), buffer, sizeof buffer);
+        if (got < 0) {
+            Fail(errno, Target::Folder);
+            return false;
         }
-        EntryKind kind = entry->d_type == DT_REG   ? EntryKind::File
-                         : entry->d_type == DT_DIR ? EntryKind::Folder
-                         : entry->d_type == DT_LNK ? EntryKind::Link
-                                                   : EntryKind::Other;
-        if (entry->d_type == DT_UNKNOWN) kind = Kind(NameToWide(name));
-        entries.push_back({NameToWide(name), kind});
+        if (got == 0) return true;
+        for (ssize_t at = 0; at < got;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+            at += entry->d_reclen;
+            const std::string_view name = entry->d_name;
+            if (name == "." || name == "..") continue;
+            // Host names that no Windows path can reach (Wine shows them mangled): a
+            // backslash would climb out of the folder, a trailing dot or space is dropped.
+            if (name.find('\\') != std::string_view::npos || name.back() == '.' ||
+                name.back() == ' ') {
+                if (unreachable) ++*unreachable;
+                continue;
+            }
+            EntryKind kind = entry->d_type == DT_REG   ? EntryKind::File
+                             : entry->d_type == DT_DIR ? EntryKind::Folder
+                             : entry->d_type == DT_LNK ? EntryKind::Link
+                                                       : EntryKind::Other;
+            if (entry->d_type == DT_UNKNOWN) kind = Kind(NameToWide(name));
+            entries.push_back({NameToWide(name), kind});
+        }
     }
-    const int err = errno;
-    ::closedir(dir);
-    if (err) {
-        Fail(err, Target::Folder);
-        return false;
-    }
-    return true;
 }
 
 EntryKind Folder::Kind(const CString& name) const {
     struct stat st;
-    if (::fstatat(state_->fd, state_->Spell(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return EntryKind::Missing;
+    std::string host = NameToHost(name);
+    if (::fstatat(state_->fd, host.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        const std::string spelled = state_->Respell(host);
+        if (spelled == host ||
+            ::fstatat(state_->fd, spelled.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return EntryKind::Missing;
+    }
     return S_ISREG(st.st_mode)   ? EntryKind::File
            : S_ISDIR(st.st_mode) ? EntryKind::Folder
            : S_ISLNK(st.st_mode) ? EntryKind::Link

@@ -500,7 +500,7 @@ class Flusher {
         ::AcquireSRWLockExclusive(&lock_);
         if (!started_) {
             // No thread to flush in: the file is flushed as it is closed.
-            HANDLE thread = ::CreateThread(nullptr, 64 * 1024, Run, nullptr, 0, nullptr);
+            HANDLE thread = ::CreateThread(nullptr, 0, Run, nullptr, 0, nullptr);
             if (!thread) {
                 ::ReleaseSRWLockExclusive(&lock_);
                 Flush(job);
@@ -614,8 +614,8 @@ bool TempFile::Create(const Folder& folder, bool folderStaysOpen) {
     Discard();
     const HANDLE self = ::GetCurrentProcess();
     HANDLE dir = folder.state_->handle;
-    if (!folderStaysOpen &&
-        !::DuplicateHandle(self, folder.state_->handle, self, &dir, 0, FALSE, DUPLICATE_SAME_ACCESS))
+    if (!folderStaysOpen && !::DuplicateHandle(self, folder.state_->handle, self, &dir, 0, FALSE,
+                                               DUPLICATE_SAME_ACCESS))
         return false;
     for (int attempt = 0; attempt < 100; ++attempt) {
         // Short: the destination's own name may already be as long as the system allows.
@@ -748,8 +748,7 @@ bool TempFile::Keep(const Folder& destination, const CString& name, bool replace
     if (state_->basicSet && (state_->basic.FileAttributes & kNews)) {
         FILE_BASIC_INFO attributes{};
         attributes.FileAttributes = state_->basic.FileAttributes;
-        ::SetFileInformationByHandle(state_->handle, FileBasicInfo, &attributes,
-                                     sizeof attributes);
+        ::SetFileInformationByHandle(state_->handle, FileBasicInfo, &attributes, sizeof attributes);
     }
     state_->Reset();
     return true;
