@@ -134,6 +134,34 @@ bool SameNoCase(std::u16string_view a, std::u16string_view b) {
                                   static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
+// Under Wine, the folder at the DOS path `dos` as a name in Wine's "\??\unix" namespace, which
+// Wine takes as it is spelled: any other new name costs it a reading of the whole folder, to
+// find one that differs only in case. Empty elsewhere, and for a host path that Windows names
+// cannot spell.
+CString WineUnixName(const CString& dos) {
+    using Call = char*(CDECL*)(LPCWSTR);
+    static const Call call = [] {
+        HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+        return kernel32 ? Find<Call>(kernel32, "wine_get_unix_file_name") : nullptr;
+    }();
+    if (!call || dos.empty()) return {};
+    char* host = call(Wide(dos.c_str()));
+    if (!host) return {};
+    const int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, host, -1, nullptr, 0);
+    CString name;
+    if (n > 1 && host[0] == '/') {
+        name.resize(static_cast<size_t>(n - 1));
+        ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, host, -1,
+                              reinterpret_cast<wchar_t*>(name.data()), n);
+    }
+    ::HeapFree(::GetProcessHeap(), 0, host);
+    if (name.find(u'\\') != CString::npos) return {};
+    for (char16_t& c : name)
+        if (c == u'/') c = u'\\';
+    while (!name.empty() && name.back() == u'\\') name.pop_back();
+    return name.empty() ? name : u"\\??\\unix" + name;
+}
+
 bool IsLinkAttributes(DWORD attributes, DWORD tag) {
     // Wine gives a Unix link to a folder the reparse attribute and no tag.
     return IsLinkReparsePoint(attributes, tag) ||
@@ -179,6 +207,14 @@ struct Folder::State {
     CString final;        // the final path, found when first needed
     uint64_t volume = 0;  // its serial number, likewise (Wine asks its mount manager for it)
     bool volumeKnown = false;
+    CString unix;  // WineUnixName of its final path, likewise
+    bool unixKnown = false;
+
+    const CString& Unix() {
+        if (!unixKnown) unix = WineUnixName(Final());
+        unixKnown = true;
+        return unix;
+    }
 
     const CString& Final() {
         if (final.empty()) final = FinalPath(handle);
@@ -726,12 +762,17 @@ bool TempFile::Keep(const Folder& destination, const CString& name, bool replace
         if (!state_->handle) ::SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+    // Under Wine a new name is given by its host path, which spares a reading of the whole
+    // destination folder for each file. Not for a replacement: the file to replace may be
+    // spelled in another case, and would stay beside the new one.
+    const CString& unix = replace ? CString() : destination.state_->Unix();
+    const CString target = unix.empty() ? name : unix + u"\\" + name;
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
     auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
     rename->ReplaceIfExists = replace ? TRUE : FALSE;
-    rename->RootDirectory = destination.state_->handle;
-    rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
-    std::copy(name.begin(), name.end(), reinterpret_cast<char16_t*>(rename->FileName));
+    rename->RootDirectory = unix.empty() ? destination.state_->handle : nullptr;
+    rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+    std::copy(target.begin(), target.end(), reinterpret_cast<char16_t*>(rename->FileName));
     IO_STATUS_BLOCK io{};
     const NTSTATUS status =
         Nt().setInformation
