@@ -4,9 +4,14 @@
 // the single edit is, but its text goes into a "gap": a place of a text that was there
 // before (the document, or the text of an earlier edit of the batch) holding, in order, the
 // texts inserted there, and possibly the characters it removes and the tag parts of an
-// element it opened up. New records keep offsets into the text of the edit that brought
+// element it opened up. An edit's line breaks are texts of their own beside its item, and a
+// subtree taken from another document stays in that document's text until Apply, so that
+// the batch copies no text twice. New records keep offsets into the text that brought
 // them. Apply lays every text out once, in the new document text, and moves each record by
 // what the gaps before it gained.
+//
+// The bookkeeping is flat: gaps, texts, touched elements and their gaps' lists live in
+// arrays, found through open-addressed tables, with no allocation per element or edit.
 //
 // A removal is a gap that removes the element's characters, and one that removes the line
 // break after it wherever that lies; the gaps of what the batch put inside the element are
@@ -17,8 +22,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <new>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -49,23 +54,23 @@ const int32_t* SearchFrom(const int32_t* lo, const int32_t* hi, const int32_t* h
     return upper ? std::upper_bound(lo, p, v) : std::lower_bound(lo, p, v);
 }
 
-// The gap at each place, open-addressed in one array: a merge's batch holds hundreds of
-// thousands, looked up for every edit.
-class GapTable {
+// An index of values by key, open-addressed in one array: a merge's batch holds hundreds of
+// thousands of gaps and touched elements, looked up for every edit.
+class IndexTable {
   public:
     int32_t Find(uint64_t key) const {
         if (slots_.empty()) return kNone;
         for (size_t i = Home(key);; i = (i + 1) & mask_) {
-            if (slots_[i].key == key) return slots_[i].gap;
+            if (slots_[i].key == key) return slots_[i].value;
             if (slots_[i].key == kEmpty) return kNone;
         }
     }
     // `key` is not in the table.
-    void Insert(uint64_t key, int32_t gap) {
+    void Insert(uint64_t key, int32_t value) {
         if ((used_ + 1) * 2 > slots_.size()) Grow();
         size_t i = Home(key);
         while (slots_[i].key != kEmpty) i = (i + 1) & mask_;
-        slots_[i] = {key, gap};
+        slots_[i] = {key, value};
         ++used_;
     }
     void clear() {
@@ -74,10 +79,10 @@ class GapTable {
     }
 
   private:
-    static constexpr uint64_t kEmpty = ~uint64_t{0};  // no text has the number -1
+    static constexpr uint64_t kEmpty = ~uint64_t{0};  // no key: no text has the number -1
     struct Slot {
         uint64_t key = kEmpty;
-        int32_t gap = kNone;
+        int32_t value = kNone;
     };
     size_t Home(uint64_t key) const {
         return static_cast<size_t>((key * 0x9E3779B97F4A7C15u) >> 32) & mask_;
@@ -104,12 +109,14 @@ class GapTable {
 struct CXmlEditBatch::Impl {
     explicit Impl(CXmlDocument& d)
         : doc(d), savedNext(d.nextRecord), savedReleased(d.releasedHead) {
-        texts.push_back({0, d.documentText.length(), kNone, kNone});
+        texts.push_back({nullptr, d.documentText.length(), kNone, kNone});
+        std::fill(std::begin(recent), std::end(recent), kNoHandle);
     }
 
-    // A text of the new document: 0 is the document's own, the others are in `arena`.
+    // A text of the new document: 0 is the document's own, the others lie in the batch's
+    // blocks or in the document a subtree came from.
     struct Text {
-        size_t offset;
+        const char16_t* chars;
         int32_t length;
         int32_t owner;  // the gap that holds it, kNone for the document and for tag parts
         int32_t next;   // the next text of that gap
@@ -137,8 +144,13 @@ struct CXmlEditBatch::Impl {
         int32_t originalContent = 0;
         int32_t openGap = kNone;    // the gap where it was opened up, if it was
         int32_t closedGap = kNone;  // the gap where a removal closed it into "<name/>"
-        std::vector<int32_t> gaps;  // the gaps its edits used
+        int32_t gaps = kNone;       // the gaps its edits used: a list in `gapLinks`
     };
+    struct GapLink {
+        int32_t gap;
+        int32_t next;
+    };
+    static constexpr ElementHandle kNoHandle = ~ElementHandle{0};
 
     CXmlDocument& doc;
     const int32_t savedNext;
@@ -153,23 +165,33 @@ struct CXmlEditBatch::Impl {
     ElementHandle savedHandles[3] = {};
     int32_t savedNode[3] = {};
     std::vector<std::pair<ElementHandle, ElementRecord>> saved;
+    // Records saved lately, by the low bits of the handle: the same parent and first child
+    // are saved again for every append into them, and one copy is enough.
+    ElementHandle recent[256];
     std::vector<Text> texts;
-    CString arena;
+    // The batch's own characters, in blocks that stay where they are.
+    std::vector<std::unique_ptr<char16_t[]>> blocks;
+    char16_t* room = nullptr;
+    size_t roomLeft = 0;
     std::vector<Gap> gaps;
-    GapTable gapAt;
-    std::unordered_map<ElementHandle, Touched> touched;
+    IndexTable gapAt;
+    std::vector<Touched> touched;
+    IndexTable touchedAt;  // the index in `touched` of each element
+    std::vector<GapLink> gapLinks;
     std::vector<int32_t> home;  // the text of each record from savedNext on
     int64_t growth = 0;         // at most this many characters are added
 
     const char16_t* Chars(int32_t t) const {
-        return t == 0 ? doc.documentText.c_str() : arena.data() + texts[t].offset;
+        return t == 0 ? doc.documentText.c_str() : texts[t].chars;
     }
     int32_t HomeOf(ElementHandle h) const {
         return h < static_cast<ElementHandle>(savedNext) ? 0 : home[h - savedNext];
     }
 
     void Save(ElementHandle h) {
-        if (h < static_cast<ElementHandle>(savedNext)) saved.emplace_back(h, doc.RecordAt(h));
+        if (h >= static_cast<ElementHandle>(savedNext) || recent[h & 255] == h) return;
+        saved.emplace_back(h, doc.RecordAt(h));
+        recent[h & 255] = h;
     }
     void SaveResult() {
         if (resultSaved) return;
@@ -200,17 +222,36 @@ struct CXmlEditBatch::Impl {
         gaps.clear();
         gapAt.clear();
         touched.clear();
+        touchedAt.clear();
+        gapLinks.clear();
     }
 
-    int32_t AddText(std::u16string_view a, std::u16string_view b = {}, std::u16string_view c = {}) {
-        const size_t offset = arena.size();
-        const size_t length = a.size() + b.size() + c.size();
-        if (length > static_cast<size_t>(INT32_MAX)) throw std::bad_alloc();
-        arena.append(a).append(b).append(c);
-        arena += u'\0';  // start tags are read in place
-        texts.push_back({offset, static_cast<int32_t>(length), kNone, kNone});
-        growth += static_cast<int64_t>(length);
+    // A text whose characters stay where they are until Apply.
+    int32_t AddTextAt(std::u16string_view chars) {
+        if (chars.size() > static_cast<size_t>(INT32_MAX)) throw std::bad_alloc();
+        texts.push_back({chars.data(), static_cast<int32_t>(chars.size()), kNone, kNone});
+        growth += static_cast<int64_t>(chars.size());
         return static_cast<int32_t>(texts.size()) - 1;
+    }
+    int32_t AddText(std::u16string_view a, std::u16string_view b = {}) {
+        const size_t length = a.size() + b.size();
+        if (length > static_cast<size_t>(INT32_MAX)) throw std::bad_alloc();
+        if (length + 1 > roomLeft) {
+            // Blocks grow with the batch, up to a megabyte; a longer text gets its own.
+            const size_t size =
+                std::max(length + 1, std::min<size_t>(size_t{4096} << blocks.size(), 1 << 19));
+            blocks.reserve(blocks.size() + 1);
+            blocks.emplace_back(new char16_t[size]);
+            room = blocks.back().get();
+            roomLeft = size;
+        }
+        char16_t* chars = room;
+        std::char_traits<char16_t>::copy(chars, a.data(), a.size());
+        std::char_traits<char16_t>::copy(chars + a.size(), b.data(), b.size());
+        chars[length] = u'\0';  // start tags are read in place
+        room += length + 1;
+        roomLeft -= length + 1;
+        return AddTextAt({chars, length});
     }
 
     static uint64_t Key(int32_t text, int32_t pos) {
@@ -241,18 +282,30 @@ struct CXmlEditBatch::Impl {
         }
     }
 
+    // Valid until the next Touch.
     Touched& Touch(ElementHandle h) {
-        auto it = touched.find(h);
-        if (it != touched.end()) return it->second;
+        const int32_t i = touchedAt.Find(h);
+        if (i != kNone) return touched[static_cast<size_t>(i)];
         const ElementRecord& r = doc.RecordAt(h);
         Touched t;
         t.originalContent = r.length - r.StartTagLength() - r.EndTagLength();
         t.content = t.originalContent;
-        return touched.emplace(h, std::move(t)).first->second;
+        touched.push_back(t);
+        touchedAt.Insert(h, static_cast<int32_t>(touched.size()) - 1);
+        return touched.back();
     }
     const Touched* Find(ElementHandle h) const {
-        auto it = touched.find(h);
-        return it == touched.end() ? nullptr : &it->second;
+        const int32_t i = touchedAt.Find(h);
+        return i == kNone ? nullptr : &touched[static_cast<size_t>(i)];
+    }
+    void NoteGap(Touched& t, int32_t g) {
+        gapLinks.push_back({g, t.gaps});
+        t.gaps = static_cast<int32_t>(gapLinks.size()) - 1;
+    }
+    template <typename F>
+    void ForGaps(const Touched& t, F f) {
+        for (int32_t l = t.gaps; l != kNone; l = gapLinks[static_cast<size_t>(l)].next)
+            f(gapLinks[static_cast<size_t>(l)].gap);
     }
 
     Point ContentStart(ElementHandle parent) const {
@@ -325,11 +378,21 @@ struct CXmlEditBatch::Impl {
         }
     }
 
-    // InsertText: places `item` and returns its text, with `itemOffset` where the item
-    // starts in it; kNone when the single edit would refuse. `reference` becomes the sibling
-    // to link after.
+    // Puts the texts first .. first + count - 1, in order, at `point`.
+    void PutRun(const Point& point, int32_t first, int32_t count) {
+        if (point.back) {
+            for (int32_t i = 0; i < count; ++i) Put(point, first + i);
+        } else {
+            for (int32_t i = count; i-- > 0;) Put(point, first + i);
+        }
+    }
+
+    // InsertText: places `item` and returns its text, kNone when the single edit would
+    // refuse; the line breaks around it are texts of their own. `inPlace`: the item's
+    // characters stay where they are until Apply, and are not copied. `reference` becomes
+    // the sibling to link after.
     int32_t Insert(ElementHandle parent, ElementHandle& reference, uint32_t flags,
-                   std::u16string_view item, int32_t& itemOffset) {
+                   std::u16string_view item, bool inPlace = false) {
         bool emptyTag = false;
         bool noContent = false;
         bool unended = false;
@@ -370,8 +433,21 @@ struct CXmlEditBatch::Impl {
         }
         if (place.skipWhitespace) point = SkipToMarkup(point);
 
-        int32_t added;
-        itemOffset = 0;
+        // The item with the line breaks the placement puts around it: `count` texts from
+        // `run`, `length` characters.
+        const bool around = place.splice == TextPlacement::OpenEmptyTag ||
+                            place.splice == TextPlacement::IntoEmptyContent;
+        const bool after = lineBreaks && place.splice != TextPlacement::ReplaceContent;
+        int32_t run = kNone;
+        int32_t added = kNone;
+        auto addItem = [&] {
+            run = static_cast<int32_t>(texts.size());
+            if (around && lineBreaks) AddTextAt(breaks);
+            added = inPlace ? AddTextAt(item) : AddText(item);
+            if (after) AddTextAt(breaks);
+        };
+        const auto count = [&] { return static_cast<int32_t>(texts.size()) - run; };
+        const int32_t length = static_cast<int32_t>(item.size() + (after ? (around ? 4 : 2) : 0));
         switch (place.splice) {
             case TextPlacement::OpenEmptyTag: {
                 const ElementRecord& p = doc.RecordAt(parent);
@@ -381,12 +457,12 @@ struct CXmlEditBatch::Impl {
                 if (!CXmlDocument::NextToken(cursor)) return kNone;
                 const int32_t nameLength = cursor.nameEnd - cursor.nameStart + 1;
                 if (nameLength <= 0 || nameLength + 3 > kMaxEndTagLength) return kNone;
-                // A copy: the name may lie in the arena, which the new texts may move.
-                const CString name(Chars(home) + cursor.nameStart, static_cast<size_t>(nameLength));
+                const std::u16string_view name(Chars(home) + cursor.nameStart,
+                                               static_cast<size_t>(nameLength));
                 Touched& t = Touch(parent);
-                const int32_t prefix = AddText(u">");
+                const int32_t prefix = AddTextAt(u">");
                 const int32_t suffix = AddText(u"</", name);
-                added = AddText(breaks, item, breaks);
+                addItem();
                 // An element a removal closed opens where it closed, over what that took out.
                 int32_t g = t.closedGap;
                 if (g != kNone) {
@@ -398,10 +474,10 @@ struct CXmlEditBatch::Impl {
                 }
                 gaps[g].prefix = prefix;
                 gaps[g].suffix = suffix;
-                Put({home, gaps[g].at, true}, added);
+                PutRun({home, gaps[g].at, true}, run, count());
                 t.openGap = g;
-                t.gaps.push_back(g);
-                t.content = texts[added].length;
+                NoteGap(t, g);
+                t.content = length;
                 Save(parent);
                 ElementRecord& opened = doc.RecordAt(parent);
                 if (unended) {
@@ -410,44 +486,43 @@ struct CXmlEditBatch::Impl {
                     opened.SetStartTagLength(opened.StartTagLength() - 1);
                 }
                 opened.SetEndTagLength(nameLength + 3);
-                itemOffset = lineBreaks ? 2 : 0;
                 break;
             }
             case TextPlacement::ReplaceContent: {
                 Touched& t = Touch(parent);
-                added = AddText(item);
-                for (int32_t g : t.gaps) {
+                addItem();
+                const int32_t openGap = t.openGap;
+                ForGaps(t, [&](int32_t g) {
                     gaps[g].first = gaps[g].last = kNone;
-                    if (g != t.openGap) gaps[g].removed = 0;  // what removals took is in it
-                }
+                    if (g != openGap) gaps[g].removed = 0;  // what removals took is in it
+                });
                 if (t.openGap != kNone) {
                     point = {gaps[t.openGap].text, gaps[t.openGap].at, true};
                 } else {
                     point = ContentStart(parent);
                     const int32_t g = GapFor(point.text, point.pos);
                     gaps[g].removed = t.originalContent;
-                    t.gaps.push_back(g);
+                    NoteGap(t, g);
                 }
-                Put(point, added);
-                t.content = texts[added].length;
+                PutRun(point, run, count());
+                t.content = length;
                 break;
             }
             case TextPlacement::IntoEmptyContent:
-                added = AddText(breaks, item, breaks);
-                itemOffset = lineBreaks ? 2 : 0;
+                addItem();
                 point = ContentStart(parent);
                 break;
             default:
-                added = AddText(item, breaks);
+                addItem();
                 break;
         }
         if (place.splice == TextPlacement::IntoEmptyContent ||
             place.splice == TextPlacement::AtAnchor) {
-            Put(point, added);
+            PutRun(point, run, count());
             if (parent) {
                 Touched& t = Touch(parent);
-                t.content += texts[added].length;
-                t.gaps.push_back(texts[added].owner);
+                t.content += length;
+                NoteGap(t, texts[added].owner);
             }
         }
         reference = place.linkAfter;
@@ -584,8 +659,7 @@ struct CXmlEditBatch::Impl {
         // What the batch put inside the subtree goes with it.
         for (ElementHandle h = element;;) {
             Save(h);
-            if (const Touched* t = Find(h))
-                for (int32_t g : t->gaps) Clear(g);
+            if (const Touched* t = Find(h)) ForGaps(*t, [&](int32_t g) { Clear(g); });
             const ElementRecord& r = doc.RecordAt(h);
             if (r.firstChild) {
                 h = r.firstChild;
@@ -602,14 +676,14 @@ struct CXmlEditBatch::Impl {
 
         Touched& t = Touch(parent);
         if (restore) {
-            for (int32_t g : t.gaps) Clear(g);
+            ForGaps(t, [&](int32_t g) { Clear(g); });
             const int32_t g = GapFor(0, at);
             Clear(g);
             gaps[g].removed = contentEnd - at + (closing ? p.EndTagLength() - 1 : 0);
-            t.gaps.push_back(g);
+            NoteGap(t, g);
             t.content = 0;
             if (closing) {
-                Put({0, at, true}, AddText(u"/"));
+                Put({0, at, true}, AddTextAt(u"/"));
                 t.closedGap = g;
                 ElementRecord& closed = doc.RecordAt(parent);
                 closed.SetStartTagLength(closed.StartTagLength() + 1);
@@ -618,12 +692,12 @@ struct CXmlEditBatch::Impl {
         } else {
             const int32_t g = GapFor(0, at);
             gaps[g].removed = length;
-            t.gaps.push_back(g);
+            NoteGap(t, g);
             t.content -= length;
             if (lineBreak) {
                 const int32_t b = GapFor(after.text, after.pos);
                 gaps[b].removed = 2;
-                t.gaps.push_back(b);
+                NoteGap(t, b);
                 t.content -= 2;
             }
         }
@@ -890,11 +964,10 @@ ElementHandle CXmlEditBatch::AppendSubtree(ElementHandle parent, ElementHandle a
             flags |= EditNoLineBreaks;
         }
         ElementHandle reference = after;
-        int32_t itemOffset = 0;
-        const int32_t added = b.Insert(parent, reference, flags, item, itemOffset);
+        const int32_t added = b.Insert(parent, reference, flags, item);
         if (added == kNone) return refuse();
 
-        b.Adopt(root + 1, added, itemOffset - t);
+        b.Adopt(root + 1, added, -t);
         if (rootFlags & ElemHasError) {
             b.Save(parent);
             doc.RecordAt(parent).flags |= ElemHasError;
@@ -1029,15 +1102,14 @@ ElementHandle CXmlEditBatch::AppendSubtreeFrom(ElementHandle parent, ElementHand
 
         const ElementHandle first = root + 1;
         ElementHandle reference = after;
-        int32_t itemOffset = 0;
         const int32_t added =
             b.Insert(parent, reference, flags,
-                     std::u16string_view(st + e.start, static_cast<size_t>(e.length)), itemOffset);
+                     std::u16string_view(st + e.start, static_cast<size_t>(e.length)), true);
         if (added == kNone) {
             doc.nextRecord = editNext;
             return 0;
         }
-        b.Adopt(first, added, itemOffset);
+        b.Adopt(first, added, 0);
         b.Link(parent, reference, first);
         doc.ReleaseRecord(root);
         // What the parse of a text without error leaves.
@@ -1068,8 +1140,7 @@ ElementHandle CXmlEditBatch::AppendElement(ElementHandle parent, ElementHandle a
         const ElementHandle element = doc.TakeRecord();
         if (!element) throw std::bad_alloc();
         ElementHandle reference = after;
-        int32_t itemOffset = 0;
-        const int32_t added = b.Insert(parent, reference, flags, text, itemOffset);
+        const int32_t added = b.Insert(parent, reference, flags, text);
         if (added == kNone) {
             doc.nextRecord = element;
             return 0;
@@ -1082,7 +1153,7 @@ ElementHandle CXmlEditBatch::AppendElement(ElementHandle parent, ElementHandle a
         rec.SetEndTagLength(endTag);
         rec.firstChild = 0;
         rec.flags = (flags & EditUnended) ? uint32_t{ElemUnended} : 0u;
-        b.Adopt(element, added, itemOffset);
+        b.Adopt(element, added, 0);
         b.Link(parent, reference, element);
         return element;
     } catch (const std::bad_alloc&) {
@@ -1101,9 +1172,7 @@ bool CXmlEditBatch::SetContent(ElementHandle handle, const char16_t* value, uint
         const CString s = (flags & EditCdata) ? CXmlDocument::WrapCdata(value)
                                               : CXmlDocument::EscapeText(value, flags);
         ElementHandle reference = 0;
-        int32_t itemOffset = 0;
-        if (b.Insert(handle, reference, EditReplaceContent | EditNoLineBreaks, s, itemOffset) ==
-            kNone)
+        if (b.Insert(handle, reference, EditReplaceContent | EditNoLineBreaks, s) == kNone)
             return false;
         b.Save(handle);
         doc.RecordAt(handle).flags &= ~ElemHasError;
@@ -1132,8 +1201,7 @@ bool CXmlEditBatch::InsertText(ElementHandle parent, ElementHandle after, std::u
     if (b.failed || b.applied || !b.Placeable(parent, after)) return false;
     try {
         ElementHandle reference = after;
-        int32_t itemOffset = 0;
-        return b.Insert(parent, reference, flags, text, itemOffset) != kNone;
+        return b.Insert(parent, reference, flags, text) != kNone;
     } catch (const std::bad_alloc&) {
         b.Rollback();
         return false;
