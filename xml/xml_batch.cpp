@@ -54,8 +54,8 @@ const int32_t* SearchFrom(const int32_t* lo, const int32_t* hi, const int32_t* h
     return upper ? std::upper_bound(lo, p, v) : std::lower_bound(lo, p, v);
 }
 
-// An index of values by key, open-addressed in one array: a merge's batch holds hundreds of
-// thousands of gaps and touched elements, looked up for every edit.
+// An index of values by key, open-addressed in one array: the gaps of a place that holds
+// many of them.
 class IndexTable {
   public:
     int32_t Find(uint64_t key) const {
@@ -109,7 +109,7 @@ class IndexTable {
 struct CXmlEditBatch::Impl {
     explicit Impl(CXmlDocument& d)
         : doc(d), savedNext(d.nextRecord), savedReleased(d.releasedHead) {
-        texts.push_back({nullptr, d.documentText.length(), kNone, kNone});
+        texts.push_back({nullptr, d.documentText.length(), kNone, kNone, kNone});
         std::fill(std::begin(recent), std::end(recent), kNoHandle);
     }
 
@@ -120,6 +120,7 @@ struct CXmlEditBatch::Impl {
         int32_t length;
         int32_t owner;  // the gap that holds it, kNone for the document and for tag parts
         int32_t next;   // the next text of that gap
+        int32_t gaps;   // its gaps (texts but the document's): a list, or kSpilled
     };
     // A place in text `text` before character `at`: what was inserted there, in order, and
     // the `removed` characters from `at` that give way to it. An element opened up there
@@ -130,6 +131,7 @@ struct CXmlEditBatch::Impl {
         int32_t removed = 0;
         int32_t first = kNone, last = kNone;
         int32_t prefix = kNone, suffix = kNone;
+        int32_t nextHere = kNone;  // the next gap of the list it is in
     };
     // Where an edit's text goes: before character `pos` of `text`, at the front or the back
     // of what is inserted there already.
@@ -174,9 +176,18 @@ struct CXmlEditBatch::Impl {
     char16_t* room = nullptr;
     size_t roomLeft = 0;
     std::vector<Gap> gaps;
+    // The gaps of each text are a list, those of the document's text one per page of it, so
+    // that the gaps of a walk over the document, and of an edit's text, are found among the
+    // last ones made; a list that grows long goes into the table (kSpilled).
+    static constexpr int32_t kSpilled = -2;
+    static constexpr int kPageBits = 12;
+    static constexpr int kListed = 8;
+    std::vector<int32_t> pageGaps;
     IndexTable gapAt;
     std::vector<Touched> touched;
-    IndexTable touchedAt;  // the index in `touched` of each element
+    // By handle, 1 + the index in `touched` (0: untouched): a walk over the document, as the
+    // counts make, touches its elements in order, and finds each where the last one was.
+    std::vector<int32_t> touchedAt;
     std::vector<GapLink> gapLinks;
     std::vector<int32_t> home;  // the text of each record from savedNext on
     int64_t growth = 0;         // at most this many characters are added
@@ -220,6 +231,7 @@ struct CXmlEditBatch::Impl {
         failed = true;
         saved.clear();
         gaps.clear();
+        pageGaps.clear();
         gapAt.clear();
         touched.clear();
         touchedAt.clear();
@@ -229,7 +241,7 @@ struct CXmlEditBatch::Impl {
     // A text whose characters stay where they are until Apply.
     int32_t AddTextAt(std::u16string_view chars) {
         if (chars.size() > static_cast<size_t>(INT32_MAX)) throw std::bad_alloc();
-        texts.push_back({chars.data(), static_cast<int32_t>(chars.size()), kNone, kNone});
+        texts.push_back({chars.data(), static_cast<int32_t>(chars.size()), kNone, kNone, kNone});
         growth += static_cast<int64_t>(chars.size());
         return static_cast<int32_t>(texts.size()) - 1;
     }
@@ -258,12 +270,41 @@ struct CXmlEditBatch::Impl {
         return (static_cast<uint64_t>(static_cast<uint32_t>(text)) << 32) |
                static_cast<uint32_t>(pos);
     }
-    int32_t FindGap(int32_t text, int32_t pos) const { return gapAt.Find(Key(text, pos)); }
+    int32_t Listed(int32_t text, int32_t pos) const {
+        if (text) return texts[static_cast<size_t>(text)].gaps;
+        return pageGaps.empty() ? kNone : pageGaps[static_cast<size_t>(pos) >> kPageBits];
+    }
+    int32_t FindGap(int32_t text, int32_t pos) const {
+        const int32_t head = Listed(text, pos);
+        if (head == kSpilled) return gapAt.Find(Key(text, pos));
+        for (int32_t g = head; g != kNone; g = gaps[g].nextHere)
+            if (gaps[g].at == pos && gaps[g].text == text) return g;
+        return kNone;
+    }
     int32_t GapFor(int32_t text, int32_t pos) {
-        const int32_t g = FindGap(text, pos);
-        if (g != kNone) return g;
+        if (!text && pageGaps.empty())
+            pageGaps.assign((static_cast<size_t>(texts[0].length) >> kPageBits) + 1, kNone);
+        int32_t& head = text ? texts[static_cast<size_t>(text)].gaps
+                             : pageGaps[static_cast<size_t>(pos) >> kPageBits];
+        int32_t listed = 0;
+        if (head == kSpilled) {
+            if (const int32_t g = gapAt.Find(Key(text, pos)); g != kNone) return g;
+        } else {
+            for (int32_t g = head; g != kNone; g = gaps[g].nextHere, ++listed)
+                if (gaps[g].at == pos && gaps[g].text == text) return g;
+        }
         gaps.push_back({text, pos});
         const int32_t added = static_cast<int32_t>(gaps.size()) - 1;
+        if (head != kSpilled && listed < kListed) {
+            gaps[added].nextHere = head;
+            head = added;
+            return added;
+        }
+        if (head != kSpilled) {
+            for (int32_t g = head; g != kNone; g = gaps[g].nextHere)
+                gapAt.Insert(Key(gaps[g].text, gaps[g].at), g);
+            head = kSpilled;
+        }
         gapAt.Insert(Key(text, pos), added);
         return added;
     }
@@ -284,19 +325,19 @@ struct CXmlEditBatch::Impl {
 
     // Valid until the next Touch.
     Touched& Touch(ElementHandle h) {
-        const int32_t i = touchedAt.Find(h);
-        if (i != kNone) return touched[static_cast<size_t>(i)];
+        if (h >= touchedAt.size()) touchedAt.resize(static_cast<size_t>(doc.nextRecord));
+        if (const int32_t i = touchedAt[h]) return touched[static_cast<size_t>(i - 1)];
         const ElementRecord& r = doc.RecordAt(h);
         Touched t;
         t.originalContent = r.length - r.StartTagLength() - r.EndTagLength();
         t.content = t.originalContent;
         touched.push_back(t);
-        touchedAt.Insert(h, static_cast<int32_t>(touched.size()) - 1);
+        touchedAt[h] = static_cast<int32_t>(touched.size());
         return touched.back();
     }
     const Touched* Find(ElementHandle h) const {
-        const int32_t i = touchedAt.Find(h);
-        return i == kNone ? nullptr : &touched[static_cast<size_t>(i)];
+        const int32_t i = h < touchedAt.size() ? touchedAt[h] : 0;
+        return i ? &touched[static_cast<size_t>(i - 1)] : nullptr;
     }
     void NoteGap(Touched& t, int32_t g) {
         gapLinks.push_back({g, t.gaps});
@@ -714,19 +755,26 @@ bool CXmlEditBatch::Impl::Apply() {
     const size_t textCount = texts.size();
     texts[0].length = doc.documentText.length();
     try {
-        // Gaps of each text in text order.
-        std::vector<int32_t> order(gaps.size());
-        for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int32_t>(i);
-        const auto inTextOrder = [&](int32_t a, int32_t b) {
-            return gaps[a].text != gaps[b].text ? gaps[a].text < gaps[b].text
-                                                : gaps[a].at < gaps[b].at;
-        };
-        // A walk over the document (the counts) makes its gaps in order already.
-        if (!std::is_sorted(order.begin(), order.end(), inTextOrder))
-            std::sort(order.begin(), order.end(), inTextOrder);
+        // Gaps of each text in text order: counted out by text, then put in place order
+        // where they did not come in it (a walk over the document, as the counts make, makes
+        // them in order; most texts of a merge have one).
         std::vector<int32_t> firstGap(textCount + 1, 0);
         for (const Gap& g : gaps) ++firstGap[static_cast<size_t>(g.text) + 1];
         for (size_t t = 0; t < textCount; ++t) firstGap[t + 1] += firstGap[t];
+        std::vector<int32_t> order(gaps.size());
+        {
+            std::vector<int32_t> fill(firstGap.begin(), firstGap.end() - 1);
+            for (size_t i = 0; i < gaps.size(); ++i)
+                order[static_cast<size_t>(fill[static_cast<size_t>(gaps[i].text)]++)] =
+                    static_cast<int32_t>(i);
+        }
+        const auto inPlaceOrder = [&](int32_t a, int32_t b) { return gaps[a].at < gaps[b].at; };
+        for (size_t t = 0; t < textCount; ++t) {
+            const auto from = order.begin() + firstGap[t];
+            const auto to = order.begin() + firstGap[t + 1];
+            if (to - from > 1 && !std::is_sorted(from, to, inPlaceOrder))
+                std::sort(from, to, inPlaceOrder);
+        }
 
         // A text's length once its gaps are filled; the texts of a gap came after its own.
         std::vector<int64_t> full(textCount);
