@@ -250,10 +250,10 @@ struct CXmlEditBatch::Impl {
         if (length > static_cast<size_t>(INT32_MAX)) throw std::bad_alloc();
         if (length + 1 > roomLeft) {
             // Blocks grow with the batch, up to a megabyte; a longer text gets its own.
-            const size_t size =
-                std::max(length + 1, std::min<size_t>(size_t{4096} << blocks.size(), 1 << 19));
-            blocks.reserve(blocks.size() + 1);
-            blocks.emplace_back(new char16_t[size]);
+            const size_t grown = blocks.size() < 7 ? size_t{4096} << blocks.size() : 1 << 19;
+            const size_t size = std::max(length + 1, grown);
+            std::unique_ptr<char16_t[]> block(new char16_t[size]);
+            blocks.push_back(std::move(block));
             room = blocks.back().get();
             roomLeft = size;
         }
