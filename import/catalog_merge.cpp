@@ -8,10 +8,11 @@
 // whatever text surrounds their tags. A name whose read runs past its start tag, or whose
 // empty-element tag would read otherwise once opened up, makes its list searched the walk's
 // way, on the document as it is at that moment (the batch is applied first).
+#include <deque>
 #include <memory>
+#include <new>
 #include <string_view>
 #include <vector>
-#include <unordered_map>
 
 #include "import/catalog_merge.h"
 #include "platform/ascii_fold.h"
@@ -36,14 +37,26 @@ CString ElementText(const CXmlDocument& doc, ElementHandle element) {
     return text;
 }
 
-// The first element of each name, where equal names are exactly those CompareNoCase finds
-// equal: up to the first NUL, A-Z folded. The folded names lie back to back in one buffer and
-// the slots are open-addressed, so a table of 200,000 albums costs no allocation per name.
-class NameTable {
+// The first element of each name in each list, where equal names are exactly those
+// CompareNoCase finds equal: up to the first NUL, A-Z folded. The folded names of every list lie
+// back to back in one buffer, and each list's open-addressed slots are a range of one array,
+// so the lists of 200,000 albums and of their items cost no allocation per list or name.
+class NameLists {
   public:
+    struct Range {
+        uint32_t begin = 0;
+        uint32_t size = 0;  // a power of two, or 0
+        uint32_t used = 0;
+    };
+    // Makes room in `r`, which is empty, for `names` names.
+    void Reserve(Range& r, size_t names) {
+        size_t size = 16;
+        while (size < names * 2) size *= 2;
+        Move(r, size);
+    }
     // Keeps the first element of a name; later ones of the same name are not entered.
-    void Insert(const CString& name, ElementHandle handle) {
-        if ((used_ + 1) * 2 > slots_.size()) Grow();
+    void Insert(Range& r, const CString& name, ElementHandle handle) {
+        if ((r.used + 1) * 2 > r.size) Move(r, r.size ? size_t{r.size} * 2 : 16);
         const size_t start = names_.size();
         for (char16_t c : name) {
             if (!c) break;
@@ -51,22 +64,22 @@ class NameTable {
         }
         const std::u16string_view key(names_.data() + start, names_.size() - start);
         const uint32_t hash = Hash(key);
-        Slot& slot = Find(key, hash);
+        Slot& slot = Find(r, key, hash);
         if (slot.handle) {
             names_.resize(start);
             return;
         }
         slot = {hash, static_cast<uint32_t>(start), static_cast<uint32_t>(key.size()), handle};
-        ++used_;
+        ++r.used;
     }
-    ElementHandle Lookup(const CString& name) {
+    ElementHandle Lookup(const Range& r, const CString& name) {
         folded_.clear();
         for (char16_t c : name) {
             if (!c) break;
             folded_ += FoldAscii(c);
         }
-        if (slots_.empty()) return 0;
-        return Find(folded_, Hash(folded_)).handle;
+        if (!r.size) return 0;
+        return Find(r, folded_, Hash(folded_)).handle;
     }
 
   private:
@@ -81,30 +94,75 @@ class NameTable {
         for (char16_t c : key) h = (h ^ c) * 16777619u;
         return h;
     }
-    Slot& Find(std::u16string_view key, uint32_t hash) {
-        const size_t mask = slots_.size() - 1;
+    Slot& Find(const Range& r, std::u16string_view key, uint32_t hash) {
+        Slot* const slots = slots_.data() + r.begin;
+        const size_t mask = r.size - 1;
         for (size_t i = hash & mask;; i = (i + 1) & mask) {
-            Slot& slot = slots_[i];
+            Slot& slot = slots[i];
             if (!slot.handle) return slot;
             if (slot.hash == hash &&
                 std::u16string_view(names_.data() + slot.offset, slot.length) == key)
                 return slot;
         }
     }
-    void Grow() {
-        std::vector<Slot> old(slots_.empty() ? 16 : slots_.size() * 2);
-        old.swap(slots_);
-        for (const Slot& slot : old) {
+    // The list's slots into a fresh range of `size` at the end; the old range is left unused
+    // (the ranges left behind add up to less than those in use).
+    void Move(Range& r, size_t size) {
+        const size_t begin = slots_.size();
+        if (size > UINT32_MAX || begin + size > UINT32_MAX) throw std::bad_alloc();
+        slots_.resize(begin + size);
+        Slot* const slots = slots_.data() + begin;
+        for (size_t k = r.begin; k < size_t{r.begin} + r.size; ++k) {
+            const Slot& slot = slots_[k];
             if (!slot.handle) continue;
-            const size_t mask = slots_.size() - 1;
-            size_t i = slot.hash & mask;
-            while (slots_[i].handle) i = (i + 1) & mask;
-            slots_[i] = slot;
+            size_t i = slot.hash & (size - 1);
+            while (slots[i].handle) i = (i + 1) & (size - 1);
+            slots[i] = slot;
         }
+        r.begin = static_cast<uint32_t>(begin);
+        r.size = static_cast<uint32_t>(size);
     }
 
     std::u16string names_;
     std::u16string folded_;
+    std::vector<Slot> slots_;
+};
+
+// A value for each of some elements, open-addressed in one array.
+class HandleMap {
+  public:
+    // 0 when the element has none.
+    uint32_t Find(ElementHandle key) const {
+        if (slots_.empty()) return 0;
+        for (size_t i = Home(key);; i = (i + 1) & (slots_.size() - 1)) {
+            if (slots_[i].key == key) return slots_[i].value;
+            if (!slots_[i].key) return 0;
+        }
+    }
+    // `key` (not 0) gets `value` (not 0).
+    void Set(ElementHandle key, uint32_t value) {
+        if ((used_ + 1) * 2 > slots_.size()) {
+            std::vector<Slot> old(slots_.empty() ? 64 : slots_.size() * 2);
+            old.swap(slots_);
+            used_ = 0;
+            for (const Slot& slot : old)
+                if (slot.key) Set(slot.key, slot.value);
+        }
+        size_t i = Home(key);
+        while (slots_[i].key && slots_[i].key != key) i = (i + 1) & (slots_.size() - 1);
+        if (!slots_[i].key) ++used_;
+        slots_[i] = {key, value};
+    }
+
+  private:
+    struct Slot {
+        ElementHandle key = 0;
+        uint32_t value = 0;
+    };
+    size_t Home(ElementHandle key) const {
+        return static_cast<size_t>((key * 0x9E3779B1u) >> 8) & (slots_.size() - 1);
+    }
+
     std::vector<Slot> slots_;
     size_t used_ = 0;
 };
@@ -130,6 +188,7 @@ class Merge {
         s.EnterElement();
         t.EnterElement();
         const ElementHandle albums = t.ParentHandle();
+        albums_ = albums;
         main_ = t.MainHandle();
         child_ = t.ChildHandle();
 
@@ -214,7 +273,7 @@ class Merge {
     struct List {
         bool stable = true;
         ElementHandle last = 0;
-        NameTable first;
+        NameLists::Range first;
     };
 
     // Applies what the batch holds, so that the document can be read the walk's way.
@@ -230,30 +289,40 @@ class Merge {
     // Enters the target's element `handle` by the "name" of `element`, which holds its text in
     // `doc`.
     void Add(List& list, const CXmlDocument& doc, ElementHandle element, ElementHandle handle) {
-        CString name;
-        if (!doc.GetStableAttribute(element, u"name", name)) list.stable = false;
-        list.first.Insert(name, handle);
+        if (!doc.GetStableAttribute(element, u"name", name_)) list.stable = false;
+        names_.Insert(list.first, name_, handle);
         list.last = handle;
     }
 
+    // Room in a new list for the children of `parent`, counted once instead of the list's
+    // table growing through them.
+    void Reserve(List& list, const CXmlDocument& doc, ElementHandle parent) {
+        size_t children = 0;
+        for (ElementHandle c = doc.FirstChild(parent); c; c = doc.NextSibling(c)) ++children;
+        names_.Reserve(list.first, children);
+    }
+
     List& ListOf(ElementHandle parent, const char16_t* kind) {
-        auto found = lists_.find(parent);
-        if (found != lists_.end()) return found->second;
-        List& list = lists_[parent];
+        if (const uint32_t found = listOf_.Find(parent)) return lists_[found - 1];
+        lists_.emplace_back();
+        listOf_.Set(parent, static_cast<uint32_t>(lists_.size()));
+        List& list = lists_.back();
         const CXmlDocument& t = target_;
-        auto copy = copies_.find(parent);
-        if (batch_->Holds(parent) && copy != copies_.end()) {
+        const ElementHandle copy = copies_.Find(parent);
+        if (batch_->Holds(parent) && copy) {
             // Added by this batch: its text is not in place yet, but it is the pack's, and the
             // pack reads it as the target will when both compare names alike.
             if (!sameCase_) list.stable = false;
+            Reserve(list, source_, copy);
             ElementHandle tc = t.FirstChild(parent);
-            ElementHandle sc = source_.FirstChild(copy->second);
+            ElementHandle sc = source_.FirstChild(copy);
             for (; tc && sc; tc = t.NextSibling(tc), sc = source_.NextSibling(sc))
                 if (source_.IsNamed(sc, kind)) Add(list, source_, sc, tc);
             if (tc || sc) list.stable = false;
             return list;
         }
         if (batch_->Holds(parent) && !Flush()) return list;
+        Reserve(list, t, parent);
         for (ElementHandle c = t.FirstChild(parent); c; c = t.NextSibling(c))
             if (t.IsNamed(c, kind)) Add(list, t, c, c);
         return list;
@@ -265,7 +334,7 @@ class Merge {
                          const CString& name, ElementHandle& last) {
         if (list.stable) {
             last = list.last;
-            return list.first.Lookup(name);
+            return names_.Lookup(list.first, name);
         }
         if (!Flush()) return 0;
         CXmlDocument& t = target_;
@@ -296,7 +365,8 @@ class Merge {
         // read what came in.
         if (!single || !sameCase_) list.stable = false;
         if (single && source_.IsNamed(from, kind)) {
-            copies_[added] = from;
+            // Only the albums' children are lists' parents later.
+            if (parent == albums_) copies_.Set(added, from);
             Add(list, source_, from, added);
         }
         return added;
@@ -309,8 +379,14 @@ class Merge {
     // Whether the pack's names compare as the target's do, so that the pack can read for it.
     const bool sameCase_;
     bool failed_ = false;
-    std::unordered_map<ElementHandle, List> lists_;
-    std::unordered_map<ElementHandle, ElementHandle> copies_;  // added element -> pack element
+    ElementHandle albums_ = 0;
+    // The lists, found by their parent (1 + the index); a deque, so that a list stays where
+    // it is while others are added.
+    std::deque<List> lists_;
+    HandleMap listOf_;
+    NameLists names_;
+    CString name_;      // the name of the element entered last
+    HandleMap copies_;  // added album -> pack album
     // The target's positions at the albums' level, as the walk leaves them.
     ElementHandle main_ = 0, child_ = 0;
 };

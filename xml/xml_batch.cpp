@@ -4,9 +4,14 @@
 // the single edit is, but its text goes into a "gap": a place of a text that was there
 // before (the document, or the text of an earlier edit of the batch) holding, in order, the
 // texts inserted there, and possibly the characters it removes and the tag parts of an
-// element it opened up. New records keep offsets into the text of the edit that brought
+// element it opened up. An edit's line breaks are texts of their own beside its item, and a
+// subtree taken from another document stays in that document's text until Apply, so that
+// the batch copies no text twice. New records keep offsets into the text that brought
 // them. Apply lays every text out once, in the new document text, and moves each record by
 // what the gaps before it gained.
+//
+// The bookkeeping is flat: gaps, texts, touched elements and their gaps' lists live in
+// arrays, found through open-addressed tables, with no allocation per element or edit.
 //
 // A removal is a gap that removes the element's characters, and one that removes the line
 // break after it wherever that lies; the gaps of what the batch put inside the element are
@@ -17,8 +22,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <new>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -49,23 +54,23 @@ const int32_t* SearchFrom(const int32_t* lo, const int32_t* hi, const int32_t* h
     return upper ? std::upper_bound(lo, p, v) : std::lower_bound(lo, p, v);
 }
 
-// The gap at each place, open-addressed in one array: a merge's batch holds hundreds of
-// thousands, looked up for every edit.
-class GapTable {
+// An index of values by key, open-addressed in one array: the gaps of a place that holds
+// many of them.
+class IndexTable {
   public:
     int32_t Find(uint64_t key) const {
         if (slots_.empty()) return kNone;
         for (size_t i = Home(key);; i = (i + 1) & mask_) {
-            if (slots_[i].key == key) return slots_[i].gap;
+            if (slots_[i].key == key) return slots_[i].value;
             if (slots_[i].key == kEmpty) return kNone;
         }
     }
     // `key` is not in the table.
-    void Insert(uint64_t key, int32_t gap) {
+    void Insert(uint64_t key, int32_t value) {
         if ((used_ + 1) * 2 > slots_.size()) Grow();
         size_t i = Home(key);
         while (slots_[i].key != kEmpty) i = (i + 1) & mask_;
-        slots_[i] = {key, gap};
+        slots_[i] = {key, value};
         ++used_;
     }
     void clear() {
@@ -74,10 +79,10 @@ class GapTable {
     }
 
   private:
-    static constexpr uint64_t kEmpty = ~uint64_t{0};  // no text has the number -1
+    static constexpr uint64_t kEmpty = ~uint64_t{0};  // no key: no text has the number -1
     struct Slot {
         uint64_t key = kEmpty;
-        int32_t gap = kNone;
+        int32_t value = kNone;
     };
     size_t Home(uint64_t key) const {
         return static_cast<size_t>((key * 0x9E3779B97F4A7C15u) >> 32) & mask_;
@@ -104,15 +109,18 @@ class GapTable {
 struct CXmlEditBatch::Impl {
     explicit Impl(CXmlDocument& d)
         : doc(d), savedNext(d.nextRecord), savedReleased(d.releasedHead) {
-        texts.push_back({0, d.documentText.length(), kNone, kNone});
+        texts.push_back({nullptr, d.documentText.length(), kNone, kNone, kNone});
+        std::fill(std::begin(recent), std::end(recent), kNoHandle);
     }
 
-    // A text of the new document: 0 is the document's own, the others are in `arena`.
+    // A text of the new document: 0 is the document's own, the others lie in the batch's
+    // blocks or in the document a subtree came from.
     struct Text {
-        size_t offset;
+        const char16_t* chars;
         int32_t length;
         int32_t owner;  // the gap that holds it, kNone for the document and for tag parts
         int32_t next;   // the next text of that gap
+        int32_t gaps;   // its gaps (texts but the document's): a list, or kSpilled
     };
     // A place in text `text` before character `at`: what was inserted there, in order, and
     // the `removed` characters from `at` that give way to it. An element opened up there
@@ -123,6 +131,7 @@ struct CXmlEditBatch::Impl {
         int32_t removed = 0;
         int32_t first = kNone, last = kNone;
         int32_t prefix = kNone, suffix = kNone;
+        int32_t nextHere = kNone;  // the next gap of the list it is in
     };
     // Where an edit's text goes: before character `pos` of `text`, at the front or the back
     // of what is inserted there already.
@@ -137,8 +146,13 @@ struct CXmlEditBatch::Impl {
         int32_t originalContent = 0;
         int32_t openGap = kNone;    // the gap where it was opened up, if it was
         int32_t closedGap = kNone;  // the gap where a removal closed it into "<name/>"
-        std::vector<int32_t> gaps;  // the gaps its edits used
+        int32_t gaps = kNone;       // the gaps its edits used: a list in `gapLinks`
     };
+    struct GapLink {
+        int32_t gap;
+        int32_t next;
+    };
+    static constexpr ElementHandle kNoHandle = ~ElementHandle{0};
 
     CXmlDocument& doc;
     const int32_t savedNext;
@@ -153,23 +167,42 @@ struct CXmlEditBatch::Impl {
     ElementHandle savedHandles[3] = {};
     int32_t savedNode[3] = {};
     std::vector<std::pair<ElementHandle, ElementRecord>> saved;
+    // Records saved lately, by the low bits of the handle: the same parent and first child
+    // are saved again for every append into them, and one copy is enough.
+    ElementHandle recent[256];
     std::vector<Text> texts;
-    CString arena;
+    // The batch's own characters, in blocks that stay where they are.
+    std::vector<std::unique_ptr<char16_t[]>> blocks;
+    char16_t* room = nullptr;
+    size_t roomLeft = 0;
     std::vector<Gap> gaps;
-    GapTable gapAt;
-    std::unordered_map<ElementHandle, Touched> touched;
+    // The gaps of each text are a list, those of the document's text one per page of it, so
+    // that the gaps of a walk over the document, and of an edit's text, are found among the
+    // last ones made; a list that grows long goes into the table (kSpilled).
+    static constexpr int32_t kSpilled = -2;
+    static constexpr int kPageBits = 12;
+    static constexpr int kListed = 8;
+    std::vector<int32_t> pageGaps;
+    IndexTable gapAt;
+    std::vector<Touched> touched;
+    // By handle, 1 + the index in `touched` (0: untouched): a walk over the document, as the
+    // counts make, touches its elements in order, and finds each where the last one was.
+    std::vector<int32_t> touchedAt;
+    std::vector<GapLink> gapLinks;
     std::vector<int32_t> home;  // the text of each record from savedNext on
     int64_t growth = 0;         // at most this many characters are added
 
     const char16_t* Chars(int32_t t) const {
-        return t == 0 ? doc.documentText.c_str() : arena.data() + texts[t].offset;
+        return t == 0 ? doc.documentText.c_str() : texts[t].chars;
     }
     int32_t HomeOf(ElementHandle h) const {
         return h < static_cast<ElementHandle>(savedNext) ? 0 : home[h - savedNext];
     }
 
     void Save(ElementHandle h) {
-        if (h < static_cast<ElementHandle>(savedNext)) saved.emplace_back(h, doc.RecordAt(h));
+        if (h >= static_cast<ElementHandle>(savedNext) || recent[h & 255] == h) return;
+        saved.emplace_back(h, doc.RecordAt(h));
+        recent[h & 255] = h;
     }
     void SaveResult() {
         if (resultSaved) return;
@@ -198,31 +231,80 @@ struct CXmlEditBatch::Impl {
         failed = true;
         saved.clear();
         gaps.clear();
+        pageGaps.clear();
         gapAt.clear();
         touched.clear();
+        touchedAt.clear();
+        gapLinks.clear();
     }
 
-    int32_t AddText(std::u16string_view a, std::u16string_view b = {}, std::u16string_view c = {}) {
-        const size_t offset = arena.size();
-        const size_t length = a.size() + b.size() + c.size();
-        if (length > static_cast<size_t>(INT32_MAX)) throw std::bad_alloc();
-        arena.append(a).append(b).append(c);
-        arena += u'\0';  // start tags are read in place
-        texts.push_back({offset, static_cast<int32_t>(length), kNone, kNone});
-        growth += static_cast<int64_t>(length);
+    // A text whose characters stay where they are until Apply.
+    int32_t AddTextAt(std::u16string_view chars) {
+        if (chars.size() > static_cast<size_t>(INT32_MAX)) throw std::bad_alloc();
+        texts.push_back({chars.data(), static_cast<int32_t>(chars.size()), kNone, kNone, kNone});
+        growth += static_cast<int64_t>(chars.size());
         return static_cast<int32_t>(texts.size()) - 1;
+    }
+    int32_t AddText(std::u16string_view a, std::u16string_view b = {}) {
+        const size_t length = a.size() + b.size();
+        if (length > static_cast<size_t>(INT32_MAX)) throw std::bad_alloc();
+        if (length + 1 > roomLeft) {
+            // Blocks grow with the batch, up to a megabyte; a longer text gets its own.
+            const size_t grown = blocks.size() < 7 ? size_t{4096} << blocks.size() : 1 << 19;
+            const size_t size = std::max(length + 1, grown);
+            std::unique_ptr<char16_t[]> block(new char16_t[size]);
+            blocks.push_back(std::move(block));
+            room = blocks.back().get();
+            roomLeft = size;
+        }
+        char16_t* chars = room;
+        std::char_traits<char16_t>::copy(chars, a.data(), a.size());
+        std::char_traits<char16_t>::copy(chars + a.size(), b.data(), b.size());
+        chars[length] = u'\0';  // start tags are read in place
+        room += length + 1;
+        roomLeft -= length + 1;
+        return AddTextAt({chars, length});
     }
 
     static uint64_t Key(int32_t text, int32_t pos) {
         return (static_cast<uint64_t>(static_cast<uint32_t>(text)) << 32) |
                static_cast<uint32_t>(pos);
     }
-    int32_t FindGap(int32_t text, int32_t pos) const { return gapAt.Find(Key(text, pos)); }
+    int32_t Listed(int32_t text, int32_t pos) const {
+        if (text) return texts[static_cast<size_t>(text)].gaps;
+        return pageGaps.empty() ? kNone : pageGaps[static_cast<size_t>(pos) >> kPageBits];
+    }
+    int32_t FindGap(int32_t text, int32_t pos) const {
+        const int32_t head = Listed(text, pos);
+        if (head == kSpilled) return gapAt.Find(Key(text, pos));
+        for (int32_t g = head; g != kNone; g = gaps[g].nextHere)
+            if (gaps[g].at == pos && gaps[g].text == text) return g;
+        return kNone;
+    }
     int32_t GapFor(int32_t text, int32_t pos) {
-        const int32_t g = FindGap(text, pos);
-        if (g != kNone) return g;
+        if (!text && pageGaps.empty())
+            pageGaps.assign((static_cast<size_t>(texts[0].length) >> kPageBits) + 1, kNone);
+        int32_t& head = text ? texts[static_cast<size_t>(text)].gaps
+                             : pageGaps[static_cast<size_t>(pos) >> kPageBits];
+        int32_t listed = 0;
+        if (head == kSpilled) {
+            if (const int32_t g = gapAt.Find(Key(text, pos)); g != kNone) return g;
+        } else {
+            for (int32_t g = head; g != kNone; g = gaps[g].nextHere, ++listed)
+                if (gaps[g].at == pos && gaps[g].text == text) return g;
+        }
         gaps.push_back({text, pos});
         const int32_t added = static_cast<int32_t>(gaps.size()) - 1;
+        if (head != kSpilled && listed < kListed) {
+            gaps[added].nextHere = head;
+            head = added;
+            return added;
+        }
+        if (head != kSpilled) {
+            for (int32_t g = head; g != kNone; g = gaps[g].nextHere)
+                gapAt.Insert(Key(gaps[g].text, gaps[g].at), g);
+            head = kSpilled;
+        }
         gapAt.Insert(Key(text, pos), added);
         return added;
     }
@@ -241,18 +323,30 @@ struct CXmlEditBatch::Impl {
         }
     }
 
+    // Valid until the next Touch.
     Touched& Touch(ElementHandle h) {
-        auto it = touched.find(h);
-        if (it != touched.end()) return it->second;
+        if (h >= touchedAt.size()) touchedAt.resize(static_cast<size_t>(doc.nextRecord));
+        if (const int32_t i = touchedAt[h]) return touched[static_cast<size_t>(i - 1)];
         const ElementRecord& r = doc.RecordAt(h);
         Touched t;
         t.originalContent = r.length - r.StartTagLength() - r.EndTagLength();
         t.content = t.originalContent;
-        return touched.emplace(h, std::move(t)).first->second;
+        touched.push_back(t);
+        touchedAt[h] = static_cast<int32_t>(touched.size());
+        return touched.back();
     }
     const Touched* Find(ElementHandle h) const {
-        auto it = touched.find(h);
-        return it == touched.end() ? nullptr : &it->second;
+        const int32_t i = h < touchedAt.size() ? touchedAt[h] : 0;
+        return i ? &touched[static_cast<size_t>(i - 1)] : nullptr;
+    }
+    void NoteGap(Touched& t, int32_t g) {
+        gapLinks.push_back({g, t.gaps});
+        t.gaps = static_cast<int32_t>(gapLinks.size()) - 1;
+    }
+    template <typename F>
+    void ForGaps(const Touched& t, F f) {
+        for (int32_t l = t.gaps; l != kNone; l = gapLinks[static_cast<size_t>(l)].next)
+            f(gapLinks[static_cast<size_t>(l)].gap);
     }
 
     Point ContentStart(ElementHandle parent) const {
@@ -325,11 +419,21 @@ struct CXmlEditBatch::Impl {
         }
     }
 
-    // InsertText: places `item` and returns its text, with `itemOffset` where the item
-    // starts in it; kNone when the single edit would refuse. `reference` becomes the sibling
-    // to link after.
+    // Puts the texts first .. first + count - 1, in order, at `point`.
+    void PutRun(const Point& point, int32_t first, int32_t count) {
+        if (point.back) {
+            for (int32_t i = 0; i < count; ++i) Put(point, first + i);
+        } else {
+            for (int32_t i = count; i-- > 0;) Put(point, first + i);
+        }
+    }
+
+    // InsertText: places `item` and returns its text, kNone when the single edit would
+    // refuse; the line breaks around it are texts of their own. `inPlace`: the item's
+    // characters stay where they are until Apply, and are not copied. `reference` becomes
+    // the sibling to link after.
     int32_t Insert(ElementHandle parent, ElementHandle& reference, uint32_t flags,
-                   std::u16string_view item, int32_t& itemOffset) {
+                   std::u16string_view item, bool inPlace = false) {
         bool emptyTag = false;
         bool noContent = false;
         bool unended = false;
@@ -370,8 +474,21 @@ struct CXmlEditBatch::Impl {
         }
         if (place.skipWhitespace) point = SkipToMarkup(point);
 
-        int32_t added;
-        itemOffset = 0;
+        // The item with the line breaks the placement puts around it: `count` texts from
+        // `run`, `length` characters.
+        const bool around = place.splice == TextPlacement::OpenEmptyTag ||
+                            place.splice == TextPlacement::IntoEmptyContent;
+        const bool after = lineBreaks && place.splice != TextPlacement::ReplaceContent;
+        int32_t run = kNone;
+        int32_t added = kNone;
+        auto addItem = [&] {
+            run = static_cast<int32_t>(texts.size());
+            if (around && lineBreaks) AddTextAt(breaks);
+            added = inPlace ? AddTextAt(item) : AddText(item);
+            if (after) AddTextAt(breaks);
+        };
+        const auto count = [&] { return static_cast<int32_t>(texts.size()) - run; };
+        const int32_t length = static_cast<int32_t>(item.size() + (after ? (around ? 4 : 2) : 0));
         switch (place.splice) {
             case TextPlacement::OpenEmptyTag: {
                 const ElementRecord& p = doc.RecordAt(parent);
@@ -381,12 +498,12 @@ struct CXmlEditBatch::Impl {
                 if (!CXmlDocument::NextToken(cursor)) return kNone;
                 const int32_t nameLength = cursor.nameEnd - cursor.nameStart + 1;
                 if (nameLength <= 0 || nameLength + 3 > kMaxEndTagLength) return kNone;
-                // A copy: the name may lie in the arena, which the new texts may move.
-                const CString name(Chars(home) + cursor.nameStart, static_cast<size_t>(nameLength));
+                const std::u16string_view name(Chars(home) + cursor.nameStart,
+                                               static_cast<size_t>(nameLength));
                 Touched& t = Touch(parent);
-                const int32_t prefix = AddText(u">");
+                const int32_t prefix = AddTextAt(u">");
                 const int32_t suffix = AddText(u"</", name);
-                added = AddText(breaks, item, breaks);
+                addItem();
                 // An element a removal closed opens where it closed, over what that took out.
                 int32_t g = t.closedGap;
                 if (g != kNone) {
@@ -398,10 +515,10 @@ struct CXmlEditBatch::Impl {
                 }
                 gaps[g].prefix = prefix;
                 gaps[g].suffix = suffix;
-                Put({home, gaps[g].at, true}, added);
+                PutRun({home, gaps[g].at, true}, run, count());
                 t.openGap = g;
-                t.gaps.push_back(g);
-                t.content = texts[added].length;
+                NoteGap(t, g);
+                t.content = length;
                 Save(parent);
                 ElementRecord& opened = doc.RecordAt(parent);
                 if (unended) {
@@ -410,44 +527,43 @@ struct CXmlEditBatch::Impl {
                     opened.SetStartTagLength(opened.StartTagLength() - 1);
                 }
                 opened.SetEndTagLength(nameLength + 3);
-                itemOffset = lineBreaks ? 2 : 0;
                 break;
             }
             case TextPlacement::ReplaceContent: {
                 Touched& t = Touch(parent);
-                added = AddText(item);
-                for (int32_t g : t.gaps) {
+                addItem();
+                const int32_t openGap = t.openGap;
+                ForGaps(t, [&](int32_t g) {
                     gaps[g].first = gaps[g].last = kNone;
-                    if (g != t.openGap) gaps[g].removed = 0;  // what removals took is in it
-                }
+                    if (g != openGap) gaps[g].removed = 0;  // what removals took is in it
+                });
                 if (t.openGap != kNone) {
                     point = {gaps[t.openGap].text, gaps[t.openGap].at, true};
                 } else {
                     point = ContentStart(parent);
                     const int32_t g = GapFor(point.text, point.pos);
                     gaps[g].removed = t.originalContent;
-                    t.gaps.push_back(g);
+                    NoteGap(t, g);
                 }
-                Put(point, added);
-                t.content = texts[added].length;
+                PutRun(point, run, count());
+                t.content = length;
                 break;
             }
             case TextPlacement::IntoEmptyContent:
-                added = AddText(breaks, item, breaks);
-                itemOffset = lineBreaks ? 2 : 0;
+                addItem();
                 point = ContentStart(parent);
                 break;
             default:
-                added = AddText(item, breaks);
+                addItem();
                 break;
         }
         if (place.splice == TextPlacement::IntoEmptyContent ||
             place.splice == TextPlacement::AtAnchor) {
-            Put(point, added);
+            PutRun(point, run, count());
             if (parent) {
                 Touched& t = Touch(parent);
-                t.content += texts[added].length;
-                t.gaps.push_back(texts[added].owner);
+                t.content += length;
+                NoteGap(t, texts[added].owner);
             }
         }
         reference = place.linkAfter;
@@ -584,8 +700,7 @@ struct CXmlEditBatch::Impl {
         // What the batch put inside the subtree goes with it.
         for (ElementHandle h = element;;) {
             Save(h);
-            if (const Touched* t = Find(h))
-                for (int32_t g : t->gaps) Clear(g);
+            if (const Touched* t = Find(h)) ForGaps(*t, [&](int32_t g) { Clear(g); });
             const ElementRecord& r = doc.RecordAt(h);
             if (r.firstChild) {
                 h = r.firstChild;
@@ -602,14 +717,14 @@ struct CXmlEditBatch::Impl {
 
         Touched& t = Touch(parent);
         if (restore) {
-            for (int32_t g : t.gaps) Clear(g);
+            ForGaps(t, [&](int32_t g) { Clear(g); });
             const int32_t g = GapFor(0, at);
             Clear(g);
             gaps[g].removed = contentEnd - at + (closing ? p.EndTagLength() - 1 : 0);
-            t.gaps.push_back(g);
+            NoteGap(t, g);
             t.content = 0;
             if (closing) {
-                Put({0, at, true}, AddText(u"/"));
+                Put({0, at, true}, AddTextAt(u"/"));
                 t.closedGap = g;
                 ElementRecord& closed = doc.RecordAt(parent);
                 closed.SetStartTagLength(closed.StartTagLength() + 1);
@@ -618,12 +733,12 @@ struct CXmlEditBatch::Impl {
         } else {
             const int32_t g = GapFor(0, at);
             gaps[g].removed = length;
-            t.gaps.push_back(g);
+            NoteGap(t, g);
             t.content -= length;
             if (lineBreak) {
                 const int32_t b = GapFor(after.text, after.pos);
                 gaps[b].removed = 2;
-                t.gaps.push_back(b);
+                NoteGap(t, b);
                 t.content -= 2;
             }
         }
@@ -640,19 +755,26 @@ bool CXmlEditBatch::Impl::Apply() {
     const size_t textCount = texts.size();
     texts[0].length = doc.documentText.length();
     try {
-        // Gaps of each text in text order.
-        std::vector<int32_t> order(gaps.size());
-        for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int32_t>(i);
-        const auto inTextOrder = [&](int32_t a, int32_t b) {
-            return gaps[a].text != gaps[b].text ? gaps[a].text < gaps[b].text
-                                                : gaps[a].at < gaps[b].at;
-        };
-        // A walk over the document (the counts) makes its gaps in order already.
-        if (!std::is_sorted(order.begin(), order.end(), inTextOrder))
-            std::sort(order.begin(), order.end(), inTextOrder);
+        // Gaps of each text in text order: counted out by text, then put in place order
+        // where they did not come in it (a walk over the document, as the counts make, makes
+        // them in order; most texts of a merge have one).
         std::vector<int32_t> firstGap(textCount + 1, 0);
         for (const Gap& g : gaps) ++firstGap[static_cast<size_t>(g.text) + 1];
         for (size_t t = 0; t < textCount; ++t) firstGap[t + 1] += firstGap[t];
+        std::vector<int32_t> order(gaps.size());
+        {
+            std::vector<int32_t> fill(firstGap.begin(), firstGap.end() - 1);
+            for (size_t i = 0; i < gaps.size(); ++i)
+                order[static_cast<size_t>(fill[static_cast<size_t>(gaps[i].text)]++)] =
+                    static_cast<int32_t>(i);
+        }
+        const auto inPlaceOrder = [&](int32_t a, int32_t b) { return gaps[a].at < gaps[b].at; };
+        for (size_t t = 0; t < textCount; ++t) {
+            const auto from = order.begin() + firstGap[t];
+            const auto to = order.begin() + firstGap[t + 1];
+            if (to - from > 1 && !std::is_sorted(from, to, inPlaceOrder))
+                std::sort(from, to, inPlaceOrder);
+        }
 
         // A text's length once its gaps are filled; the texts of a gap came after its own.
         std::vector<int64_t> full(textCount);
@@ -890,11 +1012,10 @@ ElementHandle CXmlEditBatch::AppendSubtree(ElementHandle parent, ElementHandle a
             flags |= EditNoLineBreaks;
         }
         ElementHandle reference = after;
-        int32_t itemOffset = 0;
-        const int32_t added = b.Insert(parent, reference, flags, item, itemOffset);
+        const int32_t added = b.Insert(parent, reference, flags, item);
         if (added == kNone) return refuse();
 
-        b.Adopt(root + 1, added, itemOffset - t);
+        b.Adopt(root + 1, added, -t);
         if (rootFlags & ElemHasError) {
             b.Save(parent);
             doc.RecordAt(parent).flags |= ElemHasError;
@@ -1029,15 +1150,14 @@ ElementHandle CXmlEditBatch::AppendSubtreeFrom(ElementHandle parent, ElementHand
 
         const ElementHandle first = root + 1;
         ElementHandle reference = after;
-        int32_t itemOffset = 0;
         const int32_t added =
             b.Insert(parent, reference, flags,
-                     std::u16string_view(st + e.start, static_cast<size_t>(e.length)), itemOffset);
+                     std::u16string_view(st + e.start, static_cast<size_t>(e.length)), true);
         if (added == kNone) {
             doc.nextRecord = editNext;
             return 0;
         }
-        b.Adopt(first, added, itemOffset);
+        b.Adopt(first, added, 0);
         b.Link(parent, reference, first);
         doc.ReleaseRecord(root);
         // What the parse of a text without error leaves.
@@ -1068,8 +1188,7 @@ ElementHandle CXmlEditBatch::AppendElement(ElementHandle parent, ElementHandle a
         const ElementHandle element = doc.TakeRecord();
         if (!element) throw std::bad_alloc();
         ElementHandle reference = after;
-        int32_t itemOffset = 0;
-        const int32_t added = b.Insert(parent, reference, flags, text, itemOffset);
+        const int32_t added = b.Insert(parent, reference, flags, text);
         if (added == kNone) {
             doc.nextRecord = element;
             return 0;
@@ -1082,7 +1201,7 @@ ElementHandle CXmlEditBatch::AppendElement(ElementHandle parent, ElementHandle a
         rec.SetEndTagLength(endTag);
         rec.firstChild = 0;
         rec.flags = (flags & EditUnended) ? uint32_t{ElemUnended} : 0u;
-        b.Adopt(element, added, itemOffset);
+        b.Adopt(element, added, 0);
         b.Link(parent, reference, element);
         return element;
     } catch (const std::bad_alloc&) {
@@ -1101,9 +1220,7 @@ bool CXmlEditBatch::SetContent(ElementHandle handle, const char16_t* value, uint
         const CString s = (flags & EditCdata) ? CXmlDocument::WrapCdata(value)
                                               : CXmlDocument::EscapeText(value, flags);
         ElementHandle reference = 0;
-        int32_t itemOffset = 0;
-        if (b.Insert(handle, reference, EditReplaceContent | EditNoLineBreaks, s, itemOffset) ==
-            kNone)
+        if (b.Insert(handle, reference, EditReplaceContent | EditNoLineBreaks, s) == kNone)
             return false;
         b.Save(handle);
         doc.RecordAt(handle).flags &= ~ElemHasError;
@@ -1132,8 +1249,7 @@ bool CXmlEditBatch::InsertText(ElementHandle parent, ElementHandle after, std::u
     if (b.failed || b.applied || !b.Placeable(parent, after)) return false;
     try {
         ElementHandle reference = after;
-        int32_t itemOffset = 0;
-        return b.Insert(parent, reference, flags, text, itemOffset) != kNone;
+        return b.Insert(parent, reference, flags, text) != kNone;
     } catch (const std::bad_alloc&) {
         b.Rollback();
         return false;

@@ -60,9 +60,14 @@ bool ReadOpenFile(platform::File* file, TextBuffer& text, CString& result, TextF
         files.Close(file);
         return false;
     }
-    // Every code page gives at most one character per byte.
+    // Every code page gives at most one character per byte. The room beyond is what an edit
+    // would grow the text to (address space only until written): a merge's additions then
+    // fit, and the text is not moved, which would split its large pages and leave every
+    // later pass over it missing the TLB.
     TextBuffer converted;
     std::unique_ptr<char[]> block(new (std::nothrow) char[kBlock + 4]);
+    if (block && !converted.Reallocate(static_cast<int32_t>(size + size / 2 + 128)))
+        converted.Reallocate(static_cast<int32_t>(size));
     if (!block || !converted.Resize(static_cast<int32_t>(size))) {
         platform::SetLastError(platform::kErrorNotEnoughMemory);
         result = FailureText();
