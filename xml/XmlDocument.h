@@ -117,9 +117,7 @@ class CXmlEditBatch {
     ElementHandle AppendSubtree(ElementHandle parent, ElementHandle after, const char16_t* text,
                                 uint32_t flags, bool* result = nullptr, bool* inserted = nullptr);
     // AppendSubtree of `source.GetElementSubtreeText(element)`, with the same effect; a subtree
-    // that parsed without error is taken with its records instead of being parsed again, and
-    // its characters are read from the source's text only in Apply: the source must not be
-    // changed or destroyed before the batch is applied or dropped.
+    // that parsed without error is taken with its records instead of being parsed again.
     ElementHandle AppendSubtreeFrom(ElementHandle parent, ElementHandle after,
                                     const CXmlDocument& source, ElementHandle element,
                                     uint32_t flags, bool* result = nullptr,

@@ -4,14 +4,9 @@
 // the single edit is, but its text goes into a "gap": a place of a text that was there
 // before (the document, or the text of an earlier edit of the batch) holding, in order, the
 // texts inserted there, and possibly the characters it removes and the tag parts of an
-// element it opened up. An edit's line breaks are texts of their own beside its item, and a
-// subtree taken from another document stays in that document's text until Apply, so that
-// the batch copies no text twice. New records keep offsets into the text that brought
+// element it opened up. New records keep offsets into the text of the edit that brought
 // them. Apply lays every text out once, in the new document text, and moves each record by
 // what the gaps before it gained.
-//
-// The bookkeeping is flat: gaps, texts, touched elements and their gaps' lists live in
-// arrays, found through open-addressed tables, with no allocation per element or edit.
 //
 // A removal is a gap that removes the element's characters, and one that removes the line
 // break after it wherever that lies; the gaps of what the batch put inside the element are
@@ -22,8 +17,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
-#include <memory>
 #include <new>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -54,23 +49,23 @@ const int32_t* SearchFrom(const int32_t* lo, const int32_t* hi, const int32_t* h
     return upper ? std::upper_bound(lo, p, v) : std::lower_bound(lo, p, v);
 }
 
-// An index of values by key, open-addressed in one array: the gaps of a place that holds
-// many of them.
-class IndexTable {
+// The gap at each place, open-addressed in one array: a merge's batch holds hundreds of
+// thousands, looked up for every edit.
+class GapTable {
   public:
     int32_t Find(uint64_t key) const {
         if (slots_.empty()) return kNone;
         for (size_t i = Home(key);; i = (i + 1) & mask_) {
-            if (slots_[i].key == key) return slots_[i].value;
+            if (slots_[i].key == key) return slots_[i].gap;
             if (slots_[i].key == kEmpty) return kNone;
         }
     }
     // `key` is not in the table.
-    void Insert(uint64_t key, int32_t value) {
+    void Insert(uint64_t key, int32_t gap) {
         if ((used_ + 1) * 2 > slots_.size()) Grow();
         size_t i = Home(key);
         while (slots_[i].key != kEmpty) i = (i + 1) & mask_;
-        slots_[i] = {key, value};
+        slots_[i] = {key, gap};
         ++used_;
     }
     void clear() {
@@ -79,10 +74,10 @@ class IndexTable {
     }
 
   private:
-    static constexpr uint64_t kEmpty = ~uint64_t{0};  // no key: no text has the number -1
+    static constexpr uint64_t kEmpty = ~uint64_t{0};  // no text has the number -1
     struct Slot {
         uint64_t key = kEmpty;
-        int32_t value = kNone;
+        int32_t gap = kNone;
     };
     size_t Home(uint64_t key) const {
         return static_cast<size_t>((key * 0x9E3779B97F4A7C15u) >> 32) & mask_;
@@ -109,18 +104,15 @@ class IndexTable {
 struct CXmlEditBatch::Impl {
     explicit Impl(CXmlDocument& d)
         : doc(d), savedNext(d.nextRecord), savedReleased(d.releasedHead) {
-        texts.push_back({nullptr, d.documentText.length(), kNone, kNone, kNone});
-        std::fill(std::begin(recent), std::end(recent), kNoHandle);
+        texts.push_back({0, d.documentText.length(), kNone, kNone});
     }
 
-    // A text of the new document: 0 is the document's own, the others lie in the batch's
-    // blocks or in the document a subtree came from.
+    // A text of the new document: 0 is the document's own, the others are in `arena`.
     struct Text {
-        const char16_t* chars;
+        size_t offset;
         int32_t length;
         int32_t owner;  // the gap that holds it, kNone for the document and for tag parts
         int32_t next;   // the next text of that gap
-        int32_t gaps;   // its gaps (texts but the document's): a list, or kSpilled
     };
     // A place in text `text` before character `at`: what was inserted there, in order, and
     // the `removed` characters from `at` that give way to it. An element opened up there
@@ -131,7 +123,6 @@ struct CXmlEditBatch::Impl {
         int32_t removed = 0;
         int32_t first = kNone, last = kNone;
         int32_t prefix = kNone, suffix = kNone;
-        int32_t nextHere = kNone;  // the next gap of the list it is in
     };
     // Where an edit's text goes: before character `pos` of `text`, at the front or the back
     // of what is inserted there already.
@@ -146,13 +137,8 @@ struct CXmlEditBatch::Impl {
         int32_t originalContent = 0;
         int32_t openGap = kNone;    // the gap where it was opened up, if it was
         int32_t closedGap = kNone;  // the gap where a removal closed it into "<name/>"
-        int32_t gaps = kNone;       // the gaps its edits used: a list in `gapLinks`
+        std::vector<int32_t> gaps;  // the gaps its edits used
     };
-    struct GapLink {
-        int32_t gap;
-        int32_t next;
-    };
-    static constexpr ElementHandle kNoHandle = ~ElementHandle{0};
 
     CXmlDocument& doc;
     const int32_t savedNext;
@@ -167,42 +153,23 @@ struct CXmlEditBatch::Impl {
     ElementHandle savedHandles[3] = {};
     int32_t savedNode[3] = {};
     std::vector<std::pair<ElementHandle, ElementRecord>> saved;
-    // Records saved lately, by the low bits of the handle: the same parent and first child
-    // are saved again for every append into them, and one copy is enough.
-    ElementHandle recent[256];
     std::vector<Text> texts;
-    // The batch's own characters, in blocks that stay where they are.
-    std::vector<std::unique_ptr<char16_t[]>> blocks;
-    char16_t* room = nullptr;
-    size_t roomLeft = 0;
+    CString arena;
     std::vector<Gap> gaps;
-    // The gaps of each text are a list, those of the document's text one per page of it, so
-    // that the gaps of a walk over the document, and of an edit's text, are found among the
-    // last ones made; a list that grows long goes into the table (kSpilled).
-    static constexpr int32_t kSpilled = -2;
-    static constexpr int kPageBits = 12;
-    static constexpr int kListed = 8;
-    std::vector<int32_t> pageGaps;
-    IndexTable gapAt;
-    std::vector<Touched> touched;
-    // By handle, 1 + the index in `touched` (0: untouched): a walk over the document, as the
-    // counts make, touches its elements in order, and finds each where the last one was.
-    std::vector<int32_t> touchedAt;
-    std::vector<GapLink> gapLinks;
+    GapTable gapAt;
+    std::unordered_map<ElementHandle, Touched> touched;
     std::vector<int32_t> home;  // the text of each record from savedNext on
     int64_t growth = 0;         // at most this many characters are added
 
     const char16_t* Chars(int32_t t) const {
-        return t == 0 ? doc.documentText.c_str() : texts[t].chars;
+        return t == 0 ? doc.documentText.c_str() : arena.data() + texts[t].offset;
     }
     int32_t HomeOf(ElementHandle h) const {
         return h < static_cast<ElementHandle>(savedNext) ? 0 : home[h - savedNext];
     }
 
     void Save(ElementHandle h) {
-        if (h >= static_cast<ElementHandle>(savedNext) || recent[h & 255] == h) return;
-        saved.emplace_back(h, doc.RecordAt(h));
-        recent[h & 255] = h;
+        if (h < static_cast<ElementHandle>(savedNext)) saved.emplace_back(h, doc.RecordAt(h));
     }
     void SaveResult() {
         if (resultSaved) return;
@@ -231,80 +198,31 @@ struct CXmlEditBatch::Impl {
         failed = true;
         saved.clear();
         gaps.clear();
-        pageGaps.clear();
         gapAt.clear();
         touched.clear();
-        touchedAt.clear();
-        gapLinks.clear();
     }
 
-    // A text whose characters stay where they are until Apply.
-    int32_t AddTextAt(std::u16string_view chars) {
-        if (chars.size() > static_cast<size_t>(INT32_MAX)) throw std::bad_alloc();
-        texts.push_back({chars.data(), static_cast<int32_t>(chars.size()), kNone, kNone, kNone});
-        growth += static_cast<int64_t>(chars.size());
-        return static_cast<int32_t>(texts.size()) - 1;
-    }
-    int32_t AddText(std::u16string_view a, std::u16string_view b = {}) {
-        const size_t length = a.size() + b.size();
+    int32_t AddText(std::u16string_view a, std::u16string_view b = {}, std::u16string_view c = {}) {
+        const size_t offset = arena.size();
+        const size_t length = a.size() + b.size() + c.size();
         if (length > static_cast<size_t>(INT32_MAX)) throw std::bad_alloc();
-        if (length + 1 > roomLeft) {
-            // Blocks grow with the batch, up to a megabyte; a longer text gets its own.
-            const size_t grown = blocks.size() < 7 ? size_t{4096} << blocks.size() : 1 << 19;
-            const size_t size = std::max(length + 1, grown);
-            std::unique_ptr<char16_t[]> block(new char16_t[size]);
-            blocks.push_back(std::move(block));
-            room = blocks.back().get();
-            roomLeft = size;
-        }
-        char16_t* chars = room;
-        std::char_traits<char16_t>::copy(chars, a.data(), a.size());
-        std::char_traits<char16_t>::copy(chars + a.size(), b.data(), b.size());
-        chars[length] = u'\0';  // start tags are read in place
-        room += length + 1;
-        roomLeft -= length + 1;
-        return AddTextAt({chars, length});
+        arena.append(a).append(b).append(c);
+        arena += u'\0';  // start tags are read in place
+        texts.push_back({offset, static_cast<int32_t>(length), kNone, kNone});
+        growth += static_cast<int64_t>(length);
+        return static_cast<int32_t>(texts.size()) - 1;
     }
 
     static uint64_t Key(int32_t text, int32_t pos) {
         return (static_cast<uint64_t>(static_cast<uint32_t>(text)) << 32) |
                static_cast<uint32_t>(pos);
     }
-    int32_t Listed(int32_t text, int32_t pos) const {
-        if (text) return texts[static_cast<size_t>(text)].gaps;
-        return pageGaps.empty() ? kNone : pageGaps[static_cast<size_t>(pos) >> kPageBits];
-    }
-    int32_t FindGap(int32_t text, int32_t pos) const {
-        const int32_t head = Listed(text, pos);
-        if (head == kSpilled) return gapAt.Find(Key(text, pos));
-        for (int32_t g = head; g != kNone; g = gaps[g].nextHere)
-            if (gaps[g].at == pos && gaps[g].text == text) return g;
-        return kNone;
-    }
+    int32_t FindGap(int32_t text, int32_t pos) const { return gapAt.Find(Key(text, pos)); }
     int32_t GapFor(int32_t text, int32_t pos) {
-        if (!text && pageGaps.empty())
-            pageGaps.assign((static_cast<size_t>(texts[0].length) >> kPageBits) + 1, kNone);
-        int32_t& head = text ? texts[static_cast<size_t>(text)].gaps
-                             : pageGaps[static_cast<size_t>(pos) >> kPageBits];
-        int32_t listed = 0;
-        if (head == kSpilled) {
-            if (const int32_t g = gapAt.Find(Key(text, pos)); g != kNone) return g;
-        } else {
-            for (int32_t g = head; g != kNone; g = gaps[g].nextHere, ++listed)
-                if (gaps[g].at == pos && gaps[g].text == text) return g;
-        }
+        const int32_t g = FindGap(text, pos);
+        if (g != kNone) return g;
         gaps.push_back({text, pos});
         const int32_t added = static_cast<int32_t>(gaps.size()) - 1;
-        if (head != kSpilled && listed < kListed) {
-            gaps[added].nextHere = head;
-            head = added;
-            return added;
-        }
-        if (head != kSpilled) {
-            for (int32_t g = head; g != kNone; g = gaps[g].nextHere)
-                gapAt.Insert(Key(gaps[g].text, gaps[g].at), g);
-            head = kSpilled;
-        }
         gapAt.Insert(Key(text, pos), added);
         return added;
     }
@@ -323,30 +241,18 @@ struct CXmlEditBatch::Impl {
         }
     }
 
-    // Valid until the next Touch.
     Touched& Touch(ElementHandle h) {
-        if (h >= touchedAt.size()) touchedAt.resize(static_cast<size_t>(doc.nextRecord));
-        if (const int32_t i = touchedAt[h]) return touched[static_cast<size_t>(i - 1)];
+        auto it = touched.find(h);
+        if (it != touched.end()) return it->second;
         const ElementRecord& r = doc.RecordAt(h);
         Touched t;
         t.originalContent = r.length - r.StartTagLength() - r.EndTagLength();
         t.content = t.originalContent;
-        touched.push_back(t);
-        touchedAt[h] = static_cast<int32_t>(touched.size());
-        return touched.back();
+        return touched.emplace(h, std::move(t)).first->second;
     }
     const Touched* Find(ElementHandle h) const {
-        const int32_t i = h < touchedAt.size() ? touchedAt[h] : 0;
-        return i ? &touched[static_cast<size_t>(i - 1)] : nullptr;
-    }
-    void NoteGap(Touched& t, int32_t g) {
-        gapLinks.push_back({g, t.gaps});
-        t.gaps = static_cast<int32_t>(gapLinks.size()) - 1;
-    }
-    template <typename F>
-    void ForGaps(const Touched& t, F f) {
-        for (int32_t l = t.gaps; l != kNone; l = gapLinks[static_cast<size_t>(l)].next)
-            f(gapLinks[static_cast<size_t>(l)].gap);
+        auto it = touched.find(h);
+        return it == touched.end() ? nullptr : &it->second;
     }
 
     Point ContentStart(ElementHandle parent) const {
@@ -419,21 +325,11 @@ struct CXmlEditBatch::Impl {
         }
     }
 
-    // Puts the texts first .. first + count - 1, in order, at `point`.
-    void PutRun(const Point& point, int32_t first, int32_t count) {
-        if (point.back) {
-            for (int32_t i = 0; i < count; ++i) Put(point, first + i);
-        } else {
-            for (int32_t i = count; i-- > 0;) Put(point, first + i);
-        }
-    }
-
-    // InsertText: places `item` and returns its text, kNone when the single edit would
-    // refuse; the line breaks around it are texts of their own. `inPlace`: the item's
-    // characters stay where they are until Apply, and are not copied. `reference` becomes
-    // the sibling to link after.
+    // InsertText: places `item` and returns its text, with `itemOffset` where the item
+    // starts in it; kNone when the single edit would refuse. `reference` becomes the sibling
+    // to link after.
     int32_t Insert(ElementHandle parent, ElementHandle& reference, uint32_t flags,
-                   std::u16string_view item, bool inPlace = false) {
+                   std::u16string_view item, int32_t& itemOffset) {
         bool emptyTag = false;
         bool noContent = false;
         bool unended = false;
@@ -474,21 +370,8 @@ struct CXmlEditBatch::Impl {
         }
         if (place.skipWhitespace) point = SkipToMarkup(point);
 
-        // The item with the line breaks the placement puts around it: `count` texts from
-        // `run`, `length` characters.
-        const bool around = place.splice == TextPlacement::OpenEmptyTag ||
-                            place.splice == TextPlacement::IntoEmptyContent;
-        const bool after = lineBreaks && place.splice != TextPlacement::ReplaceContent;
-        int32_t run = kNone;
-        int32_t added = kNone;
-        auto addItem = [&] {
-            run = static_cast<int32_t>(texts.size());
-            if (around && lineBreaks) AddTextAt(breaks);
-            added = inPlace ? AddTextAt(item) : AddText(item);
-            if (after) AddTextAt(breaks);
-        };
-        const auto count = [&] { return static_cast<int32_t>(texts.size()) - run; };
-        const int32_t length = static_cast<int32_t>(item.size() + (after ? (around ? 4 : 2) : 0));
+        int32_t added;
+        itemOffset = 0;
         switch (place.splice) {
             case TextPlacement::OpenEmptyTag: {
                 const ElementRecord& p = doc.RecordAt(parent);
@@ -498,12 +381,12 @@ struct CXmlEditBatch::Impl {
                 if (!CXmlDocument::NextToken(cursor)) return kNone;
                 const int32_t nameLength = cursor.nameEnd - cursor.nameStart + 1;
                 if (nameLength <= 0 || nameLength + 3 > kMaxEndTagLength) return kNone;
-                const std::u16string_view name(Chars(home) + cursor.nameStart,
-                                               static_cast<size_t>(nameLength));
+                // A copy: the name may lie in the arena, which the new texts may move.
+                const CString name(Chars(home) + cursor.nameStart, static_cast<size_t>(nameLength));
                 Touched& t = Touch(parent);
-                const int32_t prefix = AddTextAt(u">");
+                const int32_t prefix = AddText(u">");
                 const int32_t suffix = AddText(u"</", name);
-                addItem();
+                added = AddText(breaks, item, breaks);
                 // An element a removal closed opens where it closed, over what that took out.
                 int32_t g = t.closedGap;
                 if (g != kNone) {
@@ -515,10 +398,10 @@ struct CXmlEditBatch::Impl {
                 }
                 gaps[g].prefix = prefix;
                 gaps[g].suffix = suffix;
-                PutRun({home, gaps[g].at, true}, run, count());
+                Put({home, gaps[g].at, true}, added);
                 t.openGap = g;
-                NoteGap(t, g);
-                t.content = length;
+                t.gaps.push_back(g);
+                t.content = texts[added].length;
                 Save(parent);
                 ElementRecord& opened = doc.RecordAt(parent);
                 if (unended) {
@@ -527,43 +410,44 @@ struct CXmlEditBatch::Impl {
                     opened.SetStartTagLength(opened.StartTagLength() - 1);
                 }
                 opened.SetEndTagLength(nameLength + 3);
+                itemOffset = lineBreaks ? 2 : 0;
                 break;
             }
             case TextPlacement::ReplaceContent: {
                 Touched& t = Touch(parent);
-                addItem();
-                const int32_t openGap = t.openGap;
-                ForGaps(t, [&](int32_t g) {
+                added = AddText(item);
+                for (int32_t g : t.gaps) {
                     gaps[g].first = gaps[g].last = kNone;
-                    if (g != openGap) gaps[g].removed = 0;  // what removals took is in it
-                });
+                    if (g != t.openGap) gaps[g].removed = 0;  // what removals took is in it
+                }
                 if (t.openGap != kNone) {
                     point = {gaps[t.openGap].text, gaps[t.openGap].at, true};
                 } else {
                     point = ContentStart(parent);
                     const int32_t g = GapFor(point.text, point.pos);
                     gaps[g].removed = t.originalContent;
-                    NoteGap(t, g);
+                    t.gaps.push_back(g);
                 }
-                PutRun(point, run, count());
-                t.content = length;
+                Put(point, added);
+                t.content = texts[added].length;
                 break;
             }
             case TextPlacement::IntoEmptyContent:
-                addItem();
+                added = AddText(breaks, item, breaks);
+                itemOffset = lineBreaks ? 2 : 0;
                 point = ContentStart(parent);
                 break;
             default:
-                addItem();
+                added = AddText(item, breaks);
                 break;
         }
         if (place.splice == TextPlacement::IntoEmptyContent ||
             place.splice == TextPlacement::AtAnchor) {
-            PutRun(point, run, count());
+            Put(point, added);
             if (parent) {
                 Touched& t = Touch(parent);
-                t.content += length;
-                NoteGap(t, texts[added].owner);
+                t.content += texts[added].length;
+                t.gaps.push_back(texts[added].owner);
             }
         }
         reference = place.linkAfter;
@@ -700,7 +584,8 @@ struct CXmlEditBatch::Impl {
         // What the batch put inside the subtree goes with it.
         for (ElementHandle h = element;;) {
             Save(h);
-            if (const Touched* t = Find(h)) ForGaps(*t, [&](int32_t g) { Clear(g); });
+            if (const Touched* t = Find(h))
+                for (int32_t g : t->gaps) Clear(g);
             const ElementRecord& r = doc.RecordAt(h);
             if (r.firstChild) {
                 h = r.firstChild;
@@ -717,14 +602,14 @@ struct CXmlEditBatch::Impl {
 
         Touched& t = Touch(parent);
         if (restore) {
-            ForGaps(t, [&](int32_t g) { Clear(g); });
+            for (int32_t g : t.gaps) Clear(g);
             const int32_t g = GapFor(0, at);
             Clear(g);
             gaps[g].removed = contentEnd - at + (closing ? p.EndTagLength() - 1 : 0);
-            NoteGap(t, g);
+            t.gaps.push_back(g);
             t.content = 0;
             if (closing) {
-                Put({0, at, true}, AddTextAt(u"/"));
+                Put({0, at, true}, AddText(u"/"));
                 t.closedGap = g;
                 ElementRecord& closed = doc.RecordAt(parent);
                 closed.SetStartTagLength(closed.StartTagLength() + 1);
@@ -733,12 +618,12 @@ struct CXmlEditBatch::Impl {
         } else {
             const int32_t g = GapFor(0, at);
             gaps[g].removed = length;
-            NoteGap(t, g);
+            t.gaps.push_back(g);
             t.content -= length;
             if (lineBreak) {
                 const int32_t b = GapFor(after.text, after.pos);
                 gaps[b].removed = 2;
-                NoteGap(t, b);
+                t.gaps.push_back(b);
                 t.content -= 2;
             }
         }
@@ -755,26 +640,19 @@ bool CXmlEditBatch::Impl::Apply() {
     const size_t textCount = texts.size();
     texts[0].length = doc.documentText.length();
     try {
-        // Gaps of each text in text order: counted out by text, then put in place order
-        // where they did not come in it (a walk over the document, as the counts make, makes
-        // them in order; most texts of a merge have one).
+        // Gaps of each text in text order.
+        std::vector<int32_t> order(gaps.size());
+        for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int32_t>(i);
+        const auto inTextOrder = [&](int32_t a, int32_t b) {
+            return gaps[a].text != gaps[b].text ? gaps[a].text < gaps[b].text
+                                                : gaps[a].at < gaps[b].at;
+        };
+        // A walk over the document (the counts) makes its gaps in order already.
+        if (!std::is_sorted(order.begin(), order.end(), inTextOrder))
+            std::sort(order.begin(), order.end(), inTextOrder);
         std::vector<int32_t> firstGap(textCount + 1, 0);
         for (const Gap& g : gaps) ++firstGap[static_cast<size_t>(g.text) + 1];
         for (size_t t = 0; t < textCount; ++t) firstGap[t + 1] += firstGap[t];
-        std::vector<int32_t> order(gaps.size());
-        {
-            std::vector<int32_t> fill(firstGap.begin(), firstGap.end() - 1);
-            for (size_t i = 0; i < gaps.size(); ++i)
-                order[static_cast<size_t>(fill[static_cast<size_t>(gaps[i].text)]++)] =
-                    static_cast<int32_t>(i);
-        }
-        const auto inPlaceOrder = [&](int32_t a, int32_t b) { return gaps[a].at < gaps[b].at; };
-        for (size_t t = 0; t < textCount; ++t) {
-            const auto from = order.begin() + firstGap[t];
-            const auto to = order.begin() + firstGap[t + 1];
-            if (to - from > 1 && !std::is_sorted(from, to, inPlaceOrder))
-                std::sort(from, to, inPlaceOrder);
-        }
 
         // A text's length once its gaps are filled; the texts of a gap came after its own.
         std::vector<int64_t> full(textCount);
@@ -1012,10 +890,11 @@ ElementHandle CXmlEditBatch::AppendSubtree(ElementHandle parent, ElementHandle a
             flags |= EditNoLineBreaks;
         }
         ElementHandle reference = after;
-        const int32_t added = b.Insert(parent, reference, flags, item);
+        int32_t itemOffset = 0;
+        const int32_t added = b.Insert(parent, reference, flags, item, itemOffset);
         if (added == kNone) return refuse();
 
-        b.Adopt(root + 1, added, -t);
+        b.Adopt(root + 1, added, itemOffset - t);
         if (rootFlags & ElemHasError) {
             b.Save(parent);
             doc.RecordAt(parent).flags |= ElemHasError;
@@ -1150,14 +1029,15 @@ ElementHandle CXmlEditBatch::AppendSubtreeFrom(ElementHandle parent, ElementHand
 
         const ElementHandle first = root + 1;
         ElementHandle reference = after;
+        int32_t itemOffset = 0;
         const int32_t added =
             b.Insert(parent, reference, flags,
-                     std::u16string_view(st + e.start, static_cast<size_t>(e.length)), true);
+                     std::u16string_view(st + e.start, static_cast<size_t>(e.length)), itemOffset);
         if (added == kNone) {
             doc.nextRecord = editNext;
             return 0;
         }
-        b.Adopt(first, added, 0);
+        b.Adopt(first, added, itemOffset);
         b.Link(parent, reference, first);
         doc.ReleaseRecord(root);
         // What the parse of a text without error leaves.
@@ -1188,7 +1068,8 @@ ElementHandle CXmlEditBatch::AppendElement(ElementHandle parent, ElementHandle a
         const ElementHandle element = doc.TakeRecord();
         if (!element) throw std::bad_alloc();
         ElementHandle reference = after;
-        const int32_t added = b.Insert(parent, reference, flags, text);
+        int32_t itemOffset = 0;
+        const int32_t added = b.Insert(parent, reference, flags, text, itemOffset);
         if (added == kNone) {
             doc.nextRecord = element;
             return 0;
@@ -1201,7 +1082,7 @@ ElementHandle CXmlEditBatch::AppendElement(ElementHandle parent, ElementHandle a
         rec.SetEndTagLength(endTag);
         rec.firstChild = 0;
         rec.flags = (flags & EditUnended) ? uint32_t{ElemUnended} : 0u;
-        b.Adopt(element, added, 0);
+        b.Adopt(element, added, itemOffset);
         b.Link(parent, reference, element);
         return element;
     } catch (const std::bad_alloc&) {
@@ -1220,7 +1101,9 @@ bool CXmlEditBatch::SetContent(ElementHandle handle, const char16_t* value, uint
         const CString s = (flags & EditCdata) ? CXmlDocument::WrapCdata(value)
                                               : CXmlDocument::EscapeText(value, flags);
         ElementHandle reference = 0;
-        if (b.Insert(handle, reference, EditReplaceContent | EditNoLineBreaks, s) == kNone)
+        int32_t itemOffset = 0;
+        if (b.Insert(handle, reference, EditReplaceContent | EditNoLineBreaks, s, itemOffset) ==
+            kNone)
             return false;
         b.Save(handle);
         doc.RecordAt(handle).flags &= ~ElemHasError;
@@ -1249,7 +1132,8 @@ bool CXmlEditBatch::InsertText(ElementHandle parent, ElementHandle after, std::u
     if (b.failed || b.applied || !b.Placeable(parent, after)) return false;
     try {
         ElementHandle reference = after;
-        return b.Insert(parent, reference, flags, text) != kNone;
+        int32_t itemOffset = 0;
+        return b.Insert(parent, reference, flags, text, itemOffset) != kNone;
     } catch (const std::bad_alloc&) {
         b.Rollback();
         return false;
