@@ -515,7 +515,7 @@ bool Folder::Lock(const std::function<void()>& waiting) const {
 }
 
 bool Folder::Sync(bool) const {
-    return true;  // every copy is flushed as it is closed, every rename written through
+    return true;  // each copy is flushed before it is moved, each rename written through
 }
 
 // ---- flushing in the background --------------------------------------------------------------
