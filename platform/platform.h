@@ -466,6 +466,11 @@ std::string WindowsToHostPath(const char16_t* windowsPath);
 // the tool does not ask for.)
 void AdviseLargePages(void* block, size_t bytes);
 
+// A block for many records or characters, released with std::free; nullptr when memory runs
+// out. From 2 MB up it starts on a 2 MB boundary and is advised as above, so that the whole of
+// it can lie on large pages (Windows: plain malloc).
+void* AllocateLarge(size_t bytes);
+
 // ---- digests and the user's own folders ----------------------------------------------------
 
 // SHA-256 of bytes given in pieces (Windows: BCrypt; POSIX: OpenSSL's libcrypto).

@@ -3,9 +3,13 @@
 #include <cstring>
 #include <new>
 
+#include "platform/platform.h"
 #include "xml/internal/XmlInternals.h"
 
-void* (*ElementIndex::allocate)(size_t bytes) = [](size_t bytes) { return std::malloc(bytes); };
+// Whole segments on large pages: a large index otherwise faults in every 4 KB of it.
+void* (*ElementIndex::allocate)(size_t bytes) = [](size_t bytes) {
+    return platform::AllocateLarge(bytes);
+};
 void (*ElementIndex::release)(void* block) = [](void* block) { std::free(block); };
 
 ElementIndex::~ElementIndex() {

@@ -371,4 +371,13 @@ void AdviseLargePages(void* block, size_t bytes) {
 #endif
 }
 
+void* AllocateLarge(size_t bytes) {
+    constexpr size_t kLarge = size_t{2} << 20;
+    if (bytes < kLarge) return std::malloc(bytes);
+    void* block = nullptr;
+    if (::posix_memalign(&block, kLarge, bytes) != 0) return nullptr;
+    AdviseLargePages(block, bytes);
+    return block;
+}
+
 }  // namespace platform

@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <vector>
 
 // windows.h names these as macros for its A/W variants; ours are plain functions.
@@ -85,5 +86,9 @@ bool ShellStart(const char16_t* file, const char16_t* workingFolder) {
 }
 
 void AdviseLargePages(void*, size_t) {}
+
+void* AllocateLarge(size_t bytes) {
+    return std::malloc(bytes);
+}
 
 }  // namespace platform
