@@ -170,7 +170,8 @@ struct ElementIndex {
         return recordCapacity > 0 ? ((recordCapacity - 1) >> 16) + 1 : 0;
     }
 
-    // Allocation hooks, replaceable by tests to count frees or inject failures.
+    // Allocation hooks, replaceable by tests to count frees or inject failures; an edit
+    // batch takes the blocks of its texts through them too.
     static void* (*allocate)(size_t bytes);
     static void (*release)(void* block);
 };

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <unordered_map>
 #include <utility>
@@ -31,6 +32,46 @@ inline bool IsSpace(char16_t c) {
 }
 
 constexpr int32_t kNone = -1;
+
+// The edits' texts, in blocks that never move: a text is written once, where it stays, and a
+// large merge's texts are not copied again at each growth.
+class TextArena {
+  public:
+    // Room for `count` characters.
+    char16_t* Take(size_t count) {
+        taken_ += count;
+        if (count > room_) {
+            // Blocks grow with what the batch holds, up to 2 MB: a small batch stays small.
+            const size_t size = std::min(kLargest, std::max(kSmallest, taken_));
+            // A long text gets a block of its own; the current one keeps its room.
+            if (count > size / 8) return Block(count);
+            next_ = Block(size);
+            room_ = size;
+        }
+        char16_t* const at = next_;
+        next_ += count;
+        room_ -= count;
+        return at;
+    }
+
+  private:
+    static constexpr size_t kSmallest = 4096;
+    static constexpr size_t kLargest = size_t{1} << 20;
+    struct Free {
+        void operator()(char16_t* block) const { ElementIndex::release(block); }
+    };
+    char16_t* Block(size_t count) {
+        std::unique_ptr<char16_t, Free> block(
+            static_cast<char16_t*>(ElementIndex::allocate(count * sizeof(char16_t))));
+        if (!block) throw std::bad_alloc();
+        blocks_.push_back(std::move(block));
+        return blocks_.back().get();
+    }
+    std::vector<std::unique_ptr<char16_t, Free>> blocks_;
+    char16_t* next_ = nullptr;
+    size_t room_ = 0;
+    size_t taken_ = 0;
+};
 
 // std::upper_bound (`upper`) or std::lower_bound of `v` in the sorted [lo, hi), searched from
 // `hint` outward in growing steps: a few steps when the answer lies near the hint.
@@ -104,12 +145,12 @@ class GapTable {
 struct CXmlEditBatch::Impl {
     explicit Impl(CXmlDocument& d)
         : doc(d), savedNext(d.nextRecord), savedReleased(d.releasedHead) {
-        texts.push_back({0, d.documentText.length(), kNone, kNone});
+        texts.push_back({nullptr, d.documentText.length(), kNone, kNone});
     }
 
     // A text of the new document: 0 is the document's own, the others are in `arena`.
     struct Text {
-        size_t offset;
+        const char16_t* chars;
         int32_t length;
         int32_t owner;  // the gap that holds it, kNone for the document and for tag parts
         int32_t next;   // the next text of that gap
@@ -154,7 +195,7 @@ struct CXmlEditBatch::Impl {
     int32_t savedNode[3] = {};
     std::vector<std::pair<ElementHandle, ElementRecord>> saved;
     std::vector<Text> texts;
-    CString arena;
+    TextArena arena;
     std::vector<Gap> gaps;
     GapTable gapAt;
     std::unordered_map<ElementHandle, Touched> touched;
@@ -162,14 +203,20 @@ struct CXmlEditBatch::Impl {
     int64_t growth = 0;         // at most this many characters are added
 
     const char16_t* Chars(int32_t t) const {
-        return t == 0 ? doc.documentText.c_str() : arena.data() + texts[t].offset;
+        return t == 0 ? doc.documentText.c_str() : texts[t].chars;
     }
     int32_t HomeOf(ElementHandle h) const {
         return h < static_cast<ElementHandle>(savedNext) ? 0 : home[h - savedNext];
     }
 
     void Save(ElementHandle h) {
-        if (h < static_cast<ElementHandle>(savedNext)) saved.emplace_back(h, doc.RecordAt(h));
+        if (h >= static_cast<ElementHandle>(savedNext)) return;
+        // Edits into one parent save it and its first child each time: keep the first copy
+        // only, which is the one a rollback ends with.
+        const size_t n = saved.size();
+        for (size_t i = n > 4 ? n - 4 : 0; i < n; ++i)
+            if (saved[i].first == h) return;
+        saved.emplace_back(h, doc.RecordAt(h));
     }
     void SaveResult() {
         if (resultSaved) return;
@@ -203,12 +250,14 @@ struct CXmlEditBatch::Impl {
     }
 
     int32_t AddText(std::u16string_view a, std::u16string_view b = {}, std::u16string_view c = {}) {
-        const size_t offset = arena.size();
         const size_t length = a.size() + b.size() + c.size();
         if (length > static_cast<size_t>(INT32_MAX)) throw std::bad_alloc();
-        arena.append(a).append(b).append(c);
-        arena += u'\0';  // start tags are read in place
-        texts.push_back({offset, static_cast<int32_t>(length), kNone, kNone});
+        char16_t* const at = arena.Take(length + 1);
+        a.copy(at, a.size());
+        b.copy(at + a.size(), b.size());
+        c.copy(at + a.size() + b.size(), c.size());
+        at[length] = u'\0';  // start tags are read in place
+        texts.push_back({at, static_cast<int32_t>(length), kNone, kNone});
         growth += static_cast<int64_t>(length);
         return static_cast<int32_t>(texts.size()) - 1;
     }
@@ -381,8 +430,8 @@ struct CXmlEditBatch::Impl {
                 if (!CXmlDocument::NextToken(cursor)) return kNone;
                 const int32_t nameLength = cursor.nameEnd - cursor.nameStart + 1;
                 if (nameLength <= 0 || nameLength + 3 > kMaxEndTagLength) return kNone;
-                // A copy: the name may lie in the arena, which the new texts may move.
-                const CString name(Chars(home) + cursor.nameStart, static_cast<size_t>(nameLength));
+                const std::u16string_view name(Chars(home) + cursor.nameStart,
+                                               static_cast<size_t>(nameLength));
                 Touched& t = Touch(parent);
                 const int32_t prefix = AddText(u">");
                 const int32_t suffix = AddText(u"</", name);
