@@ -8,6 +8,8 @@
 // whatever text surrounds their tags. A name whose read runs past its start tag, or whose
 // empty-element tag would read otherwise once opened up, makes its list searched the walk's
 // way, on the document as it is at that moment (the batch is applied first).
+#include <cstdint>
+#include <cstdlib>
 #include <deque>
 #include <memory>
 #include <new>
@@ -29,6 +31,44 @@ bool HasCatalogForm(const CXmlDocument& catalog) {
 }
 
 namespace {
+
+// An array of plain values that grows by realloc: a large one grows in place, where a vector
+// would copy it into fresh pages at every doubling.
+template <typename T>
+class GrowingArray {
+  public:
+    GrowingArray() = default;
+    GrowingArray(const GrowingArray&) = delete;
+    GrowingArray& operator=(const GrowingArray&) = delete;
+    ~GrowingArray() { std::free(data_); }
+    T* data() { return data_; }
+    const T* data() const { return data_; }
+    size_t size() const { return size_; }
+    T& operator[](size_t i) { return data_[i]; }
+    // New elements are value-initialized.
+    void resize(size_t size) {
+        if (size > capacity_) {
+            size_t capacity = capacity_ ? capacity_ * 2 : 64;
+            if (capacity < size) capacity = size;
+            if (capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+            T* grown = static_cast<T*>(std::realloc(data_, capacity * sizeof(T)));
+            if (!grown) throw std::bad_alloc();
+            data_ = grown;
+            capacity_ = capacity;
+        }
+        for (size_t i = size_; i < size; ++i) data_[i] = T{};
+        size_ = size;
+    }
+    void push_back(const T& value) {
+        resize(size_ + 1);
+        data_[size_ - 1] = value;
+    }
+
+  private:
+    T* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
 
 // From the element's "<" to its last ">", without the whitespace after it.
 CString ElementText(const CXmlDocument& doc, ElementHandle element) {
@@ -60,7 +100,7 @@ class NameLists {
         const size_t start = names_.size();
         for (char16_t c : name) {
             if (!c) break;
-            names_ += FoldAscii(c);
+            names_.push_back(FoldAscii(c));
         }
         const std::u16string_view key(names_.data() + start, names_.size() - start);
         const uint32_t hash = Hash(key);
@@ -123,9 +163,9 @@ class NameLists {
         r.size = static_cast<uint32_t>(size);
     }
 
-    std::u16string names_;
+    GrowingArray<char16_t> names_;
     std::u16string folded_;
-    std::vector<Slot> slots_;
+    GrowingArray<Slot> slots_;
 };
 
 // A value for each of some elements, open-addressed in one array.
