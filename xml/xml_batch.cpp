@@ -727,18 +727,21 @@ bool CXmlEditBatch::Impl::Apply() {
             at[k] = gaps[order[k]].at;
         }
         std::vector<int64_t> outStart(textCount, -1);
-        // The document's own text is laid out in its own buffer, grown in place where the
-        // allocator can: its stretches between gaps move, the gaps' texts fill the holes.
+        // The document's own text is laid out in its own buffer when it has the room: its
+        // stretches between gaps move, the gaps' texts fill the holes. Otherwise it is laid
+        // out in a new buffer, once, rather than copied there by a reallocation and then moved.
         const size_t stretches = static_cast<size_t>(firstGap[1] - firstGap[0]) + 1;
         std::vector<int64_t> from(stretches), to(stretches), dest(stretches), gapOut(stretches);
         TextBuffer& text = doc.documentText;
         const int32_t oldLength = text.length();
+        TextBuffer grown;
         if ((full[0] > text.capacity() || !text.data()) &&
-            !text.Reallocate(static_cast<int32_t>(full[0])))
+            !grown.Reallocate(static_cast<int32_t>(full[0])))
             throw std::bad_alloc();
 
         // From here on nothing can fail.
-        char16_t* o = text.data();
+        const char16_t* const source = text.data();
+        char16_t* o = grown.data() ? grown.data() : text.data();
         outStart[0] = 0;
         {
             size_t n = 0;
@@ -759,17 +762,21 @@ bool CXmlEditBatch::Impl::Apply() {
             from[n] = pos;
             to[n] = oldLength;
             dest[n] = w;
-            // Stretches that move left go first, from the front; then those that move right,
-            // from the back: none overwrites a stretch that has yet to move.
             auto move = [&](size_t i) {
-                if (to[i] > from[i] && dest[i] != from[i])
-                    std::memmove(o + dest[i], o + from[i],
+                if (to[i] > from[i])
+                    std::memmove(o + dest[i], source + from[i],
                                  static_cast<size_t>(to[i] - from[i]) * sizeof(char16_t));
             };
-            for (size_t i = 0; i <= n; ++i)
-                if (dest[i] < from[i]) move(i);
-            for (size_t i = n + 1; i-- > 0;)
-                if (dest[i] > from[i]) move(i);
+            if (o != source) {
+                for (size_t i = 0; i <= n; ++i) move(i);
+            } else {
+                // Stretches that move left go first, from the front; then those that move
+                // right, from the back: none overwrites a stretch that has yet to move.
+                for (size_t i = 0; i <= n; ++i)
+                    if (dest[i] < from[i]) move(i);
+                for (size_t i = n + 1; i-- > 0;)
+                    if (dest[i] > from[i]) move(i);
+            }
             size_t m = 0;
             pos = 0;
             for (int32_t k = firstGap[0]; k < firstGap[1]; ++k) {
@@ -813,6 +820,7 @@ bool CXmlEditBatch::Impl::Apply() {
             }
             put(chars + pos, texts[t].length - pos);
         }
+        if (grown.data()) text.Swap(grown);
         text.Resize(static_cast<int32_t>(full[0]));
 
         // A record moves by what the gaps of its text gained before it: a gap at its start
