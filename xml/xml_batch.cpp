@@ -17,9 +17,9 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <new>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -90,23 +90,24 @@ const int32_t* SearchFrom(const int32_t* lo, const int32_t* hi, const int32_t* h
     return upper ? std::upper_bound(lo, p, v) : std::lower_bound(lo, p, v);
 }
 
-// The gap at each place, open-addressed in one array: a merge's batch holds hundreds of
-// thousands, looked up for every edit.
-class GapTable {
+// A number for each key, open-addressed in one array: the gap at each place, and the
+// bookkeeping of each element an edit touched. A merge's batch holds hundreds of thousands,
+// looked up for every edit.
+class IndexTable {
   public:
     int32_t Find(uint64_t key) const {
         if (slots_.empty()) return kNone;
         for (size_t i = Home(key);; i = (i + 1) & mask_) {
-            if (slots_[i].key == key) return slots_[i].gap;
+            if (slots_[i].key == key) return slots_[i].index;
             if (slots_[i].key == kEmpty) return kNone;
         }
     }
     // `key` is not in the table.
-    void Insert(uint64_t key, int32_t gap) {
+    void Insert(uint64_t key, int32_t index) {
         if ((used_ + 1) * 2 > slots_.size()) Grow();
         size_t i = Home(key);
         while (slots_[i].key != kEmpty) i = (i + 1) & mask_;
-        slots_[i] = {key, gap};
+        slots_[i] = {key, index};
         ++used_;
     }
     void clear() {
@@ -118,7 +119,7 @@ class GapTable {
     static constexpr uint64_t kEmpty = ~uint64_t{0};  // no text has the number -1
     struct Slot {
         uint64_t key = kEmpty;
-        int32_t gap = kNone;
+        int32_t index = kNone;
     };
     size_t Home(uint64_t key) const {
         return static_cast<size_t>((key * 0x9E3779B97F4A7C15u) >> 32) & mask_;
@@ -178,7 +179,12 @@ struct CXmlEditBatch::Impl {
         int32_t originalContent = 0;
         int32_t openGap = kNone;    // the gap where it was opened up, if it was
         int32_t closedGap = kNone;  // the gap where a removal closed it into "<name/>"
-        std::vector<int32_t> gaps;  // the gaps its edits used
+        int32_t firstUse = kNone;   // the gaps its edits used: a chain through `uses`
+        int32_t lastUse = kNone;
+    };
+    struct Use {
+        int32_t gap;
+        int32_t next;
     };
 
     CXmlDocument& doc;
@@ -197,8 +203,11 @@ struct CXmlEditBatch::Impl {
     std::vector<Text> texts;
     TextArena arena;
     std::vector<Gap> gaps;
-    GapTable gapAt;
-    std::unordered_map<ElementHandle, Touched> touched;
+    IndexTable gapAt;
+    // Stays put as it grows: an edit holds its parent's while it adds texts and gaps.
+    std::deque<Touched> touched;
+    IndexTable touchedAt;
+    std::vector<Use> uses;
     std::vector<int32_t> home;  // the text of each record from savedNext on
     int64_t growth = 0;         // at most this many characters are added
 
@@ -247,6 +256,8 @@ struct CXmlEditBatch::Impl {
         gaps.clear();
         gapAt.clear();
         touched.clear();
+        touchedAt.clear();
+        uses.clear();
     }
 
     int32_t AddText(std::u16string_view a, std::u16string_view b = {}, std::u16string_view c = {}) {
@@ -291,17 +302,28 @@ struct CXmlEditBatch::Impl {
     }
 
     Touched& Touch(ElementHandle h) {
-        auto it = touched.find(h);
-        if (it != touched.end()) return it->second;
+        if (const int32_t i = touchedAt.Find(h); i != kNone) return touched[static_cast<size_t>(i)];
         const ElementRecord& r = doc.RecordAt(h);
-        Touched t;
+        Touched& t = touched.emplace_back();
         t.originalContent = r.length - r.StartTagLength() - r.EndTagLength();
         t.content = t.originalContent;
-        return touched.emplace(h, std::move(t)).first->second;
+        touchedAt.Insert(h, static_cast<int32_t>(touched.size()) - 1);
+        return t;
     }
     const Touched* Find(ElementHandle h) const {
-        auto it = touched.find(h);
-        return it == touched.end() ? nullptr : &it->second;
+        const int32_t i = touchedAt.Find(h);
+        return i == kNone ? nullptr : &touched[static_cast<size_t>(i)];
+    }
+    void Used(Touched& t, int32_t gap) {
+        const auto u = static_cast<int32_t>(uses.size());
+        uses.push_back({gap, kNone});
+        (t.lastUse == kNone ? t.firstUse : uses[static_cast<size_t>(t.lastUse)].next) = u;
+        t.lastUse = u;
+    }
+    template <typename F>
+    void EachUse(const Touched& t, F&& f) {
+        for (int32_t u = t.firstUse; u != kNone; u = uses[static_cast<size_t>(u)].next)
+            f(uses[static_cast<size_t>(u)].gap);
     }
 
     Point ContentStart(ElementHandle parent) const {
@@ -449,7 +471,7 @@ struct CXmlEditBatch::Impl {
                 gaps[g].suffix = suffix;
                 Put({home, gaps[g].at, true}, added);
                 t.openGap = g;
-                t.gaps.push_back(g);
+                Used(t, g);
                 t.content = texts[added].length;
                 Save(parent);
                 ElementRecord& opened = doc.RecordAt(parent);
@@ -465,17 +487,17 @@ struct CXmlEditBatch::Impl {
             case TextPlacement::ReplaceContent: {
                 Touched& t = Touch(parent);
                 added = AddText(item);
-                for (int32_t g : t.gaps) {
+                EachUse(t, [&](int32_t g) {
                     gaps[g].first = gaps[g].last = kNone;
                     if (g != t.openGap) gaps[g].removed = 0;  // what removals took is in it
-                }
+                });
                 if (t.openGap != kNone) {
                     point = {gaps[t.openGap].text, gaps[t.openGap].at, true};
                 } else {
                     point = ContentStart(parent);
                     const int32_t g = GapFor(point.text, point.pos);
                     gaps[g].removed = t.originalContent;
-                    t.gaps.push_back(g);
+                    Used(t, g);
                 }
                 Put(point, added);
                 t.content = texts[added].length;
@@ -496,7 +518,7 @@ struct CXmlEditBatch::Impl {
             if (parent) {
                 Touched& t = Touch(parent);
                 t.content += texts[added].length;
-                t.gaps.push_back(texts[added].owner);
+                Used(t, texts[added].owner);
             }
         }
         reference = place.linkAfter;
@@ -633,8 +655,7 @@ struct CXmlEditBatch::Impl {
         // What the batch put inside the subtree goes with it.
         for (ElementHandle h = element;;) {
             Save(h);
-            if (const Touched* t = Find(h))
-                for (int32_t g : t->gaps) Clear(g);
+            if (const Touched* t = Find(h)) EachUse(*t, [&](int32_t g) { Clear(g); });
             const ElementRecord& r = doc.RecordAt(h);
             if (r.firstChild) {
                 h = r.firstChild;
@@ -651,11 +672,11 @@ struct CXmlEditBatch::Impl {
 
         Touched& t = Touch(parent);
         if (restore) {
-            for (int32_t g : t.gaps) Clear(g);
+            EachUse(t, [&](int32_t g) { Clear(g); });
             const int32_t g = GapFor(0, at);
             Clear(g);
             gaps[g].removed = contentEnd - at + (closing ? p.EndTagLength() - 1 : 0);
-            t.gaps.push_back(g);
+            Used(t, g);
             t.content = 0;
             if (closing) {
                 Put({0, at, true}, AddText(u"/"));
@@ -667,12 +688,12 @@ struct CXmlEditBatch::Impl {
         } else {
             const int32_t g = GapFor(0, at);
             gaps[g].removed = length;
-            t.gaps.push_back(g);
+            Used(t, g);
             t.content -= length;
             if (lineBreak) {
                 const int32_t b = GapFor(after.text, after.pos);
                 gaps[b].removed = 2;
-                t.gaps.push_back(b);
+                Used(t, b);
                 t.content -= 2;
             }
         }
