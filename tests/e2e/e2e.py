@@ -671,8 +671,18 @@ class WineScenario:
         return env
 
     def register(self, install_path=INSTALL_WINDOWS):
-        run(["wine", "reg", "add", "HKCU\\Software\\Mirvo", "/v", "Install Path", "/t", "REG_SZ",
-             "/d", install_path, "/f"], self.env())
+        argv = ["wine", "reg", "add", "HKCU\\Software\\Mirvo", "/v", "Install Path", "/t",
+                "REG_SZ", "/d", install_path, "/f"]
+        try:
+            run(argv, self.env())
+        except Failure as e:
+            # Wine's own reg, not the tool: once, in a parallel run, the first start in a fresh
+            # prefix ended at once with status 1 and nothing said (WINEDEBUG=-all). Once more,
+            # with Wine's errors shown.
+            log("retrying: %s" % e)
+            env = self.env()
+            env.pop("WINEDEBUG")
+            run(argv, env)
 
     def start(self, pack, tool, argv):
         if not self.display:
