@@ -18,10 +18,12 @@
 
 #include "import/catalog_merge.h"
 #include "platform/ascii_fold.h"
+#include "platform/key_table.h"
 #include "xml/XmlDocument.h"
 
 using platform::CompareNoCase;
 using platform::FoldAscii;
+using platform::KeyTable;
 
 bool HasCatalogForm(const CXmlDocument& catalog) {
     if (!catalog.IsWellFormed()) return false;
@@ -168,45 +170,6 @@ class NameLists {
     GrowingArray<Slot> slots_;
 };
 
-// A value for each of some elements, open-addressed in one array.
-class HandleMap {
-  public:
-    // 0 when the element has none.
-    uint32_t Find(ElementHandle key) const {
-        if (slots_.empty()) return 0;
-        for (size_t i = Home(key);; i = (i + 1) & (slots_.size() - 1)) {
-            if (slots_[i].key == key) return slots_[i].value;
-            if (!slots_[i].key) return 0;
-        }
-    }
-    // `key` (not 0) gets `value` (not 0).
-    void Set(ElementHandle key, uint32_t value) {
-        if ((used_ + 1) * 2 > slots_.size()) {
-            std::vector<Slot> old(slots_.empty() ? 64 : slots_.size() * 2);
-            old.swap(slots_);
-            used_ = 0;
-            for (const Slot& slot : old)
-                if (slot.key) Set(slot.key, slot.value);
-        }
-        size_t i = Home(key);
-        while (slots_[i].key && slots_[i].key != key) i = (i + 1) & (slots_.size() - 1);
-        if (!slots_[i].key) ++used_;
-        slots_[i] = {key, value};
-    }
-
-  private:
-    struct Slot {
-        ElementHandle key = 0;
-        uint32_t value = 0;
-    };
-    size_t Home(ElementHandle key) const {
-        return static_cast<size_t>((key * 0x9E3779B1u) >> 8) & (slots_.size() - 1);
-    }
-
-    std::vector<Slot> slots_;
-    size_t used_ = 0;
-};
-
 class Merge {
   public:
     Merge(CXmlDocument& source, CXmlDocument& target, MergeLog* log)
@@ -343,12 +306,14 @@ class Merge {
     }
 
     List& ListOf(ElementHandle parent, const char16_t* kind) {
-        if (const uint32_t found = listOf_.Find(parent)) return lists_[found - 1];
+        if (const int32_t found = listOf_.Find(parent); found != KeyTable::kNone)
+            return lists_[static_cast<size_t>(found)];
         lists_.emplace_back();
-        listOf_.Set(parent, static_cast<uint32_t>(lists_.size()));
+        listOf_.Insert(parent, static_cast<int32_t>(lists_.size()) - 1);
         List& list = lists_.back();
         const CXmlDocument& t = target_;
-        const ElementHandle copy = copies_.Find(parent);
+        const int32_t found = copies_.Find(parent);
+        const ElementHandle copy = found == KeyTable::kNone ? 0 : static_cast<ElementHandle>(found);
         if (batch_->Holds(parent) && copy) {
             // Added by this batch: its text is not in place yet, but it is the pack's, and the
             // pack reads it as the target will when both compare names alike.
@@ -406,7 +371,7 @@ class Merge {
         if (!single || !sameCase_) list.stable = false;
         if (single && source_.IsNamed(from, kind)) {
             // Only the albums' children are lists' parents later.
-            if (parent == albums_) copies_.Set(added, from);
+            if (parent == albums_) copies_.Insert(added, static_cast<int32_t>(from));
             Add(list, source_, from, added);
         }
         return added;
@@ -420,13 +385,13 @@ class Merge {
     const bool sameCase_;
     bool failed_ = false;
     ElementHandle albums_ = 0;
-    // The lists, found by their parent (1 + the index); a deque, so that a list stays where
-    // it is while others are added.
+    // The lists, found by their parent; a deque, so that a list stays where it is while
+    // others are added.
     std::deque<List> lists_;
-    HandleMap listOf_;
+    KeyTable listOf_;
     NameLists names_;
-    CString name_;      // the name of the element entered last
-    HandleMap copies_;  // added album -> pack album
+    CString name_;     // the name of the element entered last
+    KeyTable copies_;  // added album -> pack album
     // The target's positions at the albums' level, as the walk leaves them.
     ElementHandle main_ = 0, child_ = 0;
 };

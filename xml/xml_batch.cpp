@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/key_table.h"
 #include "xml/internal/XmlInternals.h"
 
 namespace {
@@ -90,57 +91,6 @@ const int32_t* SearchFrom(const int32_t* lo, const int32_t* hi, const int32_t* h
     return upper ? std::upper_bound(lo, p, v) : std::lower_bound(lo, p, v);
 }
 
-// A number for each key, open-addressed in one array: the gap at each place, and the
-// bookkeeping of each element an edit touched. A merge's batch holds hundreds of thousands,
-// looked up for every edit.
-class IndexTable {
-  public:
-    int32_t Find(uint64_t key) const {
-        if (slots_.empty()) return kNone;
-        for (size_t i = Home(key);; i = (i + 1) & mask_) {
-            if (slots_[i].key == key) return slots_[i].index;
-            if (slots_[i].key == kEmpty) return kNone;
-        }
-    }
-    // `key` is not in the table.
-    void Insert(uint64_t key, int32_t index) {
-        if ((used_ + 1) * 2 > slots_.size()) Grow();
-        size_t i = Home(key);
-        while (slots_[i].key != kEmpty) i = (i + 1) & mask_;
-        slots_[i] = {key, index};
-        ++used_;
-    }
-    void clear() {
-        slots_.clear();
-        used_ = 0;
-    }
-
-  private:
-    static constexpr uint64_t kEmpty = ~uint64_t{0};  // no text has the number -1
-    struct Slot {
-        uint64_t key = kEmpty;
-        int32_t index = kNone;
-    };
-    size_t Home(uint64_t key) const {
-        return static_cast<size_t>((key * 0x9E3779B97F4A7C15u) >> 32) & mask_;
-    }
-    void Grow() {
-        std::vector<Slot> old(slots_.empty() ? 64 : slots_.size() * 2);
-        old.swap(slots_);
-        mask_ = slots_.size() - 1;
-        for (const Slot& slot : old) {
-            if (slot.key == kEmpty) continue;
-            size_t i = Home(slot.key);
-            while (slots_[i].key != kEmpty) i = (i + 1) & mask_;
-            slots_[i] = slot;
-        }
-    }
-
-    std::vector<Slot> slots_;
-    size_t mask_ = 0;
-    size_t used_ = 0;
-};
-
 }  // namespace
 
 struct CXmlEditBatch::Impl {
@@ -203,10 +153,10 @@ struct CXmlEditBatch::Impl {
     std::vector<Text> texts;
     TextArena arena;
     std::vector<Gap> gaps;
-    IndexTable gapAt;
+    platform::KeyTable gapAt;
     // Stays put as it grows: an edit holds its parent's while it adds texts and gaps.
     std::deque<Touched> touched;
-    IndexTable touchedAt;
+    platform::KeyTable touchedAt;
     std::vector<Use> uses;
     std::vector<int32_t> home;  // the text of each record from savedNext on
     int64_t growth = 0;         // at most this many characters are added
