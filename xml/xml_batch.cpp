@@ -496,6 +496,19 @@ struct CXmlEditBatch::Impl {
         }
     }
 
+    // Whether SetContent(h, content) would give back the text and the record as they are: an
+    // element of the document's own text, ended by an end tag, that no edit has touched and
+    // that holds exactly `content`.
+    bool HoldsContent(ElementHandle h, std::u16string_view content) const {
+        if (h >= static_cast<ElementHandle>(savedNext) || Find(h)) return false;
+        const ElementRecord& r = doc.RecordAt(h);
+        if (r.flags & (ElemUnended | ElemHasError) || r.EndTagLength() == 0) return false;
+        const int32_t from = r.start + r.StartTagLength();
+        const int32_t length = r.length - r.StartTagLength() - r.EndTagLength();
+        return static_cast<size_t>(length) == content.size() &&
+               content.compare(0, content.size(), Chars(0) + from, content.size()) == 0;
+    }
+
     bool Live(ElementHandle h) const {
         return h < static_cast<ElementHandle>(doc.nextRecord) &&
                doc.RecordAt(h).flags != ElemReleased;
@@ -657,6 +670,11 @@ struct CXmlEditBatch::Impl {
 };
 
 bool CXmlEditBatch::Impl::Apply() {
+    if (gaps.empty()) {  // nothing was placed or taken out
+        applied = true;
+        saved.clear();
+        return true;
+    }
     const size_t textCount = texts.size();
     texts[0].length = doc.documentText.length();
     try {
@@ -1128,6 +1146,9 @@ bool CXmlEditBatch::SetContent(ElementHandle handle, const char16_t* value, uint
     try {
         const CString s = (flags & EditCdata) ? CXmlDocument::WrapCdata(value)
                                               : CXmlDocument::EscapeText(value, flags);
+        // A recount leaves most of a large catalog's counts as they are: an edit that would
+        // write the content it replaces takes no room in the batch.
+        if (b.HoldsContent(handle, s)) return true;
         ElementHandle reference = 0;
         int32_t itemOffset = 0;
         if (b.Insert(handle, reference, EditReplaceContent | EditNoLineBreaks, s, itemOffset) ==

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
 #include <new>
 #include <ostream>
 #include <string>
@@ -86,12 +87,17 @@ struct Edit {
     ElementHandle element = 0;  // of the source: AppendSubtreeFrom instead of its text
 };
 
+const char16_t* ValueOf(const Edit& edit) {
+    return edit.text.empty() ? edit.value : edit.text.c_str();
+}
+
 struct EditMaker {
     Rng& rng;
     CXmlDocument& single;
     std::vector<ElementHandle> recent;
     ElementHandle limit;  // the first handle a batch would hand out
     const CXmlDocument* source = nullptr;
+    std::map<ElementHandle, std::u16string> firstContent;
 
     ElementHandle AnyElement() {
         if (!recent.empty() && rng.Chance(30)) {
@@ -148,7 +154,19 @@ struct EditMaker {
             case 2:
                 edit.parent = AnyElement();
                 edit.value = rng.Pick(kValues);
-                edit.expected = single.SetContent(edit.parent, edit.value, edit.flags);
+                // Now and then the content it held when first picked: the batch leaves content
+                // that stays as it is in place, and puts back content it changed.
+                if (edit.parent && rng.Chance(40)) {
+                    const ElementRecord& r = XmlInternals(single).Record(edit.parent);
+                    const int32_t tags = r.StartTagLength() + r.EndTagLength();
+                    if (r.EndTagLength() && r.length > tags)
+                        edit.text = XmlInternals(single).DocumentText().view().substr(
+                            static_cast<size_t>(r.start + r.StartTagLength()),
+                            static_cast<size_t>(r.length - tags));
+                    edit.text = firstContent.emplace(edit.parent, edit.text).first->second;
+                    recent.push_back(edit.parent);
+                }
+                edit.expected = single.SetContent(edit.parent, ValueOf(edit), edit.flags);
                 break;
             case 4: {
                 const ElementHandle e = AnyElement();
@@ -195,7 +213,7 @@ bool Queue(CXmlEditBatch& batch, const Edit& edit, const CXmlDocument* source = 
             return batch.AppendElement(edit.parent, edit.after, edit.text.c_str(), edit.value,
                                        edit.flags) == edit.added;
         case 2:
-            return batch.SetContent(edit.parent, edit.value, edit.flags) == edit.expected;
+            return batch.SetContent(edit.parent, ValueOf(edit), edit.flags) == edit.expected;
         case 4:
             return batch.RemoveElement(edit.parent, edit.flags) == edit.expected;
         default:
@@ -207,8 +225,12 @@ bool Queue(CXmlEditBatch& batch, const Edit& edit, const CXmlDocument* source = 
 std::vector<Edit> MakeEdits(Rng& rng, CXmlDocument& single, int count,
                             std::vector<ElementHandle> recent = {},
                             const CXmlDocument* source = nullptr) {
-    EditMaker maker{rng, single, std::move(recent),
-                    static_cast<ElementHandle>(XmlInternals(single).NextRecord()), source};
+    EditMaker maker{rng,
+                    single,
+                    std::move(recent),
+                    static_cast<ElementHandle>(XmlInternals(single).NextRecord()),
+                    source,
+                    {}};
     std::vector<Edit> edits;
     for (int e = 0; e < count; ++e) edits.push_back(maker.Make());
     return edits;
