@@ -117,7 +117,8 @@ class CXmlEditBatch {
     ElementHandle AppendSubtree(ElementHandle parent, ElementHandle after, const char16_t* text,
                                 uint32_t flags, bool* result = nullptr, bool* inserted = nullptr);
     // AppendSubtree of `source.GetElementSubtreeText(element)`, with the same effect; a subtree
-    // that parsed without error is taken with its records instead of being parsed again.
+    // that parsed without error is taken with its records instead of being parsed again, and
+    // its characters are read from `source` by Apply: `source` must stay as it is until then.
     ElementHandle AppendSubtreeFrom(ElementHandle parent, ElementHandle after,
                                     const CXmlDocument& source, ElementHandle element,
                                     uint32_t flags, bool* result = nullptr,

@@ -99,7 +99,8 @@ struct CXmlEditBatch::Impl {
         texts.push_back({nullptr, d.documentText.length(), kNone, kNone});
     }
 
-    // A text of the new document: 0 is the document's own, the others are in `arena`.
+    // A text of the new document: 0 is the document's own, the others are in `arena` or, for
+    // a subtree taken from another document, in that document's text.
     struct Text {
         const char16_t* chars;
         int32_t length;
@@ -237,17 +238,62 @@ struct CXmlEditBatch::Impl {
         return added;
     }
 
-    void Put(const Point& point, int32_t item) {
+    // Texts that go in together: `count` of them from `first`, one after another.
+    struct Run {
+        int32_t first;
+        int32_t count;
+        int32_t length;
+    };
+    Run Single(int32_t t) const { return {t, 1, texts[t].length}; }
+
+    // An edit's item between line breaks; the text that holds the item is returned, with
+    // `itemOffset` where the item starts in it. An item borrowed from a text that goes on to
+    // `end` is not copied: its own characters are a text, between texts of the breaks, and
+    // the break after it is the text's own when the text has one there.
+    int32_t AddItem(std::u16string_view before, std::u16string_view item, std::u16string_view after,
+                    const char16_t* end, Run& run, int32_t& itemOffset) {
+        if (!end) {
+            itemOffset = static_cast<int32_t>(before.size());
+            run = Single(AddText(before, item, after));
+            return run.first;
+        }
+        const char16_t* const next = item.data() + item.size();
+        if (static_cast<size_t>(end - next) >= after.size() &&
+            after.compare(0, after.size(), next, after.size()) == 0) {
+            item = {item.data(), item.size() + after.size()};
+            after = {};
+        }
+        itemOffset = 0;
+        run = {static_cast<int32_t>(texts.size()), 0, 0};
+        if (!before.empty()) AddText(before);
+        const int32_t held = Borrow(item);
+        if (!after.empty()) AddText(after);
+        run.count = static_cast<int32_t>(texts.size()) - run.first;
+        for (int32_t t = run.first; t < run.first + run.count; ++t) run.length += texts[t].length;
+        return held;
+    }
+    int32_t Borrow(std::u16string_view item) {
+        texts.push_back({item.data(), static_cast<int32_t>(item.size()), kNone, kNone});
+        growth += static_cast<int64_t>(item.size());
+        return static_cast<int32_t>(texts.size()) - 1;
+    }
+
+    void Put(const Point& point, const Run& run) {
         Gap& g = gaps[GapFor(point.text, point.pos)];
-        texts[item].owner = static_cast<int32_t>(&g - gaps.data());
+        const int32_t last = run.first + run.count - 1;
+        for (int32_t t = run.first; t <= last; ++t) {
+            texts[t].owner = static_cast<int32_t>(&g - gaps.data());
+            if (t < last) texts[t].next = t + 1;
+        }
         if (g.first == kNone) {
-            g.first = g.last = item;
+            g.first = run.first;
+            g.last = last;
         } else if (point.back) {
-            texts[g.last].next = item;
-            g.last = item;
+            texts[g.last].next = run.first;
+            g.last = last;
         } else {
-            texts[item].next = g.first;
-            g.first = item;
+            texts[last].next = g.first;
+            g.first = run.first;
         }
     }
 
@@ -350,7 +396,8 @@ struct CXmlEditBatch::Impl {
     // starts in it; kNone when the single edit would refuse. `reference` becomes the sibling
     // to link after.
     int32_t Insert(ElementHandle parent, ElementHandle& reference, uint32_t flags,
-                   std::u16string_view item, int32_t& itemOffset) {
+                   std::u16string_view item, int32_t& itemOffset,
+                   const char16_t* borrowedEnd = nullptr) {
         bool emptyTag = false;
         bool noContent = false;
         bool unended = false;
@@ -392,6 +439,7 @@ struct CXmlEditBatch::Impl {
         if (place.skipWhitespace) point = SkipToMarkup(point);
 
         int32_t added;
+        Run run{kNone, 0, 0};
         itemOffset = 0;
         switch (place.splice) {
             case TextPlacement::OpenEmptyTag: {
@@ -407,7 +455,7 @@ struct CXmlEditBatch::Impl {
                 Touched& t = Touch(parent);
                 const int32_t prefix = AddText(u">");
                 const int32_t suffix = AddText(u"</", name);
-                added = AddText(breaks, item, breaks);
+                added = AddItem(breaks, item, breaks, borrowedEnd, run, itemOffset);
                 // An element a removal closed opens where it closed, over what that took out.
                 int32_t g = t.closedGap;
                 if (g != kNone) {
@@ -419,10 +467,10 @@ struct CXmlEditBatch::Impl {
                 }
                 gaps[g].prefix = prefix;
                 gaps[g].suffix = suffix;
-                Put({home, gaps[g].at, true}, added);
+                Put({home, gaps[g].at, true}, run);
                 t.openGap = g;
                 Used(t, g);
-                t.content = texts[added].length;
+                t.content = run.length;
                 Save(parent);
                 ElementRecord& opened = doc.RecordAt(parent);
                 if (unended) {
@@ -431,7 +479,6 @@ struct CXmlEditBatch::Impl {
                     opened.SetStartTagLength(opened.StartTagLength() - 1);
                 }
                 opened.SetEndTagLength(nameLength + 3);
-                itemOffset = lineBreaks ? 2 : 0;
                 break;
             }
             case TextPlacement::ReplaceContent: {
@@ -449,25 +496,24 @@ struct CXmlEditBatch::Impl {
                     gaps[g].removed = t.originalContent;
                     Used(t, g);
                 }
-                Put(point, added);
+                Put(point, Single(added));
                 t.content = texts[added].length;
                 break;
             }
             case TextPlacement::IntoEmptyContent:
-                added = AddText(breaks, item, breaks);
-                itemOffset = lineBreaks ? 2 : 0;
+                added = AddItem(breaks, item, breaks, borrowedEnd, run, itemOffset);
                 point = ContentStart(parent);
                 break;
             default:
-                added = AddText(item, breaks);
+                added = AddItem({}, item, breaks, borrowedEnd, run, itemOffset);
                 break;
         }
         if (place.splice == TextPlacement::IntoEmptyContent ||
             place.splice == TextPlacement::AtAnchor) {
-            Put(point, added);
+            Put(point, run);
             if (parent) {
                 Touched& t = Touch(parent);
-                t.content += texts[added].length;
+                t.content += run.length;
                 Used(t, texts[added].owner);
             }
         }
@@ -642,7 +688,7 @@ struct CXmlEditBatch::Impl {
             Used(t, g);
             t.content = 0;
             if (closing) {
-                Put({0, at, true}, AddText(u"/"));
+                Put({0, at, true}, Single(AddText(u"/")));
                 t.closedGap = g;
                 ElementRecord& closed = doc.RecordAt(parent);
                 closed.SetStartTagLength(closed.StartTagLength() + 1);
@@ -1076,9 +1122,11 @@ ElementHandle CXmlEditBatch::AppendSubtreeFrom(ElementHandle parent, ElementHand
         const ElementHandle first = root + 1;
         ElementHandle reference = after;
         int32_t itemOffset = 0;
+        // The source's characters are placed by Apply, not copied now.
         const int32_t added =
             b.Insert(parent, reference, flags,
-                     std::u16string_view(st + e.start, static_cast<size_t>(e.length)), itemOffset);
+                     std::u16string_view(st + e.start, static_cast<size_t>(e.length)), itemOffset,
+                     st + source.documentText.length());
         if (added == kNone) {
             doc.nextRecord = editNext;
             return 0;
