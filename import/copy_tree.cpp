@@ -26,6 +26,7 @@ bool SameNoCase(std::u16string_view a, std::u16string_view b) {
 
 struct Level {
     Folder source;
+    FolderId id;         // the source's identity; {0, 0} when the system gives none
     Folder destination;  // not open while the folder is still to be made (the look)
     CString destinationPath;
     std::vector<FolderEntry> entries;
@@ -39,8 +40,9 @@ class Walk {
   public:
     Walk(Pass pass, const platform::Staging* look, platform::Staging* copy, int overwrite,
          const CString& writableName, CopyRefusal* refusal, CopyFailure* failure,
-         Receipt* receipt = nullptr)
+         PackListings* listings, Receipt* receipt = nullptr)
         : receipt_(receipt),
+          listings_(listings),
           pass_(pass),
           look_(look),
           copy_(copy),
@@ -61,13 +63,15 @@ class Walk {
             if (!look_->Inspect(destination, entry))
                 return Refuse(CopyRefusal::Leftover, destination.Path() + u"\\" + entry);
         }
+        Enter(*root);
         if (!List(*root)) return Refuse(source.Path());
-        Enter(root->source);
         levels_.push_back(std::move(root));
         while (!levels_.empty()) {
             if (pass_ == Pass::Copy && platform::StopRequested()) return false;
             Level& level = *levels_.back();
             if (level.next == level.entries.size()) {
+                if (pass_ == Pass::Look && listings_ && level.id.second)
+                    listings_->folders[level.id] = std::move(level.entries);
                 levels_.pop_back();
                 continue;
             }
@@ -92,6 +96,15 @@ class Walk {
 
   private:
     bool List(Level& level) {
+        // The copy goes by what the look listed and checked.
+        if (pass_ == Pass::Copy && listings_ && level.id.second) {
+            const auto it = listings_->folders.find(level.id);
+            if (it != listings_->folders.end()) {
+                level.entries = std::move(it->second);
+                listings_->folders.erase(it);
+                return true;
+            }
+        }
         size_t unreachable = 0;
         if (!level.source.List(level.entries, &unreachable)) return false;
         if (pass_ == Pass::Look) {
@@ -106,10 +119,11 @@ class Walk {
 
     // False the second time a folder of one identity is met (a loop, or a folder reached
     // twice); identities the system does not give are no help and let it pass.
-    bool Enter(const Folder& folder) {
+    bool Enter(Level& level) {
         platform::FileStamp stamp;
-        if (!folder.Stamp(CString(), stamp) || stamp.index == 0) return true;
-        return entered_.insert({stamp.volume, stamp.index}).second;
+        if (!level.source.Stamp(CString(), stamp) || stamp.index == 0) return true;
+        level.id = {stamp.volume, stamp.index};
+        return entered_.insert(level.id).second;
     }
 
     bool Step(Level& level, const FolderEntry& entry) {
@@ -131,7 +145,7 @@ class Walk {
             if (platform::GetLastError() == platform::kErrorLinkRefused) return true;
             return pass_ == Pass::Look ? Refuse(from) : Fail(from);
         }
-        if (!Enter(next->source)) return true;
+        if (!Enter(*next)) return true;
         next->destinationPath = to;
         if (!Destination(level, entry.name, *next)) return pass_ == Pass::Copy;
         if (!List(*next)) return pass_ == Pass::Look ? Refuse(from) : Fail(from);
@@ -255,6 +269,7 @@ class Walk {
         bool catalog;
     };
     Receipt* receipt_;
+    PackListings* listings_;
     std::vector<Staged> staged_;  // waiting for the commit, in the staging's order
     Pass pass_;
     const platform::Staging* look_;
@@ -264,7 +279,7 @@ class Walk {
     CopyRefusal* refusal_;
     CopyFailure* failure_;
     std::vector<std::unique_ptr<Level>> levels_;
-    std::set<std::pair<uint64_t, uint64_t>> entered_;
+    std::set<FolderId> entered_;
     std::set<uint64_t> volumes_;
     std::vector<CString> reserved_, lost_;
     CString rootPath_;
@@ -285,16 +300,18 @@ bool IsReservedName(std::u16string_view name) {
 }
 
 bool CheckCopy(const Folder& source, const Folder& destination, const platform::Staging& staging,
-               CopyRefusal& refusal) {
+               CopyRefusal& refusal, PackListings* listings) {
     refusal = CopyRefusal{};
-    Walk walk(Pass::Look, &staging, nullptr, 0, CString(), &refusal, nullptr);
+    if (listings) listings->folders.clear();
+    Walk walk(Pass::Look, &staging, nullptr, 0, CString(), &refusal, nullptr, listings);
     return walk.Run(source, destination);
 }
 
 bool CopyFolderTree(const Folder& source, const Folder& destination, int overwrite,
                     platform::Staging& staging, const CString& writableName, CopyFailure* failure,
-                    Receipt* receipt) {
-    Walk walk(Pass::Copy, nullptr, &staging, overwrite, writableName, nullptr, failure, receipt);
+                    Receipt* receipt, PackListings* listings) {
+    Walk walk(Pass::Copy, nullptr, &staging, overwrite, writableName, nullptr, failure, listings,
+              receipt);
     return walk.Run(source, destination);
 }
 
@@ -308,12 +325,13 @@ bool CopyTree(const CString& source, const CString& destination, int overwrite,
     }
     platform::Staging staging(to);
     CopyRefusal refusal;
-    if (!CheckCopy(from, to, staging, refusal)) {
+    PackListings listings;
+    if (!CheckCopy(from, to, staging, refusal, &listings)) {
         if (failure) {
             failure->path = refusal.paths.empty() ? destination : refusal.paths.front();
             failure->message = refusal.message;
         }
         return false;
     }
-    return CopyFolderTree(from, to, overwrite, staging, CString(), failure);
+    return CopyFolderTree(from, to, overwrite, staging, CString(), failure, nullptr, &listings);
 }

@@ -1,6 +1,9 @@
 // The recursive copy of the material folder into the product's data folder.
 #pragma once
 
+#include <cstdint>
+#include <map>
+#include <utility>
 #include <vector>
 
 #include "import/receipt.h"
@@ -26,12 +29,23 @@ struct CopyRefusal {
     CString message;
 };
 
+// A folder's identity: its volume and file index.
+using FolderId = std::pair<uint64_t, uint64_t>;
+
+// The pack's folders as the look listed them, by identity: the copy that follows goes by
+// them, so that it copies what was checked, and reads each folder once.
+struct PackListings {
+    std::map<FolderId, std::vector<platform::FolderEntry>> folders;
+};
+
 // Looks at the whole pack `source` and at the destination folders it would go into, changing
 // nothing: what no copy may pass (see CopyRefusal) is found here, before any file is written.
 // Existing destination folders are opened by handle, links among them only under the link
-// rule; the staging folders on each destination file system are inspected.
+// rule; the staging folders on each destination file system are inspected. `listings`, when
+// given, gets the pack's folders as listed, for CopyFolderTree.
 bool CheckCopy(const platform::Folder& source, const platform::Folder& destination,
-               const platform::Staging& staging, CopyRefusal& refusal);
+               const platform::Staging& staging, CopyRefusal& refusal,
+               PackListings* listings = nullptr);
 
 // Copies the content of `source` into `destination`, subfolders first as met, through
 // `staging`; with `overwrite` 0 an existing destination file is never replaced. Only regular
@@ -45,7 +59,8 @@ bool CheckCopy(const platform::Folder& source, const platform::Folder& destinati
 // ("config.xml"), whose placement is `catalogCreated`.
 bool CopyFolderTree(const platform::Folder& source, const platform::Folder& destination,
                     int overwrite, platform::Staging& staging, const CString& writableName,
-                    CopyFailure* failure, Receipt* receipt = nullptr);
+                    CopyFailure* failure, Receipt* receipt = nullptr,
+                    PackListings* listings = nullptr);
 
 // Both of the above for two folders given by path: a missing source copies nothing.
 bool CopyTree(const CString& source, const CString& destination, int overwrite,

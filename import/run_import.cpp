@@ -324,7 +324,8 @@ void ImportLocked(const platform::Folder& pack, const platform::Folder& data,
             outcome.failure = LeftoverText(targetFile.folder.Path() + u"\\" + entry);
     }
     CopyRefusal refusal;
-    if (outcome.failure.empty() && !CheckCopy(pack, data, staging, refusal))
+    PackListings listings;
+    if (outcome.failure.empty() && !CheckCopy(pack, data, staging, refusal, &listings))
         outcome.failure = RefusalText(refusal);
     outcome.sourceLoaded = sourceState == Catalog::Loaded;
     if (!outcome.failure.empty()) return;
@@ -334,7 +335,8 @@ void ImportLocked(const platform::Folder& pack, const platform::Folder& data,
         CopyFailure copyFailure;
         // A catalog the import puts in place itself stays writable, whatever the pack's was.
         const CString writable = targetState == Catalog::Missing ? u"config.xml" : CString();
-        outcome.copied = CopyFolderTree(pack, data, 0, staging, writable, &copyFailure, &receipt);
+        outcome.copied =
+            CopyFolderTree(pack, data, 0, staging, writable, &copyFailure, &receipt, &listings);
         if (platform::StopRequested()) {
             outcome.stopped = true;
             outcome.failure = InterruptedText();
