@@ -158,11 +158,9 @@ struct EditMaker {
                 // that stays as it is in place, and puts back content it changed.
                 if (edit.parent && rng.Chance(40)) {
                     const ElementRecord& r = XmlInternals(single).Record(edit.parent);
-                    const int32_t tags = r.StartTagLength() + r.EndTagLength();
-                    if (r.EndTagLength() && r.length > tags)
-                        edit.text = XmlInternals(single).DocumentText().view().substr(
-                            static_cast<size_t>(r.start + r.StartTagLength()),
-                            static_cast<size_t>(r.length - tags));
+                    edit.text = XmlInternals(single).DocumentText().view().substr(
+                        static_cast<size_t>(r.start + r.StartTagLength()),
+                        static_cast<size_t>(r.length - r.StartTagLength() - r.EndTagLength()));
                     edit.text = firstContent.emplace(edit.parent, edit.text).first->second;
                     recent.push_back(edit.parent);
                 }
